@@ -1,0 +1,119 @@
+// The embedded alarm summary queue service.
+//
+// Holds the node's active alarms as SUMQMSG records, serves client handles
+// with their own cursors over sorted views, and lets a host raise, update,
+// acknowledge and clear alarms. Thread-safe: every public member may be
+// called from any thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "node/fault_injection.h"
+#include "services/queue_backend.h"
+#include "tolvane/records.h"
+
+namespace tolvane::node {
+
+using Clock = std::chrono::system_clock;
+
+// What a host gives to raise an alarm.
+struct AlarmInput {
+  std::string physicalNode;  // at most 8 characters are kept
+  std::string node;          // node whose database holds the tag
+  std::string tag;
+  char blockLetter = 'A';
+  int16_t blockNumber = 0;
+  int16_t priority = 7;      // id of the priority table (3 CRITICAL .. 9 INFO)
+  int32_t msgType = 1;       // 8: operator message
+  int32_t statusCode = -1;   // id of the alarm-status table; -1 none
+  _AlmCanonicalValue value{};
+  std::string description;
+  std::vector<std::string> areas;  // at most 15 are kept
+  int16_t extKind = 0;
+  std::string ext1, ext2;
+  std::array<uint8_t, 170> fieldBlock{};  // used when extKind is 1
+  bool acknowledged = false;
+};
+
+// The names by which the node knows itself; node names compare without case,
+// and the local name also answers to its aliases.
+struct LocalNames {
+  std::string name;
+  std::string alias1;
+  std::string alias2;
+};
+
+class SummaryQueue : public QueueBackend {
+ public:
+  SummaryQueue();
+  ~SummaryQueue() override;
+
+  // --- host API ---
+  void SetLocalNames(const LocalNames& names);
+  LocalNames GetLocalNames() const;
+
+  // Raises an alarm for a block. An alarm already standing for the same
+  // block (node, letter, number) is updated in place: its last-change time,
+  // status, value and priority change and it becomes unacknowledged again.
+  void Raise(const AlarmInput& alarm, Clock::time_point when = Clock::now());
+  // Changes a standing alarm's status and value; false when none stands.
+  bool Update(const std::string& node, char letter, int16_t number, int32_t statusCode,
+              const _AlmCanonicalValue& value, Clock::time_point when = Clock::now());
+  // Removes a standing alarm; false when none stands.
+  bool Clear(const std::string& node, char letter, int16_t number);
+  // Marks a standing alarm acknowledged; false when none stands.
+  bool Acknowledge(const std::string& node, char letter, int16_t number);
+  // Enters an operator message (type 8) for `node` (may be empty).
+  void AddOperatorMessage(const std::string& text, const std::string& node,
+                          Clock::time_point when = Clock::now());
+  // Every alarm, in time-in order (for saving a plant).
+  std::vector<SUMQMSG> Snapshot() const;
+  // The time-in of each alarm of Snapshot(), in the same order.
+  std::vector<Clock::time_point> SnapshotTimesIn() const;
+  // Replaces the whole queue (for loading a plant).
+  void Restore(const std::vector<SUMQMSG>& messages,
+               const std::vector<Clock::time_point>& timesIn,
+               const std::vector<Clock::time_point>& timesLast);
+  std::size_t Size() const;
+  int32_t SequenceNumber() const;
+  bool HornEnabled() const;
+  bool HornSilenced() const;
+  std::size_t OpenHandles() const;
+
+  FaultInjector& faults() { return faults_; }
+
+  // --- QueueBackend ---
+  short Open(unsigned short* handle, unsigned char* flag) override;
+  short Close(unsigned short handle) override;
+  short HornEnable() override;
+  short HornDisable() override;
+  short HornSquelch() override;
+  short GetHeader(SUMQHDR* hdr) override;
+  short Home(const SORT_CNTL& sort, unsigned short handle) override;
+  short End(const SORT_CNTL& sort, unsigned short handle) override;
+  short NextPage(const SORT_CNTL& sort, int count, unsigned short handle) override;
+  short PrevPage(const SORT_CNTL& sort, int count, unsigned short handle) override;
+  short Get(const SORT_CNTL& sort, unsigned short count, unsigned short handle, SUMQMSG** list,
+            unsigned short* n) override;
+  void FreeList(SUMQMSG* list) override;
+  short Find(short number, char letter, const char* node, SUMQMSG* msg) override;
+  short FindVisible(short number, char letter, const char* node, SUMQMSG* msg) override;
+  short FindByTagname(const char* node, const char* tag, SUMQMSG* msg) override;
+  short MarkAcknowledged(short number, char letter, const char* node,
+                         unsigned short handle) override;
+  short DeleteByPhysicalNode(const SORT_CNTL& sort, short number, char letter,
+                             const char* physicalNode, unsigned short handle) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  FaultInjector faults_;
+};
+
+}  // namespace tolvane::node

@@ -1,0 +1,45 @@
+// What a host installs to serve the summary-queue library (CQuorlen).
+// Each method returns the call's status: 0 success, anything else a failure.
+#pragma once
+
+#include "tolvane/export.h"
+#include "tolvane/records.h"
+
+namespace tolvane {
+
+// Status every shim reports while its service has no backend.
+inline constexpr short kServiceDown = -1;
+
+class QueueBackend {
+ public:
+  virtual ~QueueBackend() = default;
+
+  virtual short Open(unsigned short* handle, unsigned char* flag) = 0;
+  virtual short Close(unsigned short handle) = 0;
+  virtual short HornEnable() = 0;
+  virtual short HornDisable() = 0;
+  virtual short HornSquelch() = 0;
+  virtual short GetHeader(SUMQHDR* hdr) = 0;
+  virtual short Home(const SORT_CNTL& sort, unsigned short handle) = 0;
+  virtual short End(const SORT_CNTL& sort, unsigned short handle) = 0;
+  virtual short NextPage(const SORT_CNTL& sort, int count, unsigned short handle) = 0;
+  virtual short PrevPage(const SORT_CNTL& sort, int count, unsigned short handle) = 0;
+  // Fills *list with a new array of *n messages (free with FreeList).
+  virtual short Get(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+                    SUMQMSG** list, unsigned short* n) = 0;
+  virtual void FreeList(SUMQMSG* list) = 0;
+  virtual short Find(short number, char letter, const char* node, SUMQMSG* msg) = 0;
+  virtual short FindVisible(short number, char letter, const char* node, SUMQMSG* msg) = 0;
+  virtual short FindByTagname(const char* node, const char* tag, SUMQMSG* msg) = 0;
+  virtual short MarkAcknowledged(short number, char letter, const char* node,
+                                 unsigned short handle) = 0;
+  virtual short DeleteByPhysicalNode(const SORT_CNTL& sort, short number, char letter,
+                                     const char* physicalNode, unsigned short handle) = 0;
+};
+
+// REQUIRES: the backend outlives every call made while it is installed.
+// Pass null to uninstall.
+TOLVANE_API void InstallQueueBackend(QueueBackend* backend);
+TOLVANE_API QueueBackend* InstalledQueueBackend();
+
+}  // namespace tolvane
