@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +23,21 @@ namespace tolvane::node {
 
 using Clock = std::chrono::system_clock;
 
+// Statuses of the queue service besides 0 (success).
+inline constexpr short kQueueNoAlarm = 1;         // no such alarm
+inline constexpr short kQueueNoHandle = 2;        // handle not open
+inline constexpr short kQueueTooManyClients = 3;  // every client slot is taken
+inline constexpr short kQueueNotOnAlarm = 4;   // cursor not on an alarm, or a move ran off the view
+inline constexpr short kQueueNoMemory = 5;     // a list could not be allocated
+inline constexpr short kQueueBadArgument = 6;  // e.g. a negative page count
+
+// Most client handles open at once.
+inline constexpr std::size_t kMaxClients = 64;
+// Sort keys 0..14; anything above sorts as key 0.
+inline constexpr int kSortKeys = 15;
+// Most messages one Get returns: its count is 16-bit.
+inline constexpr std::size_t kMaxListLength = 65535;
+
 // What a host gives to raise an alarm.
 struct AlarmInput {
   std::string physicalNode;  // at most 8 characters are kept
@@ -29,9 +45,9 @@ struct AlarmInput {
   std::string tag;
   char blockLetter = 'A';
   int16_t blockNumber = 0;
-  int16_t priority = 7;      // id of the priority table (3 CRITICAL .. 9 INFO)
-  int32_t msgType = 1;       // 8: operator message
-  int32_t statusCode = -1;   // id of the alarm-status table; -1 none
+  int16_t priority = 7;     // id of the priority table (3 CRITICAL .. 9 INFO)
+  int32_t msgType = 1;      // 8: operator message
+  int32_t statusCode = -1;  // id of the alarm-status table; -1 none
   _AlmCanonicalValue value{};
   std::string description;
   std::vector<std::string> areas;  // at most 15 are kept
@@ -72,13 +88,20 @@ class SummaryQueue : public QueueBackend {
   // Enters an operator message (type 8) for `node` (may be empty).
   void AddOperatorMessage(const std::string& text, const std::string& node,
                           Clock::time_point when = Clock::now());
+  // Takes a standing alarm out of every client's view (shelves it) or puts it
+  // back; it stays in the queue. False when none stands.
+  bool SetSuppressed(const std::string& node, char letter, int16_t number, bool suppressed);
   // Every alarm, in time-in order (for saving a plant).
   std::vector<SUMQMSG> Snapshot() const;
   // The time-in of each alarm of Snapshot(), in the same order.
   std::vector<Clock::time_point> SnapshotTimesIn() const;
-  // Replaces the whole queue (for loading a plant).
-  void Restore(const std::vector<SUMQMSG>& messages,
-               const std::vector<Clock::time_point>& timesIn,
+  // The time of last change of each alarm of Snapshot(), in the same order.
+  std::vector<Clock::time_point> SnapshotTimesLast() const;
+  // Replaces the whole queue (for loading a plant). A message without a
+  // matching time point takes it from its date and time texts (local time),
+  // or now when they do not read. Open handles stay open, their cursors
+  // go home.
+  void Restore(const std::vector<SUMQMSG>& messages, const std::vector<Clock::time_point>& timesIn,
                const std::vector<Clock::time_point>& timesLast);
   std::size_t Size() const;
   int32_t SequenceNumber() const;

@@ -1,0 +1,746 @@
+// The embedded alarm summary queue.
+//
+// Alarms live in one table keyed by insertion id. Each sort key gets an
+// ordered index of the visible alarms the first time a client uses it; from
+// then on every change keeps it up to date, so positioning and paging never
+// re-sort. Cursors point at an alarm; when that alarm leaves the view the
+// cursor moves on to the next one in its order.
+#include "node/summary_queue.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "node/summary_queue_message.h"
+#include "node/summary_queue_order.h"
+#include "tolvane/text_field.h"
+
+namespace tolvane::node {
+
+using detail::StoredAlarm;
+
+namespace {
+
+struct ViewLess {
+  int key;
+  bool operator()(const StoredAlarm* a, const StoredAlarm* b) const {
+    return detail::Before(key, *a, *b);
+  }
+};
+using View = std::set<StoredAlarm*, ViewLess>;
+
+// Names in the indexes are case-folded.
+struct BlockKey {
+  std::string node;
+  char letter;
+  int16_t number;
+  auto operator<=>(const BlockKey&) const = default;
+};
+struct TagKey {
+  std::string node;
+  std::string tag;
+  auto operator<=>(const TagKey&) const = default;
+};
+
+enum class CursorState {
+  kHome,     // floats on the first alarm of whatever view is asked for
+  kEnd,      // floats on the last one
+  kOn,       // on `alarm`, placed in the order of `key`/`descending`
+  kPastEnd,  // its alarm left the view with nothing after it
+};
+
+struct Cursor {
+  CursorState state = CursorState::kHome;
+  StoredAlarm* alarm = nullptr;
+  int key = 0;
+  bool descending = false;
+};
+
+struct Order {
+  int key;
+  bool descending;
+};
+
+Order OrderOf(const SORT_CNTL& sort) {
+  return {detail::EffectiveKey(sort.key), sort.direction != 0};
+}
+
+bool IsOperatorMessage(const StoredAlarm& a) {
+  return a.msg.almpak.msgType == 8;
+}
+
+// A host names a block's node as it raised it; only 8 characters are kept.
+std::string_view HostNode(const std::string& node) {
+  return std::string_view(node).substr(0, 8);
+}
+
+}  // namespace
+
+struct SummaryQueue::Impl {
+  mutable std::mutex m;
+  LocalNames names;
+  std::map<uint64_t, std::unique_ptr<StoredAlarm>> alarms;
+  uint64_t nextId = 1;
+  std::array<std::unique_ptr<View>, kSortKeys> views;
+  std::multimap<BlockKey, StoredAlarm*> byBlock;
+  std::multimap<BlockKey, StoredAlarm*> byPhysical;
+  std::multimap<TagKey, StoredAlarm*> byTag;
+  std::map<unsigned short, Cursor> clients;
+  unsigned short nextHandle = 1;
+  uint32_t sequence = 0;
+  bool hornEnabled = true;
+  bool hornSilenced = false;
+
+  void Bump() { ++sequence; }
+
+  // --- indexes ---
+
+  View& EnsureView(int key) {
+    auto& slot = views[static_cast<std::size_t>(key)];
+    if (!slot) {
+      slot = std::make_unique<View>(ViewLess{key});
+      for (auto& [id, a] : alarms) {
+        if (!a->suppressed) slot->insert(slot->end(), a.get());
+      }
+    }
+    return *slot;
+  }
+
+  static BlockKey BlockOf(const StoredAlarm& a) {
+    const _ALMPAK& p = a.msg.almpak;
+    return {detail::FoldCase(FieldText(p.node)), p.vsp.blockType, p.vsp.blockNumber};
+  }
+  static BlockKey PhysicalOf(const StoredAlarm& a) {
+    const _ALMPAK& p = a.msg.almpak;
+    return {detail::FoldCase(FieldText(p.physicalNode)), p.vsp.blockType, p.vsp.blockNumber};
+  }
+  static TagKey TagOf(const StoredAlarm& a) {
+    const _ALMPAK& p = a.msg.almpak;
+    return {detail::FoldCase(FieldText(p.node)), detail::FoldCase(FieldText(p.tagName))};
+  }
+
+  template <class Key>
+  static void EraseFrom(std::multimap<Key, StoredAlarm*>& index, const Key& key, StoredAlarm* a) {
+    auto [lo, hi] = index.equal_range(key);
+    for (auto it = lo; it != hi; ++it) {
+      if (it->second == a) {
+        index.erase(it);
+        return;
+      }
+    }
+  }
+
+  void Index(StoredAlarm* a) {
+    if (!IsOperatorMessage(*a)) {
+      byBlock.emplace(BlockOf(*a), a);
+      byPhysical.emplace(PhysicalOf(*a), a);
+      byTag.emplace(TagOf(*a), a);
+    }
+    if (!a->suppressed) {
+      for (auto& v : views) {
+        if (v) v->insert(a);
+      }
+    }
+  }
+
+  // REQUIRES: `a` unchanged since it was indexed.
+  void Unindex(StoredAlarm* a) {
+    if (!IsOperatorMessage(*a)) {
+      EraseFrom(byBlock, BlockOf(*a), a);
+      EraseFrom(byPhysical, PhysicalOf(*a), a);
+      EraseFrom(byTag, TagOf(*a), a);
+    }
+    if (!a->suppressed) {
+      for (auto& v : views) {
+        if (v) v->erase(a);
+      }
+    }
+  }
+
+  // Changes an alarm in place; cursors on it follow it to its new place.
+  template <class F>
+  void Modify(StoredAlarm* a, F&& change) {
+    Unindex(a);
+    change(*a);
+    Index(a);
+  }
+
+  // Moves every cursor on `a` to the next alarm in that cursor's order.
+  // REQUIRES: `a` still indexed and visible.
+  void MoveCursorsOff(StoredAlarm* a) {
+    for (auto& [h, c] : clients) {
+      if (c.state != CursorState::kOn || c.alarm != a) continue;
+      View& v = EnsureView(c.key);
+      auto it = v.find(a);
+      StoredAlarm* next = nullptr;
+      if (it != v.end()) {
+        if (c.descending) {
+          if (it != v.begin()) next = *std::prev(it);
+        } else if (std::next(it) != v.end()) {
+          next = *std::next(it);
+        }
+      }
+      c.alarm = next;
+      c.state = next ? CursorState::kOn : CursorState::kPastEnd;
+    }
+  }
+
+  void Remove(StoredAlarm* a) {
+    if (!a->suppressed) MoveCursorsOff(a);
+    Unindex(a);
+    alarms.erase(a->id);
+  }
+
+  void RemoveEverything() {
+    alarms.clear();
+    for (auto& v : views) v.reset();
+    byBlock.clear();
+    byPhysical.clear();
+    byTag.clear();
+    for (auto& [h, c] : clients) c = Cursor{};
+  }
+
+  StoredAlarm* Insert(std::unique_ptr<StoredAlarm> a) {
+    a->id = nextId++;
+    StoredAlarm* raw = a.get();
+    alarms.emplace(raw->id, std::move(a));
+    Index(raw);
+    return raw;
+  }
+
+  // --- lookups ---
+
+  // The folded names a node name stands for: the local name and its aliases
+  // all stand for each other.
+  std::vector<std::string> NodeNames(std::string_view node) const {
+    std::vector<std::string> out;
+    auto is = [&](const std::string& n) {
+      return !n.empty() && detail::CompareNoCase(n, node) == 0;
+    };
+    if (is(names.name) || is(names.alias1) || is(names.alias2)) {
+      for (const std::string* n : {&names.name, &names.alias1, &names.alias2}) {
+        if (n->empty()) continue;
+        std::string f = detail::FoldCase(*n);
+        if (std::find(out.begin(), out.end(), f) == out.end()) out.push_back(std::move(f));
+      }
+    } else {
+      out.push_back(detail::FoldCase(node));
+    }
+    return out;
+  }
+
+  // The oldest alarm of a block, or null.
+  StoredAlarm* FindBlock(std::string_view node, char letter, int16_t number, bool visibleOnly) {
+    StoredAlarm* best = nullptr;
+    for (std::string& n : NodeNames(node)) {
+      auto [lo, hi] = byBlock.equal_range(BlockKey{std::move(n), letter, number});
+      for (auto it = lo; it != hi; ++it) {
+        StoredAlarm* a = it->second;
+        if (visibleOnly && a->suppressed) continue;
+        if (!best || a->id < best->id) best = a;
+      }
+    }
+    return best;
+  }
+
+  StoredAlarm* FindTag(std::string_view node, std::string_view tag) {
+    StoredAlarm* best = nullptr;
+    std::string folded = detail::FoldCase(tag);
+    for (std::string& n : NodeNames(node)) {
+      auto [lo, hi] = byTag.equal_range(TagKey{std::move(n), folded});
+      for (auto it = lo; it != hi; ++it) {
+        if (!best || it->second->id < best->id) best = it->second;
+      }
+    }
+    return best;
+  }
+
+  // The alarm of the block under that physical node that comes first in
+  // `order`; visible alarms before shelved ones.
+  StoredAlarm* FindPhysical(std::string_view physical, char letter, int16_t number, Order order) {
+    StoredAlarm* best = nullptr;
+    auto better = [&](StoredAlarm* a) {
+      if (!best) return true;
+      if (a->suppressed != best->suppressed) return !a->suppressed;
+      return order.descending ? detail::Before(order.key, *best, *a)
+                              : detail::Before(order.key, *a, *best);
+    };
+    for (std::string& n : NodeNames(physical)) {
+      auto [lo, hi] = byPhysical.equal_range(BlockKey{std::move(n), letter, number});
+      for (auto it = lo; it != hi; ++it) {
+        if (better(it->second)) best = it->second;
+      }
+    }
+    return best;
+  }
+
+  // --- cursors ---
+
+  Cursor* Client(unsigned short handle) {
+    auto it = clients.find(handle);
+    return it == clients.end() ? nullptr : &it->second;
+  }
+
+  static StoredAlarm* First(View& v, bool descending) {
+    if (v.empty()) return nullptr;
+    return descending ? *v.rbegin() : *v.begin();
+  }
+
+  // The alarm the cursor stands on, seen in view `v` of `order`; null when
+  // it stands on none.
+  StoredAlarm* Resolve(const Cursor& c, View& v, Order order) {
+    switch (c.state) {
+      case CursorState::kHome:
+        return First(v, order.descending);
+      case CursorState::kEnd:
+        return First(v, !order.descending);
+      case CursorState::kOn:
+        return c.alarm;
+      case CursorState::kPastEnd:
+        return nullptr;
+    }
+    return nullptr;
+  }
+
+  // `count` alarms from `from` in `order` (forward or back); null when that
+  // runs off the view.
+  static StoredAlarm* Step(View& v, StoredAlarm* from, long count, bool forward, Order order) {
+    auto it = v.find(from);
+    if (it == v.end()) return nullptr;
+    bool up = forward != order.descending;  // towards the index's end
+    for (long i = 0; i < count; ++i) {
+      if (up) {
+        ++it;
+        if (it == v.end()) return nullptr;
+      } else {
+        if (it == v.begin()) return nullptr;
+        --it;
+      }
+    }
+    return *it;
+  }
+
+  short Move(const SORT_CNTL& sort, int count, unsigned short handle, bool forward) {
+    std::lock_guard lock(m);
+    Cursor* c = Client(handle);
+    if (!c) return kQueueNoHandle;
+    if (count < 0) return kQueueBadArgument;
+    Order order = OrderOf(sort);
+    View& v = EnsureView(order.key);
+    StoredAlarm* at = Resolve(*c, v, order);
+    if (!at) return kQueueNotOnAlarm;
+    StoredAlarm* to = Step(v, at, count, forward, order);
+    if (!to) return kQueueNotOnAlarm;
+    *c = Cursor{CursorState::kOn, to, order.key, order.descending};
+    return 0;
+  }
+
+  short Position(const SORT_CNTL& sort, unsigned short handle, bool home) {
+    std::lock_guard lock(m);
+    Cursor* c = Client(handle);
+    if (!c) return kQueueNoHandle;
+    Order order = OrderOf(sort);
+    View& v = EnsureView(order.key);
+    StoredAlarm* a = First(v, home ? order.descending : !order.descending);
+    if (a) {
+      *c = Cursor{CursorState::kOn, a, order.key, order.descending};
+    } else {
+      *c = Cursor{home ? CursorState::kHome : CursorState::kEnd, nullptr, order.key,
+                  order.descending};
+    }
+    return 0;
+  }
+};
+
+SummaryQueue::SummaryQueue() : impl_(std::make_unique<Impl>()) {}
+SummaryQueue::~SummaryQueue() = default;
+
+// --- host API ---
+
+void SummaryQueue::SetLocalNames(const LocalNames& names) {
+  std::lock_guard lock(impl_->m);
+  impl_->names = names;
+}
+
+LocalNames SummaryQueue::GetLocalNames() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->names;
+}
+
+void SummaryQueue::Raise(const AlarmInput& alarm, Clock::time_point when) {
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  StoredAlarm* standing = alarm.msgType == 8 ? nullptr
+                                             : q.FindBlock(HostNode(alarm.node), alarm.blockLetter,
+                                                           alarm.blockNumber, false);
+  if (standing) {
+    q.Modify(standing, [&](StoredAlarm& a) {
+      detail::ApplyRaise(a.msg, alarm);
+      a.timeLast = when;
+      detail::StampTimes(a.msg, a.timeIn, a.timeLast);
+    });
+  } else {
+    auto a = std::make_unique<StoredAlarm>();
+    a->msg = detail::BuildMessage(alarm);
+    a->timeIn = a->timeLast = when;
+    detail::StampTimes(a->msg, when, when);
+    q.Insert(std::move(a));
+  }
+  q.hornSilenced = false;
+  q.Bump();
+}
+
+bool SummaryQueue::Update(const std::string& node, char letter, int16_t number, int32_t statusCode,
+                          const _AlmCanonicalValue& value, Clock::time_point when) {
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
+  if (!a) return false;
+  q.Modify(a, [&](StoredAlarm& s) {
+    s.msg.almpak.statusCode = statusCode;
+    s.msg.almpak.value = value;
+    s.msg.almpak.value.text[sizeof s.msg.almpak.value.text - 1] = '\0';
+    s.timeLast = when;
+    detail::StampTimes(s.msg, s.timeIn, s.timeLast);
+  });
+  q.Bump();
+  return true;
+}
+
+bool SummaryQueue::Clear(const std::string& node, char letter, int16_t number) {
+  std::lock_guard lock(impl_->m);
+  StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
+  if (!a) return false;
+  impl_->Remove(a);
+  impl_->Bump();
+  return true;
+}
+
+bool SummaryQueue::Acknowledge(const std::string& node, char letter, int16_t number) {
+  std::lock_guard lock(impl_->m);
+  StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
+  if (!a) return false;
+  if (a->msg.ackFlag == 0) {
+    impl_->Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+    impl_->Bump();
+  }
+  return true;
+}
+
+void SummaryQueue::AddOperatorMessage(const std::string& text, const std::string& node,
+                                      Clock::time_point when) {
+  AlarmInput input;
+  input.node = input.physicalNode = node;
+  input.blockLetter = '\0';
+  input.blockNumber = 0;
+  input.priority = 9;
+  input.msgType = 8;
+  input.statusCode = -1;
+  input.description = text;
+  input.acknowledged = true;  // nothing to acknowledge in a database
+  std::lock_guard lock(impl_->m);
+  auto a = std::make_unique<StoredAlarm>();
+  a->msg = detail::BuildMessage(input);
+  a->timeIn = a->timeLast = when;
+  detail::StampTimes(a->msg, when, when);
+  impl_->Insert(std::move(a));
+  impl_->Bump();
+}
+
+bool SummaryQueue::SetSuppressed(const std::string& node, char letter, int16_t number,
+                                 bool suppressed) {
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
+  if (!a) return false;
+  if (a->suppressed == suppressed) return true;
+  if (suppressed) q.MoveCursorsOff(a);
+  q.Modify(a, [&](StoredAlarm& s) { s.suppressed = suppressed; });
+  q.Bump();
+  return true;
+}
+
+namespace {
+
+std::vector<const StoredAlarm*> InTimeOrder(
+    const std::map<uint64_t, std::unique_ptr<StoredAlarm>>& alarms) {
+  std::vector<const StoredAlarm*> out;
+  out.reserve(alarms.size());
+  for (const auto& [id, a] : alarms) out.push_back(a.get());
+  std::sort(out.begin(), out.end(),
+            [](const StoredAlarm* a, const StoredAlarm* b) { return detail::Before(0, *a, *b); });
+  return out;
+}
+
+}  // namespace
+
+std::vector<SUMQMSG> SummaryQueue::Snapshot() const {
+  std::lock_guard lock(impl_->m);
+  std::vector<SUMQMSG> out;
+  for (const StoredAlarm* a : InTimeOrder(impl_->alarms)) out.push_back(a->msg);
+  return out;
+}
+
+std::vector<Clock::time_point> SummaryQueue::SnapshotTimesIn() const {
+  std::lock_guard lock(impl_->m);
+  std::vector<Clock::time_point> out;
+  for (const StoredAlarm* a : InTimeOrder(impl_->alarms)) out.push_back(a->timeIn);
+  return out;
+}
+
+std::vector<Clock::time_point> SummaryQueue::SnapshotTimesLast() const {
+  std::lock_guard lock(impl_->m);
+  std::vector<Clock::time_point> out;
+  for (const StoredAlarm* a : InTimeOrder(impl_->alarms)) out.push_back(a->timeLast);
+  return out;
+}
+
+void SummaryQueue::Restore(const std::vector<SUMQMSG>& messages,
+                           const std::vector<Clock::time_point>& timesIn,
+                           const std::vector<Clock::time_point>& timesLast) {
+  Clock::time_point now = Clock::now();
+  std::vector<std::unique_ptr<StoredAlarm>> loaded;
+  loaded.reserve(messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    auto a = std::make_unique<StoredAlarm>();
+    a->msg = messages[i];
+    detail::Sanitize(a->msg);
+    const SUMQMSG& m = a->msg;
+    if (i < timesIn.size()) {
+      a->timeIn = timesIn[i];
+    } else {
+      a->timeIn =
+          detail::ParseDateTime(m.dateIn, sizeof m.dateIn, m.timeIn, sizeof m.timeIn).value_or(now);
+    }
+    if (i < timesLast.size()) {
+      a->timeLast = timesLast[i];
+    } else {
+      a->timeLast =
+          detail::ParseDateTime(m.dateLast, sizeof m.dateLast, m.timeLast, sizeof m.timeLast)
+              .value_or(a->timeIn);
+    }
+    // Texts follow the time points when a saved message came without them.
+    if (m.dateIn[0] == '\0' || m.timeIn[0] == '\0' || m.dateLast[0] == '\0' ||
+        m.timeLast[0] == '\0') {
+      detail::StampTimes(a->msg, a->timeIn, a->timeLast);
+    }
+    loaded.push_back(std::move(a));
+  }
+  std::lock_guard lock(impl_->m);
+  impl_->RemoveEverything();
+  for (auto& a : loaded) impl_->Insert(std::move(a));
+  impl_->Bump();
+}
+
+std::size_t SummaryQueue::Size() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->alarms.size();
+}
+
+int32_t SummaryQueue::SequenceNumber() const {
+  std::lock_guard lock(impl_->m);
+  return static_cast<int32_t>(impl_->sequence);
+}
+
+bool SummaryQueue::HornEnabled() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->hornEnabled;
+}
+
+bool SummaryQueue::HornSilenced() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->hornSilenced;
+}
+
+std::size_t SummaryQueue::OpenHandles() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->clients.size();
+}
+
+// --- QueueBackend ---
+
+short SummaryQueue::Open(unsigned short* handle, unsigned char* flag) {
+  if (short s = faults_.Check("sumqOpen")) return s;
+  if (!handle) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  if (q.clients.size() >= kMaxClients) return kQueueTooManyClients;
+  // Handles run through 1..32767 before any comes back, so a stale handle
+  // rarely names a new client; 32 means "no handle" to every caller.
+  for (;;) {
+    unsigned short h = q.nextHandle;
+    q.nextHandle = h >= 32767 ? 1 : static_cast<unsigned short>(h + 1);
+    if (h == 32 || q.clients.count(h)) continue;
+    q.clients.emplace(h, Cursor{});
+    *handle = h;
+    break;
+  }
+  if (flag) *flag = 0;
+  return 0;
+}
+
+short SummaryQueue::Close(unsigned short handle) {
+  if (short s = faults_.Check("sumqClose")) return s;
+  std::lock_guard lock(impl_->m);
+  return impl_->clients.erase(handle) ? 0 : kQueueNoHandle;
+}
+
+short SummaryQueue::HornEnable() {
+  if (short s = faults_.Check("sumqHornEnable")) return s;
+  std::lock_guard lock(impl_->m);
+  impl_->hornEnabled = true;
+  return 0;
+}
+
+short SummaryQueue::HornDisable() {
+  if (short s = faults_.Check("sumqHornDisable")) return s;
+  std::lock_guard lock(impl_->m);
+  impl_->hornEnabled = false;
+  return 0;
+}
+
+short SummaryQueue::HornSquelch() {
+  if (short s = faults_.Check("sumqHornSquelch")) return s;
+  std::lock_guard lock(impl_->m);
+  impl_->hornSilenced = true;
+  return 0;
+}
+
+short SummaryQueue::GetHeader(SUMQHDR* hdr) {
+  if (short s = faults_.Check("sumqGethdr")) return s;
+  if (!hdr) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  std::memset(hdr, 0, sizeof *hdr);
+  hdr->hornEnabled = impl_->hornEnabled ? 1 : 0;
+  hdr->totalAlarms = static_cast<int32_t>(impl_->alarms.size());
+  hdr->sequenceNumber = static_cast<int32_t>(impl_->sequence);
+  return 0;
+}
+
+short SummaryQueue::Home(const SORT_CNTL& sort, unsigned short handle) {
+  if (short s = faults_.Check("sumqHome")) return s;
+  return impl_->Position(sort, handle, true);
+}
+
+short SummaryQueue::End(const SORT_CNTL& sort, unsigned short handle) {
+  if (short s = faults_.Check("sumqEnd")) return s;
+  return impl_->Position(sort, handle, false);
+}
+
+short SummaryQueue::NextPage(const SORT_CNTL& sort, int count, unsigned short handle) {
+  if (short s = faults_.Check("sumqNextp")) return s;
+  return impl_->Move(sort, count, handle, true);
+}
+
+short SummaryQueue::PrevPage(const SORT_CNTL& sort, int count, unsigned short handle) {
+  if (short s = faults_.Check("sumqPrevp")) return s;
+  return impl_->Move(sort, count, handle, false);
+}
+
+short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+                        SUMQMSG** list, unsigned short* n) {
+  if (short s = faults_.Check("sumqGet")) return s;
+  if (!list || !n) return kQueueBadArgument;
+  *list = nullptr;
+  *n = 0;
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  Cursor* c = q.Client(handle);
+  if (!c) return kQueueNoHandle;
+  Order order = OrderOf(sort);
+  View& v = q.EnsureView(order.key);
+  StoredAlarm* start = q.Resolve(*c, v, order);
+  if (!start) return 0;
+  auto it = v.find(start);
+  if (it == v.end()) return 0;
+  std::size_t want = count == 0 ? kMaxListLength : count;
+
+  std::vector<const StoredAlarm*> picked;
+  picked.reserve(std::min(want, v.size()));
+  if (order.descending) {
+    for (;;) {
+      picked.push_back(*it);
+      if (picked.size() == want || it == v.begin()) break;
+      --it;
+    }
+  } else {
+    for (; it != v.end() && picked.size() < want; ++it) picked.push_back(*it);
+  }
+  auto* out = static_cast<SUMQMSG*>(std::malloc(picked.size() * sizeof(SUMQMSG)));
+  if (!out) return kQueueNoMemory;
+  for (std::size_t i = 0; i < picked.size(); ++i) {
+    std::memcpy(&out[i], &picked[i]->msg, sizeof(SUMQMSG));
+  }
+  *list = out;
+  *n = static_cast<unsigned short>(picked.size());
+  return 0;
+}
+
+void SummaryQueue::FreeList(SUMQMSG* list) {
+  std::free(list);
+}
+
+short SummaryQueue::Find(short number, char letter, const char* node, SUMQMSG* msg) {
+  if (short s = faults_.Check("sumqFind")) return s;
+  if (!node || !msg) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  StoredAlarm* a = impl_->FindBlock(node, letter, number, false);
+  if (!a) return kQueueNoAlarm;
+  std::memcpy(msg, &a->msg, sizeof *msg);
+  return 0;
+}
+
+short SummaryQueue::FindVisible(short number, char letter, const char* node, SUMQMSG* msg) {
+  if (short s = faults_.Check("sumqFindVisibleAlarm")) return s;
+  if (!node || !msg) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  StoredAlarm* a = impl_->FindBlock(node, letter, number, true);
+  if (!a) return kQueueNoAlarm;
+  std::memcpy(msg, &a->msg, sizeof *msg);
+  return 0;
+}
+
+short SummaryQueue::FindByTagname(const char* node, const char* tag, SUMQMSG* msg) {
+  if (short s = faults_.Check("sumqFindByTagname")) return s;
+  if (!node || !tag || !msg) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  StoredAlarm* a = impl_->FindTag(node, tag);
+  if (!a) return kQueueNoAlarm;
+  std::memcpy(msg, &a->msg, sizeof *msg);
+  return 0;
+}
+
+short SummaryQueue::MarkAcknowledged(short number, char letter, const char* node,
+                                     unsigned short handle) {
+  if (short s = faults_.Check("sumqMarkAsAcknowledged")) return s;
+  if (!node) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  if (!q.Client(handle)) return kQueueNoHandle;
+  StoredAlarm* a = q.FindBlock(node, letter, number, false);
+  if (!a) return kQueueNoAlarm;
+  if (a->msg.ackFlag == 0) {
+    q.Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+    q.Bump();
+  }
+  return 0;
+}
+
+short SummaryQueue::DeleteByPhysicalNode(const SORT_CNTL& sort, short number, char letter,
+                                         const char* physicalNode, unsigned short handle) {
+  if (short s = faults_.Check("SumqDeleteAlarmByPhysicalNodeName")) return s;
+  if (!physicalNode) return kQueueBadArgument;
+  std::lock_guard lock(impl_->m);
+  Impl& q = *impl_;
+  if (!q.Client(handle)) return kQueueNoHandle;
+  StoredAlarm* a = q.FindPhysical(physicalNode, letter, number, OrderOf(sort));
+  if (!a) return kQueueNoAlarm;
+  q.Remove(a);
+  q.Bump();
+  return 0;
+}
+
+}  // namespace tolvane::node

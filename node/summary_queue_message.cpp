@@ -1,0 +1,145 @@
+#include "node/summary_queue_message.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "tolvane/text_field.h"
+
+namespace tolvane::node::detail {
+namespace {
+
+bool LocalTm(Clock::time_point t, std::tm* out) {
+  std::time_t secs = Clock::to_time_t(t);
+  return localtime_r(&secs, out) != nullptr;
+}
+
+template <std::size_t N>
+void Terminate(char (&field)[N]) {
+  field[N - 1] = '\0';
+}
+
+void SetTexts(_ALMPAK& p, const AlarmInput& alarm) {
+  SetFieldTextPadded(p.physicalNode, alarm.physicalNode);
+  SetFieldTextPadded(p.tagName, alarm.tag);
+  SetFieldTextPadded(p.description, alarm.description);
+}
+
+void SetExtension(_ALMPAK& p, const AlarmInput& alarm) {
+  std::memset(p.fieldBlock, 0, sizeof p.fieldBlock);
+  if (alarm.extKind == 1) {
+    std::memcpy(p.fieldBlock, alarm.fieldBlock.data(), sizeof p.fieldBlock);
+    p.ext.extKind = 1;  // the block starts with its kind word
+  } else {
+    p.ext.extKind = alarm.extKind;
+    if (alarm.extKind == 0) {
+      SetFieldText(p.ext.ext1, alarm.ext1);
+      SetFieldText(p.ext.ext2, alarm.ext2);
+    }
+  }
+}
+
+void SetAreas(_ALMPAK& p, const AlarmInput& alarm) {
+  std::memset(p.areas, 0, sizeof p.areas);
+  std::size_t n = alarm.areas.size() < 15 ? alarm.areas.size() : 15;
+  for (std::size_t i = 0; i < n; ++i) SetFieldText(p.areas[i], alarm.areas[i]);
+  p.areaCount = static_cast<uint32_t>(n);
+}
+
+void SetValue(_ALMPAK& p, const _AlmCanonicalValue& value) {
+  p.value = value;
+  Terminate(p.value.text);
+}
+
+}  // namespace
+
+std::string FormatDate(Clock::time_point t) {
+  std::tm tm{};
+  if (!LocalTm(t, &tm)) return {};
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+  return buf;
+}
+
+std::string FormatTime(Clock::time_point t) {
+  std::tm tm{};
+  if (!LocalTm(t, &tm)) return {};
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::optional<Clock::time_point> ParseDateTime(const char* date, std::size_t dateSize,
+                                               const char* time, std::size_t timeSize) {
+  std::string d(FieldText(date, dateSize)), t(FieldText(time, timeSize));
+  int mon = 0, day = 0, year = 0, hour = 0, min = 0, sec = 0;
+  char end = 0;
+  if (std::sscanf(d.c_str(), "%2d/%2d/%4d%c", &mon, &day, &year, &end) != 3) return std::nullopt;
+  if (std::sscanf(t.c_str(), "%2d:%2d:%2d%c", &hour, &min, &sec, &end) != 3) return std::nullopt;
+  if (mon < 1 || mon > 12 || day < 1 || day > 31 || year < 1970 || hour > 23 || min > 59 ||
+      sec > 60 || hour < 0 || min < 0 || sec < 0) {
+    return std::nullopt;
+  }
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = mon - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = min;
+  tm.tm_sec = sec;
+  tm.tm_isdst = -1;
+  std::time_t secs = std::mktime(&tm);
+  if (secs == static_cast<std::time_t>(-1)) return std::nullopt;
+  return Clock::from_time_t(secs);
+}
+
+void StampTimes(SUMQMSG& msg, Clock::time_point in, Clock::time_point last) {
+  SetFieldTextPadded(msg.dateIn, FormatDate(in));
+  SetFieldTextPadded(msg.timeIn, FormatTime(in));
+  SetFieldTextPadded(msg.dateLast, FormatDate(last));
+  SetFieldTextPadded(msg.timeLast, FormatTime(last));
+}
+
+SUMQMSG BuildMessage(const AlarmInput& alarm) {
+  SUMQMSG msg;
+  std::memset(&msg, 0, sizeof msg);
+  _ALMPAK& p = msg.almpak;
+  SetFieldText(p.node, alarm.node);
+  p.vsp.blockType = alarm.blockLetter;
+  p.vsp.blockNumber = alarm.blockNumber;
+  ApplyRaise(msg, alarm);
+  return msg;
+}
+
+void ApplyRaise(SUMQMSG& msg, const AlarmInput& alarm) {
+  _ALMPAK& p = msg.almpak;
+  SetTexts(p, alarm);
+  p.priority = alarm.priority;
+  p.msgType = alarm.msgType;
+  p.statusCode = alarm.statusCode;
+  SetValue(p, alarm.value);
+  SetExtension(p, alarm);
+  SetAreas(p, alarm);
+  msg.ackFlag = alarm.acknowledged ? 1 : 0;
+}
+
+void Sanitize(SUMQMSG& msg) {
+  _ALMPAK& p = msg.almpak;
+  Terminate(p.physicalNode);
+  Terminate(p.node);
+  Terminate(p.tagName);
+  Terminate(p.description);
+  Terminate(p.value.text);
+  if (p.ext.extKind == 0) {
+    Terminate(p.ext.ext1);
+    Terminate(p.ext.ext2);
+  }
+  if (p.areaCount > 15) p.areaCount = 15;
+  for (auto& area : p.areas) Terminate(area);
+  Terminate(msg.timeLast);
+  Terminate(msg.timeIn);
+  Terminate(msg.dateLast);
+  Terminate(msg.dateIn);
+}
+
+}  // namespace tolvane::node::detail
