@@ -18,10 +18,13 @@ NoticeHook SetNoticeHook(NoticeHook hook) {
   return g_hook.exchange(hook ? hook : &StderrNotice);
 }
 
-HWND GetFocus() { return nullptr; }
+HWND GetFocus() {
+  return nullptr;
+}
 
 int MessageBoxA(HWND, const char* text, const char*, unsigned int style) {
-  g_hook.load()(text, style);
+  // A host's hook gets text it can always read.
+  g_hook.load()(text ? text : "", style);
   return 1;  // IDOK
 }
 
