@@ -1,9 +1,167 @@
-// Acknowledge of every alarm a filter selects, one node batch at a time.
+// Acknowledge of every alarm a filter selects, one node batch at a time:
+// one group reads and writes the batch's B_NALM fields, another reads its
+// B_CUALM fields, and cached field addresses spare the resolve step.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "manager/queue_controls.h"
+#include "manager/row_conversion.h"
+#include "nodeconfig/node_config.h"
+#include "services/zuna.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/result_codes.h"
+#include "tolvane/text_field.h"
 
-// Lands with the filtered-acknowledge work.
-short CVeltAlmSummMgr::AcknowledgeAllAlarmsByRef(char*, short, short) { return tolvane::kFailed; }
-short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr*, short, short, short) {
-  return tolvane::kFailed;
+namespace {
+
+constexpr uint32_t kOptionAll = 0xFFFF;
+constexpr short kAlarmOk = 0;
+constexpr short kAlarmDsab = 267;
+
+using EntryArray = CArray<unsigned int, unsigned int&>;
+
+bool SameNode(const tagAlarmStr& a, const tagAlarmStr& b) {
+  return std::memcmp(a.node, b.node, sizeof a.node) == 0;
+}
+
+}  // namespace
+
+short CVeltAlmSummMgr::AcknowledgeAllAlarmsByRef(char* filter, short clientHandle, short quiet) {
+  if (clientHandle == tolvane::kNoHandle) return tolvane::kFailed;
+  FLTER_CNTL fc = tolvane::EmptyFilterControl();
+  SORT_CNTL sort{};
+  sort.key = tolvane::kSortKeyByNode;
+  const auto handle = static_cast<unsigned short>(clientHandle);
+  ERROR_REC err{};
+  m_quorlen.sumqHome(&err, &fc, &sort, handle);
+  SUMQMSG* list = nullptr;
+  unsigned short more = 0;
+  unsigned short n = m_quorlen.sumqGet(&err, &list, 0, &fc, &sort, handle, &more, nullptr, 1);
+  if (err.status != 0 || n == 0) {
+    m_quorlen.sumqFreeList(list);
+    return err.status;
+  }
+
+  unsigned int room = std::min<unsigned int>(n, tolvane::kMaxRows);
+  std::unique_ptr<tagAlarmStr[]> rows(new (std::nothrow) tagAlarmStr[room]());
+  if (!rows) {
+    m_quorlen.sumqFreeList(list);
+    return tolvane::kFailed;
+  }
+  short placed = 0;
+  tolvane::ConvertMessages(list, rows.get(), n, &placed, filter,
+                           tolvane::ReferenceNode::kNodeName);
+  m_quorlen.sumqFreeList(list);
+  if (placed <= 0) return tolvane::kOk;
+  return AckFilteredAlarms(rows.get(), placed, quiet, clientHandle);
+}
+
+short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr* rows, short rowCount, short quiet,
+                                         short clientHandle) {
+  if (!rows || rowCount <= 0) return tolvane::kOk;
+  bool uncached = false;  // call-wide: once a field missed the cache, every batch resolves
+  short result = tolvane::kOk;
+  SORT_CNTL byNode{};
+  byNode.key = tolvane::kSortKeyByNode;
+
+  for (short start = 0; start < rowCount;) {
+    short end = start + 1;
+    while (end < rowCount && SameNode(rows[end], rows[start])) ++end;
+    const short count = static_cast<short>(end - start);
+    char* node = rows[start].node;
+
+    zunagroup* na = zuna_group_create(1, 0);
+    zunagroup* cu = zuna_group_create(1, 0);
+    EntryArray naEntries, cuEntries;
+    for (short i = 0; i < count; ++i) {
+      tagAlarmStr& row = rows[start + i];
+      VSP naVsp = row.vsp, cuVsp = row.vsp;
+      char naField[] = "B_NALM", cuField[] = "B_CUALM";
+      bool naCached = GetVSPFieldInfo(row.node, row.tagName, naField, &naVsp) == 1;
+      unsigned int e = zuna_group_add(na, row.node, row.tagName, naField, naCached ? &naVsp : nullptr);
+      naEntries.Add(e);
+      bool cuCached = GetVSPFieldInfo(row.node, row.tagName, cuField, &cuVsp) == 1;
+      e = zuna_group_add(cu, row.node, row.tagName, cuField, cuCached ? &cuVsp : nullptr);
+      cuEntries.Add(e);
+      if (!naCached || !cuCached) uncached = true;
+    }
+    SetPDBSNInfo(na);
+    SetPDBSNInfo(cu);
+    if (uncached) {
+      zuna_group_resolve(na);
+      zuna_group_resolve(cu);
+      zuna_group_execute(na);
+      zuna_group_execute(cu);
+    }
+    zuna_group_set_option(na, kOptionAll);
+    zuna_group_set_option(cu, kOptionAll);
+    zuna_group_read(na);
+    zuna_group_execute(na);
+
+    int newAlarms = 0;
+    std::vector<short> alreadyAcked;
+    for (short i = 0; i < count; ++i) {
+      if (zuna_entry_status(na, naEntries[i]) != 0) continue;
+      short value = 0;
+      zuna_entry_get(na, naEntries[i], &value);
+      if (value != 0) {
+        ++newAlarms;
+      } else {
+        alreadyAcked.push_back(i);
+      }
+    }
+
+    short summaryOption = 0;
+    read_summary_option(&summaryOption);
+
+    // Only a successful write of this batch announces an acknowledge.
+    bool batchAcked = false;
+    if (newAlarms > 0 || (!alreadyAcked.empty() && summaryOption == 1)) {
+      for (short i = 0; i < count; ++i) zuna_entry_put(na, naEntries[i], 0);
+      zuna_group_write(na);
+      zuna_group_execute(na);
+      zuna_group_read(cu);
+      zuna_group_execute(cu);
+      for (short i = 0; i < count; ++i) {
+        short st = zuna_entry_status(na, naEntries[i]);
+        if (st != 0) {
+          if (result == tolvane::kOk) result = st;
+          continue;
+        }
+        batchAcked = true;
+        if (zuna_entry_status(cu, cuEntries[i]) != 0) continue;
+        short alarm = 0;
+        zuna_entry_get(cu, cuEntries[i], &alarm);
+        if (alarm != kAlarmOk && alarm != kAlarmDsab) continue;
+        if (std::find(alreadyAcked.begin(), alreadyAcked.end(), i) != alreadyAcked.end()) {
+          // Its own operator message is wanted whatever the caller's quiet flag.
+          ManuallyDeleteAlarmByRef(clientHandle, rows[start + i].reference, 0);
+        } else if (summaryOption != 1) {
+          VSP vsp{};
+          zuna_entry_info(cu, cuEntries[i], nullptr, nullptr, nullptr, &vsp);
+          SUMQMSG msg;
+          std::memset(&msg, 0, sizeof msg);
+          ERROR_REC err{};
+          m_quorlen.sumqFindVisibleAlarm(&err, vsp.blockNumber, vsp.blockType, node, &msg);
+          if (err.status == 0) {
+            char physical[9];
+            tolvane::SetFieldText(physical, tolvane::FieldText(msg.almpak.physicalNode));
+            m_quorlen.SumqDeleteAlarmByPhysicalNodeName(&err, &byNode, vsp.blockNumber,
+                                                        vsp.blockType, physical,
+                                                        static_cast<unsigned short>(clientHandle));
+          }
+        }
+      }
+    }
+    if (quiet == 0 && batchAcked) SendOperatorMessage(node, node, nullptr, 2);
+    ReCacheFieldIDs(na, &naEntries);
+    ReCacheFieldIDs(cu, &cuEntries);
+    zuna_group_free(na);
+    zuna_group_free(cu);
+    start = end;
+  }
+  return result;
 }
