@@ -62,7 +62,7 @@ std::optional<NumberedTexts> ReadNumberedTexts(const std::string& path) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
       text = text.substr(1, text.size() - 2);
     }
-    texts.emplace(*number, std::string(text));
+    if (!text.empty()) texts.emplace(*number, std::string(text));
   }
   return texts;
 }
@@ -98,8 +98,7 @@ int TextCatalogue::OverlayDictionary(DictEntry* entries, const char* path) {
   if (!texts) return 0;
   for (DictEntry* e = entries; e->text && e->text[0] != '\0'; ++e) {
     auto it = texts->find(static_cast<int16_t>(e->id));
-    // An empty text would end the table early: the built-in one stays.
-    if (it == texts->end() || it->second.empty()) continue;
+    if (it == texts->end()) continue;
     e->text = InternText(it->second);
   }
   return 1;

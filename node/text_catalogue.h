@@ -21,7 +21,8 @@ using NumberedTexts = std::map<int, std::string>;
 // Reads a file of "number=text" lines (numbers decimal or 0x-hex, '#' and
 // ';' start comment lines, one pair of enclosing double quotes is removed so
 // that trailing blanks can be kept). Empty when the file cannot be read.
-// Lines that do not parse are skipped; of a repeated number the first counts.
+// Lines that do not parse are skipped, and so are empty texts (an empty text
+// would end a dictionary table early); of a repeated number the first counts.
 std::optional<NumberedTexts> ReadNumberedTexts(const std::string& path);
 
 // A text that stays at the same address for the life of the process.
