@@ -221,3 +221,50 @@ TEST(ZunaShim, NamesAreAlwaysTerminatedAndFailedGetsYieldZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// Manager tests lean on the double's script; a wrong answer there would
+// make them pass or fail for the wrong reason.
+TEST(RecordingDatabase, ScriptsMatchExactTagFirstAndRepeatTheirLastElement) {
+  using tolvane::testing::DbStep;
+  RecordingDatabase db;
+  db.FailAdd("B_DALM");
+  db.FailAdd("B_CV", "TIC200");
+  db.SetStatuses("", "B_NALM", DbStep::kRead, {0, 4});
+  db.SetStatuses("FIC101", "B_NALM", DbStep::kRead, {8});
+  db.SetValues("", "B_NALM", {1, 0});
+  VSP scripted{};
+  scripted.blockNumber = 12;
+  db.SetInfoVsp("TIC200", "B_NALM", scripted);
+  Guard guard(&db);
+
+  zunagroup* g = zuna_group_create(1, 0);
+  EXPECT_EQ(zuna_group_add(g, "P", "FIC101", "B_DALM", nullptr), kZunaNoEntry);
+  EXPECT_EQ(zuna_group_add(g, "P", "TIC200", "B_CV", nullptr), kZunaNoEntry);
+  EXPECT_EQ(zuna_group_add(g, "P", "FIC101", "B_CV", nullptr), 0u);
+  unsigned int fic = zuna_group_add(g, "P", "FIC101", "B_NALM", nullptr);
+  unsigned int tic = zuna_group_add(g, "P", "TIC200", "B_NALM", nullptr);
+  short value = -1;
+  std::vector<short> ticStatus, ticValue;
+  for (int i = 0; i < 3; ++i) {
+    zuna_group_read(g);
+    zuna_group_execute(g);
+    EXPECT_EQ(zuna_entry_status(g, fic), 8);
+    ticStatus.push_back(zuna_entry_status(g, tic));
+    zuna_entry_get(g, tic, &value);
+    ticValue.push_back(value);
+  }
+  EXPECT_EQ(ticStatus, (std::vector<short>{0, 4, 4}));
+  // FIC101's reads took the first values of the shared sequence.
+  EXPECT_EQ(ticValue, (std::vector<short>{0, 0, 0}));
+  VSP info{};
+  zuna_entry_info(g, tic, nullptr, nullptr, nullptr, &info);
+  EXPECT_EQ(info.blockNumber, 12);
+  zuna_group_free(g);
+  EXPECT_EQ(db.Adds().size(), 5u);
+  EXPECT_EQ(db.CallsStartingWith("group_add").size(), 5u);
+  EXPECT_EQ(db.OpenGroups(), 0u);
+}
+
+}  // namespace
