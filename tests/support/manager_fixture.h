@@ -107,6 +107,13 @@ class ManagerFixture : public ::testing::Test {
     return p;
   }
 
+  // Alarms in the queue, not counting operator messages.
+  std::size_t AlarmCount() {
+    std::size_t n = 0;
+    for (const tagAlarmStr& r : Fetch().data) n += r.reference[0] != '\0';
+    return n;
+  }
+
   std::unique_ptr<node::EmbeddedNode> node_;
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
