@@ -101,10 +101,16 @@ struct SummaryQueue::Impl {
   View& EnsureView(int key) {
     auto& slot = views[static_cast<std::size_t>(key)];
     if (!slot) {
-      slot = std::make_unique<View>(ViewLess{key});
+      // Sorted once, then appended at the end: linear inserts, not log n each.
+      std::vector<StoredAlarm*> sorted;
+      sorted.reserve(alarms.size());
       for (auto& [id, a] : alarms) {
-        if (!a->suppressed) slot->insert(slot->end(), a.get());
+        if (!a->suppressed) sorted.push_back(a.get());
       }
+      std::sort(sorted.begin(), sorted.end(), ViewLess{key});
+      auto view = std::make_unique<View>(ViewLess{key});
+      for (StoredAlarm* a : sorted) view->insert(view->end(), a);
+      slot = std::move(view);
     }
     return *slot;
   }

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tolvane/quorlen.h"
@@ -791,6 +793,59 @@ TEST_F(QueueTest, ClientObjectReportsTheServiceStatus) {
   InstallQueueBackend(nullptr);
   client.sumqGethdr(&err, &hdr);
   EXPECT_EQ(err.status, kServiceDown);
+}
+
+// --- threads ---
+
+TEST(QueueThreads, PagingWhileOthersRaiseAndClearSeesOrderedConsistentLists) {
+  SummaryQueue q;
+  constexpr int kPerWriter = 2000;
+  std::atomic<bool> writing{true};
+  std::atomic<int> pages{0};
+  // Writer w owns block numbers w*10000 .. ; time in follows the number, so
+  // the key-0 view is ordered by number.
+  auto writer = [&](int w) {
+    for (int i = 0; i < kPerWriter; ++i) {
+      int16_t number = static_cast<int16_t>(w * 10000 + i);
+      q.Raise(Alarm("T", "N", 'A', number), kT0 + seconds(number));
+      if (i % 2 == 1) {
+        EXPECT_TRUE(q.Clear("N", 'A', static_cast<int16_t>(number - 1)));
+      }
+    }
+  };
+  auto pager = [&](bool descending) {
+    unsigned short h = 0;
+    ASSERT_EQ(q.Open(&h, nullptr), 0);
+    SORT_CNTL s = Sort(0, descending);
+    while (writing.load()) {
+      if (q.Home(s, h) != 0) continue;
+      q.NextPage(s, 3, h);
+      SUMQMSG* list = nullptr;
+      unsigned short n = 0;
+      ASSERT_EQ(q.Get(s, 0, h, &list, &n), 0);
+      EXPECT_LE(n, 2 * kPerWriter);
+      for (unsigned short i = 1; i < n; ++i) {
+        int16_t a = list[i - 1].almpak.vsp.blockNumber, b = list[i].almpak.vsp.blockNumber;
+        ASSERT_TRUE(descending ? a > b : a < b) << a << " then " << b;
+      }
+      q.FreeList(list);
+      pages.fetch_add(1);
+    }
+    EXPECT_EQ(q.Close(h), 0);
+  };
+  std::thread p1(pager, false), p2(pager, true);
+  std::thread w1(writer, 0), w2(writer, 1);
+  w1.join();
+  w2.join();
+  writing = false;
+  p1.join();
+  p2.join();
+  EXPECT_GT(pages.load(), 0);
+  EXPECT_EQ(q.Size(), static_cast<std::size_t>(kPerWriter));  // every other alarm cleared
+  SUMQHDR hdr{};
+  ASSERT_EQ(q.GetHeader(&hdr), 0);
+  EXPECT_EQ(hdr.totalAlarms, kPerWriter);
+  EXPECT_EQ(q.OpenHandles(), 0u);
 }
 
 }  // namespace
