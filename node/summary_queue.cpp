@@ -72,6 +72,26 @@ bool IsOperatorMessage(const StoredAlarm& a) {
   return a.msg.almpak.msgType == 8;
 }
 
+// Nothing thrown inside (only allocation can throw) leaves the queue: a
+// backend call reports it as a status, a host call as "not done".
+template <class F>
+short Guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    return kQueueNoMemory;
+  }
+}
+
+template <class F>
+bool GuardedBool(F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    return false;
+  }
+}
+
 // A host names a block's node as it raised it; only 8 characters are kept.
 std::string_view HostNode(const std::string& node) {
   return std::string_view(node).substr(0, 8);
@@ -401,39 +421,45 @@ void SummaryQueue::Raise(const AlarmInput& alarm, Clock::time_point when) {
 
 bool SummaryQueue::Update(const std::string& node, char letter, int16_t number, int32_t statusCode,
                           const _AlmCanonicalValue& value, Clock::time_point when) {
-  std::lock_guard lock(impl_->m);
-  Impl& q = *impl_;
-  StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
-  if (!a) return false;
-  q.Modify(a, [&](StoredAlarm& s) {
-    s.msg.almpak.statusCode = statusCode;
-    s.msg.almpak.value = value;
-    s.msg.almpak.value.text[sizeof s.msg.almpak.value.text - 1] = '\0';
-    s.timeLast = when;
-    detail::StampTimes(s.msg, s.timeIn, s.timeLast);
+  return GuardedBool([&]() -> bool {
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
+    if (!a) return false;
+    q.Modify(a, [&](StoredAlarm& s) {
+      s.msg.almpak.statusCode = statusCode;
+      s.msg.almpak.value = value;
+      s.msg.almpak.value.text[sizeof s.msg.almpak.value.text - 1] = '\0';
+      s.timeLast = when;
+      detail::StampTimes(s.msg, s.timeIn, s.timeLast);
+    });
+    q.Bump();
+    return true;
   });
-  q.Bump();
-  return true;
 }
 
 bool SummaryQueue::Clear(const std::string& node, char letter, int16_t number) {
-  std::lock_guard lock(impl_->m);
-  StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
-  if (!a) return false;
-  impl_->Remove(a);
-  impl_->Bump();
-  return true;
+  return GuardedBool([&]() -> bool {
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
+    if (!a) return false;
+    impl_->Remove(a);
+    impl_->Bump();
+    return true;
+  });
 }
 
 bool SummaryQueue::Acknowledge(const std::string& node, char letter, int16_t number) {
-  std::lock_guard lock(impl_->m);
-  StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
-  if (!a) return false;
-  if (a->msg.ackFlag == 0) {
-    impl_->Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
-    impl_->Bump();
-  }
-  return true;
+  return GuardedBool([&]() -> bool {
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
+    if (!a) return false;
+    if (a->msg.ackFlag == 0) {
+      impl_->Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+      impl_->Bump();
+    }
+    return true;
+  });
 }
 
 void SummaryQueue::AddOperatorMessage(const std::string& text, const std::string& node,
@@ -458,15 +484,17 @@ void SummaryQueue::AddOperatorMessage(const std::string& text, const std::string
 
 bool SummaryQueue::SetSuppressed(const std::string& node, char letter, int16_t number,
                                  bool suppressed) {
-  std::lock_guard lock(impl_->m);
-  Impl& q = *impl_;
-  StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
-  if (!a) return false;
-  if (a->suppressed == suppressed) return true;
-  if (suppressed) q.MoveCursorsOff(a);
-  q.Modify(a, [&](StoredAlarm& s) { s.suppressed = suppressed; });
-  q.Bump();
-  return true;
+  return GuardedBool([&]() -> bool {
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
+    if (!a) return false;
+    if (a->suppressed == suppressed) return true;
+    if (suppressed) q.MoveCursorsOff(a);
+    q.Modify(a, [&](StoredAlarm& s) { s.suppressed = suppressed; });
+    q.Bump();
+    return true;
+  });
 }
 
 namespace {
@@ -569,120 +597,142 @@ std::size_t SummaryQueue::OpenHandles() const {
 // --- QueueBackend ---
 
 short SummaryQueue::Open(unsigned short* handle, unsigned char* flag) {
-  if (short s = faults_.Check("sumqOpen")) return s;
-  if (!handle) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  Impl& q = *impl_;
-  if (q.clients.size() >= kMaxClients) return kQueueTooManyClients;
-  // Handles run through 1..32767 before any comes back, so a stale handle
-  // rarely names a new client; 32 means "no handle" to every caller.
-  for (;;) {
-    unsigned short h = q.nextHandle;
-    q.nextHandle = h >= 32767 ? 1 : static_cast<unsigned short>(h + 1);
-    if (h == 32 || q.clients.count(h)) continue;
-    q.clients.emplace(h, Cursor{});
-    *handle = h;
-    break;
-  }
-  if (flag) *flag = 0;
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqOpen")) return s;
+    if (!handle) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    if (q.clients.size() >= kMaxClients) return kQueueTooManyClients;
+    // Handles run through 1..32767 before any comes back, so a stale handle
+    // rarely names a new client; 32 means "no handle" to every caller.
+    for (;;) {
+      unsigned short h = q.nextHandle;
+      q.nextHandle = h >= 32767 ? 1 : static_cast<unsigned short>(h + 1);
+      if (h == 32 || q.clients.count(h)) continue;
+      q.clients.emplace(h, Cursor{});
+      *handle = h;
+      break;
+    }
+    if (flag) *flag = 0;
+    return 0;
+  });
 }
 
 short SummaryQueue::Close(unsigned short handle) {
-  if (short s = faults_.Check("sumqClose")) return s;
-  std::lock_guard lock(impl_->m);
-  return impl_->clients.erase(handle) ? 0 : kQueueNoHandle;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqClose")) return s;
+    std::lock_guard lock(impl_->m);
+    return impl_->clients.erase(handle) ? 0 : kQueueNoHandle;
+  });
 }
 
 short SummaryQueue::HornEnable() {
-  if (short s = faults_.Check("sumqHornEnable")) return s;
-  std::lock_guard lock(impl_->m);
-  impl_->hornEnabled = true;
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqHornEnable")) return s;
+    std::lock_guard lock(impl_->m);
+    impl_->hornEnabled = true;
+    return 0;
+  });
 }
 
 short SummaryQueue::HornDisable() {
-  if (short s = faults_.Check("sumqHornDisable")) return s;
-  std::lock_guard lock(impl_->m);
-  impl_->hornEnabled = false;
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqHornDisable")) return s;
+    std::lock_guard lock(impl_->m);
+    impl_->hornEnabled = false;
+    return 0;
+  });
 }
 
 short SummaryQueue::HornSquelch() {
-  if (short s = faults_.Check("sumqHornSquelch")) return s;
-  std::lock_guard lock(impl_->m);
-  impl_->hornSilenced = true;
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqHornSquelch")) return s;
+    std::lock_guard lock(impl_->m);
+    impl_->hornSilenced = true;
+    return 0;
+  });
 }
 
 short SummaryQueue::GetHeader(SUMQHDR* hdr) {
-  if (short s = faults_.Check("sumqGethdr")) return s;
-  if (!hdr) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  std::memset(hdr, 0, sizeof *hdr);
-  hdr->hornEnabled = impl_->hornEnabled ? 1 : 0;
-  hdr->totalAlarms = static_cast<int32_t>(impl_->alarms.size());
-  hdr->sequenceNumber = static_cast<int32_t>(impl_->sequence);
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqGethdr")) return s;
+    if (!hdr) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    std::memset(hdr, 0, sizeof *hdr);
+    hdr->hornEnabled = impl_->hornEnabled ? 1 : 0;
+    hdr->totalAlarms = static_cast<int32_t>(impl_->alarms.size());
+    hdr->sequenceNumber = static_cast<int32_t>(impl_->sequence);
+    return 0;
+  });
 }
 
 short SummaryQueue::Home(const SORT_CNTL& sort, unsigned short handle) {
-  if (short s = faults_.Check("sumqHome")) return s;
-  return impl_->Position(sort, handle, true);
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqHome")) return s;
+    return impl_->Position(sort, handle, true);
+  });
 }
 
 short SummaryQueue::End(const SORT_CNTL& sort, unsigned short handle) {
-  if (short s = faults_.Check("sumqEnd")) return s;
-  return impl_->Position(sort, handle, false);
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqEnd")) return s;
+    return impl_->Position(sort, handle, false);
+  });
 }
 
 short SummaryQueue::NextPage(const SORT_CNTL& sort, int count, unsigned short handle) {
-  if (short s = faults_.Check("sumqNextp")) return s;
-  return impl_->Move(sort, count, handle, true);
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqNextp")) return s;
+    return impl_->Move(sort, count, handle, true);
+  });
 }
 
 short SummaryQueue::PrevPage(const SORT_CNTL& sort, int count, unsigned short handle) {
-  if (short s = faults_.Check("sumqPrevp")) return s;
-  return impl_->Move(sort, count, handle, false);
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqPrevp")) return s;
+    return impl_->Move(sort, count, handle, false);
+  });
 }
 
 short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
                         SUMQMSG** list, unsigned short* n) {
-  if (short s = faults_.Check("sumqGet")) return s;
-  if (!list || !n) return kQueueBadArgument;
-  *list = nullptr;
-  *n = 0;
-  std::lock_guard lock(impl_->m);
-  Impl& q = *impl_;
-  Cursor* c = q.Client(handle);
-  if (!c) return kQueueNoHandle;
-  Order order = OrderOf(sort);
-  View& v = q.EnsureView(order.key);
-  StoredAlarm* start = q.Resolve(*c, v, order);
-  if (!start) return 0;
-  auto it = v.find(start);
-  if (it == v.end()) return 0;
-  std::size_t want = count == 0 ? kMaxListLength : count;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqGet")) return s;
+    if (!list || !n) return kQueueBadArgument;
+    *list = nullptr;
+    *n = 0;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    Cursor* c = q.Client(handle);
+    if (!c) return kQueueNoHandle;
+    Order order = OrderOf(sort);
+    View& v = q.EnsureView(order.key);
+    StoredAlarm* start = q.Resolve(*c, v, order);
+    if (!start) return 0;
+    auto it = v.find(start);
+    if (it == v.end()) return 0;
+    std::size_t want = count == 0 ? kMaxListLength : count;
 
-  std::vector<const StoredAlarm*> picked;
-  picked.reserve(std::min(want, v.size()));
-  if (order.descending) {
-    for (;;) {
-      picked.push_back(*it);
-      if (picked.size() == want || it == v.begin()) break;
-      --it;
+    std::vector<const StoredAlarm*> picked;
+    picked.reserve(std::min(want, v.size()));
+    if (order.descending) {
+      for (;;) {
+        picked.push_back(*it);
+        if (picked.size() == want || it == v.begin()) break;
+        --it;
+      }
+    } else {
+      for (; it != v.end() && picked.size() < want; ++it) picked.push_back(*it);
     }
-  } else {
-    for (; it != v.end() && picked.size() < want; ++it) picked.push_back(*it);
-  }
-  auto* out = static_cast<SUMQMSG*>(std::malloc(picked.size() * sizeof(SUMQMSG)));
-  if (!out) return kQueueNoMemory;
-  for (std::size_t i = 0; i < picked.size(); ++i) {
-    std::memcpy(&out[i], &picked[i]->msg, sizeof(SUMQMSG));
-  }
-  *list = out;
-  *n = static_cast<unsigned short>(picked.size());
-  return 0;
+    auto* out = static_cast<SUMQMSG*>(std::malloc(picked.size() * sizeof(SUMQMSG)));
+    if (!out) return kQueueNoMemory;
+    for (std::size_t i = 0; i < picked.size(); ++i) {
+      std::memcpy(&out[i], &picked[i]->msg, sizeof(SUMQMSG));
+    }
+    *list = out;
+    *n = static_cast<unsigned short>(picked.size());
+    return 0;
+  });
 }
 
 void SummaryQueue::FreeList(SUMQMSG* list) {
@@ -690,63 +740,73 @@ void SummaryQueue::FreeList(SUMQMSG* list) {
 }
 
 short SummaryQueue::Find(short number, char letter, const char* node, SUMQMSG* msg) {
-  if (short s = faults_.Check("sumqFind")) return s;
-  if (!node || !msg) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  StoredAlarm* a = impl_->FindBlock(node, letter, number, false);
-  if (!a) return kQueueNoAlarm;
-  std::memcpy(msg, &a->msg, sizeof *msg);
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqFind")) return s;
+    if (!node || !msg) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->FindBlock(node, letter, number, false);
+    if (!a) return kQueueNoAlarm;
+    std::memcpy(msg, &a->msg, sizeof *msg);
+    return 0;
+  });
 }
 
 short SummaryQueue::FindVisible(short number, char letter, const char* node, SUMQMSG* msg) {
-  if (short s = faults_.Check("sumqFindVisibleAlarm")) return s;
-  if (!node || !msg) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  StoredAlarm* a = impl_->FindBlock(node, letter, number, true);
-  if (!a) return kQueueNoAlarm;
-  std::memcpy(msg, &a->msg, sizeof *msg);
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqFindVisibleAlarm")) return s;
+    if (!node || !msg) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->FindBlock(node, letter, number, true);
+    if (!a) return kQueueNoAlarm;
+    std::memcpy(msg, &a->msg, sizeof *msg);
+    return 0;
+  });
 }
 
 short SummaryQueue::FindByTagname(const char* node, const char* tag, SUMQMSG* msg) {
-  if (short s = faults_.Check("sumqFindByTagname")) return s;
-  if (!node || !tag || !msg) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  StoredAlarm* a = impl_->FindTag(node, tag);
-  if (!a) return kQueueNoAlarm;
-  std::memcpy(msg, &a->msg, sizeof *msg);
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqFindByTagname")) return s;
+    if (!node || !tag || !msg) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->FindTag(node, tag);
+    if (!a) return kQueueNoAlarm;
+    std::memcpy(msg, &a->msg, sizeof *msg);
+    return 0;
+  });
 }
 
 short SummaryQueue::MarkAcknowledged(short number, char letter, const char* node,
                                      unsigned short handle) {
-  if (short s = faults_.Check("sumqMarkAsAcknowledged")) return s;
-  if (!node) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  Impl& q = *impl_;
-  if (!q.Client(handle)) return kQueueNoHandle;
-  StoredAlarm* a = q.FindBlock(node, letter, number, false);
-  if (!a) return kQueueNoAlarm;
-  if (a->msg.ackFlag == 0) {
-    q.Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
-    q.Bump();
-  }
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqMarkAsAcknowledged")) return s;
+    if (!node) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    if (!q.Client(handle)) return kQueueNoHandle;
+    StoredAlarm* a = q.FindBlock(node, letter, number, false);
+    if (!a) return kQueueNoAlarm;
+    if (a->msg.ackFlag == 0) {
+      q.Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+      q.Bump();
+    }
+    return 0;
+  });
 }
 
 short SummaryQueue::DeleteByPhysicalNode(const SORT_CNTL& sort, short number, char letter,
                                          const char* physicalNode, unsigned short handle) {
-  if (short s = faults_.Check("SumqDeleteAlarmByPhysicalNodeName")) return s;
-  if (!physicalNode) return kQueueBadArgument;
-  std::lock_guard lock(impl_->m);
-  Impl& q = *impl_;
-  if (!q.Client(handle)) return kQueueNoHandle;
-  StoredAlarm* a = q.FindPhysical(physicalNode, letter, number, OrderOf(sort));
-  if (!a) return kQueueNoAlarm;
-  q.Remove(a);
-  q.Bump();
-  return 0;
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("SumqDeleteAlarmByPhysicalNodeName")) return s;
+    if (!physicalNode) return kQueueBadArgument;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    if (!q.Client(handle)) return kQueueNoHandle;
+    StoredAlarm* a = q.FindPhysical(physicalNode, letter, number, OrderOf(sort));
+    if (!a) return kQueueNoAlarm;
+    q.Remove(a);
+    q.Bump();
+    return 0;
+  });
 }
 
 }  // namespace tolvane::node

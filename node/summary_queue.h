@@ -3,7 +3,8 @@
 // Holds the node's active alarms as SUMQMSG records, serves client handles
 // with their own cursors over sorted views, and lets a host raise, update,
 // acknowledge and clear alarms. Thread-safe: every public member may be
-// called from any thread.
+// called from any thread. No backend call and no bool-returning host call
+// throws; running out of memory there is a status (kQueueNoMemory) or false.
 #pragma once
 
 #include <array>
