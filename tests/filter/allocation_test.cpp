@@ -1,0 +1,71 @@
+// Rows are matched without touching the heap once a filter object has seen
+// its first row. Counts every allocation of the process while rows run.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "filter_test_env.h"
+#include "support/node_config_writer.h"
+
+namespace {
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace tolvane::testing {
+namespace {
+
+using AllocationTest = FilterTest;
+
+TEST_F(AllocationTest, MatchingRowsAllocatesNothing) {
+  SettingsSandbox box;
+  box.WriteFile("win.ini", "[intl]\nsShortDate=M/d/yyyy\nsDate=/\n");
+  Parsed p(R"(ASF_TAGNAME = "PUMP*" AND ASF_AREA IN "A1,PLANT*" AND ASF_NODE IN "N1, N2" AND )"
+           R"(ASF_PRIORITY >= "HIGH" AND ASF_DATEIN >= "3/1/2008" AND ASF_TIMEIN > "10:00" AND )"
+           R"(NOT ASF_ACK = "Acknowledged" AND ASF_DESCRIPTION CONTAINING "*LOW*" AND )"
+           R"(ASF_FLEX1 > "5" AND ASF_TAGNAME <> "X1" AND ASF_ALMEXT1 NOTCONTAINING "Q")");
+  ASSERT_EQ(p.ok, 1);
+  RowBuilder pass, fail;
+  pass.Tag("PUMP7")
+      .Areas("B2,PLANT3")
+      .Node("N2")
+      .Priority("HIHI")
+      .DateIn("3/15/2008")
+      .TimeIn("10:30:00")
+      .Acked(false)
+      .Description("LEVEL LOW")
+      .Ext1("E");
+  node::field_block::Init(pass.row.fieldBlock);
+  node::field_block::SetInt16(pass.row.fieldBlock, 0, 7);
+  fail = pass;
+  fail.Priority("LOW");
+  EXPECT_EQ(p.Match(*pass), 1);  // the first row prepares the filter
+  EXPECT_EQ(p.Match(*fail), 0);
+
+  long before = g_allocations.load();
+  int passed = 0;
+  for (int i = 0; i < 1000; ++i) passed += p.Match(i % 2 ? *fail : *pass);
+  long after = g_allocations.load();
+  EXPECT_EQ(passed, 500);
+  EXPECT_EQ(after - before, 0);
+  // The counter does see the library's allocations: a new call's first row
+  // prepares its own filter.
+  Parsed again(std::string(R"(ASF_DATEIN >= "3/1/2008")"));
+  before = g_allocations.load();
+  again.Match(*pass);
+  EXPECT_GT(g_allocations.load() - before, 0);
+}
+
+}  // namespace
+}  // namespace tolvane::testing
