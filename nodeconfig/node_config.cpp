@@ -152,8 +152,8 @@ short ReadOldSection(std::FILE* file, long offset, AlarmServicesConfig* config) 
     bool summary = mask == tolvane::kSummaryServiceMask;
     slot.options = summary ? int16_t{0} : kDefaultOptions;
     slot.queueSize = summary ? kSummaryQueueSize : kDefaultQueueSize;
-    tolvane::CopyText(slot.title, sizeof slot.title,
-                      fls_find_dct_text(varn_dct_alm_titles_table(), mask));
+    const char* title = fls_find_dct_text(varn_dct_alm_titles_table(), mask);
+    tolvane::CopyText(slot.title, sizeof slot.title, title ? title : "");
     slot.layoutA = OldDefaultLayout();
     slot.layoutB = OldDefaultLayout();
     slot.tail = kDefaultTail;

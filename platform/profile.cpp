@@ -11,6 +11,7 @@ namespace tolvane {
 uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* def, char* out,
                                   uint32_t size, const char* file) {
   if (!out || size == 0) return 0;
+  if (!def) def = "";
   try {
     const std::string* value = nullptr;
     std::shared_ptr<const IniFile> ini;

@@ -248,7 +248,7 @@ short fls_txtget(int* handle, short number, char* dest, short destLen, unsigned 
   if (severityKind >= tolvane::kSeverityWarning && severityKind <= tolvane::kSeverityFatal) {
     short id = static_cast<short>(tolvane::kPrefixWarning + severityKind - 1);
     const char* prefix = fls_find_dct_text(flsglob_prefix_table(), id);
-    tolvane::CopyText(dest, capacity, prefix);
+    tolvane::CopyText(dest, capacity, prefix ? prefix : "");
     pos = std::strlen(dest);
     std::size_t room = capacity - pos;
     pos += static_cast<std::size_t>(fls_format_number(

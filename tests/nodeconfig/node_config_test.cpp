@@ -112,36 +112,36 @@ TEST_F(NodeConfig, OldFilesAreConvertedWithEveryDefault) {
 
   // Slots read from the file keep their fields; the layout grows to 18.
   const AlarmServiceRecord& s0 = cfg.slots[0];
-  EXPECT_EQ(s0.length, 385);
-  EXPECT_EQ(s0.options, 77);
-  EXPECT_EQ(s0.queueSize, 50);
+  EXPECT_EQ(+s0.length, 385);
+  EXPECT_EQ(+s0.options, 77);
+  EXPECT_EQ(+s0.queueSize, 50);
   EXPECT_STREQ(s0.name, "FIRSTPRN");
-  EXPECT_EQ(s0.layoutA.entries[7].column, 107);
-  EXPECT_EQ(s0.layoutA.order[0], 7);
-  EXPECT_EQ(s0.layoutA.last, 5);
-  EXPECT_EQ(s0.layoutA.entries[8].shown, 0);
-  EXPECT_EQ(s0.layoutA.entries[8].column, 132);
-  EXPECT_EQ(s0.layoutA.entries[17].column, 371);
-  EXPECT_EQ(s0.layoutA.order[8], -1);
-  EXPECT_EQ(s0.layoutA.order[17], -1);
-  EXPECT_EQ(s0.tail, 1234);
+  EXPECT_EQ(+s0.layoutA.entries[7].column, 107);
+  EXPECT_EQ(+s0.layoutA.order[0], 7);
+  EXPECT_EQ(+s0.layoutA.last, 5);
+  EXPECT_EQ(+s0.layoutA.entries[8].shown, 0);
+  EXPECT_EQ(+s0.layoutA.entries[8].column, 132);
+  EXPECT_EQ(+s0.layoutA.entries[17].column, 371);
+  EXPECT_EQ(+s0.layoutA.order[8], -1);
+  EXPECT_EQ(+s0.layoutA.order[17], -1);
+  EXPECT_EQ(+s0.tail, 1234);
   EXPECT_STREQ(cfg.slots[1].name, "SECONDPRN");
 
   // Slots the file does not supply keep the defaults.
   for (int i = 2; i < 8; ++i) {
     SCOPED_TRACE(i);
     const AlarmServiceRecord& s = cfg.slots[i];
-    EXPECT_EQ(s.length, 385);
-    EXPECT_EQ(s.serviceMask, 1 << i);
-    EXPECT_EQ(s.options, i == 4 ? 0 : 132);
-    EXPECT_EQ(s.queueSize, i == 4 ? 200 : 100);
-    EXPECT_EQ(s.tail, 132);
-    EXPECT_EQ(s.layoutA.entries[0].column, 11);
-    EXPECT_EQ(s.layoutA.entries[7].width, 39);
-    EXPECT_EQ(s.layoutA.order[0], 1);
-    EXPECT_EQ(s.layoutA.order[7], 7);
-    EXPECT_EQ(s.layoutA.last, 1);
-    EXPECT_EQ(s.layoutB.last, 0) << "carried from the cleared structure";
+    EXPECT_EQ(+s.length, 385);
+    EXPECT_EQ(+s.serviceMask, 1 << i);
+    EXPECT_EQ(+s.options, i == 4 ? 0 : 132);
+    EXPECT_EQ(+s.queueSize, i == 4 ? 200 : 100);
+    EXPECT_EQ(+s.tail, 132);
+    EXPECT_EQ(+s.layoutA.entries[0].column, 11);
+    EXPECT_EQ(+s.layoutA.entries[7].width, 39);
+    EXPECT_EQ(+s.layoutA.order[0], 1);
+    EXPECT_EQ(+s.layoutA.order[7], 7);
+    EXPECT_EQ(+s.layoutA.last, 1);
+    EXPECT_EQ(+s.layoutB.last, 0) << "carried from the cleared structure";
   }
   EXPECT_STREQ(cfg.slots[2].name, "PRINTER_2");
   EXPECT_STREQ(cfg.slots[3].name, "PRINTER_3");
@@ -151,18 +151,18 @@ TEST_F(NodeConfig, OldFilesAreConvertedWithEveryDefault) {
   EXPECT_STREQ(cfg.slots[7].title, "Alarm ODBC Service");
 
   const AlarmSectionTrailer& tr = cfg.trailer;
-  EXPECT_EQ(tr.length, 771);
-  EXPECT_EQ(tr.servicesMask, 0x13);
-  EXPECT_EQ(tr.field48, 0x01020304);
-  EXPECT_EQ(tr.layout.last, 3);
-  EXPECT_EQ(tr.layout.order[17], -1);
-  EXPECT_EQ(tr.fieldAfterLayout, 118);
-  EXPECT_EQ(tr.fieldAfterLayout2, 120120);
-  EXPECT_EQ(tr.embeddedHead, 124);
-  EXPECT_EQ(tr.embedded.length, 385);
-  EXPECT_EQ(tr.embedded.serviceMask, 64);
-  EXPECT_EQ(tr.areaAfterRecord[0], 0xAB);
-  EXPECT_EQ(tr.end, 529);
+  EXPECT_EQ(+tr.length, 771);
+  EXPECT_EQ(+tr.servicesMask, 0x13);
+  EXPECT_EQ(+tr.field48, 0x01020304);
+  EXPECT_EQ(+tr.layout.last, 3);
+  EXPECT_EQ(+tr.layout.order[17], -1);
+  EXPECT_EQ(+tr.fieldAfterLayout, 118);
+  EXPECT_EQ(+tr.fieldAfterLayout2, 120120);
+  EXPECT_EQ(+tr.embeddedHead, 124);
+  EXPECT_EQ(+tr.embedded.length, 385);
+  EXPECT_EQ(+tr.embedded.serviceMask, 64);
+  EXPECT_EQ(+tr.areaAfterRecord[0], 0xAB);
+  EXPECT_EQ(+tr.end, 529);
 }
 
 TEST_F(NodeConfig, PrinterQueueNamesComeFromTheVarnErrorCatalogue) {
@@ -214,14 +214,14 @@ TEST_F(NodeConfig, ARecordLongerThanTheMaximumIsCutAndTheNextFoundAfterIt) {
     Write(w);
     AlarmServicesConfig cfg;
     ASSERT_EQ(read_alarm_services(&cfg), kOk);
-    EXPECT_EQ(cfg.slots[0].serviceMask, 1);
-    EXPECT_EQ(cfg.slots[1].serviceMask, 2);
+    EXPECT_EQ(+cfg.slots[0].serviceMask, 1);
+    EXPECT_EQ(+cfg.slots[1].serviceMask, 2);
     EXPECT_STREQ(cfg.slots[1].name, "P2");
-    EXPECT_EQ(cfg.slots[4].options, kSummaryOption);
-    EXPECT_EQ(cfg.trailer.servicesMask, 0x1F);
+    EXPECT_EQ(+cfg.slots[4].options, kSummaryOption);
+    EXPECT_EQ(+cfg.trailer.servicesMask, 0x1F);
     if (version == 10) {
-      EXPECT_EQ(cfg.slots[0].length, static_cast<int16_t>(385 + 100)) << "as the file says";
-      EXPECT_NE(cfg.slots[1].length, 0x5A5A) << "nothing past a slot";
+      EXPECT_EQ(+cfg.slots[0].length, static_cast<int16_t>(385 + 100)) << "as the file says";
+      EXPECT_NE(+cfg.slots[1].length, 0x5A5A) << "nothing past a slot";
     }
   }
 }
@@ -235,9 +235,9 @@ TEST_F(NodeConfig, CountsAboveEightFillEightSlotsAndStillFindTheTrailer) {
   Write(w);
   AlarmServicesConfig cfg;
   ASSERT_EQ(read_alarm_services(&cfg), kOk);
-  EXPECT_EQ(cfg.slots[7].serviceMask, 128);
-  EXPECT_EQ(cfg.trailer.servicesMask, 0x3FF);
-  EXPECT_EQ(cfg.trailer.length, 771);
+  EXPECT_EQ(+cfg.slots[7].serviceMask, 128);
+  EXPECT_EQ(+cfg.trailer.servicesMask, 0x3FF);
+  EXPECT_EQ(+cfg.trailer.length, 771);
   EXPECT_EQ(Flag(), 1);
 }
 
@@ -248,21 +248,21 @@ TEST_F(NodeConfig, ANegativeCountReadsNoRecords) {
   Write(w);
   AlarmServicesConfig cfg;
   ASSERT_EQ(read_alarm_services(&cfg), kOk);
-  EXPECT_EQ(cfg.trailer.servicesMask, 0x10);
-  for (const AlarmServiceRecord& s : cfg.slots) EXPECT_EQ(s.length, 0);
+  EXPECT_EQ(+cfg.trailer.servicesMask, 0x10);
+  for (const AlarmServiceRecord& s : cfg.slots) EXPECT_EQ(+s.length, 0);
   EXPECT_EQ(Flag(), 0);
 }
 
 TEST_F(NodeConfig, EachReadStartsFromAClearedStructure) {
   Write(FiveServices(10, kSummaryOption, 0x1F));
   ASSERT_EQ(Flag(), 1);
-  EXPECT_EQ(LastAlarmServices().slots[4].options, kSummaryOption);
+  EXPECT_EQ(+LastAlarmServices().slots[4].options, kSummaryOption);
   NodeConfigWriter w(10);
   w.Service(1, 0);
   w.ServicesMask(0x1F);
   Write(w);
   EXPECT_EQ(Flag(), 0) << "the earlier file's summary slot must not survive";
-  EXPECT_EQ(LastAlarmServices().slots[4].length, 0);
+  EXPECT_EQ(+LastAlarmServices().slots[4].length, 0);
 }
 
 TEST_F(NodeConfig, ConcurrentQueriesAllGetTheFilesAnswer) {
@@ -281,7 +281,7 @@ TEST_F(NodeConfig, ConcurrentQueriesAllGetTheFilesAnswer) {
   EXPECT_EQ(wrong.load(), 0);
   AlarmServicesConfig last = LastAlarmServices();
   EXPECT_STREQ(last.slots[4].name, "SUMMARY");
-  EXPECT_EQ(last.trailer.servicesMask, 0x1F);
+  EXPECT_EQ(+last.trailer.servicesMask, 0x1F);
 }
 
 TEST(NodeConfigPath, TheSettingGetsVarnUnlessItHasAnExtension) {

@@ -96,13 +96,13 @@ TEST(BuiltInTables, HoldEveryTextVerbatimUnderItsId) {
     // Rows in the defined order, then the terminator.
     const DictEntry* e = c.table->Entries();
     for (const auto& [id, text] : *c.rows) {
-      EXPECT_EQ(e->id, id);
+      EXPECT_EQ(+e->id, id);
       EXPECT_STREQ(e->text, text);
       ++e;
     }
-    EXPECT_EQ(e->kind, 0);
+    EXPECT_EQ(+e->kind, 0);
     EXPECT_STREQ(e->text, "");
-    EXPECT_EQ(e->id, -1);
+    EXPECT_EQ(+e->id, -1);
   }
 }
 
@@ -154,9 +154,9 @@ TEST(DictionaryOverlay, ReplacesTextsTheFileSuppliesAndKeepsTheOthers) {
   EXPECT_EQ(Text(&table.header, 3), "drei  ");
   EXPECT_EQ(Text(&table.header, 1796), "vier");
   EXPECT_EQ(Text(&table.header, 99), "*?*");
-  EXPECT_EQ(table.entries[4].id, -1);
+  EXPECT_EQ(+table.entries[4].id, -1);
   EXPECT_STREQ(table.entries[4].text, "");
-  EXPECT_EQ(table.entries[0].kind, 1) << "kinds travel unchanged";
+  EXPECT_EQ(+table.entries[0].kind, 1) << "kinds travel unchanged";
 }
 
 TEST(DictionaryOverlay, LoadsOnceAndNeverAgainEvenWhenTheFileChangesOrAppears) {
@@ -278,8 +278,8 @@ TEST(DictionaryOverlay, AMalformedKeyShowsTheInternalErrorOnceAndKeepsBuiltIns) 
             "FLS INTERNAL ERROR: BAD Dictionary header\n\r (flsglob)  Dictionary: ");
   EXPECT_EQ(g_notices[0].second, MB_ICONWARNING);
   EXPECT_EQ(g_notices[1].first, "FLS INTERNAL ERROR: BAD Dictionary header\n\r ()  Dictionary: ");
-  EXPECT_EQ(oneWord.header.state, kDictLoaded);
-  EXPECT_EQ(noKey.header.state, kDictNotLoaded) << "a table without a key is never loaded";
+  EXPECT_EQ(+oneWord.header.state, kDictLoaded);
+  EXPECT_EQ(+noKey.header.state, kDictNotLoaded) << "a table without a key is never loaded";
   EXPECT_EQ(env.catalogue.OverlayAttempts(), 0u);
 }
 
