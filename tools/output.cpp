@@ -35,9 +35,11 @@ void WriteTable(std::ostream& out, const std::vector<Row>& rows, const TableOpti
   std::vector<std::array<std::string, kColumns>> cells;
   cells.reserve(rows.size());
   for (const Row& r : rows) {
-    cells.push_back({r.IsOperatorMessage() ? "msg" : (r.acknowledged ? "ack" : "NEW"), TimeIn(r),
-                     r.node, r.tag, TrimRight(r.priority), TrimRight(r.status), TrimRight(r.value),
-                     r.description, r.reference});
+    // An operator message has no status or value worth showing.
+    bool msg = r.IsOperatorMessage();
+    cells.push_back({msg ? "msg" : (r.acknowledged ? "ack" : "NEW"), TimeIn(r), r.node, r.tag,
+                     TrimRight(r.priority), msg ? "" : TrimRight(r.status),
+                     msg ? "" : TrimRight(r.value), r.description, r.reference});
   }
   std::array<std::size_t, kColumns> width{};
   for (std::size_t c = 0; c < kColumns; ++c) width[c] = header[c].size();

@@ -1,0 +1,148 @@
+// The embedded node as one object, loading a plant into it, and the
+// simulator that drives it.
+#include "tools/simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "node/embedded_node.h"
+#include "tolvane/CVeltAlmSummMgr.h"
+#include "tolvane/result_codes.h"
+#include "tools/demo_plant.h"
+#include "tools/plant_node.h"
+
+namespace tolvane::cli {
+namespace {
+
+const TimePoint kNow = Clock::from_time_t(1'800'000'000);
+
+Plant SmallPlant() {
+  DemoOptions o;
+  o.tags = 60;
+  o.now = kNow;
+  return MakeDemoPlant(o);
+}
+
+TEST(EmbeddedNodeTest, InstallsEveryServiceForItsLifetime) {
+  {
+    node::EmbeddedNode node;
+    node.SetLocalNames({"PLANT1", "N1", "LOCAL"});
+    CVeltAlmSummMgr mgr;
+    short h = mgr.GetAlarmClientHandle();
+    EXPECT_NE(h, kNoHandle);
+    EXPECT_EQ(mgr.GetTotalNumOfAlarms(), 0);
+    // Node services answer with the names given, so references of the local
+    // node carry the alias.
+    ASSERT_TRUE(node.database().AddNode("PLANT1"));
+    node::AlarmInput in;
+    in.node = in.physicalNode = "PLANT1";
+    in.tag = "FIC101";
+    in.blockLetter = 'P';
+    in.blockNumber = 7;
+    node.queue().Raise(in);
+    char ref[64] = {};
+    EXPECT_EQ(mgr.GetAlarmHandle(h, const_cast<char*>("plant1"), const_cast<char*>("FIC101"), ref),
+              kOk);
+    EXPECT_STREQ(ref, "P7LOCAL");
+    EXPECT_EQ(mgr.FreeAlarmClientHandle(h), kOk);
+  }
+  // Gone with the node: the library answers like a plant that is down.
+  CVeltAlmSummMgr mgr;
+  EXPECT_EQ(mgr.GetAlarmClientHandle(), kNoHandle);
+  EXPECT_EQ(mgr.GetTotalNumOfAlarms(), -1);
+}
+
+// Every standing alarm's block reports the alarm's status, and every block
+// in alarm has its alarm standing.
+void ExpectDatabaseAgreesWithQueue(node::EmbeddedNode& node) {
+  std::map<std::string, int32_t> standing;
+  for (const SUMQMSG& m : node.queue().Snapshot()) {
+    if (m.almpak.msgType == 8) continue;
+    standing[std::string(m.almpak.tagName)] = m.almpak.statusCode;
+  }
+  for (const node::BlockRecord& b : node.database().Blocks()) {
+    int16_t cu = b.fields[node::FieldIndex("B_CUALM")];
+    auto it = standing.find(b.tag);
+    if (cu != 0) {
+      ASSERT_NE(it, standing.end()) << b.tag << " is in alarm but not in the summary";
+      EXPECT_EQ(it->second, cu) << b.tag;
+    } else if (it != standing.end()) {
+      EXPECT_EQ(it->second, 0) << b.tag << " back to normal but its alarm says otherwise";
+      EXPECT_EQ(b.fields[node::FieldIndex("B_NALM")], 1) << b.tag << " should have left";
+    }
+  }
+}
+
+TEST(SimulatorTest, KeepsDatabaseAndSummaryInStep) {
+  node::EmbeddedNode node;
+  Plant plant = SmallPlant();
+  std::string err;
+  ASSERT_TRUE(LoadPlant(plant, node, &err)) << err;
+  ExpectDatabaseAgreesWithQueue(node);
+  Simulator sim(node, plant, 3);
+  int32_t seq = node.queue().SequenceNumber();
+  for (int i = 0; i < 400; ++i) sim.Step(kNow + std::chrono::seconds(i));
+  EXPECT_GT(sim.counts().raised, 0u);
+  EXPECT_GT(sim.counts().changed, 0u);
+  EXPECT_GT(sim.counts().cleared, 0u);
+  EXPECT_NE(node.queue().SequenceNumber(), seq);
+  ExpectDatabaseAgreesWithQueue(node);
+}
+
+TEST(SimulatorTest, AdvanceRunsEventsAtTheRate) {
+  node::EmbeddedNode node;
+  Plant plant = SmallPlant();
+  std::string err;
+  ASSERT_TRUE(LoadPlant(plant, node, &err)) << err;
+  Simulator sim(node, plant, 9);
+  sim.Advance(0.5, 10, kNow);  // 5 events
+  sim.Advance(0.25, 2, kNow);  // half an event, kept for later
+  sim.Advance(0.25, 2, kNow);  // and now the sixth
+  const SimulatorCounts& c = sim.counts();
+  std::size_t events = c.raised + c.changed + c.cleared;
+  EXPECT_LE(events, 6u);
+  EXPECT_GE(events, 4u) << "a step on a standing, unacknowledged normal alarm may do nothing";
+}
+
+TEST(PlantNodeTest, CaptureGivesBackWhatWasLoaded) {
+  node::EmbeddedNode node;
+  Plant plant = SmallPlant();
+  plant.hornEnabled = false;
+  plant.hornSilenced = true;
+  std::string err;
+  ASSERT_TRUE(LoadPlant(plant, node, &err)) << err;
+  Plant back = CapturePlant(plant, node);
+  ASSERT_EQ(back.alarms.size(), plant.alarms.size());
+  for (std::size_t i = 0; i < plant.alarms.size(); ++i) {
+    const PlantAlarm &a = plant.alarms[i], &b = back.alarms[i];
+    EXPECT_EQ(a.tag, b.tag);
+    EXPECT_EQ(a.node, b.node);
+    EXPECT_EQ(a.physical, b.physical);
+    EXPECT_EQ(a.msgType, b.msgType);
+    EXPECT_EQ(a.acknowledged, b.acknowledged) << i;
+    EXPECT_EQ(a.timeIn, b.timeIn) << i;
+    EXPECT_EQ(a.timeLast, b.timeLast) << i;
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.areas, b.areas);
+    EXPECT_EQ(a.description, b.description);
+  }
+  ASSERT_EQ(back.blocks.size(), plant.blocks.size());
+  EXPECT_EQ(back.blocks[5].fields, plant.blocks[5].fields);
+  EXPECT_EQ(back.blocks[5].description, plant.blocks[5].description);
+  EXPECT_FALSE(back.hornEnabled);
+  EXPECT_TRUE(back.hornSilenced);
+  EXPECT_EQ(back.nodes[1].serial, plant.nodes[1].serial);
+}
+
+TEST(PlantNodeTest, RefusedPartsAreNamed) {
+  node::EmbeddedNode node;
+  Plant plant = SmallPlant();
+  plant.blocks[3].fields["B_NOSUCH"] = 1;
+  std::string err;
+  EXPECT_FALSE(LoadPlant(plant, node, &err));
+  EXPECT_EQ(err, "blocks[3].fields.B_NOSUCH: no such field");
+}
+
+}  // namespace
+}  // namespace tolvane::cli
