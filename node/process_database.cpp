@@ -223,19 +223,21 @@ struct ProcessDatabase::Impl {
   }
 
   // Finds the block and field that a resolved entry's address names. An
-  // address from an older load of the node is re-resolved by name only when
-  // the caller said (through a serial number) that its addresses for the
-  // node are from another load; otherwise it fails rather than guess.
+  // address from an older load of the node is never used: the entry is
+  // given its tag's current address, so that entry_info hands the caller
+  // something to cache again, and the step fails. Only when the caller said
+  // (through a serial number) that its addresses for the node are from
+  // another load does the step go on with the new address.
   short Locate(const Group& grp, Entry& e, Node** node, Block** block) {
     if (!e.resolved) return dbstatus::kNotResolved;
     Node* n = FindNode(e.node);
     if (!n) return dbstatus::kUnknownNode;
     if (VspSerial(e.vsp) != n->serial) {
       auto said = grp.serialsSet.find(Upper(e.node));
-      if (said == grp.serialsSet.end() || said->second == n->serial) {
-        return dbstatus::kStaleAddress;
-      }
-      if (short s = ResolveByName(e)) return s;
+      bool declared = said != grp.serialsSet.end() && said->second != n->serial;
+      short s = ResolveByName(e);
+      if (!declared) return dbstatus::kStaleAddress;
+      if (s) return s;
     }
     if (e.vsp.fieldAttr != kFieldAttrBase + e.fieldIndex) return dbstatus::kBadAddress;
     auto it = n->byAddress.find(AddressKey(e.vsp.blockType, e.vsp.blockNumber));
