@@ -7,8 +7,9 @@
 namespace tolvane::node::detail {
 namespace {
 
+// By value: many operands are fields of packed records.
 template <class T>
-int Cmp(const T& a, const T& b) {
+int Cmp(T a, T b) {
   return a < b ? -1 : (b < a ? 1 : 0);
 }
 

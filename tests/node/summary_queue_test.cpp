@@ -419,7 +419,7 @@ TEST_F(QueueTest, GetOfAllIsCappedAtWhatASixteenBitCountHolds) {
   unsigned short n = 0;
   ASSERT_EQ(q.Get(Sort(0), 0, h, &list, &n), 0);
   EXPECT_EQ(n, 65535);
-  EXPECT_EQ(list[65534].almpak.vsp.blockNumber, 65534 - 32768);
+  EXPECT_EQ(+list[65534].almpak.vsp.blockNumber, 65534 - 32768);
   q.FreeList(list);
 }
 
@@ -468,7 +468,7 @@ TEST_F(LookupTest, FindByTagnameIgnoresCaseOfTagAndNode) {
   SUMQMSG msg{};
   ASSERT_EQ(q.FindByTagname("plant1", "fic101", &msg), 0);
   EXPECT_EQ(msg.almpak.vsp.blockType, 'A');
-  EXPECT_EQ(msg.almpak.vsp.blockNumber, 12);
+  EXPECT_EQ(+msg.almpak.vsp.blockNumber, 12);
   EXPECT_EQ(q.FindByTagname("ALIAS1", "lic7", &msg), 0);
   EXPECT_NE(q.FindByTagname("PLANT1", "LIC7", &msg), 0);
   EXPECT_NE(q.FindByTagname("PLANT1", "FIC10", &msg), 0);
@@ -487,7 +487,7 @@ TEST_F(LookupTest, MarkAcknowledgedSetsTheFlagThroughAnOpenHandleOnly) {
   EXPECT_NE(q.MarkAcknowledged(12, 'A', "PLANT1", 999), 0);
   ASSERT_EQ(q.MarkAcknowledged(12, 'A', "plant1", h), 0);
   ASSERT_EQ(q.Find(12, 'A', "PLANT1", &msg), 0);
-  EXPECT_NE(msg.ackFlag, 0);
+  EXPECT_NE(+msg.ackFlag, 0);
   EXPECT_NE(q.MarkAcknowledged(77, 'A', "PLANT1", h), 0);
 }
 
@@ -524,9 +524,9 @@ TEST_F(QueueTest, RaisingAStandingBlockUpdatesItInPlace) {
   ASSERT_EQ(q.Size(), 1u);
   SUMQMSG msg{};
   ASSERT_EQ(q.Find(3, 'A', "N1", &msg), 0);
-  EXPECT_EQ(msg.almpak.statusCode, 1796);
-  EXPECT_EQ(msg.almpak.priority, 4);
-  EXPECT_EQ(msg.ackFlag, 0);
+  EXPECT_EQ(+msg.almpak.statusCode, 1796);
+  EXPECT_EQ(+msg.almpak.priority, 4);
+  EXPECT_EQ(+msg.ackFlag, 0);
   auto times = q.SnapshotTimesIn();
   auto lasts = q.SnapshotTimesLast();
   EXPECT_EQ(times.at(0), kT0);
@@ -592,18 +592,18 @@ TEST_F(QueueTest, HeaderCarriesTotalAndHornFlag) {
   SUMQHDR hdr;
   std::memset(&hdr, 0xFF, sizeof hdr);
   ASSERT_EQ(q.GetHeader(&hdr), 0);
-  EXPECT_EQ(hdr.totalAlarms, 0);
-  EXPECT_NE(hdr.hornEnabled, 0);
+  EXPECT_EQ(+hdr.totalAlarms, 0);
+  EXPECT_NE(+hdr.hornEnabled, 0);
   EXPECT_EQ(hdr.reserved3[0], 0);
   q.Raise(Alarm("A", "N", 'A', 1));
   q.Raise(Alarm("B", "N", 'A', 2));
   ASSERT_EQ(q.HornDisable(), 0);
   ASSERT_EQ(q.GetHeader(&hdr), 0);
-  EXPECT_EQ(hdr.totalAlarms, 2);
-  EXPECT_EQ(hdr.hornEnabled, 0);
+  EXPECT_EQ(+hdr.totalAlarms, 2);
+  EXPECT_EQ(+hdr.hornEnabled, 0);
   ASSERT_EQ(q.HornEnable(), 0);
   ASSERT_EQ(q.GetHeader(&hdr), 0);
-  EXPECT_NE(hdr.hornEnabled, 0);
+  EXPECT_NE(+hdr.hornEnabled, 0);
 }
 
 TEST_F(QueueTest, SquelchSilencesTheHornUntilTheNextAlarm) {
@@ -642,19 +642,19 @@ TEST_F(QueueTest, MessagesCarryBoundedTextsBlockAddressAndTimes) {
   EXPECT_EQ(std::string(FieldText(m.almpak.node)), "NODENAME");
   EXPECT_EQ(std::string(FieldText(m.almpak.physicalNode)), "PHYSICAL");
   EXPECT_EQ(FieldText(m.almpak.description).size(), 132u);
-  EXPECT_EQ(m.almpak.areaCount, 15u);
+  EXPECT_EQ(+m.almpak.areaCount, 15u);
   EXPECT_EQ(std::string(FieldText(m.almpak.areas[14])), std::string(29, 'o'));
   EXPECT_EQ(FieldText(m.almpak.ext.ext1).size(), 80u);
   EXPECT_EQ(FieldText(m.almpak.value.text).size(), 79u);
   EXPECT_EQ(m.almpak.vsp.blockType, 'K');
-  EXPECT_EQ(m.almpak.vsp.blockNumber, -1234);
-  EXPECT_EQ(m.almpak.priority, 4);
-  EXPECT_EQ(m.almpak.statusCode, 1796);
+  EXPECT_EQ(+m.almpak.vsp.blockNumber, -1234);
+  EXPECT_EQ(+m.almpak.priority, 4);
+  EXPECT_EQ(+m.almpak.statusCode, 1796);
   EXPECT_EQ(std::string(m.dateIn), "02/29/2024");
   EXPECT_EQ(std::string(m.timeIn), "07:05:09");
   EXPECT_EQ(std::string(m.dateLast), "02/29/2024");
   EXPECT_EQ(std::string(m.timeLast), "07:05:09");
-  EXPECT_EQ(m.ackFlag, 0);
+  EXPECT_EQ(+m.ackFlag, 0);
 }
 
 TEST_F(QueueTest, FieldBlockIsCopiedWithItsKindWord) {
@@ -664,7 +664,7 @@ TEST_F(QueueTest, FieldBlockIsCopiedWithItsKindWord) {
   q.Raise(a);
   SUMQMSG msg{};
   ASSERT_EQ(q.Find(1, 'A', "NODE1", &msg), 0);
-  EXPECT_EQ(msg.almpak.ext.extKind, 1);
+  EXPECT_EQ(+msg.almpak.ext.extKind, 1);
   EXPECT_EQ(msg.almpak.fieldBlock[2], 2);
   EXPECT_EQ(msg.almpak.fieldBlock[169], 169);
 }
@@ -674,7 +674,7 @@ TEST_F(QueueTest, OperatorMessagesHaveTypeEightNoBlockAndAreNotFoundAsBlocks) {
   ASSERT_EQ(q.Home(Sort(0), h), 0);
   auto all = GetFromCursor(Sort(0));
   ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].almpak.msgType, 8);
+  EXPECT_EQ(+all[0].almpak.msgType, 8);
   EXPECT_EQ(all[0].almpak.vsp.blockType, 0);
   EXPECT_EQ(std::string(FieldText(all[0].almpak.description)), "ACK ALL BY OPER1");
   SUMQMSG msg{};
@@ -700,7 +700,7 @@ TEST_F(QueueTest, RestoreMakesForeignMessagesSafeAndReadsTheirTimes) {
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(std::string(all[0].dateIn), "03/04/2023");
   for (const SUMQMSG& m : all) {
-    EXPECT_EQ(m.almpak.areaCount, 15u);
+    EXPECT_EQ(+m.almpak.areaCount, 15u);
     EXPECT_EQ(FieldText(m.almpak.tagName).size(), 30u);
     EXPECT_EQ(FieldText(m.almpak.node).size(), 8u);
     EXPECT_EQ(FieldText(m.almpak.ext.ext2).size(), 80u);
@@ -766,7 +766,7 @@ TEST_F(QueueTest, InjectedFaultsReturnTheirStatusAndChangeNothing) {
 
   q.faults().ClearAll();
   ASSERT_EQ(q.Find(1, 'A', "N", &msg), 0);
-  EXPECT_EQ(msg.ackFlag, 0);
+  EXPECT_EQ(+msg.ackFlag, 0);
 }
 
 TEST_F(QueueTest, AFaultForTheNextCallsOnlyPassesAfterwards) {
@@ -844,7 +844,7 @@ TEST(QueueThreads, PagingWhileOthersRaiseAndClearSeesOrderedConsistentLists) {
   EXPECT_EQ(q.Size(), static_cast<std::size_t>(kPerWriter));  // every other alarm cleared
   SUMQHDR hdr{};
   ASSERT_EQ(q.GetHeader(&hdr), 0);
-  EXPECT_EQ(hdr.totalAlarms, kPerWriter);
+  EXPECT_EQ(+hdr.totalAlarms, kPerWriter);
   EXPECT_EQ(q.OpenHandles(), 0u);
 }
 
