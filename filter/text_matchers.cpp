@@ -55,9 +55,15 @@ bool Contains(std::string_view hay, std::string_view needle) {
   return false;
 }
 
+// Equal without case; texts of different lengths never are, in either code
+// page, so those skip the character walk.
+bool SameWithoutCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && MbsIEqual(a, b);
+}
+
 // A word that could not be loaded equals no operator.
 bool IsWord(std::string_view op, const Word& word) {
-  return !word.empty() && MbsIEqual(op, word.text);
+  return !word.empty() && SameWithoutCase(op, word.text);
 }
 
 // The three containment roles shared by text and flex fields.
@@ -133,10 +139,15 @@ int MatchArea(FilterTerm* term, std::string_view areas) {
   bool inAreas = false;
   ListSplitter rows(areas, ',');
   for (std::string_view r; !inAreas && rows.Next(r);) {
+    // The ALL area is in every area the value names (a value has at least
+    // one, possibly empty, token).
+    if (!all.empty() && SameWithoutCase(r, all.text)) {
+      inAreas = true;
+      break;
+    }
     ListSplitter values(value, ',');
     for (std::string_view v; values.Next(v);) {
-      if ((!all.empty() && MbsIEqual(r, all.text)) || MbsIEqual(r, v) ||
-          (HasWildcard(v) && WildcardMatch(r, v) == 0)) {
+      if (SameWithoutCase(r, v) || (HasWildcard(v) && WildcardMatch(r, v) == 0)) {
         inAreas = true;
         break;
       }
@@ -276,10 +287,10 @@ int MatchFlex(int index, FilterTerm* term, const void* block) {
   UpperCopy<sizeof term->value> value(FieldText(term->value));
   std::string_view op = FieldText(term->op);
 
-  Containment role = MbsIEqual(op, "CONTAINING")       ? Containment::kContains
-                     : MbsIEqual(op, "NOTCONTAINING")  ? Containment::kNotContains
-                     : MbsIEqual(op, "CONTAININGONLY") ? Containment::kContainsOnly
-                                                       : Containment::kNone;
+  Containment role = SameWithoutCase(op, "CONTAINING")       ? Containment::kContains
+                     : SameWithoutCase(op, "NOTCONTAINING")  ? Containment::kNotContains
+                     : SameWithoutCase(op, "CONTAININGONLY") ? Containment::kContainsOnly
+                                                             : Containment::kNone;
   if (role != Containment::kNone) return MatchContainment(role, text.view(), value.view());
   // Byte order of the texts, also for numbers: "10" sorts before "9".
   int order = text.view().compare(value.view());
