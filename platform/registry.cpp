@@ -212,12 +212,10 @@ bool IniFile::HasSection(std::string_view section) const {
 
 bool IniFile::HasSectionOrBelow(std::string_view section) const {
   std::string key = Upper(section);
-  auto it = sections_.lower_bound(key);
-  if (it == sections_.end()) return false;
-  if (it->first == key) return true;
-  // Sections below sort right after "key\" among those sharing the prefix.
+  if (sections_.count(key)) return true;
+  // Sections below it share the prefix "key\" and sort together.
   std::string below = key + "\\";
-  it = sections_.lower_bound(below);
+  auto it = sections_.lower_bound(below);
   return it != sections_.end() && it->first.compare(0, below.size(), below) == 0;
 }
 
