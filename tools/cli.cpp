@@ -13,6 +13,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -353,10 +354,17 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     std::string filter = o.filter;
     short rc = s.mgr().RemoveAllAlarmsByRef(s.handle(), filter.data(), quiet);
     s.Save();
-    std::vector<Row> left = Fetch(s, -1, o.filter, 1);
     if (rc != kOk) throw Failure{kExitFailed, "remove failed: " + std::string(ResultCodeName(rc))};
-    std::size_t removed = before.size() > left.size() ? before.size() - left.size() : 0;
-    out << "Removed " << removed << " of " << before.size() << " selected alarms\n";
+    // Count by reference: the operator message of the removal joins the queue.
+    std::set<std::string> left;
+    for (const Row& r : Fetch(s, -1, "", 1)) left.insert(r.reference);
+    std::size_t selected = 0, removed = 0;
+    for (const Row& r : before) {
+      if (r.IsOperatorMessage()) continue;
+      ++selected;
+      if (!left.count(r.reference)) ++removed;
+    }
+    out << "Removed " << removed << " of " << selected << " selected alarms\n";
     return;
   }
   // Every reference must name an alarm before anything is removed.
@@ -487,7 +495,7 @@ void CmdDemo(const DemoArgs& a, std::ostream& out) {
 
 struct WatchOptions {
   std::string filter;
-  long sort = 1;
+  long sort = -1;  // newest first: what changes is on top
   long count = -1;
   double simulate = 0;
   long iterations = 0;
@@ -687,7 +695,8 @@ int RunCli(int argc, char** argv) {
   WatchOptions watch;
   auto* cWatch = app.add_subcommand("watch", "live view; q or Ctrl-C quits");
   cWatch->add_option("--filter", watch.filter, "filter text");
-  cWatch->add_option("--sort", watch.sort, "sort code")->check(SortCode());
+  cWatch->add_option("--sort", watch.sort, "sort code (default -1: newest first)")
+      ->check(SortCode());
   cWatch->add_option("--count", watch.count, "alarms shown, -1: as many as fit")
       ->check(CLI::Range(-1L, 65535L));
   cWatch->add_option("--simulate", watch.simulate, "simulate RATE alarm events per second")

@@ -484,6 +484,8 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
 
 namespace {
 
+using ojson = nlohmann::ordered_json;
+
 std::string Hex(const uint8_t* bytes, std::size_t n) {
   static const char* digits = "0123456789abcdef";
   std::string out;
@@ -494,13 +496,13 @@ std::string Hex(const uint8_t* bytes, std::size_t n) {
   return out;
 }
 
-json PriorityJson(int16_t id) {
+ojson PriorityJson(int16_t id) {
   if (const char* name = PriorityNameOf(id)) return name;
   return id;
 }
 
-json ValueJson(const _AlmCanonicalValue& v) {
-  json out = {{"kind", v.kind}};
+ojson ValueJson(const _AlmCanonicalValue& v) {
+  ojson out = {{"kind", v.kind}};
   if (v.textFlag != 0) {
     out["text"] = std::string(v.text, ::strnlen(v.text, sizeof v.text));
     return out;
@@ -544,36 +546,36 @@ json ValueJson(const _AlmCanonicalValue& v) {
 
 std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now) {
   auto time = [&](TimePoint t) { return relativeTimes ? FormatRelative(t, now) : FormatUtc(t); };
-  json doc = json::object();
+  ojson doc = ojson::object();
   doc["format"] = "tolvane-plant";
   doc["version"] = 1;
-  json nodes = json::array();
+  ojson nodes = ojson::array();
   for (const PlantNode& n : plant.nodes) {
-    json j = {{"name", n.name}, {"physical", n.physical}, {"serial", n.serial}};
+    ojson j = {{"name", n.name}, {"physical", n.physical}, {"serial", n.serial}};
     if (!n.aliases.empty()) j["aliases"] = n.aliases;
     if (n.local) j["local"] = true;
     nodes.push_back(std::move(j));
   }
   doc["nodes"] = std::move(nodes);
   doc["horn"] = {{"enabled", plant.hornEnabled}, {"silenced", plant.hornSilenced}};
-  json blocks = json::array();
+  ojson blocks = ojson::array();
   for (const PlantBlock& b : plant.blocks) {
-    json j = {{"node", b.node},
+    ojson j = {{"node", b.node},
               {"tag", b.tag},
               {"letter", std::string(1, b.letter)},
               {"number", b.number}};
     if (!b.description.empty()) j["description"] = b.description;
     if (!b.areas.empty()) j["areas"] = b.areas;
     j["priority"] = PriorityJson(b.priority);
-    json fields = json::object();
+    ojson fields = ojson::object();
     for (const auto& [name, value] : b.fields) fields[name] = value;
     j["fields"] = std::move(fields);
     blocks.push_back(std::move(j));
   }
   doc["blocks"] = std::move(blocks);
-  json alarms = json::array();
+  ojson alarms = ojson::array();
   for (const PlantAlarm& a : plant.alarms) {
-    json j;
+    ojson j;
     if (a.msgType == 8) {
       j = {{"type", 8}, {"node", a.node}, {"description", a.description}};
       if (a.physical != a.node) j["physical"] = a.physical;
@@ -604,16 +606,16 @@ std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now
     alarms.push_back(std::move(j));
   }
   doc["alarms"] = std::move(alarms);
-  json log = json::array();
+  ojson log = ojson::array();
   for (const PlantLogEntry& e : plant.log) {
-    json j = {{"time", time(e.time)}, {"text", e.text}};
+    ojson j = {{"time", time(e.time)}, {"text", e.text}};
     if (!e.node.empty()) j["node"] = e.node;
     if (e.flag != 0) j["flag"] = e.flag;
     log.push_back(std::move(j));
   }
   doc["operatorLog"] = std::move(log);
   // Texts are code-page bytes; keep any that are not UTF-8 readable.
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  return doc.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
 }
 
 // --- files ---

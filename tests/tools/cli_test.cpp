@@ -247,10 +247,19 @@ TEST_F(PlantFileTest, RemoveByReferenceAndRemoveAll) {
   auto low = FileAlarms([](const json& x) { return x["priority"] == "LOW"; });
   low.erase(a);
   low.erase(b);
-  ASSERT_EQ(Run({"remove", "--all", "--filter", "ASF_PRIORITY = \"LOW\""}).exitCode, 0);
+  ProgramResult lowRun = Run({"remove", "--all", "--filter", "ASF_PRIORITY = \"LOW\""});
+  ASSERT_EQ(lowRun.exitCode, 0) << lowRun.err;
+  EXPECT_EQ(lowRun.out, "Removed " + std::to_string(low.size()) + " of " +
+                            std::to_string(low.size()) + " selected alarms\n");
   EXPECT_EQ(Refs(ListJson()).size(), refs.size() - 2 - low.size());
 
-  ASSERT_EQ(Run({"remove", "--all"}).exitCode, 0);
+  std::size_t remaining = Refs(ListJson()).size();
+  ProgramResult all = Run({"remove", "--all"});
+  ASSERT_EQ(all.exitCode, 0) << all.err;
+  // Operator messages are not alarms, neither before nor after the removal.
+  EXPECT_EQ(all.out, "Removed " + std::to_string(remaining) + " of " + std::to_string(remaining) +
+                         " selected alarms\n");
+  EXPECT_NE(all.err.find("notice: Invalid Handle"), std::string::npos) << all.err;
   // Only operator messages stay: they have no reference to remove them by.
   for (const json& row : ListJson()["alarms"]) {
     EXPECT_EQ(row["reference"], "");
