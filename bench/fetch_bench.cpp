@@ -1,0 +1,247 @@
+// A fetched page next to two baselines measured in the same run:
+//   MemoryFloor - zero-fill n x 1310 bytes and copy each kept row's bytes once;
+//   Sqlite      - the same alarms in an in-memory SQLite table (indexed on
+//                 time in), queried with the equivalent WHERE and ORDER BY and
+//                 copied into 1310-byte rows.
+// Alarms: 10,000 / 30,000 / 100,000. A fetch brings at most 65,535 messages
+// (a 16-bit count) and keeps at most 32,767 rows; the baselines do the same.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "node/embedded_node.h"
+#include "tolvane/CVeltAlmSummMgr.h"
+
+namespace {
+
+using tolvane::node::AlarmInput;
+using tolvane::node::Clock;
+
+constexpr unsigned kMaxMessages = 65535;
+constexpr unsigned kMaxRows = 32767;
+
+// A filter of six comparisons: wildcards, a priority, a date, containment
+// and the acknowledge state; and its SQL twin.
+constexpr const char* kFilter =
+    "ASF_TAGNAME = \"FIC*\" OR ASF_TAGNAME = \"TIC*\" AND ASF_PRIORITY >= \"HIGH\" AND "
+    "ASF_DATEIN >= \"01/01/2020\" AND ASF_DESCRIPTION CONTAINING \"*HIGH*\" AND "
+    "NOT ASF_ACK = \"Acknowledged\"";
+constexpr const char* kWhere =
+    " WHERE tag GLOB 'FIC*' OR (tag GLOB 'TIC*' AND prio_rank >= 4 AND day_in >= '2020-01-01' "
+    "AND description GLOB '*HIGH*' AND NOT ack)";
+
+const char* kPrefixes[] = {"FIC", "TIC", "LIC", "PIC", "FAL", "TAH"};
+const int16_t kPriorities[] = {3, 4, 5, 6, 7, 8, 9};
+const char* kPriorityText[] = {"", "", "", "CRITICAL", "HIHI", "HIGH", "MEDIUM", "LOW", "LOLO", "INFO"};
+const int kRank[] = {0, 0, 0, 6, 5, 4, 3, 2, 1, 0};
+
+AlarmInput Nth(int i) {
+  AlarmInput a;
+  a.node = a.physicalNode = "NODE" + std::to_string(i % 20);
+  a.tag = std::string(kPrefixes[i % 6]) + std::to_string(1000 + i);
+  a.blockLetter = static_cast<char>('A' + i / 30000);
+  a.blockNumber = static_cast<int16_t>(i % 30000);
+  a.priority = kPriorities[i % 7];
+  a.statusCode = 1539;
+  a.description = (i % 3 ? "TEMPERATURE HIGH ON UNIT " : "LEVEL LOW IN TANK ") + std::to_string(i % 97);
+  a.areas = {"AREA" + std::to_string(i % 13)};
+  a.acknowledged = i % 4 == 0;
+  a.value.kind = 1;
+  a.value.value.i16 = static_cast<int16_t>(i % 1000);
+  return a;
+}
+
+Clock::time_point TimeIn(int i) {
+  return Clock::from_time_t(1700000000) + std::chrono::seconds((i * 7919LL) % 2000000);
+}
+
+struct Plant {
+  std::unique_ptr<tolvane::node::EmbeddedNode> node;
+  std::unique_ptr<CVeltAlmSummMgr> mgr;
+  short handle = 32;
+  sqlite3* db = nullptr;
+  std::vector<tagAlarmStr> sampleRows;  // rows as the library builds them, for the floor
+
+  explicit Plant(int alarms) {
+    node = std::make_unique<tolvane::node::EmbeddedNode>();
+    for (int i = 0; i < alarms; ++i) node->queue().Raise(Nth(i), TimeIn(i));
+    mgr = std::make_unique<CVeltAlmSummMgr>();
+    handle = mgr->GetAlarmClientHandle();
+    BuildSqlite(alarms);
+    VARIANT v;
+    VariantInit(&v);
+    short rows = 0;
+    char none[] = "";
+    mgr->FetchAlarmsByRef(&v, -1, none, 1, handle, &rows);
+    auto* data = static_cast<tagAlarmStr*>(v.parray->pvData);
+    sampleRows.assign(data, data + rows);
+    VariantClear(&v);
+  }
+  ~Plant() {
+    mgr->FreeAlarmClientHandle(handle);
+    sqlite3_close(db);
+  }
+
+  void BuildSqlite(int alarms) {
+    sqlite3_open(":memory:", &db);
+    sqlite3_exec(db,
+                 "CREATE TABLE alarms(id INTEGER PRIMARY KEY, time_in INTEGER, day_in TEXT, "
+                 "date_in TEXT, time_text TEXT, node TEXT, tag TEXT, prio_rank INTEGER, "
+                 "priority TEXT, status TEXT, description TEXT, areas TEXT, ack INTEGER, "
+                 "value TEXT, letter TEXT, number INTEGER);"
+                 "CREATE INDEX by_time ON alarms(time_in);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt* ins = nullptr;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO alarms(time_in, day_in, date_in, time_text, node, tag, "
+                       "prio_rank, priority, status, description, areas, ack, value, letter, "
+                       "number) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                       -1, &ins, nullptr);
+    for (int i = 0; i < alarms; ++i) {
+      AlarmInput a = Nth(i);
+      std::time_t t = Clock::to_time_t(TimeIn(i));
+      std::tm tm{};
+      localtime_r(&t, &tm);
+      char day[16], date[16], clock[16];
+      std::strftime(day, sizeof day, "%Y-%m-%d", &tm);
+      std::strftime(date, sizeof date, "%m/%d/%Y", &tm);
+      std::strftime(clock, sizeof clock, "%H:%M:%S", &tm);
+      std::string value = std::to_string(a.value.value.i16);
+      sqlite3_bind_int64(ins, 1, static_cast<sqlite3_int64>(t) * 1000000 + i);
+      sqlite3_bind_text(ins, 2, day, -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(ins, 3, date, -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(ins, 4, clock, -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(ins, 5, a.node.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(ins, 6, a.tag.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(ins, 7, kRank[a.priority]);
+      sqlite3_bind_text(ins, 8, kPriorityText[a.priority], -1, SQLITE_STATIC);
+      sqlite3_bind_text(ins, 9, "HI  ", -1, SQLITE_STATIC);
+      sqlite3_bind_text(ins, 10, a.description.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(ins, 11, a.areas[0].c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(ins, 12, a.acknowledged ? 1 : 0);
+      sqlite3_bind_text(ins, 13, value.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(ins, 14, std::string(1, a.blockLetter).c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(ins, 15, a.blockNumber);
+      sqlite3_step(ins);
+      sqlite3_reset(ins);
+    }
+    sqlite3_finalize(ins);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  }
+};
+
+Plant& PlantOf(int alarms) {
+  static std::map<int, std::unique_ptr<Plant>> plants;
+  if (!plants.count(alarms)) {
+    plants.clear();  // one embedded node at a time
+    plants[alarms] = std::make_unique<Plant>(alarms);
+  }
+  return *plants[alarms];
+}
+
+void Fetch(benchmark::State& state, const char* filter) {
+  Plant& p = PlantOf(static_cast<int>(state.range(0)));
+  std::string f(filter);
+  short rows = 0;
+  for (auto _ : state) {
+    VARIANT v;
+    VariantInit(&v);
+    p.mgr->FetchAlarmsByRef(&v, -1, f.data(), 1, p.handle, &rows);
+    benchmark::DoNotOptimize(v.parray->pvData);
+    VariantClear(&v);
+  }
+  state.counters["rows"] = rows;
+}
+
+void BM_Fetch_NoFilter(benchmark::State& state) { Fetch(state, ""); }
+void BM_Fetch_Filter(benchmark::State& state) { Fetch(state, kFilter); }
+
+void BM_MemoryFloor(benchmark::State& state) {
+  Plant& p = PlantOf(static_cast<int>(state.range(0)));
+  std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(state.range(0)), kMaxMessages);
+  for (auto _ : state) {
+    auto* out = static_cast<tagAlarmStr*>(std::calloc(n, sizeof(tagAlarmStr)));
+    std::memcpy(out, p.sampleRows.data(), p.sampleRows.size() * sizeof(tagAlarmStr));
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+    std::free(out);
+  }
+  state.counters["rows"] = static_cast<double>(p.sampleRows.size());
+}
+
+void Put(char* field, std::size_t width, const unsigned char* text) {
+  if (!text) return;
+  std::size_t n = std::min(std::strlen(reinterpret_cast<const char*>(text)), width - 1);
+  std::memcpy(field, text, n);
+}
+
+void Sqlite(benchmark::State& state, bool filtered) {
+  Plant& p = PlantOf(static_cast<int>(state.range(0)));
+  std::string sql =
+      "SELECT ack, letter, number, node, areas, date_in, time_text, tag, priority, status, "
+      "description, value";
+  // The page is the first messages in time order; the filter then picks from them.
+  sql += " FROM (SELECT * FROM alarms ORDER BY time_in LIMIT " + std::to_string(kMaxMessages) + ")";
+  if (filtered) sql += kWhere;
+  sql += " ORDER BY time_in";
+  sqlite3_stmt* q = nullptr;
+  sqlite3_prepare_v2(p.db, sql.c_str(), -1, &q, nullptr);
+  std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(state.range(0)), kMaxMessages);
+  std::size_t kept = 0;
+  for (auto _ : state) {
+    auto* out = static_cast<tagAlarmStr*>(std::calloc(n, sizeof(tagAlarmStr)));
+    kept = 0;
+    while (sqlite3_step(q) == SQLITE_ROW && kept < kMaxRows) {
+      tagAlarmStr& r = out[kept++];
+      r.ack[0] = sqlite3_column_int(q, 0) ? '1' : '0';
+      std::snprintf(r.reference, sizeof r.reference, "%s%d%s", sqlite3_column_text(q, 1),
+                    sqlite3_column_int(q, 2), sqlite3_column_text(q, 3));
+      Put(r.areas, sizeof r.areas, sqlite3_column_text(q, 4));
+      Put(r.dateIn, sizeof r.dateIn, sqlite3_column_text(q, 5));
+      Put(r.dateLast, sizeof r.dateLast, sqlite3_column_text(q, 5));
+      Put(r.timeIn, sizeof r.timeIn, sqlite3_column_text(q, 6));
+      Put(r.timeLast, sizeof r.timeLast, sqlite3_column_text(q, 6));
+      Put(r.node, sizeof r.node, sqlite3_column_text(q, 3));
+      Put(r.tagName, sizeof r.tagName, sqlite3_column_text(q, 7));
+      Put(r.priority, sizeof r.priority, sqlite3_column_text(q, 8));
+      Put(r.status, sizeof r.status, sqlite3_column_text(q, 9));
+      Put(r.description, sizeof r.description, sqlite3_column_text(q, 10));
+      Put(r.value, sizeof r.value, sqlite3_column_text(q, 11));
+    }
+    sqlite3_reset(q);
+    benchmark::DoNotOptimize(out);
+    std::free(out);
+  }
+  sqlite3_finalize(q);
+  state.counters["rows"] = static_cast<double>(kept);
+}
+
+void BM_Sqlite_NoFilter(benchmark::State& state) { Sqlite(state, false); }
+void BM_Sqlite_Filter(benchmark::State& state) { Sqlite(state, true); }
+
+// Grouped by size so that each plant is built once.
+void Sizes(benchmark::internal::Benchmark* b) { b->Unit(benchmark::kMillisecond); }
+
+}  // namespace
+
+#define TOLVANE_FETCH_SET(N)                                                  \
+  BENCHMARK(BM_Fetch_NoFilter)->Arg(N)->Apply(Sizes);                         \
+  BENCHMARK(BM_MemoryFloor)->Arg(N)->Apply(Sizes);                            \
+  BENCHMARK(BM_Sqlite_NoFilter)->Arg(N)->Apply(Sizes);                        \
+  BENCHMARK(BM_Fetch_Filter)->Arg(N)->Apply(Sizes);                           \
+  BENCHMARK(BM_Sqlite_Filter)->Arg(N)->Apply(Sizes)
+
+TOLVANE_FETCH_SET(10000);
+TOLVANE_FETCH_SET(30000);
+TOLVANE_FETCH_SET(100000);
+
+BENCHMARK_MAIN();
