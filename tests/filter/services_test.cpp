@@ -140,7 +140,10 @@ TEST(AlarmLibraryTest, OperatorMessagesReachTheQueueAndTheLog) {
 
   auto messages = queue.Snapshot();
   ASSERT_EQ(messages.size(), 2u);
-  for (const SUMQMSG& m : messages) EXPECT_EQ(m.almpak.msgType, 8);
+  for (const SUMQMSG& m : messages) {
+    int32_t type = m.almpak.msgType;  // packed field: read by value
+    EXPECT_EQ(type, 8);
+  }
   InstallAlarmLibraryBackend(nullptr);
 }
 
