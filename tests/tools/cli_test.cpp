@@ -167,7 +167,9 @@ TEST_F(PlantFileTest, AckIsSavedToTheFileAndLogged) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("Acknowledged " + ref), std::string::npos);
 
-  for (const json& a : ListJson()["alarms"]) {
+  json page_ = ListJson();
+
+  for (const json& a : page_["alarms"]) {
     if (a["reference"] == ref) {
       EXPECT_TRUE(a["acknowledged"].get<bool>());
     }
@@ -261,7 +263,8 @@ TEST_F(PlantFileTest, RemoveByReferenceAndRemoveAll) {
                          " selected alarms\n");
   EXPECT_NE(all.err.find("notice: Invalid Handle"), std::string::npos) << all.err;
   // Only operator messages stay: they have no reference to remove them by.
-  for (const json& row : ListJson()["alarms"]) {
+  json page_ = ListJson();
+  for (const json& row : page_["alarms"]) {
     EXPECT_EQ(row["reference"], "");
   }
 }
