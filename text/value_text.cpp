@@ -1,6 +1,6 @@
 #include "text/value_text.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "services/lexmon.h"
 #include "text/dictionary.h"
@@ -21,25 +21,28 @@ unsigned int ConvertValueToText(const _AlmCanonicalValue* value, char* text, uns
 
   unsigned int result = kOk;
   char work[16] = "";
+  // Integers are written with to_chars: same digits as printf's %d/%u, at
+  // a fraction of the cost on every row of a page.
+  auto decimal = [&work](auto v) { *std::to_chars(work, work + sizeof work - 1, v).ptr = '\0'; };
   switch (value->kind) {
     case 1:
     case 4:
-      std::snprintf(work, sizeof work, "%d", static_cast<int>(value->value.i16));
+      decimal(static_cast<int>(value->value.i16));
       break;
     case 2:
-      std::snprintf(work, sizeof work, "%d", static_cast<int>(value->value.i8));
+      decimal(static_cast<int>(value->value.i8));
       break;
     case 3:
-      std::snprintf(work, sizeof work, "%u", static_cast<unsigned>(value->value.u8));
+      decimal(static_cast<unsigned>(value->value.u8));
       break;
     case 5:
-      std::snprintf(work, sizeof work, "%u", static_cast<unsigned>(value->value.u16));
+      decimal(static_cast<unsigned>(value->value.u16));
       break;
     case 6:
-      std::snprintf(work, sizeof work, "%ld", static_cast<long>(value->value.i32));
+      decimal(static_cast<long>(value->value.i32));
       break;
     case 7:
-      std::snprintf(work, sizeof work, "%lu", static_cast<unsigned long>(value->value.u32));
+      decimal(static_cast<unsigned long>(value->value.u32));
       break;
     case 8:
     case 9:

@@ -24,7 +24,7 @@ inline std::string_view FieldText(const char (&field)[N]) {
 inline void SetFieldText(char* field, std::size_t size, std::string_view text) {
   if (size == 0) return;
   std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
-  std::memcpy(field, text.data(), n);
+  if (n) std::memcpy(field, text.data(), n);
   field[n] = '\0';
 }
 
