@@ -113,6 +113,8 @@ class AlarmFilter {
   }
 
  private:
+  // REQUIRES: MatchFilter has prepared the program.
+  int EvaluatePostfix(tagAlarmStr* row);
   int EvaluateIndexed(int index, tagAlarmStr* row);
   const tolvane::filter::DateSettings& DateSettingsForCall();
 

@@ -301,7 +301,11 @@ int AlarmFilter::MatchFilter(const char* expression, tagAlarmStr* row) {
     }
   }
   if (!program_->balanced) return 0;
+  return EvaluatePostfix(row);
+}
 
+int AlarmFilter::EvaluatePostfix(tagAlarmStr* row) {
+  using tolvane::filter::ExprToken;
   // Values are '1' for true, anything else false; an empty stack pops false.
   char* values = program_->values.data();
   std::size_t depth = 0;
