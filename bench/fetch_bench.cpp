@@ -139,8 +139,9 @@ struct Plant {
   }
 };
 
+std::map<int, std::unique_ptr<Plant>> plants;  // dropped before main returns
+
 Plant& PlantOf(int alarms) {
-  static std::map<int, std::unique_ptr<Plant>> plants;
   if (!plants.count(alarms)) {
     plants.clear();  // one embedded node at a time
     plants[alarms] = std::make_unique<Plant>(alarms);
@@ -244,4 +245,11 @@ TOLVANE_FETCH_SET(10000);
 TOLVANE_FETCH_SET(30000);
 TOLVANE_FETCH_SET(100000);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  plants.clear();  // the node goes while the library's own state still stands
+  return 0;
+}

@@ -99,8 +99,56 @@ std::string_view HostNode(const std::string& node) {
 
 }  // namespace
 
+// Lists handed out by Get carry their capacity just before the messages, so
+// that FreeList can keep the last one for the next Get: a display refetches
+// the same page size over and over, and a fresh block of that size would
+// cost a page fault per 4 KiB every time.
+class ListPool {
+ public:
+  ~ListPool() { std::free(spare_); }
+  SUMQMSG* Take(std::size_t count) {
+    {
+      std::lock_guard lock(m_);
+      if (spare_ && Capacity(spare_) >= count) {
+        unsigned char* block = spare_;
+        spare_ = nullptr;
+        return Messages(block);
+      }
+    }
+    auto* block = static_cast<unsigned char*>(std::malloc(kHeader + count * sizeof(SUMQMSG)));
+    if (!block) return nullptr;
+    std::memcpy(block, &count, sizeof count);
+    return Messages(block);
+  }
+  void Give(SUMQMSG* list) {
+    if (!list) return;
+    unsigned char* block = reinterpret_cast<unsigned char*>(list) - kHeader;
+    std::lock_guard lock(m_);
+    if (spare_ && Capacity(spare_) >= Capacity(block)) {
+      std::free(block);
+      return;
+    }
+    std::free(spare_);
+    spare_ = block;
+  }
+
+ private:
+  static constexpr std::size_t kHeader = 16;  // keeps the messages 16-byte aligned
+  static std::size_t Capacity(const unsigned char* block) {
+    std::size_t n;
+    std::memcpy(&n, block, sizeof n);
+    return n;
+  }
+  static SUMQMSG* Messages(unsigned char* block) {
+    return reinterpret_cast<SUMQMSG*>(block + kHeader);
+  }
+  std::mutex m_;
+  unsigned char* spare_ = nullptr;
+};
+
 struct SummaryQueue::Impl {
   mutable std::mutex m;
+  ListPool lists;
   LocalNames names;
   std::map<uint64_t, std::unique_ptr<StoredAlarm>> alarms;
   uint64_t nextId = 1;
@@ -724,7 +772,7 @@ short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned sh
     } else {
       for (; it != v.end() && picked.size() < want; ++it) picked.push_back(*it);
     }
-    auto* out = static_cast<SUMQMSG*>(std::malloc(picked.size() * sizeof(SUMQMSG)));
+    SUMQMSG* out = q.lists.Take(picked.size());
     if (!out) return kQueueNoMemory;
     for (std::size_t i = 0; i < picked.size(); ++i) {
       std::memcpy(&out[i], &picked[i]->msg, sizeof(SUMQMSG));
@@ -736,7 +784,7 @@ short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned sh
 }
 
 void SummaryQueue::FreeList(SUMQMSG* list) {
-  std::free(list);
+  impl_->lists.Give(list);
 }
 
 short SummaryQueue::Find(short number, char letter, const char* node, SUMQMSG* msg) {
