@@ -88,6 +88,11 @@ int ConvertMessages(const SUMQMSG* list, tagAlarmStr* rows, unsigned int n, shor
   bool slotDirty = false;  // rows[kept] holds a row that the filter turned down
   for (unsigned int i = 0; i < n && kept < kMaxRows; ++i) {
     const SUMQMSG& msg = list[i];
+    if (i + 1 < n) {
+      // The next message's fields span its whole record; start fetching them.
+      const char* next = reinterpret_cast<const char*>(&list[i + 1]);
+      for (std::size_t off = 128; off < sizeof(SUMQMSG); off += 256) __builtin_prefetch(next + off);
+    }
     tagAlarmStr* row = &rows[kept];
     if (slotDirty) std::memset(row, 0, sizeof *row);
     FillAlarmRow(msg.almpak, row);
