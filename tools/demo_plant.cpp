@@ -136,7 +136,9 @@ Plant MakeDemoPlant(const DemoOptions& options) {
     for (int t = 0; t < count; ++t) {
       const Instrument& ins = kInstruments[rnd.Below(std::size(kInstruments))];
       std::string tag;
-      for (int tries = 0; tries < 1000; ++tries) {
+      // A few tries in the realistic name space, then a plain loop number:
+      // large plants run out of three- and four-digit loops.
+      for (int tries = 0; tries < 20; ++tries) {
         char buf[32];
         // Three-digit loops for most units, four-digit for the larger loops.
         if (rnd.Chance(60)) {
@@ -149,9 +151,10 @@ Plant MakeDemoPlant(const DemoOptions& options) {
           break;
         }
       }
-      if (tag.empty()) {  // a very dense plant: fall back on a plain counter
-        tag = std::string(ins.prefix) + std::to_string(unit) + "X" + std::to_string(t);
-        used.insert(tag);
+      for (int n = t; tag.empty(); ++n) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%s%d%05d", ins.prefix, unit % 10, n % 100000);
+        if (used.insert(buf).second) tag = buf;
       }
       PlantBlock b;
       b.node = plant.nodes[static_cast<std::size_t>(i)].name;
