@@ -51,6 +51,9 @@ std::optional<NumberedTexts> ReadNumberedTexts(const std::string& path) {
   std::string raw;
   while (std::getline(in, raw)) {
     std::string_view line = raw;
+    // Texts are handed out as C strings: a NUL ends the line, so a text can
+    // never start with one and end a dictionary table early.
+    line = line.substr(0, line.find('\0'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::string_view head = Trim(line);
     if (head.empty() || head.front() == '#' || head.front() == ';') continue;
