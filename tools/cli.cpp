@@ -25,6 +25,7 @@
 #include "tolvane/filter_diagnostic.h"
 #include "tolvane/notice.h"
 #include "tolvane/result_codes.h"
+#include "tolvane/text_field.h"
 #include "tools/demo_plant.h"
 #include "tools/output.h"
 #include "tools/plant_file.h"
@@ -171,26 +172,44 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
   return rows;
 }
 
-std::string Upper(std::string t) {
-  for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return t;
+// The parts of a reference as the library reads it back: one letter, a
+// number taken as 16 bits, a node name of at most 8 characters.
+bool SplitReference(const std::string& ref, char* letter, short* number, std::string* node) {
+  if (ref.size() < 3 || ref.size() > 63) return false;
+  *letter = ref[0];
+  const char* p = ref.c_str() + 1;
+  char* end = nullptr;
+  long n = std::strtol(p, &end, 10);
+  if (end == p) return false;
+  while (*end == ' ') ++end;
+  std::string name(end);
+  name = name.substr(0, name.find(' '));
+  if (name.empty() || name.size() > 8) return false;
+  *number = static_cast<short>(n);
+  *node = name;
+  return true;
 }
 
-// The row of a reference, matched exactly, else without regard to case.
+// The alarm a reference names, asked of the queue service directly so that
+// alarms past the longest page are found too. Node names match without case.
 Row FindAlarm(Session& s, const std::string& ref) {
-  if (ref.empty() || ref.size() > 63) {
-    throw Failure{kExitUnknownReference, "no alarm has the reference \"" + ref + "\""};
+  char letter = 0;
+  short number = 0;
+  std::string node;
+  SUMQMSG msg{};
+  if (!SplitReference(ref, &letter, &number, &node) ||
+      s.node().queue().Find(number, letter, node.c_str(), &msg) != 0) {
+    throw Failure{kExitUnknownReference,
+                  "no alarm has the reference \"" + ref + "\" (see `tolvane list`)"};
   }
-  std::vector<Row> rows = Fetch(s, -1, "", 1);
-  const Row* folded = nullptr;
-  for (const Row& r : rows) {
-    if (r.IsOperatorMessage()) continue;
-    if (r.reference == ref) return r;
-    if (!folded && Upper(r.reference) == Upper(ref)) folded = &r;
-  }
-  if (folded) return *folded;
-  throw Failure{kExitUnknownReference,
-                "no alarm has the reference \"" + ref + "\" (see `tolvane list`)"};
+  Row row;
+  row.node = std::string(FieldText(msg.almpak.node));
+  row.tag = std::string(FieldText(msg.almpak.tagName));
+  row.acknowledged = msg.ackFlag != 0;
+  // The form the rows carry: the letter and number stored, the node's own name.
+  row.reference = std::string(1, msg.almpak.vsp.blockType) +
+                  std::to_string(msg.almpak.vsp.blockNumber) + row.node;
+  return row;
 }
 
 // The manager copies exactly 64 bytes of a reference.
@@ -200,14 +219,13 @@ std::array<char, 64> RefBuffer(const std::string& ref) {
   return buf;
 }
 
-bool StillThere(Session& s, const std::string& ref, bool* acknowledged = nullptr) {
-  for (const Row& r : Fetch(s, -1, "", 1)) {
-    if (r.reference == ref) {
-      if (acknowledged) *acknowledged = r.acknowledged;
-      return true;
-    }
+bool StillThere(Session& s, const std::string& ref) {
+  try {
+    FindAlarm(s, ref);
+    return true;
+  } catch (const Failure&) {
+    return false;
   }
-  return false;
 }
 
 // --- commands ---

@@ -189,10 +189,17 @@ TEST_F(PlantFileTest, AckIsSavedToTheFileAndLogged) {
   EXPECT_NE(file["operatorLog"].back()["text"].get<std::string>().find("acknowledged"),
             std::string::npos);
 
-  // Quiet: acknowledged without an operator message.
+  // Quiet: acknowledged without an operator message. Node names in a
+  // reference match without regard to case.
   std::string next = FirstNewReference();
   ASSERT_FALSE(next.empty());
-  ASSERT_EQ(Run({"ack", "--quiet", next}).exitCode, 0);
+  std::string lower = next;
+  for (std::size_t i = 1; i < lower.size(); ++i)
+    lower[i] = static_cast<char>(std::tolower(lower[i]));
+  ProgramResult quiet = Run({"ack", "--quiet", lower});
+  ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+  EXPECT_EQ(quiet.out.rfind("Acknowledged " + next + " (", 0), 0u) << quiet.out;
+  EXPECT_TRUE(Refs(ListJson("ASF_ACK = \"Acknowledged\"")).count(next));
   EXPECT_EQ(File()["operatorLog"].size(), logBefore + 1);
 }
 
