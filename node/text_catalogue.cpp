@@ -1,6 +1,7 @@
 #include "node/text_catalogue.h"
 
 #include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -31,6 +32,8 @@ std::optional<int> ParseNumber(std::string_view s) {
   long long v = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
   if (ec != std::errc() || end != s.data() + s.size() || s.empty()) return std::nullopt;
+  // The digits may carry a sign of their own ("--9223372036854775808").
+  if (negative && v == LLONG_MIN) return std::nullopt;
   if (negative) v = -v;
   if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
   return static_cast<int>(v);
