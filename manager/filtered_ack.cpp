@@ -55,8 +55,17 @@ short CVeltAlmSummMgr::AcknowledgeAllAlarmsByRef(char* filter, short clientHandl
   tolvane::ConvertMessages(list, rows.get(), n, &placed, filter,
                            tolvane::ReferenceNode::kNodeName);
   m_quorlen.sumqFreeList(list);
-  if (placed <= 0) return tolvane::kOk;
-  return AckFilteredAlarms(rows.get(), placed, quiet, clientHandle);
+
+  // Operator messages have no database block: left in, each would fail its
+  // B_NALM entry and turn a complete acknowledge into a reported failure.
+  short kept = 0;
+  for (short i = 0; i < placed; ++i) {
+    if (rows[i].reference[0] == '\0') continue;
+    if (kept != i) rows[kept] = rows[i];
+    ++kept;
+  }
+  if (kept <= 0) return tolvane::kOk;
+  return AckFilteredAlarms(rows.get(), kept, quiet, clientHandle);
 }
 
 short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr* rows, short rowCount, short quiet,

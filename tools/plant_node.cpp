@@ -46,11 +46,9 @@ bool LoadPlant(const Plant& plant, node::EmbeddedNode& node, std::string* err) {
     }
   }
   if (const PlantNode* local = plant.LocalNode()) {
-    node::LocalNames names;
-    names.name = local->name;
-    if (local->aliases.size() > 0) names.alias1 = local->aliases[0];
-    if (local->aliases.size() > 1) names.alias2 = local->aliases[1];
-    node.SetLocalNames(names);
+    const auto& aliases = local->aliases;
+    node.SetLocalNames(node::LocalNames{local->name, aliases.size() > 0 ? aliases[0] : std::string(),
+                                        aliases.size() > 1 ? aliases[1] : std::string()});
   }
   for (std::size_t i = 0; i < plant.blocks.size(); ++i) {
     const PlantBlock& b = plant.blocks[i];

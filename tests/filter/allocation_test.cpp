@@ -19,6 +19,9 @@ std::atomic<long> g_allocations{0};
 }  // namespace
 
 #if TOLVANE_COUNT_ALLOCATIONS
+// The replacements pair malloc with free on purpose; optimised builds would
+// otherwise see new paired with free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 // Every form goes through malloc/free so that none of them can be mismatched.
 void* operator new(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);

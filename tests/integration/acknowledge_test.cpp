@@ -354,6 +354,15 @@ TEST_F(AckTest, AcknowledgeAllOfAFilterAcrossNodes) {
   EXPECT_EQ(node_->alarmLibrary().OperatorMessages().size(), 3u);  // one per node batch
 }
 
+TEST_F(AckTest, OperatorMessagesDoNotFailAnAcknowledgeAll) {
+  Raise({.tag = "FIC101", .number = 1});
+  queue().AddOperatorMessage("SHIFT HANDOVER", "PLANT1");
+  char all[] = "";
+  EXPECT_EQ(mgr_->AcknowledgeAllAlarmsByRef(all, handle_, 1), kOk);
+  EXPECT_EQ(db().GetField("PLANT1", "FIC101", "B_NALM"), 0);
+  EXPECT_EQ(db().OpenGroups(), 0u);
+}
+
 TEST_F(AckTest, AlarmsThatLeftAlarmAreRemovedByAcknowledgeAll) {
   Raise({.tag = "GONE", .number = 1});
   Raise({.tag = "STAYS", .number = 2});
