@@ -386,5 +386,46 @@ TEST(ConcurrencyStress, ManyClientsAgainstAChangingPlantLeaveEverythingConsisten
   mgr.FreeAlarmClientHandle(h);
 }
 
+// Managers that come and go one at a time per thread, so the last one is
+// destroyed (emptying the process-wide field cache and serial map) while
+// other threads are filling them.
+TEST(ConcurrencyStress, LastManagerGoingAwayWhileOthersFillTheCaches) {
+  node::EmbeddedNode n;
+  n.SetLocalNames(kLocalNames);
+  for (const std::string& s : kSimNodes) {
+    n.database().AddNode(s);
+    for (int i = 0; i < kSimBlocks; ++i) {
+      ASSERT_TRUE(n.database().AddBlock(s, TagOf(s, i), 'A', static_cast<int16_t>(i)));
+    }
+  }
+  const unsigned int objectsBefore = CVeltAlmSummMgr::m_uiObjectCount;
+  ASSERT_EQ(objectsBefore, 0u) << "another manager would keep the caches alive";
+  std::atomic<int> rounds{0};
+  std::vector<std::thread> threads;
+  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  for (int id = 0; id < 4; ++id) {
+    threads.emplace_back([&, id] {
+      std::mt19937 rnd(static_cast<unsigned>(id));
+      for (int k = 0; k < 300 && Clock::now() < deadline; ++k) {
+        CVeltAlmSummMgr mgr;
+        UseFieldCache(mgr, rnd);
+        rounds.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_GT(rounds.load(), 4);
+  EXPECT_EQ(CVeltAlmSummMgr::m_uiObjectCount, objectsBefore);
+  EXPECT_EQ(n.database().OpenGroups(), 0u);
+
+  // The caches start empty again: nothing cached survives the last manager.
+  CVeltAlmSummMgr mgr;
+  VSP vsp{};
+  vsp.blockType = 'A';
+  std::string node = kSimNodes[0], tag = TagOf(kSimNodes[0], 1);
+  char field[] = "B_NALM";
+  EXPECT_EQ(mgr.GetVSPFieldInfo(node.data(), tag.data(), field, &vsp), 0);
+}
+
 }  // namespace
 }  // namespace tolvane::testing
