@@ -56,7 +56,9 @@ struct AlarmNames {
   }
 };
 
-void ShowInvalid(const char* text) { tolvane::AfxMessageBox(text, tolvane::MB_OK); }
+void ShowInvalid(const char* text) {
+  tolvane::AfxMessageBox(text, tolvane::MB_OK);
+}
 
 // True when the block of `names` is no longer in alarm.
 bool BlockLeftAlarm(const AlarmNames& names) {
@@ -175,30 +177,14 @@ short CVeltAlmSummMgr::RemoveAlarmsByRef(short clientHandle, char* references, l
 
 short CVeltAlmSummMgr::RemoveAllAlarmsByRef(short clientHandle, char* filter, short quiet) {
   if (clientHandle == kNoHandle) return kFailed;
-  FLTER_CNTL fc = tolvane::EmptyFilterControl();
   SORT_CNTL sort{};  // key 0, ascending
-  ERROR_REC err{};
   const auto handle = static_cast<unsigned short>(clientHandle);
-  m_quorlen.sumqHome(&err, &fc, &sort, handle);
-  SUMQMSG* list = nullptr;
-  unsigned short more = 0;
-  unsigned short n = m_quorlen.sumqGet(&err, &list, 0, &fc, &sort, handle, &more, nullptr, 1);
-  if (err.status != 0 || n == 0) {
-    m_quorlen.sumqFreeList(list);
-    return kOk;
-  }
-
-  unsigned int room = n < tolvane::kMaxRows ? n : tolvane::kMaxRows;
-  std::unique_ptr<tagAlarmStr[]> rows(new (std::nothrow) tagAlarmStr[room]);
-  if (!rows) {
-    m_quorlen.sumqFreeList(list);
-    return kFailed;
-  }
-  short placed = 0;
-  tolvane::ConvertMessages(list, rows.get(), n, &placed, filter,
-                           tolvane::ReferenceNode::kPhysicalNode);
-  m_quorlen.sumqFreeList(list);
-
+  tolvane::ViewRows view =
+      tolvane::ReadViewRows(m_quorlen, sort, handle, filter, tolvane::ReferenceNode::kPhysicalNode);
+  if (view.noMemory) return kFailed;
+  const short placed = view.count;
+  tagAlarmStr* rows = view.rows.get();
+  ERROR_REC err{};
   if (placed <= 0) return kOk;
   for (short i = 0; i < placed; ++i) {
     tolvane::AlarmReference ref;

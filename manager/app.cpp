@@ -1,9 +1,10 @@
 // The application object and the object-count report.
+#include "tolvane/app.h"
+
 #include <cstring>
 
 #include "services/nimbex.h"
 #include "tolvane/CVeltAlmSummMgr.h"
-#include "tolvane/app.h"
 
 namespace {
 

@@ -94,9 +94,9 @@ void CVeltAlmSummMgr::RemoveNulls(tagAlarmStr* row, int flag) {
   struct Field {
     std::size_t offset, width;
   };
-  static constexpr Field kFields[] = {{1, 64},   {65, 465},  {530, 20},  {550, 20}, {570, 20},
-                                      {590, 20}, {610, 9},   {619, 31},  {650, 20}, {670, 133},
-                                      {803, 133}, {936, 28}, {964, 81},  {1045, 81}};
+  static constexpr Field kFields[] = {{1, 64},    {65, 465}, {530, 20}, {550, 20}, {570, 20},
+                                      {590, 20},  {610, 9},  {619, 31}, {650, 20}, {670, 133},
+                                      {803, 133}, {936, 28}, {964, 81}, {1045, 81}};
   for (const Field& f : kFields) {
     if (f.offset == 1045 && flag != 0) continue;
     if (void* nul = std::memchr(base + f.offset, '\0', f.width)) *static_cast<char*>(nul) = ' ';

@@ -15,7 +15,8 @@ FieldKey::FieldKey(std::string_view node, char blockType, std::string_view field
 
 uint32_t FieldKey::Hash() const {
   uint32_t h = 0;
-  for (char c : text_) h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)));
+  for (char c : text_)
+    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)));
   h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(blockType_)));
   return h;
 }

@@ -31,30 +31,15 @@ bool SameNode(const tagAlarmStr& a, const tagAlarmStr& b) {
 
 short CVeltAlmSummMgr::AcknowledgeAllAlarmsByRef(char* filter, short clientHandle, short quiet) {
   if (clientHandle == tolvane::kNoHandle) return tolvane::kFailed;
-  FLTER_CNTL fc = tolvane::EmptyFilterControl();
   SORT_CNTL sort{};
   sort.key = tolvane::kSortKeyByNode;
-  const auto handle = static_cast<unsigned short>(clientHandle);
-  ERROR_REC err{};
-  m_quorlen.sumqHome(&err, &fc, &sort, handle);
-  SUMQMSG* list = nullptr;
-  unsigned short more = 0;
-  unsigned short n = m_quorlen.sumqGet(&err, &list, 0, &fc, &sort, handle, &more, nullptr, 1);
-  if (err.status != 0 || n == 0) {
-    m_quorlen.sumqFreeList(list);
-    return err.status;
-  }
-
-  unsigned int room = std::min<unsigned int>(n, tolvane::kMaxRows);
-  std::unique_ptr<tagAlarmStr[]> rows(new (std::nothrow) tagAlarmStr[room]());
-  if (!rows) {
-    m_quorlen.sumqFreeList(list);
-    return tolvane::kFailed;
-  }
-  short placed = 0;
-  tolvane::ConvertMessages(list, rows.get(), n, &placed, filter,
-                           tolvane::ReferenceNode::kNodeName);
-  m_quorlen.sumqFreeList(list);
+  tolvane::ViewRows view =
+      tolvane::ReadViewRows(m_quorlen, sort, static_cast<unsigned short>(clientHandle), filter,
+                            tolvane::ReferenceNode::kNodeName);
+  if (view.status != 0) return view.status;
+  if (view.noMemory) return tolvane::kFailed;
+  const short placed = view.count;
+  tagAlarmStr* rows = view.rows.get();
 
   // Operator messages have no database block: left in, each would fail its
   // B_NALM entry and turn a complete acknowledge into a reported failure.
@@ -65,7 +50,7 @@ short CVeltAlmSummMgr::AcknowledgeAllAlarmsByRef(char* filter, short clientHandl
     ++kept;
   }
   if (kept <= 0) return tolvane::kOk;
-  return AckFilteredAlarms(rows.get(), kept, quiet, clientHandle);
+  return AckFilteredAlarms(rows, kept, quiet, clientHandle);
 }
 
 short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr* rows, short rowCount, short quiet,
@@ -90,7 +75,8 @@ short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr* rows, short rowCount, shor
       VSP naVsp = row.vsp, cuVsp = row.vsp;
       char naField[] = "B_NALM", cuField[] = "B_CUALM";
       bool naCached = GetVSPFieldInfo(row.node, row.tagName, naField, &naVsp) == 1;
-      unsigned int e = zuna_group_add(na, row.node, row.tagName, naField, naCached ? &naVsp : nullptr);
+      unsigned int e =
+          zuna_group_add(na, row.node, row.tagName, naField, naCached ? &naVsp : nullptr);
       naEntries.Add(e);
       bool cuCached = GetVSPFieldInfo(row.node, row.tagName, cuField, &cuVsp) == 1;
       e = zuna_group_add(cu, row.node, row.tagName, cuField, cuCached ? &cuVsp : nullptr);

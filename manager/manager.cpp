@@ -44,13 +44,17 @@ short HeaderField(CQuorlen& q, SUMQHDR* hdr) {
 
 }  // namespace
 
-CVeltAlmSummMgr::CVeltAlmSummMgr() { RegisterManager(); }
+CVeltAlmSummMgr::CVeltAlmSummMgr() {
+  RegisterManager();
+}
 
 CVeltAlmSummMgr::CVeltAlmSummMgr(const CVeltAlmSummMgr& other) : m_quorlen(other.m_quorlen) {
   RegisterManager();
 }
 
-CVeltAlmSummMgr& CVeltAlmSummMgr::operator=(const CVeltAlmSummMgr&) { return *this; }
+CVeltAlmSummMgr& CVeltAlmSummMgr::operator=(const CVeltAlmSummMgr&) {
+  return *this;
+}
 
 CVeltAlmSummMgr::~CVeltAlmSummMgr() {
   tolvane::ManagerShared& shared = tolvane::Shared();

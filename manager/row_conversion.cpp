@@ -1,12 +1,15 @@
 // Building display rows from queue messages, filtered.
 #include "manager/row_conversion.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
 #include "filter/alarm_filter.h"
 #include "manager/alarm_reference.h"
+#include "manager/queue_controls.h"
 #include "text/alarm_tables.h"
 #include "text/dictionary.h"
 #include "text/value_text.h"
@@ -103,9 +106,9 @@ int ConvertMessages(const SUMQMSG* list, tagAlarmStr* rows, unsigned int n, shor
     row->ack[0] = msg.ackFlag != 0 ? '1' : '0';
 
     char node[kRefNodeSize];
-    SetFieldText(node, FieldText(nodeChoice == ReferenceNode::kPhysicalNode
-                                     ? msg.almpak.physicalNode
-                                     : msg.almpak.node));
+    SetFieldText(node,
+                 FieldText(nodeChoice == ReferenceNode::kPhysicalNode ? msg.almpak.physicalNode
+                                                                      : msg.almpak.node));
     if (msg.almpak.msgType == kOperatorMessage) {
       WriteReference(row->reference, '\0', 0, node);
       std::memset(&row->vsp, 0, sizeof row->vsp);
@@ -126,6 +129,28 @@ int ConvertMessages(const SUMQMSG* list, tagAlarmStr* rows, unsigned int n, shor
   if (slotDirty && kept < kMaxRows) std::memset(&rows[kept], 0, sizeof rows[kept]);
   *rowCount = static_cast<short>(kept);
   return 1;
+}
+
+ViewRows ReadViewRows(CQuorlen& queue, SORT_CNTL sort, unsigned short handle, const char* filter,
+                      ReferenceNode nodeChoice) {
+  ViewRows out;
+  FLTER_CNTL fc = EmptyFilterControl();
+  ERROR_REC err{};
+  queue.sumqHome(&err, &fc, &sort, handle);
+  SUMQMSG* list = nullptr;
+  unsigned short more = 0;
+  unsigned short n = queue.sumqGet(&err, &list, 0, &fc, &sort, handle, &more, nullptr, 1);
+  out.status = err.status;
+  if (err.status == 0 && n > 0) {
+    out.rows.reset(new (std::nothrow) tagAlarmStr[std::min<unsigned int>(n, kMaxRows)]());
+    if (out.rows) {
+      ConvertMessages(list, out.rows.get(), n, &out.count, filter, nodeChoice);
+    } else {
+      out.noMemory = true;
+    }
+  }
+  queue.sumqFreeList(list);
+  return out;
 }
 
 }  // namespace tolvane

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
+#include "tolvane/quorlen.h"
 #include "tolvane/records.h"
 
 namespace tolvane {
@@ -22,5 +24,18 @@ void FillAlarmRow(const _ALMPAK& packet, tagAlarmStr* row);
 // then). *rowCount receives the number of rows packed.
 int ConvertMessages(const SUMQMSG* list, tagAlarmStr* rows, unsigned int n, short* rowCount,
                     const char* filter, ReferenceNode nodeChoice);
+
+// The whole sorted view of a client as rows, for the bulk operations.
+struct ViewRows {
+  short status = 0;       // the queue's status; no rows unless 0
+  bool noMemory = false;  // the row buffer could not be had
+  short count = 0;        // rows that passed the filter
+  std::unique_ptr<tagAlarmStr[]> rows;
+};
+
+// Home, then Get of every message in `sort` order; the list is converted
+// through `filter` and freed before this returns.
+ViewRows ReadViewRows(CQuorlen& queue, SORT_CNTL sort, unsigned short handle, const char* filter,
+                      ReferenceNode nodeChoice);
 
 }  // namespace tolvane

@@ -3,18 +3,10 @@
 #include <cstring>
 #include <map>
 
+#include "node/summary_queue_order.h"
 #include "tolvane/text_field.h"
 
 namespace tolvane::cli {
-namespace {
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-}  // namespace
-
 node::AlarmInput ToAlarmInput(const PlantAlarm& a) {
   node::AlarmInput in;
   in.physicalNode = a.physical;
@@ -47,7 +39,8 @@ bool LoadPlant(const Plant& plant, node::EmbeddedNode& node, std::string* err) {
   }
   if (const PlantNode* local = plant.LocalNode()) {
     const auto& aliases = local->aliases;
-    node.SetLocalNames(node::LocalNames{local->name, aliases.size() > 0 ? aliases[0] : std::string(),
+    node.SetLocalNames(node::LocalNames{local->name,
+                                        aliases.size() > 0 ? aliases[0] : std::string(),
                                         aliases.size() > 1 ? aliases[1] : std::string()});
   }
   for (std::size_t i = 0; i < plant.blocks.size(); ++i) {
@@ -91,10 +84,11 @@ Plant CapturePlant(const Plant& base, node::EmbeddedNode& node) {
   for (PlantNode& n : out.nodes) n.serial = db.NodeSerial(n.name);
 
   std::map<std::string, const PlantBlock*> meta;
-  for (const PlantBlock& b : base.blocks) meta[Upper(b.node) + "/" + Upper(b.tag)] = &b;
+  for (const PlantBlock& b : base.blocks)
+    meta[node::detail::FoldCase(b.node) + "/" + node::detail::FoldCase(b.tag)] = &b;
   for (const node::BlockRecord& r : db.Blocks()) {
     PlantBlock b;
-    auto it = meta.find(Upper(r.node) + "/" + Upper(r.tag));
+    auto it = meta.find(node::detail::FoldCase(r.node) + "/" + node::detail::FoldCase(r.tag));
     if (it != meta.end()) b = *it->second;
     b.node = r.node;
     b.tag = r.tag;

@@ -4,22 +4,15 @@
 #include <cstdio>
 #include <map>
 
+#include "node/summary_queue_order.h"
+
 namespace tolvane::cli {
-namespace {
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-}  // namespace
-
 Simulator::Simulator(node::EmbeddedNode& node, const Plant& plant, uint32_t seed)
     : node_(node), rnd_(seed) {
   std::map<std::string, std::string> physical;
-  for (const PlantNode& n : plant.nodes) physical[Upper(n.name)] = n.physical;
+  for (const PlantNode& n : plant.nodes) physical[node::detail::FoldCase(n.name)] = n.physical;
   for (const PlantBlock& b : plant.blocks) {
-    auto it = physical.find(Upper(b.node));
+    auto it = physical.find(node::detail::FoldCase(b.node));
     blocks_.push_back({b.node, it == physical.end() ? b.node : it->second, b.tag, b.letter,
                        b.number, b.description, b.areas, b.priority});
   }

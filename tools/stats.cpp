@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "node/summary_queue_message.h"
 #include "tools/plant_file.h"
 
 namespace tolvane::cli {
@@ -37,27 +38,8 @@ std::string Duration(std::chrono::seconds s) {
 }  // namespace
 
 std::optional<TimePoint> RowTime(const std::string& date, const std::string& time) {
-  int mon = 0, day = 0, year = 0, hour = 0, min = 0, sec = 0;
-  char extra = 0;
-  if (std::sscanf(date.c_str(), "%2d/%2d/%4d%c", &mon, &day, &year, &extra) != 3)
-    return std::nullopt;
-  if (std::sscanf(time.c_str(), "%2d:%2d:%2d%c", &hour, &min, &sec, &extra) != 3)
-    return std::nullopt;
-  if (mon < 1 || mon > 12 || day < 1 || day > 31 || year < 1970 || hour < 0 || hour > 23 ||
-      min < 0 || min > 59 || sec < 0 || sec > 60) {
-    return std::nullopt;
-  }
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;
-  std::time_t secs = std::mktime(&tm);
-  if (secs == static_cast<std::time_t>(-1)) return std::nullopt;
-  return Clock::from_time_t(secs);
+  // The rows carry the queue's own date and time texts; read them its way.
+  return node::detail::ParseDateTime(date.data(), date.size(), time.data(), time.size());
 }
 
 std::vector<AlarmStats::Flood> FindFloods(std::vector<TimePoint> times) {
