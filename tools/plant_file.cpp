@@ -74,7 +74,7 @@ bool ParseTime(const std::string& text, TimePoint now, TimePoint* out) {
     char* end = nullptr;
     errno = 0;
     long long n = std::strtoll(text.c_str() + 1, &end, 10);
-    if (errno != 0 || end == text.c_str() + 1 || n < 0 || n > 100LL * 365 * 86400) return false;
+    if (errno != 0 || end == text.c_str() + 1 || n < 0) return false;
     long long unit = 0;
     std::string suffix(end);
     if (suffix == "s") unit = 1;
@@ -82,6 +82,8 @@ bool ParseTime(const std::string& text, TimePoint now, TimePoint* out) {
     if (suffix == "h") unit = 3600;
     if (suffix == "d") unit = 86400;
     if (unit == 0) return false;
+    // At most 100 years in any unit: the clock's nanoseconds overflow past 292.
+    if (n > 100LL * 365 * 86400 / unit) return false;
     auto offset = std::chrono::seconds(n * unit);
     *out = text[0] == '-' ? now - offset : now + offset;
     return true;
@@ -99,7 +101,13 @@ bool ParseTime(const std::string& text, TimePoint now, TimePoint* out) {
   }
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
-  *out = Clock::from_time_t(timegm(&tm));
+  std::time_t t = timegm(&tm);
+  // Past the clock's range (the year 2262) the conversion would overflow.
+  using std::chrono::duration_cast;
+  if (t > duration_cast<std::chrono::seconds>(TimePoint::max().time_since_epoch()).count()) {
+    return false;
+  }
+  *out = Clock::from_time_t(t);
   return true;
 }
 
