@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,15 +33,21 @@ namespace tolvane::fuzz {
 inline void SilentNotice(const char*, unsigned int) {}
 
 // A fresh directory below the temporary directory, made once per process
-// and left behind (it holds only small files of the last input).
+// and removed when it exits normally.
 inline const std::string& ScratchDirectory() {
-  static const std::string dir = [] {
+  static const std::string* dir = [] {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tolvane-fuzz-XXXXXX";
     if (!::mkdtemp(pattern.data())) std::abort();
-    return pattern;
+    // Never destroyed, so the exit handler can still read it.
+    auto* made = new std::string(pattern);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(ScratchDirectory(), ec);
+    });
+    return made;
   }();
-  return dir;
+  return *dir;
 }
 
 // Points the library's settings at the scratch directory, so nothing is
