@@ -98,8 +98,12 @@ short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr* rows, short rowCount, shor
 
     int newAlarms = 0;
     std::vector<short> alreadyAcked;
+    short readFailure = tolvane::kOk;
     for (short i = 0; i < count; ++i) {
-      if (zuna_entry_status(na, naEntries[i]) != 0) continue;
+      if (short st = zuna_entry_status(na, naEntries[i]); st != 0) {
+        if (readFailure == tolvane::kOk) readFailure = st;
+        continue;
+      }
       short value = 0;
       zuna_entry_get(na, naEntries[i], &value);
       if (value != 0) {
@@ -150,6 +154,11 @@ short CVeltAlmSummMgr::AckFilteredAlarms(tagAlarmStr* rows, short rowCount, shor
           }
         }
       }
+    }
+    // A batch that wrote nothing because its reads failed is a failure, not
+    // an empty success.
+    if (!batchAcked && newAlarms == 0 && readFailure != tolvane::kOk && result == tolvane::kOk) {
+      result = readFailure;
     }
     if (quiet == 0 && batchAcked) SendOperatorMessage(node, node, nullptr, 2);
     ReCacheFieldIDs(na, &naEntries);
