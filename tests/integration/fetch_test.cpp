@@ -117,7 +117,7 @@ TEST_F(FetchTest, RowFieldsSitAtTheirOffsets) {
   EXPECT_FALSE(TextAt(base, 570, 20).empty());  // time in
   EXPECT_EQ(row.vsp.blockType, 'B');
   EXPECT_EQ(row.vsp.blockNumber, -5);
-  EXPECT_EQ(row.statusCode, 1796);
+  EXPECT_EQ(int32_t{row.statusCode}, 1796);  // by value: the field is packed
 }
 
 TEST_F(FetchTest, UnknownPriorityAndStatusShowPlaceholdersAndNoStatusLeavesItEmpty) {
