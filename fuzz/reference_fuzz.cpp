@@ -2,10 +2,11 @@
 // every manager operation that takes a reference, node or tag, against a
 // fresh embedded node holding a few alarms.
 //
-// Input: one byte of flags (quiet, sort direction), one byte of sort key,
-// then the text. The text up to its first NUL is the reference; a '/' in
-// it splits node and tag for GetAlarmHandle. The whole text (NULs kept) is
-// also a block of 64-byte references for RemoveAlarmsByRef.
+// Input: one byte of flags (sort direction, quiet, the text as a filter
+// too), one byte of sort key, then the text. The text up to its first NUL
+// is the reference; a '/' in it splits node and tag for GetAlarmHandle. The
+// whole text (NULs kept) is also a block of 64-byte references for
+// RemoveAlarmsByRef.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "manager/alarm_reference.h"
 #include "node/embedded_node.h"
 #include "tolvane/CVeltAlmSummMgr.h"
+#include "tolvane/oleauto.h"
 #include "tolvane/result_codes.h"
 
 namespace {
@@ -132,6 +134,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                                out) == tolvane::kOk) {
       TOLVANE_FUZZ_CHECK(std::strcmp(out, "A12PLANT1B") == 0);
       TOLVANE_FUZZ_CHECK(manager.MarkAsAcknowledgedByRef(handle, out) == tolvane::kOk);
+    }
+    // The text as an operator's filter for the operations that take one:
+    // fetch agrees with the validation and returns no more than the queue has.
+    if (flags & 4) {
+      auto filter = ExactText(text);
+      const bool valid = manager.ValidateFilterString(filter.get()) == tolvane::kOk;
+      VARIANT page;
+      VariantInit(&page);
+      short rows = -1;
+      const std::size_t queued = node.queue().Size();
+      r = manager.FetchAlarmsByRef(&page, 100, filter.get(), sortCode, handle, &rows);
+      TOLVANE_FUZZ_CHECK(r == (valid ? tolvane::kOk : tolvane::kBadFilter));
+      if (valid) TOLVANE_FUZZ_CHECK(rows >= 0 && static_cast<std::size_t>(rows) <= queued);
+      VariantClear(&page);
+      r = manager.AcknowledgeAllAlarmsByRef(filter.get(), handle, quiet);
+      TOLVANE_FUZZ_CHECK(KnownResult(r));
+      r = manager.RemoveAllAlarmsByRef(handle, filter.get(), quiet);
+      TOLVANE_FUZZ_CHECK(KnownResult(r));
     }
     manager.FreeAlarmClientHandle(handle);
   }
