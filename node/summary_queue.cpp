@@ -761,24 +761,36 @@ short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned sh
     if (it == v.end()) return 0;
     std::size_t want = count == 0 ? kMaxListLength : count;
 
-    std::vector<const StoredAlarm*> picked;
-    picked.reserve(std::min(want, v.size()));
+    // Copy straight from the view, fetching the next record while one is
+    // copied: the records are scattered on the heap and this copy is most of
+    // the cost of a large page.
+    const std::size_t room = std::min(want, v.size());
+    SUMQMSG* out = q.lists.Take(room);
+    if (!out) return kQueueNoMemory;
+    std::size_t got = 0;
+    auto copy = [&](const StoredAlarm* a, const StoredAlarm* next) {
+      if (next) {
+        const char* p = reinterpret_cast<const char*>(&next->msg);
+        for (std::size_t off = 0; off < sizeof(SUMQMSG); off += 256) __builtin_prefetch(p + off);
+      }
+      std::memcpy(&out[got++], &a->msg, sizeof(SUMQMSG));
+    };
     if (order.descending) {
       for (;;) {
-        picked.push_back(*it);
-        if (picked.size() == want || it == v.begin()) break;
+        const StoredAlarm* a = *it;
+        bool last = got + 1 == room || it == v.begin();
+        copy(a, last ? nullptr : *std::prev(it));
+        if (last) break;
         --it;
       }
     } else {
-      for (; it != v.end() && picked.size() < want; ++it) picked.push_back(*it);
-    }
-    SUMQMSG* out = q.lists.Take(picked.size());
-    if (!out) return kQueueNoMemory;
-    for (std::size_t i = 0; i < picked.size(); ++i) {
-      std::memcpy(&out[i], &picked[i]->msg, sizeof(SUMQMSG));
+      for (; it != v.end() && got < room; ++it) {
+        auto next = std::next(it);
+        copy(*it, next != v.end() && got + 1 < room ? *next : nullptr);
+      }
     }
     *list = out;
-    *n = static_cast<unsigned short>(picked.size());
+    *n = static_cast<unsigned short>(got);
     return 0;
   });
 }
