@@ -394,16 +394,24 @@ std::vector<BlockRecord> ProcessDatabase::Blocks() const {
   return out;
 }
 
+// The position of `tag`'s block on node `n` (null: no node). REQUIRES: the lock.
+template <class N>
+std::optional<std::size_t> BlockIndexOf(N* n, const std::string& tag) {
+  if (!n) return std::nullopt;
+  auto it = n->byTag.find(Upper(tag));
+  if (it == n->byTag.end()) return std::nullopt;
+  return static_cast<std::size_t>(it->second);
+}
+
 bool ProcessDatabase::SetField(const std::string& node, const std::string& tag,
                                const std::string& field, int16_t value) {
   int fi = FieldIndex(field);
   if (fi < 0) return false;
   std::lock_guard lock(impl_->m);
   Node* n = impl_->FindNode(node);
-  if (!n) return false;
-  auto it = n->byTag.find(Upper(tag));
-  if (it == n->byTag.end()) return false;
-  n->blocks[it->second].fields[fi] = value;
+  std::optional<std::size_t> b = BlockIndexOf(n, tag);
+  if (!b) return false;
+  n->blocks[*b].fields[fi] = value;
   return true;
 }
 
@@ -413,10 +421,9 @@ std::optional<int16_t> ProcessDatabase::GetField(const std::string& node, const 
   if (fi < 0) return std::nullopt;
   std::lock_guard lock(impl_->m);
   const Node* n = impl_->FindNode(node);
-  if (!n) return std::nullopt;
-  auto it = n->byTag.find(Upper(tag));
-  if (it == n->byTag.end()) return std::nullopt;
-  return n->blocks[it->second].fields[fi];
+  std::optional<std::size_t> b = BlockIndexOf(n, tag);
+  if (!b) return std::nullopt;
+  return n->blocks[*b].fields[fi];
 }
 
 std::optional<VSP> ProcessDatabase::AddressOf(const std::string& node, const std::string& tag,
@@ -425,11 +432,10 @@ std::optional<VSP> ProcessDatabase::AddressOf(const std::string& node, const std
   if (fi < 0) return std::nullopt;
   std::lock_guard lock(impl_->m);
   const Node* n = impl_->FindNode(node);
-  if (!n) return std::nullopt;
-  auto it = n->byTag.find(Upper(tag));
-  if (it == n->byTag.end()) return std::nullopt;
+  std::optional<std::size_t> b = BlockIndexOf(n, tag);
+  if (!b) return std::nullopt;
   VSP v{};
-  FillVsp(&v, *n, it->second, fi);
+  FillVsp(&v, *n, *b, fi);
   return v;
 }
 
