@@ -296,6 +296,37 @@ TEST_F(FetchTest, ValueTextAndRemoveNulls) {
   EXPECT_EQ(row.ext2[0], ' ');
 }
 
+TEST_F(FetchTest, ABigViewKeepsTheFirstRowsAndAFilterStillSeesPastThem) {
+  // One more alarm than a page keeps, then a few that only a filter picks out.
+  constexpr int kAlarms = 32767 + 5;
+  const auto t0 = node::Clock::from_time_t(1700000000);
+  for (int i = 0; i < kAlarms; ++i) {
+    node::AlarmInput in;
+    in.node = in.physicalNode = "PLANT1";
+    in.tag = (i >= 32767 ? "LATE" : "T") + std::to_string(i);
+    in.blockNumber = static_cast<int16_t>(i);
+    in.statusCode = -1;
+    queue().Raise(in, t0 + std::chrono::seconds(i));
+  }
+  for (long count : {-1L, 40000L, 65536L}) {
+    Page all = Fetch("", 1, count);
+    ASSERT_EQ(all.result, kOk) << count;
+    ASSERT_EQ(all.rows, 32767) << count;
+    EXPECT_EQ(all.arrayBytes, 32767 * sizeof(tagAlarmStr)) << count;  // no all-zero tail
+    EXPECT_EQ(Tag(all.data.front()), "T0");
+    EXPECT_EQ(Tag(all.data.back()), "T32766");
+  }
+  Page newest = Fetch("", -1);  // descending: the late ones come first
+  ASSERT_EQ(newest.rows, 32767);
+  EXPECT_EQ(Tag(newest.data.front()), "LATE" + std::to_string(kAlarms - 1));
+
+  Page late = Fetch("ASF_TAGNAME = \"LATE*\"");
+  ASSERT_EQ(late.result, kOk);
+  ASSERT_EQ(late.rows, 5);
+  EXPECT_EQ(late.arrayBytes, kAlarms * sizeof(tagAlarmStr));
+  EXPECT_EQ(Tag(late.data.front()), "LATE32767");
+}
+
 TEST_F(FetchTest, MoreMessagesThanASixteenBitCountStillYieldRows) {
   // 40000 messages: the conversion keeps the first 32767 instead of none.
   std::vector<SUMQMSG> list(40000);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -21,6 +22,24 @@ TEST(SafeArray, CreatesAZeroFilledOneDimensionalByteVector) {
   for (std::size_t i = 0; i < 1310 * 3; ++i) ASSERT_EQ(bytes[i], 0) << i;
   EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+}
+
+TEST(SafeArray, BigArraysAroundTheMappingSizeAreZeroWritableAndFreedWhateverTheCallerDid) {
+  constexpr ULONG kMiB = 1u << 20;
+  for (ULONG n : {2 * kMiB - 2, 2 * kMiB - 1, 2 * kMiB, 32767u * 1310u}) {
+    for (int round = 0; round < 2; ++round) {  // the second must not see the first's bytes
+      SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, n);
+      ASSERT_NE(psa, nullptr) << n;
+      auto* bytes = static_cast<unsigned char*>(psa->pvData);
+      const std::vector<unsigned char> zeros(n, 0);
+      ASSERT_EQ(std::memcmp(bytes, zeros.data(), n), 0) << n;
+      std::memset(bytes, 0xAB, n);
+      // A caller may scribble over the descriptor; the right block is still freed.
+      psa->pvData = nullptr;
+      psa->rgsabound[0].cElements = 1;
+      EXPECT_EQ(SafeArrayDestroy(psa), S_OK) << n;
+    }
+  }
 }
 
 TEST(SafeArray, EmptyVectorStillHasData) {
