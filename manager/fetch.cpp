@@ -45,11 +45,7 @@ short CVeltAlmSummMgr::FetchAlarmsByRef(VARIANT* result, long count, char* filte
   }
 
   if (count == -1) count = 0;
-  auto want = static_cast<unsigned short>(count);  // 0: all
-  // Unfiltered, every message becomes a row and a page keeps at most
-  // kMaxRows of them: asking for more would copy records only to drop them.
-  const bool filtered = filter && filter[0] != '\0';
-  if (!filtered && (want == 0 || want > tolvane::kMaxRows)) want = tolvane::kMaxRows;
+  const unsigned short want = tolvane::MessagesWorthFetching(static_cast<unsigned short>(count), filter);
   SUMQMSG* list = nullptr;
   unsigned short more = 0;
   err = ERROR_REC{};

@@ -47,6 +47,12 @@ void JoinAreas(const _ALMPAK& packet, tagAlarmStr* row) {
 
 }  // namespace
 
+unsigned short MessagesWorthFetching(unsigned short count, const char* filter) {
+  const bool filtered = filter && filter[0] != '\0';
+  if (!filtered && (count == 0 || count > kMaxRows)) return kMaxRows;
+  return count;
+}
+
 void FillAlarmRow(const _ALMPAK& packet, tagAlarmStr* row) {
   JoinAreas(packet, row);
   CopyField(row->description, packet.description);
@@ -144,7 +150,8 @@ ViewRows ReadViewRows(CQuorlen& queue, SORT_CNTL sort, unsigned short handle, co
   queue.sumqHome(&err, &fc, &sort, handle);
   SUMQMSG* list = nullptr;
   unsigned short more = 0;
-  unsigned short n = queue.sumqGet(&err, &list, 0, &fc, &sort, handle, &more, nullptr, 1);
+  unsigned short n = queue.sumqGet(&err, &list, MessagesWorthFetching(0, filter), &fc, &sort,
+                                   handle, &more, nullptr, 1);
   out.status = err.status;
   if (err.status == 0 && n > 0) {
     out.rows.reset(new (std::nothrow) tagAlarmStr[std::min<unsigned int>(n, kMaxRows)]());

@@ -15,6 +15,11 @@ enum class ReferenceNode { kNodeName = 0, kPhysicalNode = 1 };
 // Rows kept at most: the most a 16-bit row count can report.
 inline constexpr unsigned int kMaxRows = 32767;
 
+// The count to ask the queue for, given the caller's (0: all): unfiltered,
+// every message becomes a row and at most kMaxRows are kept, so copying more
+// out of the queue would be thrown away.
+unsigned short MessagesWorthFetching(unsigned short count, const char* filter);
+
 // Fills the packet-derived fields of a zeroed row.
 void FillAlarmRow(const _ALMPAK& packet, tagAlarmStr* row);
 
@@ -33,8 +38,8 @@ struct ViewRows {
   std::unique_ptr<tagAlarmStr[]> rows;
 };
 
-// Home, then Get of every message in `sort` order; the list is converted
-// through `filter` and freed before this returns.
+// Home, then Get of every message in `sort` order that can become a row; the
+// list is converted through `filter` and freed before this returns.
 ViewRows ReadViewRows(CQuorlen& queue, SORT_CNTL sort, unsigned short handle, const char* filter,
                       ReferenceNode nodeChoice);
 

@@ -325,6 +325,14 @@ TEST_F(FetchTest, ABigViewKeepsTheFirstRowsAndAFilterStillSeesPastThem) {
   ASSERT_EQ(late.rows, 5);
   EXPECT_EQ(late.arrayBytes, kAlarms * sizeof(tagAlarmStr));
   EXPECT_EQ(Tag(late.data.front()), "LATE32767");
+
+  // The bulk operations read the view the same way: one unfiltered call takes
+  // the first 32767 and leaves the rest.
+  char none[] = "";
+  EXPECT_EQ(mgr_->RemoveAllAlarmsByRef(handle_, none, 1), kOk);
+  Page left = Fetch();
+  ASSERT_EQ(left.rows, 5);
+  EXPECT_EQ(Tag(left.data.front()), "LATE32767");
 }
 
 TEST_F(FetchTest, MoreMessagesThanASixteenBitCountStillYieldRows) {
