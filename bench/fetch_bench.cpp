@@ -44,7 +44,8 @@ constexpr const char* kWhere =
 
 const char* kPrefixes[] = {"FIC", "TIC", "LIC", "PIC", "FAL", "TAH"};
 const int16_t kPriorities[] = {3, 4, 5, 6, 7, 8, 9};
-const char* kPriorityText[] = {"", "", "", "CRITICAL", "HIHI", "HIGH", "MEDIUM", "LOW", "LOLO", "INFO"};
+const char* kPriorityText[] = {"",     "",       "",    "CRITICAL", "HIHI",
+                               "HIGH", "MEDIUM", "LOW", "LOLO",     "INFO"};
 const int kRank[] = {0, 0, 0, 6, 5, 4, 3, 2, 1, 0};
 
 AlarmInput Nth(int i) {
@@ -55,7 +56,8 @@ AlarmInput Nth(int i) {
   a.blockNumber = static_cast<int16_t>(i % 30000);
   a.priority = kPriorities[i % 7];
   a.statusCode = 1539;
-  a.description = (i % 3 ? "TEMPERATURE HIGH ON UNIT " : "LEVEL LOW IN TANK ") + std::to_string(i % 97);
+  a.description =
+      (i % 3 ? "TEMPERATURE HIGH ON UNIT " : "LEVEL LOW IN TANK ") + std::to_string(i % 97);
   a.areas = {"AREA" + std::to_string(i % 13)};
   a.acknowledged = i % 4 == 0;
   a.value.kind = 1;
@@ -73,7 +75,7 @@ struct Plant {
   short handle = 32;
   sqlite3* db = nullptr;
   std::vector<tagAlarmStr> sampleRows;  // rows as the library builds them, for the floor
-  std::size_t arrayRows = 0;             // the unfiltered fetch's array, in rows
+  std::size_t arrayRows = 0;            // the unfiltered fetch's array, in rows
 
   explicit Plant(int alarms) {
     node = std::make_unique<tolvane::node::EmbeddedNode>();
@@ -169,8 +171,12 @@ void Fetch(benchmark::State& state, const char* filter) {
   state.counters["rows"] = rows;
 }
 
-void BM_Fetch_NoFilter(benchmark::State& state) { Fetch(state, ""); }
-void BM_Fetch_Filter(benchmark::State& state) { Fetch(state, kFilter); }
+void BM_Fetch_NoFilter(benchmark::State& state) {
+  Fetch(state, "");
+}
+void BM_Fetch_Filter(benchmark::State& state) {
+  Fetch(state, kFilter);
+}
 
 // The output array, made and freed as a fetch's is.
 tagAlarmStr* NewRows(std::size_t n, SAFEARRAY** array) {
@@ -205,8 +211,8 @@ void Sqlite(benchmark::State& state, bool filtered) {
       "description, value";
   if (filtered) {
     // The page is the first messages in time order; the filter picks from them.
-    sql += " FROM (SELECT * FROM alarms ORDER BY time_in LIMIT " + std::to_string(kMaxMessages) +
-           ")";
+    sql +=
+        " FROM (SELECT * FROM alarms ORDER BY time_in LIMIT " + std::to_string(kMaxMessages) + ")";
     sql += kWhere;
     sql += " ORDER BY time_in";
   } else {
@@ -247,19 +253,25 @@ void Sqlite(benchmark::State& state, bool filtered) {
   state.counters["rows"] = static_cast<double>(kept);
 }
 
-void BM_Sqlite_NoFilter(benchmark::State& state) { Sqlite(state, false); }
-void BM_Sqlite_Filter(benchmark::State& state) { Sqlite(state, true); }
+void BM_Sqlite_NoFilter(benchmark::State& state) {
+  Sqlite(state, false);
+}
+void BM_Sqlite_Filter(benchmark::State& state) {
+  Sqlite(state, true);
+}
 
 // Grouped by size so that each plant is built once.
-void Sizes(benchmark::internal::Benchmark* b) { b->Unit(benchmark::kMillisecond); }
+void Sizes(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMillisecond);
+}
 
 }  // namespace
 
-#define TOLVANE_FETCH_SET(N)                                                  \
-  BENCHMARK(BM_Fetch_NoFilter)->Arg(N)->Apply(Sizes);                         \
-  BENCHMARK(BM_MemoryFloor)->Arg(N)->Apply(Sizes);                            \
-  BENCHMARK(BM_Sqlite_NoFilter)->Arg(N)->Apply(Sizes);                        \
-  BENCHMARK(BM_Fetch_Filter)->Arg(N)->Apply(Sizes);                           \
+#define TOLVANE_FETCH_SET(N)                           \
+  BENCHMARK(BM_Fetch_NoFilter)->Arg(N)->Apply(Sizes);  \
+  BENCHMARK(BM_MemoryFloor)->Arg(N)->Apply(Sizes);     \
+  BENCHMARK(BM_Sqlite_NoFilter)->Arg(N)->Apply(Sizes); \
+  BENCHMARK(BM_Fetch_Filter)->Arg(N)->Apply(Sizes);    \
   BENCHMARK(BM_Sqlite_Filter)->Arg(N)->Apply(Sizes)
 
 TOLVANE_FETCH_SET(10000);

@@ -45,7 +45,8 @@ short CVeltAlmSummMgr::FetchAlarmsByRef(VARIANT* result, long count, char* filte
   }
 
   if (count == -1) count = 0;
-  const unsigned short want = tolvane::MessagesWorthFetching(static_cast<unsigned short>(count), filter);
+  const unsigned short want =
+      tolvane::MessagesWorthFetching(static_cast<unsigned short>(count), filter);
   SUMQMSG* list = nullptr;
   unsigned short more = 0;
   err = ERROR_REC{};

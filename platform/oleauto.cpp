@@ -18,14 +18,15 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 void* MapZeroed(std::size_t bytes) {
   // Over-map by one huge page and trim, so that the data starts on a boundary.
-  void* raw = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
+  void* raw =
+      mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   auto start = reinterpret_cast<std::uintptr_t>(raw);
   std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
   if (aligned > start) munmap(raw, aligned - start);
   std::uintptr_t end = start + bytes + kHugePage;
-  if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+  if (end > aligned + bytes)
+    munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
   void* data = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
   madvise(data, bytes, MADV_HUGEPAGE);  // advice only: without it, plain pages
