@@ -114,7 +114,7 @@ class AlarmFilter {
 
  private:
   // REQUIRES: MatchFilter has prepared the program.
-  int EvaluatePostfix(tagAlarmStr* row);
+  int Evaluate(tagAlarmStr* row);
   int EvaluateIndexed(int index, tagAlarmStr* row);
   const tolvane::filter::DateSettings& DateSettingsForCall();
 

@@ -1,5 +1,6 @@
 // Deciding whether a row passes a parsed filter: the infix expression goes
-// to postfix once per filter object, then each row is one walk over it.
+// to postfix and then to a tree once per filter object; each row walks the
+// tree only as far as its outcome needs.
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -168,13 +169,69 @@ std::string PostfixText(std::string_view expression) {
   return text;
 }
 
+// The postfix expression as a tree, so that a row stops being compared once
+// its outcome is known: in "A AND B AND C" a row that fails A never reaches
+// B or C. The tree gives what the stack walk of the postfix gives: an operand
+// missing from the stack is false, and only the value left on top counts.
+struct EvalNode {
+  char op;          // 0 term, 'f' false, '!' NOT, '*' AND, '+' OR, '-' NOR
+  int term;         // op 0
+  int first = -1;   // the operand pushed first ('!': its only one)
+  int second = -1;  // the operand pushed last
+};
+
+struct EvalFrame {
+  int node;
+  int stage;  // operands evaluated so far
+};
+
+// Returns the root node, or -1 when the walk leaves nothing on the stack.
+int BuildTree(const std::vector<ExprToken>& postfix, std::vector<EvalNode>* nodes) {
+  nodes->clear();
+  std::vector<int> stack;
+  auto pop = [&]() {
+    if (stack.empty()) {
+      nodes->push_back({'f', 0});
+      return static_cast<int>(nodes->size()) - 1;
+    }
+    int top = stack.back();
+    stack.pop_back();
+    return top;
+  };
+  for (const ExprToken& tok : postfix) {
+    switch (tok.op) {
+      case 0:
+        nodes->push_back({0, tok.term});
+        break;
+      case '!': {
+        int operand = pop();
+        nodes->push_back({'!', 0, operand});
+        break;
+      }
+      case '*':
+      case '+':
+      case '-': {
+        int last = pop();
+        int first = pop();
+        nodes->push_back({tok.op, 0, first, last});
+        break;
+      }
+      default:
+        continue;  // a '(' that found no ')'
+    }
+    stack.push_back(static_cast<int>(nodes->size()) - 1);
+  }
+  return stack.empty() ? -1 : stack.back();
+}
+
 // What one filter object keeps between rows.
 struct Program {
   std::string expression;  // the text this was built from
   bool balanced = false;
-  std::vector<ExprToken> postfix;
-  std::vector<Field> fields;  // per term
-  std::vector<char> values;   // evaluation stack, sized for the worst case
+  std::vector<EvalNode> nodes;
+  int root = -1;
+  std::vector<EvalFrame> frames;  // evaluation stack, sized for the deepest tree
+  std::vector<Field> fields;      // per term
   bool haveDates = false;
   DateSettings dates{};
 };
@@ -281,14 +338,15 @@ int AlarmFilter::MatchFilter(const char* expression, tagAlarmStr* row) {
       auto program = std::make_unique<Program>();
       program->expression = expression;
       program->balanced = CheckParenBalance(program->expression);
-      std::vector<ExprToken> infix;
+      std::vector<ExprToken> infix, postfix;
       TokenizeExpression(program->expression, &infix);
-      InfixToPostfix(infix, &program->postfix);
+      InfixToPostfix(infix, &postfix);
+      program->root = BuildTree(postfix, &program->nodes);
+      program->frames.resize(program->nodes.size() + 1);
       program->fields.reserve(terms_.size());
       for (FilterTerm* term : terms_) {
         program->fields.push_back(FieldOf(tolvane::FieldText(term->field)));
       }
-      program->values.resize(program->postfix.size() + 1);
       if (program_) {
         // Same filter object, same user: keep what was read from the settings.
         program->haveDates = program_->haveDates;
@@ -301,36 +359,43 @@ int AlarmFilter::MatchFilter(const char* expression, tagAlarmStr* row) {
     }
   }
   if (!program_->balanced) return 0;
-  return EvaluatePostfix(row);
+  return Evaluate(row);
 }
 
-int AlarmFilter::EvaluatePostfix(tagAlarmStr* row) {
-  using tolvane::filter::ExprToken;
-  // Values are '1' for true, anything else false; an empty stack pops false.
-  char* values = program_->values.data();
+int AlarmFilter::Evaluate(tagAlarmStr* row) {
+  using tolvane::filter::EvalFrame;
+  using tolvane::filter::EvalNode;
+  if (program_->root < 0) return 0;
+  // An explicit stack: a filter of thousands of terms nests that deep.
+  EvalFrame* frames = program_->frames.data();
   std::size_t depth = 0;
-  auto pop = [&]() -> bool { return depth > 0 && values[--depth] == '1'; };
-  for (const ExprToken& tok : program_->postfix) {
-    switch (tok.op) {
-      case 0:
-        values[depth++] = EvaluateIndexed(tok.term, row) ? '1' : '0';
-        break;
-      case '*':
-      case '+':
-      case '-': {
-        bool a = pop();
-        bool b = pop();
-        bool r = tok.op == '*' ? (a && b) : tok.op == '+' ? (a || b) : !(a || b);
-        values[depth++] = r ? '1' : '0';
-        break;
+  frames[depth++] = {program_->root, 0};
+  bool value = false;  // of the node evaluated last
+  while (depth > 0) {
+    EvalFrame& f = frames[depth - 1];
+    const EvalNode& n = program_->nodes[static_cast<std::size_t>(f.node)];
+    if (n.op == 0 || n.op == 'f') {
+      value = n.op == 0 && EvaluateIndexed(n.term, row) != 0;
+      --depth;
+    } else if (f.stage == 0) {
+      f.stage = 1;
+      frames[depth++] = {n.first, 0};
+    } else if (n.op == '!') {
+      value = !value;
+      --depth;
+    } else if (f.stage == 1 && (n.op == '*' ? value : !value)) {
+      // The first operand leaves the outcome open.
+      f.stage = 2;
+      frames[depth++] = {n.second, 0};
+    } else {
+      // Decided by the first operand, or the second operand's value decides.
+      if (f.stage == 1) {
+        value = n.op == '+';  // AND of false, OR of true, NOR of true
+      } else if (n.op == '-') {
+        value = !value;
       }
-      case '!':
-        values[depth++] = pop() ? '0' : '1';
-        break;
-      default:
-        break;  // a '(' that found no ')'
+      --depth;
     }
   }
-  if (depth == 0) return 0;
-  return values[depth - 1] == '0' ? 0 : 1;
+  return value ? 1 : 0;
 }

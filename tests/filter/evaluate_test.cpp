@@ -1,5 +1,9 @@
 // Evaluating parsed filters on rows: connective precedence and grouping,
 // missing operands, long filters and the dispatch of fields to columns.
+#include <cctype>
+#include <random>
+#include <sstream>
+
 #include "filter/matchers.h"
 #include "filter_test_env.h"
 #include "support/node_config_writer.h"
@@ -153,6 +157,109 @@ TEST_F(EvaluateTest, ManyTermsDeeplyNested) {
   EXPECT_EQ(p.Match(*row), 1);
   row.Tag("Q39");  // the last comparison is false; the one before it is an AND with it
   EXPECT_EQ(p.Match(*row), 0);
+}
+
+// The stack walk of the postfix with every comparison made: what a row must
+// get from MatchFilter, however early that stops comparing.
+int WalkEverything(Parsed& p, tagAlarmStr& row) {
+  if (!filter::CheckParenBalance(p.Expr())) return 0;
+  std::istringstream in(filter::PostfixText(p.Expr()));
+  std::vector<bool> stack;
+  auto pop = [&] {
+    if (stack.empty()) return false;
+    bool v = stack.back();
+    stack.pop_back();
+    return v;
+  };
+  for (std::string tok; in >> tok;) {
+    if (std::isdigit(static_cast<unsigned char>(tok[0]))) {
+      FilterTerm* term = p.f.GetAt(std::stoi(tok));
+      stack.push_back(term && p.f.EvaluateTerm(term, &row));
+    } else if (tok == "!") {
+      stack.push_back(!pop());
+    } else if (tok == "*" || tok == "+" || tok == "-") {
+      bool a = pop(), b = pop();
+      stack.push_back(tok == "*" ? a && b : tok == "+" ? a || b : !(a || b));
+    }
+  }
+  return !stack.empty() && stack.back() ? 1 : 0;
+}
+
+TEST_F(EvaluateTest, StoppingEarlyAgreesWithComparingEverything) {
+  const std::vector<std::string> pieces = {R"(ASF_TAGNAME = "T*")",
+                                           R"(ASF_TAGNAME <> "?1")",
+                                           R"(ASF_ACK = "Acknowledged")",
+                                           R"(ASF_PRIORITY >= "HIGH")",
+                                           R"(ASF_DESCRIPTION CONTAINING "*LOW*")",
+                                           R"(ASF_NODE IN "N1,N2")",
+                                           "AND",
+                                           "and",
+                                           "OR",
+                                           "NOR",
+                                           "NOT",
+                                           "NOT(",
+                                           "(",
+                                           ")",
+                                           R"((ASF_TAGNAME = "X1")",
+                                           R"(ASF_ACK = "Unacknowledged"))"};
+  std::vector<RowBuilder> rows(6);
+  const char* tags[] = {"T1", "X1", "T2", "X2", "T11", "Q"};
+  const char* priorities[] = {"LOW", "HIGH", "CRITICAL"};
+  const char* descriptions[] = {"LEVEL LOW", "FLOW HIGH"};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    rows[i].Tag(tags[i]).Acked(i % 2).Priority(priorities[i % 3]);
+    rows[i].Description(descriptions[i % 2]).Node(i % 3 ? "N1" : "N3");
+  }
+  std::mt19937 rng(20261208);
+  int parsed = 0, passes = 0, fails = 0;
+  for (int i = 0; i < 6000; ++i) {
+    std::string text;
+    int n = 1 + static_cast<int>(rng() % 9);
+    for (int k = 0; k < n; ++k) text += (k ? " " : "") + pieces[rng() % pieces.size()];
+    Parsed p(text);
+    if (!p.ok) continue;
+    ++parsed;
+    for (RowBuilder& row : rows) {
+      int got = p.Match(*row);
+      ASSERT_EQ(got, WalkEverything(p, *row))
+          << text << " | " << p.Expr() << " | " << row.row.tagName;
+      (got ? passes : fails)++;
+    }
+  }
+  EXPECT_GT(parsed, 1000);
+  EXPECT_GT(passes, 1000);
+  EXPECT_GT(fails, 1000);
+}
+
+TEST_F(EvaluateTest, ARowStopsBeingComparedOnceItsOutcomeIsKnown) {
+  // The date order is read when a date is first compared. A row that fails
+  // the tag never reaches the date, so the order in force at the next row is
+  // the one used.
+  SettingsSandbox box;
+  box.WriteFile("win.ini", "[intl]\nsShortDate=d/M/yyyy\nsDate=/\n");
+  Parsed p(R"(ASF_TAGNAME = "T" AND ASF_DATEIN >= "2/1/2008")");
+  ASSERT_EQ(p.ok, 1);
+  RowBuilder other, row;
+  other.Tag("X").DateIn("1/12/2008");
+  row.Tag("T").DateIn("1/12/2008");
+  EXPECT_EQ(p.Match(*other), 0);
+  box.WriteFile("win.ini", "[intl]\nsShortDate=M/d/yyyy\nsDate=/\n");
+  EXPECT_EQ(p.Match(*row), 0);  // 12 January is before 1 February; read day first it is not
+}
+
+TEST_F(EvaluateTest, TensOfThousandsOfConnectivesDoNotExhaustTheStack) {
+  std::string chain;
+  for (int i = 0; i < 20000; ++i) chain += (i ? " AND " : "") + Cmp(true);
+  std::string nots;
+  for (int i = 0; i < 20001; ++i) nots += "NOT ";
+  nots += Cmp(true);
+  RowBuilder row;
+  row.Tag("T");
+  Parsed all(chain), negated(nots);
+  ASSERT_EQ(all.ok, 1);
+  ASSERT_EQ(negated.ok, 1);
+  EXPECT_EQ(all.Match(*row), 1);
+  EXPECT_EQ(negated.Match(*row), WalkEverything(negated, *row));
 }
 
 TEST_F(EvaluateTest, EachFieldReadsItsOwnColumn) {
