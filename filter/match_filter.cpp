@@ -185,6 +185,8 @@ struct EvalFrame {
   int stage;  // operands evaluated so far
 };
 
+namespace {
+
 // Returns the root node, or -1 when the walk leaves nothing on the stack.
 int BuildTree(const std::vector<ExprToken>& postfix, std::vector<EvalNode>* nodes) {
   nodes->clear();
@@ -223,6 +225,8 @@ int BuildTree(const std::vector<ExprToken>& postfix, std::vector<EvalNode>* node
   }
   return stack.empty() ? -1 : stack.back();
 }
+
+}  // namespace
 
 // What one filter object keeps between rows.
 struct Program {
