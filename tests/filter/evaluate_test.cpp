@@ -1,11 +1,10 @@
 // Evaluating parsed filters on rows: connective precedence and grouping,
 // missing operands, long filters and the dispatch of fields to columns.
-#include <cctype>
 #include <random>
-#include <sstream>
 
 #include "filter/matchers.h"
 #include "filter_test_env.h"
+#include "support/filter_oracle.h"
 #include "support/node_config_writer.h"
 
 namespace tolvane::testing {
@@ -159,30 +158,8 @@ TEST_F(EvaluateTest, ManyTermsDeeplyNested) {
   EXPECT_EQ(p.Match(*row), 0);
 }
 
-// The stack walk of the postfix with every comparison made: what a row must
-// get from MatchFilter, however early that stops comparing.
 int WalkEverything(Parsed& p, tagAlarmStr& row) {
-  if (!filter::CheckParenBalance(p.Expr())) return 0;
-  std::istringstream in(filter::PostfixText(p.Expr()));
-  std::vector<bool> stack;
-  auto pop = [&] {
-    if (stack.empty()) return false;
-    bool v = stack.back();
-    stack.pop_back();
-    return v;
-  };
-  for (std::string tok; in >> tok;) {
-    if (std::isdigit(static_cast<unsigned char>(tok[0]))) {
-      FilterTerm* term = p.f.GetAt(std::stoi(tok));
-      stack.push_back(term && p.f.EvaluateTerm(term, &row));
-    } else if (tok == "!") {
-      stack.push_back(!pop());
-    } else if (tok == "*" || tok == "+" || tok == "-") {
-      bool a = pop(), b = pop();
-      stack.push_back(tok == "*" ? a && b : tok == "+" ? a || b : !(a || b));
-    }
-  }
-  return !stack.empty() && stack.back() ? 1 : 0;
+  return MatchByComparingEverything(p.f, p.expression.data(), &row);
 }
 
 TEST_F(EvaluateTest, StoppingEarlyAgreesWithComparingEverything) {
