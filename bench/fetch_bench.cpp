@@ -182,19 +182,25 @@ void BM_Fetch_Filter(benchmark::State& state) {
 // The two halves of an unfiltered fetch, apart, to show where its time goes:
 // the queue copying the page's messages out, and the rows built from them
 // into an array already faulted in.
+// Home, then Get of the page an unfiltered fetch asks for, in time-in order.
+SUMQMSG* GetPage(CQuorlen& queue, const Plant& p, unsigned short* n) {
+  FLTER_CNTL fc{};
+  SORT_CNTL sort{};
+  ERROR_REC err{};
+  const auto handle = static_cast<unsigned short>(p.handle);
+  queue.sumqHome(&err, &fc, &sort, handle);
+  SUMQMSG* list = nullptr;
+  unsigned short more = 0;
+  *n = queue.sumqGet(&err, &list, kMaxRows, &fc, &sort, handle, &more, nullptr, 1);
+  return list;
+}
+
 void BM_Part_QueueGet(benchmark::State& state) {
   Plant& p = PlantOf(static_cast<int>(state.range(0)));
   CQuorlen queue;
-  FLTER_CNTL fc{};
-  SORT_CNTL sort{};
   unsigned short n = 0;
   for (auto _ : state) {
-    ERROR_REC err{};
-    queue.sumqHome(&err, &fc, &sort, static_cast<unsigned short>(p.handle));
-    SUMQMSG* list = nullptr;
-    unsigned short more = 0;
-    n = queue.sumqGet(&err, &list, kMaxRows, &fc, &sort, static_cast<unsigned short>(p.handle),
-                      &more, nullptr, 1);
+    SUMQMSG* list = GetPage(queue, p, &n);
     benchmark::DoNotOptimize(list);
     queue.sumqFreeList(list);
   }
@@ -204,14 +210,8 @@ void BM_Part_QueueGet(benchmark::State& state) {
 void BM_Part_BuildRows(benchmark::State& state) {
   Plant& p = PlantOf(static_cast<int>(state.range(0)));
   CQuorlen queue;
-  FLTER_CNTL fc{};
-  SORT_CNTL sort{};
-  ERROR_REC err{};
-  queue.sumqHome(&err, &fc, &sort, static_cast<unsigned short>(p.handle));
-  SUMQMSG* list = nullptr;
-  unsigned short more = 0;
-  unsigned short n = queue.sumqGet(&err, &list, kMaxRows, &fc, &sort,
-                                   static_cast<unsigned short>(p.handle), &more, nullptr, 1);
+  unsigned short n = 0;
+  SUMQMSG* list = GetPage(queue, p, &n);
   std::vector<tagAlarmStr> rows(n);
   short kept = 0;
   for (auto _ : state) {
