@@ -5,30 +5,30 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "tools/plant_file.h"
+#include "plant/plant_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // A fixed "now", so relative times give the same plant on every run.
-  static const tolvane::cli::TimePoint now = tolvane::cli::Clock::from_time_t(1765000000);
+  static const tolvane::plant::TimePoint now = tolvane::plant::Clock::from_time_t(1765000000);
   std::string text(reinterpret_cast<const char*>(data), size);
 
-  tolvane::cli::Plant plant;
+  tolvane::plant::Plant plant;
   std::string err;
   bool syntax = false;
-  if (!tolvane::cli::ParsePlant(text, now, &plant, &err, &syntax)) {
+  if (!tolvane::plant::ParsePlant(text, now, &plant, &err, &syntax)) {
     TOLVANE_FUZZ_CHECK(!err.empty());
     return 0;
   }
   TOLVANE_FUZZ_CHECK(!syntax);
 
   // What the program saves, it must be able to load again unchanged.
-  std::string saved = tolvane::cli::SerializePlant(plant, false, now);
-  tolvane::cli::Plant reloaded;
+  std::string saved = tolvane::plant::SerializePlant(plant, false, now);
+  tolvane::plant::Plant reloaded;
   std::string err2;
-  if (!tolvane::cli::ParsePlant(saved, now, &reloaded, &err2)) {
+  if (!tolvane::plant::ParsePlant(saved, now, &reloaded, &err2)) {
     std::fprintf(stderr, "saved plant does not load: %s\n", err2.c_str());
     std::abort();
   }
-  TOLVANE_FUZZ_CHECK(tolvane::cli::SerializePlant(reloaded, false, now) == saved);
+  TOLVANE_FUZZ_CHECK(tolvane::plant::SerializePlant(reloaded, false, now) == saved);
   return 0;
 }

@@ -26,16 +26,17 @@
 #include "tolvane/notice.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
-#include "tools/demo_plant.h"
+#include "plant/demo_plant.h"
 #include "tools/output.h"
-#include "tools/plant_file.h"
-#include "tools/plant_node.h"
+#include "plant/plant_json.h"
+#include "plant/plant_node.h"
 #include "tools/rows.h"
-#include "tools/simulator.h"
+#include "plant/simulator.h"
 #include "tools/stats.h"
 #include "tools/terminal.h"
 
 namespace tolvane::cli {
+using namespace tolvane::plant;
 namespace {
 
 // A failure a person can act on: the exit code and the message for stderr.

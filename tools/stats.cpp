@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "node/summary_queue_message.h"
-#include "tools/plant_file.h"
+#include "plant/plant.h"
 
 namespace tolvane::cli {
 namespace {
@@ -166,11 +166,11 @@ void WriteStatsJson(std::ostream& out, const AlarmStats& s) {
   for (const auto& [p, n] : s.byPriority) byPriority[p] = n;
   for (const auto& [node, n] : s.byNode) byNode[node] = n;
   json rate = json::array();
-  for (const auto& b : s.rate) rate.push_back({{"start", FormatUtc(b.start)}, {"count", b.count}});
+  for (const auto& b : s.rate) rate.push_back({{"start", plant::FormatUtc(b.start)}, {"count", b.count}});
   json floods = json::array();
   for (const auto& f : s.floods) {
     floods.push_back(
-        {{"start", FormatUtc(f.start)}, {"end", FormatUtc(f.end)}, {"count", f.count}});
+        {{"start", plant::FormatUtc(f.start)}, {"end", plant::FormatUtc(f.end)}, {"count", f.count}});
   }
   json stale = json::array();
   for (const auto& st : s.stale) {

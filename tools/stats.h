@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "tools/plant.h"
+#include "plant/plant.h"
 #include "tools/rows.h"
 
 namespace tolvane::cli {
+
+using plant::Clock;
+using plant::TimePoint;
 
 inline constexpr auto kRateBucket = std::chrono::minutes(10);
 // More than this many alarms within one bucket's length is a flood.

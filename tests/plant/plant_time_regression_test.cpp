@@ -4,9 +4,9 @@
 // plant got a wrapped-around time). They are rejected now.
 #include <gtest/gtest.h>
 
-#include "tools/plant_file.h"
+#include "plant/plant_json.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 namespace {
 
 const TimePoint kNow = Clock::from_time_t(1'800'000'000);
@@ -26,4 +26,4 @@ TEST(PlantTimeRegression, TimesPastTheClocksRangeAreRejected) {
 }
 
 }  // namespace
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "tools/plant.h"
+#include "plant/plant.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 
 struct PlantFileError {
   enum class Kind { kNone, kMissing, kUnreadable, kSyntax, kContent, kWrite };
@@ -28,9 +28,6 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
 std::string SerializePlant(const Plant& plant, bool relativeTimes = false,
                            TimePoint now = Clock::now());
 
-// Formats and parses the times of the file.
-std::string FormatUtc(TimePoint t);
-bool ParseTime(const std::string& text, TimePoint now, TimePoint* out);
 
 // A plant file opened for one command. A file opened for update is locked
 // against other updaters until this object goes; readers are never blocked.
@@ -59,4 +56,4 @@ class PlantFile {
 // of the directory). False with a message on failure; the old file stays.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err);
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <random>
 
-#include "tools/plant.h"
+#include "plant/plant.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 
 struct DemoOptions {
   int nodes = 3;   // 1..26
@@ -52,4 +52,4 @@ class DemoRandom {
   std::mt19937 engine_;
 };
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

@@ -1,11 +1,11 @@
-#include "tools/demo_plant.h"
+#include "plant/demo_plant.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
 #include <string>
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 namespace {
 
 struct NodeStyle {
@@ -293,4 +293,4 @@ Plant MakeDemoPlant(const DemoOptions& options) {
   return plant;
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

@@ -1,4 +1,4 @@
-#include "tools/plant_node.h"
+#include "plant/plant_node.h"
 
 #include <cstring>
 #include <map>
@@ -6,7 +6,7 @@
 #include "node/summary_queue_order.h"
 #include "tolvane/text_field.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 node::AlarmInput ToAlarmInput(const PlantAlarm& a) {
   node::AlarmInput in;
   in.physicalNode = a.physical;
@@ -138,4 +138,4 @@ Plant CapturePlant(const Plant& base, node::EmbeddedNode& node) {
   return out;
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

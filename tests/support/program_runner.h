@@ -53,6 +53,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+#ifdef TOLVANE_PROGRAM
 // Runs the program with `args`; stdin is /dev/null, so it is never a terminal.
 inline ProgramResult RunProgram(const std::vector<std::string>& args) {
   TempDir io;
@@ -79,5 +80,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& args) {
   r.err = ReadFile(errPath);
   return r;
 }
+
+#endif  // TOLVANE_PROGRAM
 
 }  // namespace tolvane::testing

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "node/embedded_node.h"
-#include "tools/plant.h"
+#include "plant/plant.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 
 // Loads `plant` into a fresh node: nodes, blocks and their fields, local
 // names, the alarm queue in time order, the horn and the operator log.
@@ -20,4 +20,4 @@ Plant CapturePlant(const Plant& base, node::EmbeddedNode& node);
 // The AlarmInput that raises `alarm` in the queue.
 node::AlarmInput ToAlarmInput(const PlantAlarm& alarm);
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

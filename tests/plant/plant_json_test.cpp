@@ -1,6 +1,6 @@
 // The plant file: times, parse errors with their place, a faithful round
 // trip, and atomic replacement.
-#include "tools/plant_file.h"
+#include "plant/plant_json.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <filesystem>
 
 #include "program_runner.h"
-#include "tools/demo_plant.h"
+#include "plant/demo_plant.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 namespace {
 
 using std::chrono::hours;
@@ -162,4 +162,4 @@ TEST(PlantFileOpenTest, ReportsMissingSyntaxAndContentSeparately) {
 }
 
 }  // namespace
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "node/embedded_node.h"
-#include "tools/demo_plant.h"
-#include "tools/plant.h"
+#include "plant/demo_plant.h"
+#include "plant/plant.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 
 struct SimulatorCounts {
   std::size_t raised = 0;
@@ -55,4 +55,4 @@ class Simulator {
   SimulatorCounts counts_;
 };
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

@@ -14,7 +14,7 @@
 
 #include "tolvane/records.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 
 using Clock = std::chrono::system_clock;
 using TimePoint = Clock::time_point;
@@ -99,4 +99,11 @@ const char* PriorityNameOf(int16_t id);
 // The id of a priority name (case-blind), or nothing.
 std::optional<int16_t> PriorityIdOf(const std::string& name);
 
-}  // namespace tolvane::cli
+// Times as plants write them: UTC ("2026-01-31T12:00:00Z"), or an offset
+// from `now` ("-15m", "now"). ParseTime reads either and refuses dates that
+// do not exist (2026-02-30) and times past the clock's range.
+std::string FormatUtc(TimePoint t);
+std::string FormatRelative(TimePoint t, TimePoint now);
+bool ParseTime(const std::string& text, TimePoint now, TimePoint* out);
+
+}  // namespace tolvane::plant

@@ -1,6 +1,6 @@
 // The embedded node as one object, loading a plant into it, and the
 // simulator that drives it.
-#include "tools/simulator.h"
+#include "plant/simulator.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include "node/embedded_node.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/result_codes.h"
-#include "tools/demo_plant.h"
-#include "tools/plant_node.h"
+#include "plant/demo_plant.h"
+#include "plant/plant_node.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 namespace {
 
 const TimePoint kNow = Clock::from_time_t(1'800'000'000);
@@ -145,4 +145,4 @@ TEST(PlantNodeTest, RefusedPartsAreNamed) {
 }
 
 }  // namespace
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

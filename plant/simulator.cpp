@@ -1,4 +1,4 @@
-#include "tools/simulator.h"
+#include "plant/simulator.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "node/summary_queue_order.h"
 
-namespace tolvane::cli {
+namespace tolvane::plant {
 Simulator::Simulator(node::EmbeddedNode& node, const Plant& plant, uint32_t seed)
     : node_(node), rnd_(seed) {
   std::map<std::string, std::string> physical;
@@ -141,4 +141,4 @@ void Simulator::Clear(const Block& b, TimePoint now) {
   ++counts_.cleared;
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::plant

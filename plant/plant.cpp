@@ -1,0 +1,101 @@
+#include "plant/plant.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace tolvane::plant {
+
+const PlantNode* Plant::LocalNode() const {
+  for (const PlantNode& n : nodes) {
+    if (n.local) return &n;
+  }
+  return nodes.empty() ? nullptr : &nodes.front();
+}
+
+const char* PriorityNameOf(int16_t id) {
+  for (const PriorityName& p : kPriorities) {
+    if (p.id == id) return p.name;
+  }
+  return nullptr;
+}
+
+std::optional<int16_t> PriorityIdOf(const std::string& name) {
+  for (const PriorityName& p : kPriorities) {
+    if (strcasecmp(p.name, name.c_str()) == 0) return p.id;
+  }
+  return std::nullopt;
+}
+
+// --- times ---
+
+std::string FormatUtc(TimePoint t) {
+  std::time_t secs = Clock::to_time_t(t);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+std::string FormatRelative(TimePoint t, TimePoint now) {
+  long long secs = std::chrono::duration_cast<std::chrono::seconds>(now - t).count();
+  if (secs == 0) return "now";
+  std::string sign = secs > 0 ? "-" : "+";
+  long long a = std::llabs(secs);
+  if (a % 86400 == 0) return sign + std::to_string(a / 86400) + "d";
+  if (a % 3600 == 0) return sign + std::to_string(a / 3600) + "h";
+  if (a % 60 == 0) return sign + std::to_string(a / 60) + "m";
+  return sign + std::to_string(a) + "s";
+}
+
+bool ParseTime(const std::string& text, TimePoint now, TimePoint* out) {
+  if (text == "now") {
+    *out = now;
+    return true;
+  }
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(text.c_str() + 1, &end, 10);
+    if (errno != 0 || end == text.c_str() + 1 || n < 0) return false;
+    long long unit = 0;
+    std::string suffix(end);
+    if (suffix == "s") unit = 1;
+    if (suffix == "m") unit = 60;
+    if (suffix == "h") unit = 3600;
+    if (suffix == "d") unit = 86400;
+    if (unit == 0) return false;
+    // At most 100 years in any unit: the clock's nanoseconds overflow past 292.
+    if (n > 100LL * 365 * 86400 / unit) return false;
+    auto offset = std::chrono::seconds(n * unit);
+    *out = text[0] == '-' ? now - offset : now + offset;
+    return true;
+  }
+  std::tm tm{};
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
+      static_cast<std::size_t>(consumed) != text.size()) {
+    return false;
+  }
+  if (tm.tm_year < 1970 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
+      tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60) {
+    return false;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  std::time_t t = timegm(&tm);
+  // Past the clock's range (the year 2262) the conversion would overflow.
+  using std::chrono::duration_cast;
+  if (t > duration_cast<std::chrono::seconds>(TimePoint::max().time_since_epoch()).count()) {
+    return false;
+  }
+  *out = Clock::from_time_t(t);
+  return true;
+}
+
+}  // namespace tolvane::plant
