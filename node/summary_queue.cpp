@@ -161,8 +161,12 @@ struct SummaryQueue::Impl {
   uint32_t sequence = 0;
   bool hornEnabled = true;
   bool hornSilenced = false;
+  ChangeListener listener;
 
   void Bump() { ++sequence; }
+  void Changed(uint64_t id) {
+    if (listener) listener(id);
+  }
 
   // --- indexes ---
 
@@ -240,6 +244,7 @@ struct SummaryQueue::Impl {
     Unindex(a);
     change(*a);
     Index(a);
+    Changed(a->id);
   }
 
   // Moves every cursor on `a` to the next alarm in that cursor's order.
@@ -265,7 +270,9 @@ struct SummaryQueue::Impl {
   void Remove(StoredAlarm* a) {
     if (!a->suppressed) MoveCursorsOff(a);
     Unindex(a);
-    alarms.erase(a->id);
+    uint64_t id = a->id;
+    alarms.erase(id);
+    Changed(id);
   }
 
   void RemoveEverything() {
@@ -282,6 +289,7 @@ struct SummaryQueue::Impl {
     StoredAlarm* raw = a.get();
     alarms.emplace(raw->id, std::move(a));
     Index(raw);
+    Changed(raw->id);
     return raw;
   }
 
@@ -612,9 +620,60 @@ void SummaryQueue::Restore(const std::vector<SUMQMSG>& messages,
     loaded.push_back(std::move(a));
   }
   std::lock_guard lock(impl_->m);
+  ChangeListener listener = std::move(impl_->listener);
+  impl_->listener = nullptr;
   impl_->RemoveEverything();
   for (auto& a : loaded) impl_->Insert(std::move(a));
+  impl_->listener = std::move(listener);
   impl_->Bump();
+}
+
+void SummaryQueue::SetChangeListener(ChangeListener listener) {
+  std::lock_guard lock(impl_->m);
+  impl_->listener = std::move(listener);
+}
+
+bool SummaryQueue::Inspect(uint64_t id, HeldAlarm* out) const {
+  return GuardedBool([&]() -> bool {
+    std::lock_guard lock(impl_->m);
+    auto it = impl_->alarms.find(id);
+    if (it == impl_->alarms.end()) return false;
+    const StoredAlarm& a = *it->second;
+    out->id = a.id;
+    out->msg = a.msg;
+    out->timeIn = a.timeIn;
+    out->timeLast = a.timeLast;
+    out->suppressed = a.suppressed;
+    return true;
+  });
+}
+
+uint64_t SummaryQueue::Append(const AlarmInput& alarm, Clock::time_point timeIn,
+                              Clock::time_point timeLast, bool suppressed) {
+  try {
+    auto a = std::make_unique<StoredAlarm>();
+    a->msg = detail::BuildMessage(alarm);
+    a->timeIn = timeIn;
+    a->timeLast = timeLast;
+    a->suppressed = suppressed;
+    detail::StampTimes(a->msg, timeIn, timeLast);
+    std::lock_guard lock(impl_->m);
+    uint64_t id = impl_->Insert(std::move(a))->id;
+    impl_->Bump();
+    return id;
+  } catch (...) {
+    return 0;
+  }
+}
+
+uint64_t SummaryQueue::IdOf(const std::string& node, char letter, int16_t number) const {
+  try {
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
+    return a ? a->id : 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 std::size_t SummaryQueue::Size() const {

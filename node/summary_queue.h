@@ -106,6 +106,31 @@ class SummaryQueue : public QueueBackend {
                const std::vector<Clock::time_point>& timesLast);
   std::size_t Size() const;
   int32_t SequenceNumber() const;
+
+  // --- for hosts that keep the queue's state elsewhere (a store, a stream) ---
+
+  // One alarm as the queue holds it, with what its message does not carry.
+  struct HeldAlarm {
+    uint64_t id = 0;  // the queue's own, unique while the queue lives
+    SUMQMSG msg{};
+    Clock::time_point timeIn{};
+    Clock::time_point timeLast{};
+    bool suppressed = false;
+  };
+  // Told the id of every alarm or message that is added, changed or removed,
+  // while the queue's lock is held: it must be quick and must not call back
+  // into the queue. Restore tells nothing. An empty function stops it.
+  using ChangeListener = std::function<void(uint64_t id)>;
+  void SetChangeListener(ChangeListener listener);
+  // The alarm of `id`; false when it is gone.
+  bool Inspect(uint64_t id, HeldAlarm* out) const;
+  // Adds an alarm or operator message as it stands, never merged into a
+  // standing alarm of its block (for loading a plant). Its id, or 0 when
+  // memory ran out.
+  uint64_t Append(const AlarmInput& alarm, Clock::time_point timeIn, Clock::time_point timeLast,
+                  bool suppressed = false);
+  // The id of the oldest alarm of a block, shelved or not; 0 when none.
+  uint64_t IdOf(const std::string& node, char letter, int16_t number) const;
   bool HornEnabled() const;
   bool HornSilenced() const;
   std::size_t OpenHandles() const;

@@ -281,7 +281,7 @@ Plant MakeDemoPlant(const DemoOptions& options) {
     m.acknowledged = true;
     m.timeIn = m.timeLast = now - minutes(n.minutesAgo);
     plant.alarms.push_back(m);
-    plant.log.push_back({m.timeIn, local.name, n.text, 0});
+    plant.log.push_back({m.timeIn, local.name, n.text, 0, "", ""});
   }
 
   std::stable_sort(plant.alarms.begin(), plant.alarms.end(),

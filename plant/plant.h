@@ -25,6 +25,7 @@ struct PlantNode {
   std::vector<std::string> aliases;  // the local node's first two are its aliases
   uint32_t serial = 0;               // 0: the database picks one
   bool local = false;
+  std::string extra;  // members the exchange format does not know, as a JSON object text
 };
 
 // A block of a node's database. The description, areas and priority are
@@ -38,6 +39,7 @@ struct PlantBlock {
   std::vector<std::string> areas;
   int16_t priority = 7;
   std::map<std::string, int16_t> fields;  // field name -> value
+  std::string extra;
 };
 
 struct PlantAlarm {
@@ -58,6 +60,11 @@ struct PlantAlarm {
   bool acknowledged = false;
   TimePoint timeIn{};
   TimePoint timeLast{};
+  // Shelved: out of every view until then (or an unshelve).
+  std::optional<TimePoint> shelvedUntil;
+  std::string shelveReason;
+  std::string shelvedBy;
+  std::string extra;
 };
 
 struct PlantLogEntry {
@@ -65,6 +72,8 @@ struct PlantLogEntry {
   std::string node;
   std::string text;
   int flag = 0;
+  std::string user;  // who acted; empty when not known
+  std::string extra;
 };
 
 struct Plant {
@@ -74,6 +83,7 @@ struct Plant {
   bool hornEnabled = true;
   bool hornSilenced = false;
   std::vector<PlantLogEntry> log;
+  std::string extra;  // top-level members the exchange format does not know
 
   // The local node: the one marked local, else the first; null when none.
   const PlantNode* LocalNode() const;

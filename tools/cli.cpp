@@ -122,7 +122,7 @@ class Session {
     if (!file_) return;
     Plant out = CapturePlant(plant_, node_);
     for (const node::OperatorMessageRecord& m : node_.alarmLibrary().OperatorMessages()) {
-      out.log.push_back({m.time, m.node, m.text, m.flag});
+      out.log.push_back({m.time, m.node, m.text, m.flag, "", ""});
     }
     PlantFileError err;
     if (!file_->Save(out, &err)) throw Failure{kExitSaveFailed, err.message};
@@ -463,7 +463,7 @@ void CmdLog(const GlobalOptions& g, std::ostream& out) {
   Session s(g, false);
   std::vector<PlantLogEntry> log = s.plant().log;
   for (const node::OperatorMessageRecord& m : s.node().alarmLibrary().OperatorMessages()) {
-    log.push_back({m.time, m.node, m.text, m.flag});
+    log.push_back({m.time, m.node, m.text, m.flag, "", ""});
   }
   for (const PlantLogEntry& e : log) {
     out << FormatUtc(e.time) << "  " << (e.node.empty() ? "-" : e.node) << "  " << e.text << "\n";
