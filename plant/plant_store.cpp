@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 
 #include "node/summary_queue_order.h"
 #include "plant/plant_node.h"
@@ -32,7 +33,7 @@ CREATE TABLE nodes(
   name TEXT PRIMARY KEY COLLATE NOCASE,
   position INTEGER NOT NULL,
   physical TEXT NOT NULL,
-  aliases TEXT NOT NULL DEFAULT '[]',
+  aliases TEXT NOT NULL DEFAULT '',
   serial INTEGER NOT NULL DEFAULT 0,
   local INTEGER NOT NULL DEFAULT 0,
   extra TEXT NOT NULL DEFAULT '');
@@ -43,9 +44,10 @@ CREATE TABLE blocks(
   letter TEXT NOT NULL,
   number INTEGER NOT NULL,
   description TEXT NOT NULL DEFAULT '',
-  areas TEXT NOT NULL DEFAULT '[]',
+  areas TEXT NOT NULL DEFAULT '',
   priority INTEGER NOT NULL DEFAULT 7,
-  fields TEXT NOT NULL DEFAULT '{}',
+  b_nalm INTEGER, b_dalm INTEGER, b_cualm INTEGER, b_pri INTEGER,
+  b_cv INTEGER, b_hilim INTEGER, b_lolim INTEGER,
   extra TEXT NOT NULL DEFAULT '');
 CREATE UNIQUE INDEX blocks_tag ON blocks(node COLLATE NOCASE, tag COLLATE NOCASE);
 CREATE UNIQUE INDEX blocks_address ON blocks(node COLLATE NOCASE, letter, number);
@@ -61,7 +63,7 @@ CREATE TABLE alarms(
   status INTEGER NOT NULL DEFAULT -1,
   value BLOB NOT NULL,
   description TEXT NOT NULL DEFAULT '',
-  areas TEXT NOT NULL DEFAULT '[]',
+  areas TEXT NOT NULL DEFAULT '',
   ext_kind INTEGER NOT NULL DEFAULT 0,
   ext1 TEXT NOT NULL DEFAULT '',
   ext2 TEXT NOT NULL DEFAULT '',
@@ -109,32 +111,84 @@ std::string Letter(char c) {
   return c ? std::string(1, c) : std::string();
 }
 
+// Lists of names, one a line; a backslash escapes itself and a newline.
 std::string JoinAreas(const std::vector<std::string>& areas) {
-  return nlohmann::json(areas).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  for (std::size_t i = 0; i < areas.size(); ++i) {
+    if (i) out += '\n';
+    for (char c : areas[i]) {
+      if (c == '\\') {
+        out += "\\\\";
+      } else if (c == '\n') {
+        out += "\\n";
+      } else {
+        out += c;
+      }
+    }
+  }
+  // One empty name must not read back as none.
+  return areas.size() == 1 && areas[0].empty() ? std::string("\\e") : out;
 }
 
 std::vector<std::string> SplitAreas(const std::string& text) {
   std::vector<std::string> out;
-  auto j = nlohmann::json::parse(text, nullptr, false);
-  if (!j.is_array()) return out;
-  for (const auto& a : j) {
-    if (a.is_string()) out.push_back(a.get<std::string>());
+  if (text.empty()) return out;
+  if (text == "\\e") return {std::string()};
+  out.emplace_back();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\n') {
+      out.emplace_back();
+    } else if (c == '\\' && i + 1 < text.size()) {
+      out.back() += text[++i] == 'n' ? '\n' : text[i];
+    } else {
+      out.back() += c;
+    }
   }
   return out;
 }
 
-std::string FieldsText(const std::map<std::string, int16_t>& fields) {
-  return nlohmann::json(fields).dump();
+// Block fields are columns b_nalm .. b_lolim, in node::kFieldNames order;
+// NULL where the plant gave none.
+constexpr const char* kFieldColumns = "b_nalm, b_dalm, b_cualm, b_pri, b_cv, b_hilim, b_lolim";
+
+using FieldValues = std::array<std::optional<int16_t>, node::kFieldCount>;
+
+FieldValues FieldsOf(const std::map<std::string, int16_t>& fields) {
+  FieldValues out;
+  for (const auto& [name, value] : fields) {
+    int i = node::FieldIndex(name);
+    if (i >= 0) out[static_cast<std::size_t>(i)] = value;
+  }
+  return out;
 }
 
-std::map<std::string, int16_t> ParseFields(const std::string& text) {
+std::map<std::string, int16_t> FieldMap(const FieldValues& values) {
   std::map<std::string, int16_t> out;
-  auto j = nlohmann::json::parse(text, nullptr, false);
-  if (!j.is_object()) return out;
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    if (it->is_number_integer()) out[it.key()] = static_cast<int16_t>(it->get<int>());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i]) out[node::kFieldNames[i]] = *values[i];
   }
   return out;
+}
+
+FieldValues ReadFields(const Statement& s, int first) {
+  FieldValues out;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    int c = first + static_cast<int>(i);
+    if (!s.IsNull(c)) out[i] = static_cast<int16_t>(s.Int(c));
+  }
+  return out;
+}
+
+void BindFields(Statement& s, int first, const FieldValues& values) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    int c = first + static_cast<int>(i);
+    if (values[i]) {
+      s.Bind(c, static_cast<int64_t>(*values[i]));
+    } else {
+      s.BindNull(c);
+    }
+  }
 }
 
 // A person's sentence for an SQLite failure on `path`.
@@ -234,12 +288,14 @@ void WritePlant(Database& db, const Plant& plant) {
     InsertNode(db, plant.nodes[i], static_cast<int>(i));
   }
   Statement block = db.Prepare(
-      "INSERT INTO blocks(node, tag, letter, number, description, areas, priority, fields, "
-      "extra) VALUES(?,?,?,?,?,?,?,?,?)");
+      std::string("INSERT INTO blocks(node, tag, letter, number, description, areas, priority, "
+                  "extra, ") +
+      kFieldColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   for (const PlantBlock& b : plant.blocks) {
     block.Bind(1, b.node).Bind(2, b.tag).Bind(3, Letter(b.letter)).Bind(4, b.number);
     block.Bind(5, b.description).Bind(6, JoinAreas(b.areas)).Bind(7, b.priority);
-    block.Bind(8, FieldsText(b.fields)).Bind(9, b.extra);
+    block.Bind(8, b.extra);
+    BindFields(block, 9, FieldsOf(b.fields));
     block.Run();
   }
   Statement alarm = InsertAlarmStatement(db);
@@ -547,7 +603,8 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) 
       }
     }
     {
-      Statement q = s.db.Prepare("SELECT node, tag, letter, number, fields FROM blocks ORDER BY id");
+      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") +
+                                 kFieldColumns + " FROM blocks ORDER BY id");
       while (q.Step()) {
         PlantBlock b;
         b.node = q.Text(0);
@@ -555,7 +612,7 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) 
         std::string letter = q.Text(2);
         b.letter = letter.empty() ? '\0' : letter[0];
         b.number = static_cast<int16_t>(q.Int(3));
-        b.fields = ParseFields(q.Text(4));
+        b.fields = FieldMap(ReadFields(q, 4));
         skeleton.blocks.push_back(std::move(b));
       }
     }
@@ -668,9 +725,11 @@ bool PlantStore::Commit(StoreError* err) {
       Statement update = UpdateAlarmStatement(s.db);
       Statement remove = s.db.Prepare("DELETE FROM alarms WHERE id = ?");
       Statement blockGet = s.db.Prepare(
-          "SELECT id, fields FROM blocks WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND "
-          "number = ?3");
-      Statement blockSet = s.db.Prepare("UPDATE blocks SET fields = ? WHERE id = ?");
+          std::string("SELECT id, ") + kFieldColumns +
+          " FROM blocks WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND number = ?3");
+      Statement blockSet = s.db.Prepare(
+          "UPDATE blocks SET b_nalm=?1, b_dalm=?2, b_cualm=?3, b_pri=?4, b_cv=?5, b_hilim=?6, "
+          "b_lolim=?7 WHERE id=?8");
       node::SummaryQueue& queue = s.node->queue();
       node::ProcessDatabase& database = s.node->database();
       for (uint64_t id : changed) {
@@ -706,16 +765,15 @@ bool PlantStore::Commit(StoreError* err) {
         blockGet.Bind(1, a.node).Bind(2, Letter(a.letter)).Bind(3, a.number);
         if (blockGet.Step()) {
           int64_t blockId = blockGet.Int(0);
-          std::map<std::string, int16_t> fields = ParseFields(blockGet.Text(1));
-          std::map<std::string, int16_t> now = fields;
+          FieldValues stored = ReadFields(blockGet, 1);
+          FieldValues now = stored;
           for (std::size_t f = 0; f < node::kFieldCount; ++f) {
-            if (fields.count(node::kFieldNames[f]) || rec->fields[f] != 0) {
-              now[node::kFieldNames[f]] = rec->fields[f];
-            }
+            if (stored[f] || rec->fields[f] != 0) now[f] = rec->fields[f];
           }
           blockGet.Reset();
-          if (now != fields) {
-            blockSet.Bind(1, FieldsText(now)).Bind(2, blockId);
+          if (now != stored) {
+            BindFields(blockSet, 1, now);
+            blockSet.Bind(8, blockId);
             blockSet.Run();
           }
         } else {
@@ -895,8 +953,8 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
     }
     {
       Statement q = impl_->db.Prepare(
-          "SELECT node, tag, letter, number, description, areas, priority, fields, extra FROM "
-          "blocks ORDER BY id");
+          std::string("SELECT node, tag, letter, number, description, areas, priority, extra, ") +
+          kFieldColumns + " FROM blocks ORDER BY id");
       while (q.Step()) {
         PlantBlock b;
         b.node = q.Text(0);
@@ -907,8 +965,8 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
         b.description = q.Text(4);
         b.areas = SplitAreas(q.Text(5));
         b.priority = static_cast<int16_t>(q.Int(6));
-        b.fields = ParseFields(q.Text(7));
-        b.extra = q.Text(8);
+        b.extra = q.Text(7);
+        b.fields = FieldMap(ReadFields(q, 8));
         p.blocks.push_back(std::move(b));
       }
     }

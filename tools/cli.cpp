@@ -433,8 +433,6 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     if (removed) out << " (" << removed << " back to normal and removed)";
     out << "\n";
     if (left > 0) {
-      std::cout << out.str();
-      out.str("");
       throw Failure{kExitFailed,
                     (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +
                         Thousands(left) + " selected alarms are still unacknowledged: " +
@@ -509,8 +507,6 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     std::size_t left = CountAlarms(Fetch(s, -1, o.filter, 1), false);
     out << "Removed " << removed << " selected alarms\n";
     if (left > 0) {
-      std::cout << out.str();
-      out.str("");
       throw Failure{kExitFailed,
                     (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +
                         Thousands(left) + " selected alarms are still there: " +
@@ -579,8 +575,6 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
   if (!refused.empty()) {
     std::string list;
     for (const std::string& f : refused) list += (list.empty() ? "" : ", ") + f;
-    std::cout << out.str();
-    out.str("");
     throw Failure{kExitFailed, (shelve ? "not shelved (operator messages cannot be): "
                                        : "not shelved, so not unshelved: ") +
                                    list};
