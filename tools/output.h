@@ -46,7 +46,8 @@ void WriteTable(std::ostream& out, const std::vector<Row>& rows, const TableOpti
 
 // RFC 4180: CRLF line ends, a header line, fields holding a comma, a double
 // quote, CR or LF quoted with quotes doubled. Texts are written as the bytes
-// they are (CSV has no way to escape a byte).
+// they are (CSV has no way to escape a byte); status and priority without
+// their padding, as in JSON.
 void WriteCsv(std::ostream& out, const std::vector<Row>& rows);
 
 // {"shown", "total", "alarms": [...]}. Each alarm has `type` ("alarm" or
