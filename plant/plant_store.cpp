@@ -602,24 +602,27 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) 
         skeleton.nodes.push_back(std::move(n));
       }
     }
-    {
-      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") +
-                                 kFieldColumns + " FROM blocks ORDER BY id");
-      while (q.Step()) {
-        PlantBlock b;
-        b.node = q.Text(0);
-        b.tag = q.Text(1);
-        std::string letter = q.Text(2);
-        b.letter = letter.empty() ? '\0' : letter[0];
-        b.number = static_cast<int16_t>(q.Int(3));
-        b.fields = FieldMap(ReadFields(q, 4));
-        skeleton.blocks.push_back(std::move(b));
-      }
-    }
     std::string why;
     if (!LoadNodesAndBlocks(skeleton, node, &why)) {
       *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
       return false;
+    }
+    {
+      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") +
+                                 kFieldColumns + " FROM blocks ORDER BY id");
+      node::ProcessDatabase& database = node.database();
+      while (q.Step()) {
+        std::string blockNode = q.Text(0), tag = q.Text(1), letter = q.Text(2);
+        std::array<int16_t, node::kFieldCount> fields{};
+        FieldValues stored = ReadFields(q, 4);
+        for (std::size_t f = 0; f < fields.size(); ++f) fields[f] = stored[f].value_or(0);
+        if (!database.AddBlock(blockNode, tag, letter.empty() ? '\0' : letter[0],
+                               static_cast<int16_t>(q.Int(3)), fields)) {
+          *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + tag +
+                                                  " cannot be added to node " + blockNode};
+          return false;
+        }
+      }
     }
     skeleton = Plant{};
 
