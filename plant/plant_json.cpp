@@ -356,9 +356,10 @@ class Reader {
   }
 
   char Letter(const ojson& v) {
-    std::string s = Text(v, 1, 1);
-    if (s.size() != 1) Fail("expected one character");
-    return s[0];
+    if (!v.is_string() || Utf8Length(v.get_ref<const std::string&>()) != 1) {
+      Fail("expected one character");
+    }
+    return Text(v, 1, 1)[0];
   }
 
   int16_t Priority(const ojson& v) {
@@ -425,11 +426,16 @@ class Reader {
           if (!num.is_number()) Fail("expected a number");
           double d = num.get<double>();
           if (!std::isfinite(d)) Fail("expected a finite number");
-          // Converting a double beyond float's range is undefined; refuse it.
-          if (std::fabs(d) > std::numeric_limits<float>::max()) {
+          // Converting a double beyond float's range is undefined; refuse
+          // what would not round to the largest float (3.4028235e38, as
+          // written back, is a little above it and reads as it).
+          constexpr float kMax = std::numeric_limits<float>::max();
+          constexpr double kOverflow = 0x1.ffffffp127;  // halfway to the next power of two
+          if (std::fabs(d) >= kOverflow) {
             Fail("beyond the range of a 32-bit float (at most 3.4028235e38 either way)");
           }
-          out.value.f32 = static_cast<float>(d);
+          out.value.f32 = std::fabs(d) > kMax ? std::copysign(kMax, static_cast<float>(d))
+                                              : static_cast<float>(d);
         }
       }
     });
