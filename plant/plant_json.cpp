@@ -601,6 +601,21 @@ class Reader {
   JsonPath path_;
 };
 
+// The parser's own document builder, remembering where an error lies: a
+// number too large for a double comes with no place in its exception.
+class DomWithPlace : public nlohmann::detail::json_sax_dom_parser<ojson> {
+ public:
+  using json_sax_dom_parser::json_sax_dom_parser;
+
+  template <class Exception>
+  bool parse_error(std::size_t byte, const std::string& token, const Exception& ex) {
+    errorByte = byte;
+    return json_sax_dom_parser::parse_error(byte, token, ex);
+  }
+
+  std::size_t errorByte = 0;
+};
+
 }  // namespace
 
 bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string* err,
@@ -611,18 +626,19 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
     return "line " + std::to_string(line) + ", column " + std::to_string(col) + ": ";
   };
   ojson doc;
+  DomWithPlace dom(doc);
   try {
-    doc = ojson::parse(text);
-  } catch (const ojson::parse_error& e) {
+    ojson::sax_parse(text, &dom);
+  } catch (const ojson::exception& e) {
     // The reported byte is one past the offending character.
     std::string what = e.what();
-    auto pos = what.find("syntax error");
-    if (pos != std::string::npos) what = what.substr(pos);
-    *err = place(e.byte > 0 ? e.byte - 1 : 0) + what;
-    if (syntaxError) *syntaxError = true;
-    return false;
-  } catch (const std::exception& e) {
-    *err = e.what();
+    for (const char* start : {"syntax error", "number overflow"}) {
+      if (auto pos = what.find(start); pos != std::string::npos) {
+        what = what.substr(pos);
+        break;
+      }
+    }
+    *err = place(dom.errorByte > 0 ? dom.errorByte - 1 : 0) + what;
     if (syntaxError) *syntaxError = true;
     return false;
   }

@@ -123,6 +123,10 @@ TEST(PlantFileFormatTest, SyntaxErrorsAndInvalidUtf8NameTheirPlace) {
   EXPECT_TRUE(syntax);
   EXPECT_EQ(err.rfind("line 2, column 15: ", 0), 0u) << err;
   EXPECT_NE(err.find("UTF-8"), std::string::npos) << err;
+  // A number no double holds has its place too.
+  err = ParseError("{\"alarms\": [\n  {\"value\": 1e400}]}", &syntax);
+  EXPECT_TRUE(syntax);
+  EXPECT_EQ(err.rfind("line 2, column 17: number overflow", 0), 0u) << err;
   // A lone surrogate escape is no character either.
   err = ParseError(R"({"nodes": [{"name": "\ud800"}]})", &syntax);
   EXPECT_TRUE(syntax);
