@@ -356,9 +356,10 @@ class Reader {
   }
 
   char Letter(const ojson& v) {
-    std::string s = Text(v, 1, 1);
-    if (s.size() != 1) Fail("expected one character");
-    return s[0];
+    if (!v.is_string() || Utf8Length(v.get_ref<const std::string&>()) != 1) {
+      Fail("expected one character");
+    }
+    return Text(v, 1, 1)[0];
   }
 
   int16_t Priority(const ojson& v) {
@@ -425,11 +426,16 @@ class Reader {
           if (!num.is_number()) Fail("expected a number");
           double d = num.get<double>();
           if (!std::isfinite(d)) Fail("expected a finite number");
-          // Converting a double beyond float's range is undefined; refuse it.
-          if (std::fabs(d) > std::numeric_limits<float>::max()) {
+          // Converting a double beyond float's range is undefined; refuse
+          // what would not round to the largest float (3.4028235e38, as
+          // written back, is a little above it and reads as it).
+          constexpr float kMax = std::numeric_limits<float>::max();
+          constexpr double kOverflow = 0x1.ffffffp127;  // halfway to the next power of two
+          if (std::fabs(d) >= kOverflow) {
             Fail("beyond the range of a 32-bit float (at most 3.4028235e38 either way)");
           }
-          out.value.f32 = static_cast<float>(d);
+          out.value.f32 = std::fabs(d) > kMax ? std::copysign(kMax, static_cast<float>(d))
+                                              : static_cast<float>(d);
         }
       }
     });
@@ -595,6 +601,21 @@ class Reader {
   JsonPath path_;
 };
 
+// The parser's own document builder, remembering where an error lies: a
+// number too large for a double comes with no place in its exception.
+class DomWithPlace : public nlohmann::detail::json_sax_dom_parser<ojson> {
+ public:
+  using json_sax_dom_parser::json_sax_dom_parser;
+
+  template <class Exception>
+  bool parse_error(std::size_t byte, const std::string& token, const Exception& ex) {
+    errorByte = byte;
+    return json_sax_dom_parser::parse_error(byte, token, ex);
+  }
+
+  std::size_t errorByte = 0;
+};
+
 }  // namespace
 
 bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string* err,
@@ -605,18 +626,19 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
     return "line " + std::to_string(line) + ", column " + std::to_string(col) + ": ";
   };
   ojson doc;
+  DomWithPlace dom(doc);
   try {
-    doc = ojson::parse(text);
-  } catch (const ojson::parse_error& e) {
+    ojson::sax_parse(text, &dom);
+  } catch (const ojson::exception& e) {
     // The reported byte is one past the offending character.
     std::string what = e.what();
-    auto pos = what.find("syntax error");
-    if (pos != std::string::npos) what = what.substr(pos);
-    *err = place(e.byte > 0 ? e.byte - 1 : 0) + what;
-    if (syntaxError) *syntaxError = true;
-    return false;
-  } catch (const std::exception& e) {
-    *err = e.what();
+    for (const char* start : {"syntax error", "number overflow"}) {
+      if (auto pos = what.find(start); pos != std::string::npos) {
+        what = what.substr(pos);
+        break;
+      }
+    }
+    *err = place(dom.errorByte > 0 ? dom.errorByte - 1 : 0) + what;
     if (syntaxError) *syntaxError = true;
     return false;
   }
