@@ -31,9 +31,10 @@ std::string_view UpperTrimmed(std::string_view text, char* buf, std::size_t size
   return Trim(std::string_view(buf));
 }
 
-// Reads "%d%c%d%c%d" the way sscanf does: a number (white space, sign and
-// digits), any one character, a number, any one character, a number. Numbers
-// that are not there stay 0. Values beyond int are held at its limits.
+}  // namespace
+
+// A number (white space, sign and digits), any one character, a number, any
+// one character, a number. Values beyond int are held at its limits.
 void ReadThree(const char* s, int out[3]) {
   out[0] = out[1] = out[2] = 0;
   if (!s) return;
@@ -54,6 +55,8 @@ void ReadThree(const char* s, int out[3]) {
     out[k] = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
   }
 }
+
+namespace {
 
 // Ordered triple comparison for one operator; `a` is the row, `b` the value,
 // most significant first.
