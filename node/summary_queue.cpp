@@ -161,6 +161,7 @@ struct SummaryQueue::Impl {
   uint32_t sequence = 0;
   bool hornEnabled = true;
   bool hornSilenced = false;
+  std::vector<const SUMQMSG*> visitBuffer;  // reused by Visit
 
   void Bump() { ++sequence; }
 
@@ -409,6 +410,43 @@ struct SummaryQueue::Impl {
     StoredAlarm* to = Step(v, at, count, forward, order);
     if (!to) return kQueueNotOnAlarm;
     *c = Cursor{CursorState::kOn, to, order.key, order.descending};
+    return 0;
+  }
+
+  // The alarms Get lists: up to `count` (0: kMaxListLength) from the cursor
+  // on, in the view's order. `begin(room)` is told the most there can be
+  // (false: no memory); `each(alarm, next)` gets them in order, with the one
+  // after (null at the last). REQUIRES: the lock is held.
+  template <class Begin, class Each>
+  short WalkPage(const SORT_CNTL& sort, unsigned short count, unsigned short handle, Begin&& begin,
+                 Each&& each) {
+    Cursor* c = Client(handle);
+    if (!c) return kQueueNoHandle;
+    Order order = OrderOf(sort);
+    View& v = EnsureView(order.key);
+    StoredAlarm* start = Resolve(*c, v, order);
+    if (!start) return 0;
+    auto it = v.find(start);
+    if (it == v.end()) return 0;
+    const std::size_t want = count == 0 ? kMaxListLength : count;
+    const std::size_t room = std::min(want, v.size());
+    if (!begin(room)) return kQueueNoMemory;
+    std::size_t got = 0;
+    if (order.descending) {
+      for (;;) {
+        const StoredAlarm* a = *it;
+        bool last = ++got == room || it == v.begin();
+        each(a, last ? nullptr : *std::prev(it));
+        if (last) break;
+        --it;
+      }
+    } else {
+      for (; it != v.end() && got < room; ++it) {
+        auto next = std::next(it);
+        ++got;
+        each(*it, next != v.end() && got < room ? *next : nullptr);
+      }
+    }
     return 0;
   }
 
@@ -751,46 +789,49 @@ short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned sh
     *n = 0;
     std::lock_guard lock(impl_->m);
     Impl& q = *impl_;
-    Cursor* c = q.Client(handle);
-    if (!c) return kQueueNoHandle;
-    Order order = OrderOf(sort);
-    View& v = q.EnsureView(order.key);
-    StoredAlarm* start = q.Resolve(*c, v, order);
-    if (!start) return 0;
-    auto it = v.find(start);
-    if (it == v.end()) return 0;
-    std::size_t want = count == 0 ? kMaxListLength : count;
-
+    SUMQMSG* out = nullptr;
+    std::size_t got = 0;
     // Copy straight from the view, fetching the next record while one is
     // copied: the records are scattered on the heap and this copy is most of
     // the cost of a large page.
-    const std::size_t room = std::min(want, v.size());
-    SUMQMSG* out = q.lists.Take(room);
-    if (!out) return kQueueNoMemory;
-    std::size_t got = 0;
-    auto copy = [&](const StoredAlarm* a, const StoredAlarm* next) {
-      if (next) {
-        const char* p = reinterpret_cast<const char*>(&next->msg);
-        for (std::size_t off = 0; off < sizeof(SUMQMSG); off += 256) __builtin_prefetch(p + off);
-      }
-      std::memcpy(&out[got++], &a->msg, sizeof(SUMQMSG));
-    };
-    if (order.descending) {
-      for (;;) {
-        const StoredAlarm* a = *it;
-        bool last = got + 1 == room || it == v.begin();
-        copy(a, last ? nullptr : *std::prev(it));
-        if (last) break;
-        --it;
-      }
-    } else {
-      for (; it != v.end() && got < room; ++it) {
-        auto next = std::next(it);
-        copy(*it, next != v.end() && got + 1 < room ? *next : nullptr);
-      }
-    }
+    short status = q.WalkPage(
+        sort, count, handle,
+        [&](std::size_t room) {
+          out = q.lists.Take(room);
+          return out != nullptr;
+        },
+        [&](const StoredAlarm* a, const StoredAlarm* next) {
+          if (next) {
+            const char* p = reinterpret_cast<const char*>(&next->msg);
+            for (std::size_t off = 0; off < sizeof(SUMQMSG); off += 256)
+              __builtin_prefetch(p + off);
+          }
+          std::memcpy(&out[got++], &a->msg, sizeof(SUMQMSG));
+        });
+    if (status != 0 || !out) return status;
     *list = out;
     *n = static_cast<unsigned short>(got);
+    return 0;
+  });
+}
+
+short SummaryQueue::Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+                          QueueRecordVisitor& visitor) {
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqGet")) return s;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    std::vector<const SUMQMSG*>& records = q.visitBuffer;
+    records.clear();
+    short status = q.WalkPage(
+        sort, count, handle,
+        [&](std::size_t room) {
+          records.reserve(room);
+          return true;
+        },
+        [&](const StoredAlarm* a, const StoredAlarm*) { records.push_back(&a->msg); });
+    if (status != 0) return status;
+    visitor.Visit(records.data(), static_cast<unsigned short>(records.size()));
     return 0;
   });
 }
