@@ -92,6 +92,11 @@ bool GuardedBool(F&& f) noexcept {
   }
 }
 
+// The sort keys that read what an acknowledge changes (key 8), and what an
+// update changes: time of last change (1), status (7), value (13).
+constexpr unsigned int kAckKeys = 1u << 8;
+constexpr unsigned int kUpdateKeys = 1u << 1 | 1u << 7 | 1u << 13;
+
 // A host names a block's node as it raised it; only 8 characters are kept.
 std::string_view HostNode(const std::string& node) {
   return std::string_view(node).substr(0, 8);
@@ -241,6 +246,25 @@ struct SummaryQueue::Impl {
     Unindex(a);
     change(*a);
     Index(a);
+  }
+
+  // Changes fields of a visible or shelved alarm that only the sort keys in
+  // `keys` (bit per key) read: the block and tag indexes and every other
+  // view keep it where it is. Acknowledging moves it in key 8 alone.
+  template <class F>
+  void ModifyOrdered(StoredAlarm* a, unsigned int keys, F&& change) {
+    std::array<View*, kSortKeys> touched{};
+    for (int k = 0; k < kSortKeys; ++k) {
+      View* v = views[static_cast<std::size_t>(k)].get();
+      if (v && (keys & (1u << k)) && !a->suppressed) {
+        v->erase(a);
+        touched[static_cast<std::size_t>(k)] = v;
+      }
+    }
+    change(*a);
+    for (View* v : touched) {
+      if (v) v->insert(a);
+    }
   }
 
   // Moves every cursor on `a` to the next alarm in that cursor's order.
@@ -512,7 +536,7 @@ bool SummaryQueue::Update(const std::string& node, char letter, int16_t number, 
     Impl& q = *impl_;
     StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
     if (!a) return false;
-    q.Modify(a, [&](StoredAlarm& s) {
+    q.ModifyOrdered(a, kUpdateKeys, [&](StoredAlarm& s) {
       s.msg.almpak.statusCode = statusCode;
       s.msg.almpak.value = value;
       s.msg.almpak.value.text[sizeof s.msg.almpak.value.text - 1] = '\0';
@@ -541,7 +565,7 @@ bool SummaryQueue::Acknowledge(const std::string& node, char letter, int16_t num
     StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
     if (!a) return false;
     if (a->msg.ackFlag == 0) {
-      impl_->Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+      impl_->ModifyOrdered(a, kAckKeys, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
       impl_->Bump();
     }
     return true;
@@ -887,7 +911,7 @@ short SummaryQueue::MarkAcknowledged(short number, char letter, const char* node
     StoredAlarm* a = q.FindBlock(node, letter, number, false);
     if (!a) return kQueueNoAlarm;
     if (a->msg.ackFlag == 0) {
-      q.Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+      q.ModifyOrdered(a, kAckKeys, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
       q.Bump();
     }
     return 0;
