@@ -95,6 +95,9 @@ inline int MatchPriority(FilterTerm* term, const char* priority) {
   return MatchPriority(term, std::string_view(priority ? priority : ""));
 }
 
+// Without leading and trailing white space.
+std::string_view Trim(std::string_view s);
+
 // Reads "%d%c%d%c%d" as sscanf would; numbers that are not there stay 0.
 void ReadThree(const char* s, int out[3]);
 

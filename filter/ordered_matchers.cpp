@@ -18,12 +18,6 @@ bool IsWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsWhite(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsWhite(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // Upper-cased, trimmed copy into buf[size].
 std::string_view UpperTrimmed(std::string_view text, char* buf, std::size_t size) {
   SetFieldText(buf, size, text);
@@ -32,6 +26,12 @@ std::string_view UpperTrimmed(std::string_view text, char* buf, std::size_t size
 }
 
 }  // namespace
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsWhite(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsWhite(s.back())) s.remove_suffix(1);
+  return s;
+}
 
 // A number (white space, sign and digits), any one character, a number, any
 // one character, a number. Values beyond int are held at its limits.

@@ -89,16 +89,6 @@ using Kind = PreparedTerm::Kind;
 using Op = PreparedTerm::Op;
 using Role = PreparedTerm::Role;
 
-bool IsWhite(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsWhite(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsWhite(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 std::string Upper(std::string_view text) {
   std::string s(text);
   MbsUpperInPlace(s);
