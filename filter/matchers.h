@@ -89,6 +89,13 @@ inline int MatchText(FilterTerm* term, const char* column) {
 short GetFlexText(const void* block, int index, std::string& text);
 short GetFlexText(const void* block, int index, char* text, std::size_t size);
 
+struct PriorityNames;
+// The entries [from, to] of the priority names a row may carry for an
+// ordered operator and an upper-cased value (none when the value names no
+// priority: to < from).
+void PriorityRange(const PriorityNames& names, std::string_view value, std::string_view op,
+                   int* from, int* to);
+
 int MatchPriority(FilterTerm* term, std::string_view priority);
 int MatchAck(FilterTerm* term, const char* flag);
 inline int MatchPriority(FilterTerm* term, const char* priority) {

@@ -102,24 +102,31 @@ int MatchPriority(FilterTerm* term, std::string_view priority) {
   if (op == "=") return row == value;
   if (op == "<>") return row != value;
 
-  int k = -1;
-  for (int i = 0; i < 7 && k < 0; ++i) {
-    if (value == FieldText(names.names[i])) k = i;
-  }
-  if (k < 0) return 0;
-  // The entries the row must be one of: at or above k for ">=", strictly
-  // above for ">", strictly below for "<", at or below for everything else.
-  int from = 0, to = k;
-  if (op == ">=")
-    from = k, to = 6;
-  else if (op == ">")
-    from = k + 1, to = 6;
-  else if (op == "<")
-    to = k - 1;
+  int from = 0, to = -1;
+  PriorityRange(names, value, op, &from, &to);
   for (int i = from; i <= to; ++i) {
     if (row == FieldText(names.names[i])) return 1;
   }
   return 0;
+}
+
+void PriorityRange(const PriorityNames& names, std::string_view value, std::string_view op,
+                   int* from, int* to) {
+  int k = -1;
+  for (int i = 0; i < 7 && k < 0; ++i) {
+    if (value == FieldText(names.names[i])) k = i;
+  }
+  *from = 0;
+  *to = k;  // none when k < 0
+  if (k < 0) return;
+  // The entries the row must be one of: at or above k for ">=", strictly
+  // above for ">", strictly below for "<", at or below for everything else.
+  if (op == ">=")
+    *from = k, *to = 6;
+  else if (op == ">")
+    *from = k + 1, *to = 6;
+  else if (op == "<")
+    *to = k - 1;
 }
 
 int MatchAck(FilterTerm* term, const char* flag) {

@@ -225,20 +225,9 @@ void PreparePriority(PreparedTerm& p, const FilterTerm& term) {
   std::string_view op = FieldText(term.op);
   p.op = op == "=" ? Op::kEq : op == "<>" ? Op::kNe : Op::kNone;
   if (p.op == Op::kNone) {
-    int k = -1;
-    for (int i = 0; i < 7 && k < 0; ++i) {
-      if (p.value.text == FieldText(names.names[i])) k = i;
-    }
-    if (k >= 0) {
-      int from = 0, to = k;
-      if (op == ">=")
-        from = k, to = 6;
-      else if (op == ">")
-        from = k + 1, to = 6;
-      else if (op == "<")
-        to = k - 1;
-      for (int i = from; i <= to; ++i) p.names.emplace_back(FieldText(names.names[i]));
-    }
+    int from = 0, to = -1;
+    PriorityRange(names, p.value.text, op, &from, &to);
+    for (int i = from; i <= to; ++i) p.names.emplace_back(FieldText(names.names[i]));
   }
   p.kind = Kind::kPriority;
 }
