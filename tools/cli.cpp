@@ -429,7 +429,8 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     }
     s.Save();
     std::size_t left = CountAlarms(Fetch(s, -1, pending, 1), true);
-    out << "Acknowledged " << acked + removed << " new alarms";
+    out << "Acknowledged " << acked + removed << " of " << acked + removed + left
+        << " new alarms";
     if (removed) out << " (" << removed << " back to normal and removed)";
     out << "\n";
     if (left > 0) {
@@ -505,7 +506,7 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     }
     s.Save();
     std::size_t left = CountAlarms(Fetch(s, -1, o.filter, 1), false);
-    out << "Removed " << removed << " selected alarms\n";
+    out << "Removed " << removed << " of " << removed + left << " selected alarms\n";
     if (left > 0) {
       throw Failure{kExitFailed,
                     (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +

@@ -23,13 +23,13 @@ using testing::RunProgram;
 using testing::TempDir;
 using testing::WriteFile;
 
-// A small plant file, written by the program itself.
+// A small plant store, written by the program itself.
 class PlantFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = (dir_ / "plant.json").string();
-    ProgramResult r = RunProgram({"demo", "--out", path_, "--nodes", "3", "--tags", "90", "--seed",
-                                  "11", "--relative-times"});
+    path_ = (dir_ / "plant.db").string();
+    ProgramResult r =
+        RunProgram({"demo", "--out", path_, "--nodes", "3", "--tags", "90", "--seed", "11"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
 
@@ -46,7 +46,12 @@ class PlantFileTest : public ::testing::Test {
     return json::parse(r.out);
   }
 
-  json File() { return json::parse(ReadFile(path_)); }
+  // The store as its exchange document.
+  json File() {
+    ProgramResult r = RunProgram({"export", path_});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return json::parse(r.out);
+  }
 
   static std::string Reference(const json& alarm) {
     return alarm["letter"].get<std::string>() + std::to_string(alarm["number"].get<int>()) +
@@ -277,7 +282,7 @@ TEST_F(PlantFileTest, RemoveByReferenceAndRemoveAll) {
 }
 
 TEST_F(PlantFileTest, UnknownReferenceFailsAndChangesNothing) {
-  std::string before = ReadFile(path_);
+  json before = File();
   for (const auto& args :
        std::vector<std::vector<std::string>>{{"ack", "Z999NOWHERE"},
                                              {"delete", "Q1PLANT1"},
@@ -288,7 +293,7 @@ TEST_F(PlantFileTest, UnknownReferenceFailsAndChangesNothing) {
     EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_NE(r.err.find("no alarm has the reference"), std::string::npos) << r.err;
   }
-  EXPECT_EQ(ReadFile(path_), before);
+  EXPECT_EQ(File(), before);
 }
 
 TEST_F(PlantFileTest, StateRoundTripsThroughTheFile) {
@@ -311,38 +316,53 @@ TEST_F(PlantFileTest, StateRoundTripsThroughTheFile) {
   }
   ProgramResult horn = Run({"horn", "status"});
   EXPECT_EQ(horn.out, "Horn: disabled\n");
-  // A second save of the same state writes the same document.
-  std::string once = ReadFile(path_);
+  // A second switch to the same state changes nothing but the journal.
+  json once = File();
   ASSERT_EQ(Run({"horn", "off"}).exitCode, 0);
-  EXPECT_EQ(ReadFile(path_), once);
+  json twice = File();
+  EXPECT_EQ(twice["operatorLog"].size(), once["operatorLog"].size() + 1);
+  once.erase("operatorLog");
+  twice.erase("operatorLog");
+  EXPECT_EQ(twice, once);
 }
 
 TEST_F(PlantFileTest, BrokenFilesAreReportedAndNeverOverwritten) {
   std::string full = ReadFile(path_);
-  WriteFile(path_, full.substr(0, full.size() / 2));
-  std::string broken = ReadFile(path_);
+  std::string half = full.substr(0, full.size() / 2);
+  WriteFile(path_, half);
   ProgramResult r = Run({"ack", "--all"});
-  EXPECT_EQ(r.exitCode, kExitNodeFileInvalid);
+  EXPECT_EQ(r.exitCode, kExitNodeFileInvalid) << r.err;
   EXPECT_TRUE(r.out.empty());
-  EXPECT_NE(r.err.find("line "), std::string::npos) << r.err;
-  EXPECT_EQ(ReadFile(path_), broken);
+  EXPECT_NE(r.err.find("plant.db"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(path_), half);
 
-  json doc = json::parse(full);
-  doc["alarms"][0]["priority"] = "URGENT";
-  WriteFile(path_, doc.dump());
-  r = Run({"horn", "on"});
+  // A JSON document is not a store: the error says how to make one.
+  std::string jsonPath = (dir_ / "plant.json").string();
+  WriteFile(jsonPath, "{\"format\": \"tolvane-plant\"}\n");
+  r = RunProgram({"--node", jsonPath, "horn", "on"});
   EXPECT_EQ(r.exitCode, kExitNodeFileInvalid);
-  EXPECT_NE(r.err.find("alarms[0].priority"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("tolvane import"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(jsonPath), "{\"format\": \"tolvane-plant\"}\n");
+
+  // Import reports the place of what it refuses and writes nothing.
+  WriteFile(jsonPath, "{\"alarms\": [\n  {\"tag\": \"T\", \"letter\": \"A\", \"number\": 1,\n"
+                      "   \"timeIn\": \"2026-02-30T00:00:00Z\"}]}");
+  std::string store = (dir_ / "new.db").string();
+  r = RunProgram({"import", jsonPath, "--out", store});
+  EXPECT_EQ(r.exitCode, kExitNodeFileInvalid);
+  EXPECT_NE(r.err.find("line 3"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(store));
 
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
     names.push_back(e.path().filename().string());
   }
-  EXPECT_EQ(names, std::vector<std::string>{"plant.json"}) << "no temporary files left";
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"plant.db", "plant.json"})) << "nothing else left";
 
-  r = RunProgram({"--node", (dir_ / "missing.json").string(), "list"});
+  r = RunProgram({"--node", (dir_ / "missing.db").string(), "list"});
   EXPECT_EQ(r.exitCode, kExitNodeFileMissing);
-  EXPECT_NE(r.err.find("does not exist"), std::string::npos);
+  EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
 }
 
 TEST_F(PlantFileTest, ConcurrentUpdatesAreNotLost) {
