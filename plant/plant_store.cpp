@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -334,6 +335,21 @@ void Configure(Database& db) {
   db.Exec("PRAGMA synchronous = FULL");
 }
 
+// `path` as the path of a file: URI (percent-encoding what a URI reserves).
+std::string UriPath(const std::string& path) {
+  std::string out;
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c <= 0x20 || c >= 0x7f) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 // True when the first bytes are SQLite's header; a JSON plant is told
 // apart before SQLite touches the file.
 bool LooksLikeSqlite(const std::string& path, std::string* why) {
@@ -362,6 +378,7 @@ bool LooksLikeSqlite(const std::string& path, std::string* why) {
 struct PlantStore::Impl {
   Database db;
   bool memory = false;
+  bool readOnly = false;
   std::unique_ptr<sql::Transaction> txn;
   int64_t dataVersion = 0;
 
@@ -422,9 +439,27 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
             path + (unreadable ? " cannot be read: " : " is not a plant store: ") + why};
     return nullptr;
   }
+  // Permission bits count even for root: a plant someone made read-only
+  // must not change. Its directory counts too, since the write-ahead log
+  // lives beside it.
+  namespace fs = std::filesystem;
+  fs::path dir = fs::absolute(fs::path(path)).parent_path();
+  struct stat dst {};
+  bool dirWritable = ::stat(dir.c_str(), &dst) == 0 && (dst.st_mode & 0222) != 0 &&
+                     ::access(dir.c_str(), W_OK) == 0;
+  bool readOnly = (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0 || !dirWritable;
+  std::string uri = "file:" + UriPath(path);
+  if (readOnly) {
+    uri += "?mode=ro";
+    // Nobody may write it, and without a log beside it nobody is: reading
+    // it as immutable leaves no log or shared-memory file behind.
+    if (!fs::exists(path + "-wal")) uri += "&immutable=1";
+  }
   auto impl = std::make_unique<Impl>();
+  impl->readOnly = readOnly;
   try {
-    impl->db = Database(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
+    impl->db = Database(uri, (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                                 SQLITE_OPEN_NOMUTEX);
     Configure(impl->db);
     int64_t app = impl->db.QueryInt("PRAGMA application_id");
     int64_t version = impl->db.QueryInt("PRAGMA user_version");
@@ -443,6 +478,11 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
     }
     if (version < 1) {
       *err = {StoreError::Kind::kInvalid, path + " is a plant store without a schema version"};
+      return nullptr;
+    }
+    if (version < kStoreSchemaVersion && readOnly) {
+      *err = {StoreError::Kind::kWrite, path + " has store version " + std::to_string(version) +
+                                            " and is read-only, so it cannot be migrated"};
       return nullptr;
     }
     if (version < kStoreSchemaVersion) {
@@ -544,6 +584,11 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
 // --- transactions ---
 
 bool PlantStore::Begin(bool write, StoreError* err) {
+  if (write && impl_->readOnly) {
+    *err = {StoreError::Kind::kWrite,
+            path_ + " is read-only (the file or its directory): nothing was changed"};
+    return false;
+  }
   try {
     impl_->txn = std::make_unique<sql::Transaction>(impl_->db, write);
     // BEGIN is deferred for reads: take the snapshot now.
