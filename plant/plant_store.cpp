@@ -627,7 +627,8 @@ void PlantStore::Journal(const std::string& node, const std::string& text, TimeP
   impl_->pendingJournal.push_back(std::move(e));
 }
 
-bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) {
+bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
+                      const std::vector<BlockAddress>* only) {
   Impl& s = *impl_;
   Detach();
   s.known.clear();
@@ -652,11 +653,44 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) 
       *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
       return false;
     }
+    // With `only`, the blocks and alarms of those addresses; a name of the
+    // local node's stands for its aliases too, as the queue reads it.
+    std::vector<BlockAddress> wanted;
+    if (only) {
+      const PlantNode* local = skeleton.LocalNode();
+      for (const BlockAddress& a : *only) {
+        std::vector<std::string> names = {a.node};
+        if (local) {
+          std::vector<std::string> own = {local->name};
+          own.insert(own.end(), local->aliases.begin(),
+                     local->aliases.begin() + std::min<std::size_t>(2, local->aliases.size()));
+          auto same = [&](const std::string& n) { return node::detail::CompareNoCase(n, a.node) == 0; };
+          if (std::any_of(own.begin(), own.end(), same)) names = own;
+        }
+        for (const std::string& n : names) wanted.push_back({n, a.letter, a.number});
+      }
+    }
+    const char* match = " WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND number = ?3";
+    // Runs `q` once for everything, or once per wanted address.
+    auto each = [&](Statement& q, auto&& row) {
+      if (!only) {
+        while (q.Step()) row(q);
+        return;
+      }
+      for (const BlockAddress& a : wanted) {
+        q.Bind(1, a.node).Bind(2, Letter(a.letter)).Bind(3, a.number);
+        while (q.Step()) row(q);
+        q.Reset();
+      }
+    };
     {
       Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") +
-                                 kFieldColumns + " FROM blocks ORDER BY id");
+                                 kFieldColumns + " FROM blocks" + (only ? match : "") +
+                                 " ORDER BY id");
       node::ProcessDatabase& database = node.database();
-      while (q.Step()) {
+      bool refused = false;
+      each(q, [&](Statement& q) {
+        if (refused) return;
         std::string blockNode = q.Text(0), tag = q.Text(1), letter = q.Text(2);
         std::array<int16_t, node::kFieldCount> fields{};
         FieldValues stored = ReadFields(q, 4);
@@ -665,19 +699,44 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) 
                                static_cast<int16_t>(q.Int(3)), fields)) {
           *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + tag +
                                                   " cannot be added to node " + blockNode};
-          return false;
+          refused = true;
         }
-      }
+      });
+      if (refused) return false;
     }
     skeleton = Plant{};
 
     node::SummaryQueue& queue = node.queue();
-    Statement q = s.db.Prepare(std::string("SELECT id, ") + kAlarmColumns +
-                               " FROM alarms ORDER BY time_in, id");
-    while (q.Step()) {
-      PlantAlarm a = ReadAlarm(q, 1);
+    Statement q = s.db.Prepare(std::string("SELECT id, ") + kAlarmColumns + " FROM alarms" +
+                               (only ? std::string(match) + " AND type <> 8" : std::string()) +
+                               " ORDER BY time_in, id");
+    std::vector<std::pair<int64_t, PlantAlarm>> rows;
+    if (only) {
+      each(q, [&](Statement& q) { rows.emplace_back(q.Int(0), ReadAlarm(q, 1)); });
+      std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) {
+        return x.second.timeIn != y.second.timeIn ? x.second.timeIn < y.second.timeIn
+                                                  : x.first < y.first;
+      });
+    }
+    std::size_t next = 0;
+    // One row at a time from the statement, or from the gathered rows.
+    auto fetch = [&](int64_t* row, PlantAlarm* a) {
+      if (only) {
+        if (next == rows.size()) return false;
+        *row = rows[next].first;
+        *a = std::move(rows[next++].second);
+        return true;
+      }
+      if (!q.Step()) return false;
+      *row = q.Int(0);
+      *a = ReadAlarm(q, 1);
+      return true;
+    };
+    int64_t rowId = 0;
+    PlantAlarm a;
+    while (fetch(&rowId, &a)) {
       Impl::Known k;
-      k.row = q.Int(0);
+      k.row = rowId;
       k.acknowledged = a.acknowledged;
       k.isAlarm = a.msgType != 8;
       bool shelved = a.shelvedUntil && *a.shelvedUntil > now;

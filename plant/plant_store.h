@@ -108,7 +108,15 @@ class PlantStore {
   // Loads the plant into `node` (fresh: no nodes or alarms) and follows its
   // queue from then on. Shelves whose time is over at `now` end here. Needs
   // a transaction (read or write).
-  bool Load(node::EmbeddedNode& node, TimePoint now, StoreError* err);
+  // With `only`, just the blocks and alarms at those addresses (a command
+  // about a few alarms need not hold them all).
+  struct BlockAddress {
+    std::string node;
+    char letter = 0;
+    int16_t number = 0;
+  };
+  bool Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
+            const std::vector<BlockAddress>* only = nullptr);
   // Stops following the node (before the node goes away).
   void Detach();
   // What the node did since the last commit or load.

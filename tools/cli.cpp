@@ -126,17 +126,43 @@ std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
   return store;
 }
 
+// Only canonical references are taken: the library reads any text its own
+// way (a number modulo 65536, blanks skipped), and a mistyped reference must
+// never act on another alarm.
+AlarmRef CanonicalOrFail(const std::string& ref) {
+  std::optional<AlarmRef> parsed = ParseCanonicalReference(ref);
+  if (!parsed) {
+    throw Failure{kExitUnknownReference,
+                  "\"" + EscapeForTerminal(ref) +
+                      "\" is not an alarm reference: a letter, a number and a node name, "
+                      "as `tolvane list` shows them (e.g. A12PLANT1)"};
+  }
+  return *parsed;
+}
+
 // One run's node, store and manager, with a client handle. A command that
 // changes something holds the store's write lock from the start, so that
 // what it read is still true when it commits.
 class Session {
  public:
-  Session(const GlobalOptions& g, bool forUpdate) : now_(Clock::now()) {
+  // With `refs`, the node holds only the alarms and blocks they name: a
+  // command about a few alarms needs no more, whatever the plant's size.
+  Session(const GlobalOptions& g, bool forUpdate, const std::vector<std::string>* refs = nullptr)
+      : now_(Clock::now()) {
+    std::vector<PlantStore::BlockAddress> only;
+    if (refs) {
+      for (const std::string& r : *refs) {
+        AlarmRef ref = CanonicalOrFail(r);
+        only.push_back({ref.node, ref.letter, ref.number});
+      }
+    }
     store_ = OpenStore(g, now_);
     StoreError err;
     if (!store_->Begin(forUpdate, &err)) throw Failure{ExitFor(err), err.message};
     node_.LoadSettings();
-    if (!store_->Load(node_, now_, &err)) throw Failure{ExitFor(err), err.message};
+    if (!store_->Load(node_, now_, &err, refs ? &only : nullptr)) {
+      throw Failure{ExitFor(err), err.message};
+    }
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
     if (handle_ == kNoHandle) {
@@ -201,18 +227,10 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
   return rows;
 }
 
-// The alarm a reference names. Only canonical references are taken: the
-// library reads any text its own way (a number modulo 65536, blanks
-// skipped), and a mistyped reference must never act on another alarm. The
-// queue is asked directly, so alarms past the longest page are found too.
+// The alarm a reference names, asked of the queue directly, so that alarms
+// past the longest page are found too.
 Row FindAlarm(Session& s, const std::string& ref) {
-  std::optional<AlarmRef> parsed = ParseCanonicalReference(ref);
-  if (!parsed) {
-    throw Failure{kExitUnknownReference,
-                  "\"" + EscapeForTerminal(ref) +
-                      "\" is not an alarm reference: a letter, a number and a node name, "
-                      "as `tolvane list` shows them (e.g. A12PLANT1)"};
-  }
+  std::optional<AlarmRef> parsed = CanonicalOrFail(ref);
   SUMQMSG msg{};
   if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
     throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
@@ -410,9 +428,9 @@ std::string NewOnly(Session& s, const std::string& filter) {
 
 void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   RequireOneTarget(o, "ack", false);
-  Session s(g, true);
   short quiet = o.quiet ? 1 : 0;
   if (o.all) {
+    Session s(g, true);
     RequireFilter(s, o.filter);
     std::string pending = NewOnly(s, o.filter);
     std::size_t acked = 0, removed = 0;
@@ -449,6 +467,7 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     return;
   }
   if (o.refs.size() != 1) throw Failure{kExitUsage, "ack: give one reference"};
+  Session s(g, true, &o.refs);
   Row row = FindAlarm(s, o.refs[0]);
   auto buf = RefBuffer(row.reference);
   short rc = s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet);
@@ -462,7 +481,8 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
 }
 
 void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& out) {
-  Session s(g, true);
+  std::vector<std::string> refs = {ref};
+  Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
   short rc = s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data());
@@ -475,7 +495,8 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
 }
 
 void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::ostream& out) {
-  Session s(g, true);
+  std::vector<std::string> refs = {ref};
+  Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
   short rc = s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0);
@@ -489,9 +510,9 @@ void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::
 
 void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   RequireOneTarget(o, "remove", true);
-  Session s(g, true);
   short quiet = o.quiet ? 1 : 0;
   if (o.all) {
+    Session s(g, true);
     RequireFilter(s, o.filter);
     std::size_t removed = 0;
     short rc = kOk;
@@ -517,6 +538,7 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     return;
   }
   // Every reference must name an alarm before anything is removed.
+  Session s(g, true, &o.refs);
   std::vector<Row> rows;
   for (const std::string& ref : o.refs) rows.push_back(FindAlarm(s, ref));
   std::vector<char> block(rows.size() * 64, '\0');
@@ -555,7 +577,7 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
                                     EscapeForTerminal(o.duration) + "\""};
     }
   }
-  Session s(g, true);
+  Session s(g, true, &o.refs);
   std::vector<Row> rows;
   for (const std::string& ref : o.refs) rows.push_back(FindAlarm(s, ref));
   std::vector<std::string> refused;
