@@ -486,5 +486,116 @@ TEST(ProgramTest, WatchStopsAfterItsIterations) {
   EXPECT_EQ(quiet, 1) << "without changes the view is drawn once";
 }
 
+TEST_F(PlantFileTest, OnlyCanonicalReferencesReachTheLibrary) {
+  std::string ref = FirstNewReference();
+  ASSERT_FALSE(ref.empty());
+  // The number after the letter, and the node name after the number.
+  std::size_t digits = ref.find_first_not_of("0123456789", 1);
+  std::string letter = ref.substr(0, 1), number = ref.substr(1, digits - 1),
+              node = ref.substr(digits);
+  json before = File();
+  for (const std::string& bad :
+       {letter + std::to_string(std::stoi(number) + 65536) + node, ref + " junk",
+        letter + "+" + number + node, letter + "0" + number + node, letter + " " + number + node,
+        letter + number, ref + "X12345678"}) {
+    for (const char* verb : {"ack", "mark-ack", "delete"}) {
+      ProgramResult r = Run({verb, bad});
+      EXPECT_EQ(r.exitCode, kExitUnknownReference) << verb << " " << bad;
+      EXPECT_NE(r.err.find("is not an alarm reference"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(File(), before) << "nothing acted on " << ref;
+  // Node names are matched without case.
+  std::string lower = node;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  ProgramResult r = Run({"ack", letter + number + lower});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Acknowledged " + ref), std::string::npos) << r.out;
+}
+
+TEST_F(PlantFileTest, ShelvedAlarmsLeaveTheSummaryAndComeBack) {
+  std::string ref = FirstNewReference();
+  std::size_t shown = ListJson()["alarms"].size();
+  ProgramResult r = Run({"--user", "erin", "shelve", ref, "--for", "2h", "--reason", "valve swap"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  json page = ListJson();
+  EXPECT_EQ(page["alarms"].size(), shown - 1);
+  EXPECT_FALSE(Refs(page).count(ref));
+  ProgramResult shelved = Run({"list", "--shelved", "--format", "json"});
+  ASSERT_EQ(shelved.exitCode, 0) << shelved.err;
+  json s = json::parse(shelved.out);
+  ASSERT_EQ(s["count"], 1);
+  EXPECT_EQ(s["shelved"][0]["reference"], ref);
+  EXPECT_EQ(s["shelved"][0]["by"], "erin");
+  json stats = json::parse(Run({"stats", "--format", "json"}).out);
+  EXPECT_EQ(stats["shelved"], 1);
+
+  EXPECT_EQ(Run({"shelve", ref, "--for", "soon"}).exitCode, kExitUsage);
+  EXPECT_EQ(Run({"unshelve", ref}).exitCode, 0);
+  EXPECT_TRUE(Refs(ListJson()).count(ref));
+  EXPECT_EQ(Run({"unshelve", ref}).exitCode, kExitFailed) << "not shelved any more";
+
+  // The journal says who did what.
+  ProgramResult log = Run({"log", "--format", "json", "--since", "-1h"});
+  ASSERT_EQ(log.exitCode, 0) << log.err;
+  json entries = json::parse(log.out)["messages"];
+  auto shelving = std::find_if(entries.begin(), entries.end(), [](const json& e) {
+    return e["text"].get<std::string>().find("valve swap") != std::string::npos;
+  });
+  ASSERT_NE(shelving, entries.end()) << log.out;
+  EXPECT_EQ((*shelving)["user"], "erin");
+  EXPECT_EQ(json::parse(Run({"log", "--format", "json", "--until", "-1h"}).out)["count"],
+            json::parse(Run({"log", "--format", "json"}).out)["count"].get<int>() -
+                static_cast<int>(entries.size()));
+}
+
+TEST_F(PlantFileTest, FiltersComeFromFilesAndStandardInputAndOptionsAnywhere) {
+  std::string filter = "ASF_NODE IN \"PLANT2\"";
+  WriteFile(dir_ / "f.txt", filter + "\n");
+  json direct = ListJson(filter);
+  ProgramResult fromFile = Run({"list", "--format", "json", "--filter", "@" + (dir_ / "f.txt").string()});
+  ASSERT_EQ(fromFile.exitCode, 0) << fromFile.err;
+  EXPECT_EQ(json::parse(fromFile.out), direct);
+  // Global options after the subcommand.
+  ProgramResult after = RunProgram({"list", "--format", "json", "--filter", filter, "--node", path_});
+  ASSERT_EQ(after.exitCode, 0) << after.err;
+  EXPECT_EQ(json::parse(after.out), direct);
+
+  ProgramResult missing = Run({"list", "--filter", "@" + (dir_ / "none.txt").string()});
+  EXPECT_EQ(missing.exitCode, kExitUsage);
+  EXPECT_TRUE(missing.err.starts_with("tolvane: error: ")) << missing.err;
+
+  ProgramResult version = RunProgram({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_TRUE(version.out.starts_with("tolvane ")) << version.out;
+  ProgramResult usage = RunProgram({"list", "--count", "x"});
+  EXPECT_TRUE(usage.err.starts_with("tolvane: error: ")) << usage.err;
+}
+
+TEST_F(PlantFileTest, ExportAndImportKeepThePlant) {
+  json doc = File();
+  doc["site"] = {{"name", "north"}};
+  doc["alarms"][0]["note"] = "kept";
+  WriteFile(dir_ / "in.json", doc.dump(1));
+  std::string store = (dir_ / "copy.db").string();
+  ProgramResult r = RunProgram({"import", (dir_ / "in.json").string(), "--out", store});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ProgramResult again = RunProgram({"import", (dir_ / "in.json").string(), "--out", store});
+  EXPECT_EQ(again.exitCode, kExitSaveFailed) << "an existing store is not replaced";
+  ProgramResult back = RunProgram({"export", store});
+  ASSERT_EQ(back.exitCode, 0) << back.err;
+  json out = json::parse(back.out);
+  EXPECT_EQ(out["site"], doc["site"]);
+  EXPECT_EQ(out["alarms"][0]["note"], "kept");
+  EXPECT_EQ(out["alarms"].size(), doc["alarms"].size());
+
+  // Two alarms on one block would become one: refused.
+  doc["alarms"].push_back(doc["alarms"][0]);
+  WriteFile(dir_ / "dup.json", doc.dump(1));
+  r = RunProgram({"import", (dir_ / "dup.json").string(), "--out", (dir_ / "dup.db").string()});
+  EXPECT_EQ(r.exitCode, kExitNodeFileInvalid);
+  EXPECT_NE(r.err.find("duplicates"), std::string::npos) << r.err;
+}
+
 }  // namespace
 }  // namespace tolvane::cli
