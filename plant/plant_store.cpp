@@ -812,6 +812,19 @@ ChangeSummary PlantStore::PendingChanges() const {
   return out;
 }
 
+std::size_t PlantStore::CountVisible(bool newOnly) const {
+  Impl& s = *impl_;
+  if (!s.node) return 0;
+  std::size_t n = 0;
+  node::SummaryQueue::HeldAlarm held;
+  for (const auto& [id, k] : s.known) {
+    if (!k.isAlarm || !s.node->queue().Inspect(id, &held) || held.suppressed) continue;
+    if (held.msg.almpak.msgType == 8 || (newOnly && held.msg.ackFlag != 0)) continue;
+    ++n;
+  }
+  return n;
+}
+
 bool PlantStore::Commit(StoreError* err) {
   Impl& s = *impl_;
   if (!InTransaction()) {

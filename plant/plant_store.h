@@ -121,6 +121,9 @@ class PlantStore {
   void Detach();
   // What the node did since the last commit or load.
   ChangeSummary PendingChanges() const;
+  // Alarms (not operator messages) of the node that were loaded and are
+  // still in its views; with `newOnly`, those not acknowledged.
+  std::size_t CountVisible(bool newOnly) const;
 
   // The user recorded with what is journalled from now on.
   void SetUser(const std::string& user) { user_ = user; }

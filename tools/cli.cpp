@@ -48,6 +48,8 @@ namespace {
 constexpr const char* kTolvaneVersion = TOLVANE_VERSION;
 // The most rows one view gives: its row count is 16-bit.
 constexpr long kMaxRows = 32767;
+// The most messages the library reads of one view: the queue's count is 16-bit.
+constexpr std::size_t kMaxQueueRead = 65535;
 
 // A failure a person can act on: the exit code and the message for stderr.
 struct Failure {
@@ -426,6 +428,34 @@ std::string NewOnly(Session& s, const std::string& filter) {
   return s.mgr().ValidateFilterString(text.data()) == kOk ? combined : filter;
 }
 
+// Every sort order, both directions: the library reads at most 65,535
+// alarms of a view, from its start, so each order reaches a different part.
+constexpr long kSortCodes[] = {5, -5, 1, -1, 2, -2, 3, -3, 4, -4, 6, -6, 7, -7,
+                               8, -8, 9, -9, 10, -10, 11, -11, 12, -12, 13, -13};
+
+// The alarm rows `filter` selects in any order's reach, once each.
+std::vector<Row> SelectedInReach(Session& s, const std::string& filter) {
+  std::vector<Row> out;
+  std::set<std::string> seen;
+  for (long sort : kSortCodes) {
+    for (Row& r : Fetch(s, -1, filter, sort)) {
+      if (!r.IsOperatorMessage() && seen.insert(r.reference).second) out.push_back(std::move(r));
+    }
+  }
+  return out;
+}
+
+// Runs `step` while it makes progress (as `progress` counts it).
+template <class Step, class Progress>
+void WhileProgress(Step&& step, Progress&& progress) {
+  for (std::size_t before = progress();;) {
+    if (!step()) return;
+    std::size_t now = progress();
+    if (now == before) return;
+    before = now;
+  }
+}
+
 void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   RequireOneTarget(o, "ack", false);
   short quiet = o.quiet ? 1 : 0;
@@ -433,30 +463,63 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     Session s(g, true);
     RequireFilter(s, o.filter);
     std::string pending = NewOnly(s, o.filter);
-    std::size_t acked = 0, removed = 0;
     short rc = kOk;
-    for (;;) {
-      if (CountAlarms(Fetch(s, -1, pending, 1), true) == 0) break;
-      std::string filter = pending;
-      rc = s.mgr().AcknowledgeAllAlarmsByRef(filter.data(), s.handle(), quiet);
+    auto done = [&] {
       ChangeSummary c = s.store().PendingChanges();
-      std::size_t progress = c.acknowledged + c.removed - acked - removed;
-      acked = c.acknowledged;
-      removed = c.removed;
-      if (rc != kOk || progress == 0) break;
+      return c.acknowledged + c.removed;
+    };
+    // Acknowledge-all reads the first 65,535 alarms of its node-ordered view;
+    // selected alarms past that are acknowledged one by one, found through
+    // the other orders' reach.
+    WhileProgress(
+        [&] {
+          WhileProgress(
+              [&] {
+                if (CountAlarms(Fetch(s, -1, pending, 1), true) == 0) return false;
+                std::string filter = pending;
+                rc = s.mgr().AcknowledgeAllAlarmsByRef(filter.data(), s.handle(), quiet);
+                return rc == kOk;
+              },
+              done);
+          for (const Row& r : SelectedInReach(s, pending)) {
+            if (r.acknowledged) continue;
+            auto buf = RefBuffer(r.reference);
+            short one = s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet);
+            if (one != kOk && rc == kOk) rc = one;
+          }
+          return true;
+        },
+        done);
+    ChangeSummary c = s.store().PendingChanges();
+    std::size_t inReach = CountAlarms(SelectedInReach(s, pending), true);
+    // Without a filter every new alarm is selected: count them exactly.
+    std::size_t left = o.filter.empty() ? s.store().CountVisible(true) : inReach;
+    // With a filter, new alarms out of every order's reach cannot be judged.
+    std::size_t unjudged = 0;
+    if (!o.filter.empty() && s.store().CountVisible(false) > kMaxQueueRead) {
+      std::size_t reachable = SelectedInReach(s, NewOnly(s, "")).size();
+      std::size_t all = s.store().CountVisible(true);
+      unjudged = all > reachable ? all - reachable : 0;
     }
     s.Save();
-    std::size_t left = CountAlarms(Fetch(s, -1, pending, 1), true);
-    out << "Acknowledged " << acked + removed << " of " << acked + removed + left
-        << " new alarms";
-    if (removed) out << " (" << removed << " back to normal and removed)";
+    std::size_t acked = c.acknowledged + c.removed;
+    out << "Acknowledged " << acked << " of " << acked + left << " new alarms";
+    if (c.removed) out << " (" << c.removed << " back to normal and removed)";
     out << "\n";
     if (left > 0) {
       throw Failure{kExitFailed,
-                    (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +
-                        Thousands(left) + " selected alarms are still unacknowledged: " +
+                    Thousands(left) + " selected alarms are still unacknowledged: " +
                         (rc != kOk ? "the library returned " + StatusText(rc)
-                                   : std::string("the database acknowledged none of them"))};
+                         : left > inReach
+                             ? std::string("they lie past the 65,535 alarms the library reads "
+                                           "of a view in any order")
+                             : std::string("the database acknowledged none of them"))};
+    }
+    if (unjudged > 0) {
+      throw Failure{kExitFailed, Thousands(unjudged) +
+                                     " new alarms lie past the 65,535 alarms the library reads of "
+                                     "a view in any order: the filter could not be checked "
+                                     "against them"};
     }
     if (rc != kOk) {
       // The result is the first failing entry of any row; rows of operator
@@ -514,26 +577,56 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   if (o.all) {
     Session s(g, true);
     RequireFilter(s, o.filter);
-    std::size_t removed = 0;
     short rc = kOk;
-    for (;;) {
-      if (CountAlarms(Fetch(s, -1, o.filter, 1), false) == 0) break;
-      std::string filter = o.filter;
-      rc = s.mgr().RemoveAllAlarmsByRef(s.handle(), filter.data(), quiet);
-      std::size_t now = s.store().PendingChanges().removed;
-      std::size_t progress = now - removed;
-      removed = now;
-      if (rc != kOk || progress == 0) break;
+    auto removed = [&] { return s.store().PendingChanges().removed; };
+    // As acknowledge-all: past the node-ordered view's reach, by reference.
+    WhileProgress(
+        [&] {
+          WhileProgress(
+              [&] {
+                if (CountAlarms(Fetch(s, -1, o.filter, 1), false) == 0) return false;
+                std::string filter = o.filter;
+                rc = s.mgr().RemoveAllAlarmsByRef(s.handle(), filter.data(), quiet);
+                return rc == kOk;
+              },
+              removed);
+          std::vector<Row> found = SelectedInReach(s, o.filter);
+          if (found.empty()) return false;
+          std::vector<char> block(found.size() * 64, '\0');
+          for (std::size_t i = 0; i < found.size(); ++i) {
+            auto buf = RefBuffer(found[i].reference);
+            std::memcpy(block.data() + i * 64, buf.data(), 64);
+          }
+          s.mgr().RemoveAlarmsByRef(s.handle(), block.data(), 1, static_cast<int>(found.size()),
+                                    quiet);
+          return true;
+        },
+        removed);
+    std::size_t inReach = SelectedInReach(s, o.filter).size();
+    std::size_t left = o.filter.empty() ? s.store().CountVisible(false) : inReach;
+    std::size_t unjudged = 0;
+    if (!o.filter.empty() && s.store().CountVisible(false) > kMaxQueueRead) {
+      std::size_t reachable = SelectedInReach(s, "").size();
+      std::size_t all = s.store().CountVisible(false);
+      unjudged = all > reachable ? all - reachable : 0;
     }
+    std::size_t gone = removed();
     s.Save();
-    std::size_t left = CountAlarms(Fetch(s, -1, o.filter, 1), false);
-    out << "Removed " << removed << " of " << removed + left << " selected alarms\n";
+    out << "Removed " << gone << " of " << gone + left << " selected alarms\n";
     if (left > 0) {
       throw Failure{kExitFailed,
-                    (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +
-                        Thousands(left) + " selected alarms are still there: " +
+                    Thousands(left) + " selected alarms are still there: " +
                         (rc != kOk ? "the library returned " + std::string(ResultCodeName(rc))
-                                   : std::string("the queue removed none of them"))};
+                         : left > inReach
+                             ? std::string("they lie past the 65,535 alarms the library reads "
+                                           "of a view in any order")
+                             : std::string("the queue removed none of them"))};
+    }
+    if (unjudged > 0) {
+      throw Failure{kExitFailed, Thousands(unjudged) +
+                                     " alarms lie past the 65,535 alarms the library reads of a "
+                                     "view in any order: the filter could not be checked against "
+                                     "them"};
     }
     return;
   }
@@ -880,8 +973,9 @@ void DrawScreen(const std::vector<Row>& rows, long total, long seq, bool horn, b
                        std::to_string(sim->changed) + " -" + std::to_string(sim->cleared))
                           .c_str()
                     : "");
+  // Cut by columns, never inside a character (the table's texts are escaped).
   auto cut = [&](const std::string& s) {
-    return s.size() > static_cast<std::size_t>(size.columns) ? s.substr(0, size.columns) : s;
+    return std::string(CutToWidth(s, static_cast<std::size_t>(std::max(size.columns, 0))));
   };
   screen += cut(head) + "\x1b[K\n\x1b[K\n";
   int room = size.rows - 3;
