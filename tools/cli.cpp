@@ -433,12 +433,17 @@ std::string NewOnly(Session& s, const std::string& filter) {
 constexpr long kSortCodes[] = {5, -5, 1, -1, 2, -2, 3, -3, 4, -4, 6, -6, 7, -7,
                                8, -8, 9, -9, 10, -10, 11, -11, 12, -12, 13, -13};
 
-// The alarm rows `filter` selects in any order's reach, once each.
+// The alarm rows `filter` selects in any order's reach, once each. Up to
+// twice 65,535 alarms, the node order read from both ends reaches them all
+// (callers read again while they make progress, since a page holds at most
+// 32,767 rows); past that, every order is read, and what none reaches is
+// counted by the caller.
 std::vector<Row> SelectedInReach(Session& s, const std::string& filter) {
   std::vector<Row> out;
   std::set<std::string> seen;
-  for (long sort : kSortCodes) {
-    for (Row& r : Fetch(s, -1, filter, sort)) {
+  std::size_t orders = s.store().CountVisible(false) <= 2 * kMaxQueueRead ? 2 : std::size(kSortCodes);
+  for (std::size_t i = 0; i < orders; ++i) {
+    for (Row& r : Fetch(s, -1, filter, kSortCodes[i])) {
       if (!r.IsOperatorMessage() && seen.insert(r.reference).second) out.push_back(std::move(r));
     }
   }
@@ -496,7 +501,7 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     std::size_t left = o.filter.empty() ? s.store().CountVisible(true) : inReach;
     // With a filter, new alarms out of every order's reach cannot be judged.
     std::size_t unjudged = 0;
-    if (!o.filter.empty() && s.store().CountVisible(false) > kMaxQueueRead) {
+    if (!o.filter.empty() && s.store().CountVisible(false) > 2 * kMaxQueueRead) {
       std::size_t reachable = SelectedInReach(s, NewOnly(s, "")).size();
       std::size_t all = s.store().CountVisible(true);
       unjudged = all > reachable ? all - reachable : 0;
@@ -605,7 +610,7 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     std::size_t inReach = SelectedInReach(s, o.filter).size();
     std::size_t left = o.filter.empty() ? s.store().CountVisible(false) : inReach;
     std::size_t unjudged = 0;
-    if (!o.filter.empty() && s.store().CountVisible(false) > kMaxQueueRead) {
+    if (!o.filter.empty() && s.store().CountVisible(false) > 2 * kMaxQueueRead) {
       std::size_t reachable = SelectedInReach(s, "").size();
       std::size_t all = s.store().CountVisible(false);
       unjudged = all > reachable ? all - reachable : 0;
