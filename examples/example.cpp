@@ -12,8 +12,8 @@ namespace {
 
 // A block in the node's database and its alarm in the queue: acknowledging
 // writes the block's B_NALM, so the block has to exist.
-void Raise(tolvane::node::EmbeddedNode& node, const char* tag, int16_t number,
-           int16_t priority, const char* description) {
+void Raise(tolvane::node::EmbeddedNode& node, const char* tag, int16_t number, int16_t priority,
+           const char* description) {
   node.database().AddNode("PLANT1");
   node.database().AddBlock("PLANT1", tag, 'A', number);
   node.database().SetField("PLANT1", tag, "B_NALM", 1);
@@ -55,9 +55,8 @@ int main() {
   if (rc == tolvane::kOk && rows > 0) {
     const auto* row = static_cast<const tagAlarmStr*>(page.parray->pvData);
     for (short i = 0; i < rows; ++i) {
-      std::printf("%-10s %-8s %-24s %s\n", Text(row[i].tagName).c_str(),
-                  Text(row[i].node).c_str(), Text(row[i].description).c_str(),
-                  Text(row[i].reference).c_str());
+      std::printf("%-10s %-8s %-24s %s\n", Text(row[i].tagName).c_str(), Text(row[i].node).c_str(),
+                  Text(row[i].description).c_str(), Text(row[i].reference).c_str());
     }
     first = Text(row[0].reference);
   }
