@@ -1,11 +1,12 @@
 # Configures, builds and runs a project out of tree against the installed
 # prefix with find_package(Tolvane), then checks what one program printed.
 # -DPROJECT=<source> -DWORK=<build dir> -DPREFIX=<prefix> -DCXX=<compiler>
+# -DGENERATOR=<CMake generator>
 # -DRUN=<programs to run, relative to WORK, separated by commas> [-DARGS=<more configure arguments>]
 # [-DEXPECT=<regex with one number group> -DMIN=<least value>]: what the last
 # program must print.
 file(REMOVE_RECURSE "${WORK}")
-execute_process(COMMAND "${CMAKE_COMMAND}" -S "${PROJECT}" -B "${WORK}"
+execute_process(COMMAND "${CMAKE_COMMAND}" -S "${PROJECT}" -B "${WORK}" -G "${GENERATOR}"
                         "-DCMAKE_PREFIX_PATH=${PREFIX}" "-DCMAKE_CXX_COMPILER=${CXX}" ${ARGS}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(rc)

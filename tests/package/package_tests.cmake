@@ -13,16 +13,16 @@ add_test(NAME package_install
                  -P ${_pkg}/install.cmake)
 set_tests_properties(package_install PROPERTIES FIXTURES_SETUP tolvane_installed)
 
+set(_consumer -DPREFIX=${_prefix} -DCXX=${CMAKE_CXX_COMPILER} "-DGENERATOR=${CMAKE_GENERATOR}")
 add_test(NAME package_example
-         COMMAND ${CMAKE_COMMAND} -DPROJECT=${PROJECT_SOURCE_DIR}/examples -DWORK=${_work}/example
-                 -DPREFIX=${_prefix} -DCXX=${CMAKE_CXX_COMPILER} -DRUN=tolvane_example
+         COMMAND ${CMAKE_COMMAND} ${_consumer} -DPROJECT=${PROJECT_SOURCE_DIR}/examples
+                 -DWORK=${_work}/example -DRUN=tolvane_example
                  "-DEXPECT=fetch: OK, ([0-9]+) rows" -DMIN=1
                  -P ${_pkg}/find_package.cmake)
 add_test(NAME package_consumer
-         COMMAND ${CMAKE_COMMAND} -DPROJECT=${_pkg}/consumer -DWORK=${_work}/consumer
-                 -DPREFIX=${_prefix} -DCXX=${CMAKE_CXX_COMPILER}
+         COMMAND ${CMAKE_COMMAND} ${_consumer} -DPROJECT=${_pkg}/consumer
+                 -DWORK=${_work}/consumer -DRUN=library_only,readme_snippet
                  "-DARGS=-DREADME=${PROJECT_SOURCE_DIR}/README.md"
-                 -DRUN=library_only,readme_snippet
                  "-DEXPECT=([0-9]+) rows" -DMIN=${TOLVANE_README_MIN_ROWS}
                  -P ${_pkg}/find_package.cmake)
 add_test(NAME package_pkg_config
