@@ -38,10 +38,11 @@ endif()
 
 file(READ "${LIST}" expected)
 if(NOT actual STREQUAL expected)
-  file(WRITE "${LIST}.actual" "${actual}")
+  # In the test's working directory, never beside the committed list.
+  set(actual_file "${CMAKE_CURRENT_BINARY_DIR}/libtolvane.symbols.actual")
+  file(WRITE "${actual_file}" "${actual}")
   message("libtolvane exports other symbols than ${LIST}:")
-  execute_process(COMMAND diff -u "${LIST}" "${LIST}.actual")
-  file(REMOVE "${LIST}.actual")
+  execute_process(COMMAND diff -u "${LIST}" "${actual_file}")
   message(FATAL_ERROR "If the change is on purpose: "
     "cmake --build <build> --target tolvane_abi_update, then commit the list")
 endif()
