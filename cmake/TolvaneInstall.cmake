@@ -70,14 +70,16 @@ endfunction()
 #     HEADERS <files...> DESCRIPTION <text>
 #     [COMPONENTS <other Tolvane components it needs...>]
 #     [FIND_DEPENDENCIES <find_dependency() arguments, one string each...>]
-#     [PC_REQUIRES <pkg-config modules...>] [PC_LIBS <flags...>])
+#     [PC_REQUIRES <pkg-config modules...>] [PC_LIBS <flags...>]
+#     [DEB_DEPENDS <Debian packages a display's build needs for it...>])
 # Installs <target> as Tolvane::<name>, its headers under
 # include/tolvane/<dir>/, Tolvane-<name>.cmake for find_package and
 # tolvane-<name>.pc for pkg-config. The library is always required: the
-# component's pkg-config file requires tolvane.
+# component's pkg-config file requires tolvane. DEB_DEPENDS go into the
+# Debian package's Depends (run-time libraries are found by themselves).
 function(tolvane_install_component name)
   cmake_parse_arguments(PARSE_ARGV 1 arg ""
-    "TARGET;HEADER_DIR;DESCRIPTION" "HEADERS;COMPONENTS;FIND_DEPENDENCIES;PC_REQUIRES;PC_LIBS")
+    "TARGET;HEADER_DIR;DESCRIPTION" "HEADERS;COMPONENTS;FIND_DEPENDENCIES;PC_REQUIRES;PC_LIBS;DEB_DEPENDS")
   set_target_properties(${arg_TARGET} PROPERTIES EXPORT_NAME ${name} OUTPUT_NAME tolvane-${name})
   target_include_directories(${arg_TARGET} INTERFACE
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -106,6 +108,8 @@ function(tolvane_install_component name)
        CONTENT "${text}" @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/install-staging/Tolvane-${name}.cmake
           DESTINATION ${TOLVANE_CMAKE_INSTALL_DIR} COMPONENT ${name})
+
+  set_property(GLOBAL APPEND PROPERTY TOLVANE_DEB_DEPENDS ${arg_DEB_DEPENDS})
 
   set(requires tolvane)
   foreach(other IN LISTS arg_COMPONENTS)
