@@ -29,6 +29,7 @@ add_test(NAME package_pkg_config
          COMMAND ${CMAKE_COMMAND} -DPREFIX=${_prefix} -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
                  -DMODULE=tolvane-node -DSOURCE=${PROJECT_SOURCE_DIR}/examples/example.cpp
                  -DWORK=${_work}/pkg-config -DCXX=${CMAKE_CXX_COMPILER}
+                 "-DEXPECT=fetch: OK, ([0-9]+) rows" -DMIN=1
                  -P ${_pkg}/pkg_config.cmake)
 set_tests_properties(package_example package_consumer package_pkg_config PROPERTIES
   FIXTURES_REQUIRED tolvane_installed TIMEOUT 300)

@@ -2,27 +2,16 @@
 # installed prefix and runs it.
 # -DPREFIX=<prefix> -DLIBDIR=<lib dir under it> -DMODULE=<module>
 # -DSOURCE=<file.cpp> -DWORK=<dir> -DCXX=<compiler>
+# [-DEXPECT=<regex with one number group> -DMIN=<least value>]
+include(${CMAKE_CURRENT_LIST_DIR}/steps.cmake)
 find_program(PKG_CONFIG pkg-config REQUIRED)
 set(ENV{PKG_CONFIG_PATH} "${PREFIX}/${LIBDIR}/pkgconfig")
-execute_process(COMMAND "${PKG_CONFIG}" --cflags --libs "${MODULE}"
-                RESULT_VARIABLE rc OUTPUT_VARIABLE flags ERROR_VARIABLE err
-                OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(rc)
-  message(FATAL_ERROR "pkg-config ${MODULE} failed: ${err}")
-endif()
+package_step("pkg-config ${MODULE}" "${PKG_CONFIG}" --cflags --libs "${MODULE}")
+string(STRIP "${step_output}" flags)
 message("pkg-config --cflags --libs ${MODULE}: ${flags}")
 separate_arguments(flags UNIX_COMMAND "${flags}")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
-execute_process(COMMAND "${CXX}" -std=c++20 "${SOURCE}" ${flags} -o "${WORK}/program"
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-if(rc)
-  message(FATAL_ERROR "compiling ${SOURCE} failed:\n${out}")
-endif()
+package_step("compiling ${SOURCE}" "${CXX}" -std=c++20 "${SOURCE}" ${flags} -o "${WORK}/program")
 set(ENV{LD_LIBRARY_PATH} "${PREFIX}/${LIBDIR}")
-execute_process(COMMAND "${WORK}/program" RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                ERROR_VARIABLE out)
-message("${out}")
-if(rc)
-  message(FATAL_ERROR "the program failed: ${rc}")
-endif()
+package_run("${WORK}/program")
