@@ -61,11 +61,11 @@ class NodeConfigWriter {
   void SectionOffset(int32_t offset) { offset_ = offset; }
 
   std::vector<uint8_t> Bytes() const {
-    std::vector<uint8_t> out(64, 0);
+    // Sized once: growing it afterwards trips GCC 12's -Warray-bounds at -O3.
+    std::vector<uint8_t> out(offset_ > 64 ? static_cast<std::size_t>(offset_) : 64, 0);
     PutInt16(out, 0, 64);
     PutInt16(out, 12, version_);
     PutInt32(out, 32, offset_);
-    if (out.size() < static_cast<std::size_t>(offset_)) out.resize(offset_, 0);
     std::vector<uint8_t> count(2);
     PutInt16(count, 0, hasCount_ ? count_ : static_cast<int16_t>(records_.size()));
     out.insert(out.end(), count.begin(), count.end());

@@ -1,4 +1,5 @@
 #include <cstdio>
+
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/result_codes.h"
 int main() {
