@@ -5,8 +5,8 @@ set(_pkg ${CMAKE_CURRENT_SOURCE_DIR}/package)
 set(_work ${PROJECT_BINARY_DIR}/package-test)
 set(_prefix ${_work}/prefix)
 
-# Rows the README's snippet must print: the node starts empty for now.
-set(TOLVANE_README_MIN_ROWS 0)
+# Rows the README's snippet must print: it loads the demo plant.
+set(TOLVANE_README_MIN_ROWS 1)
 
 add_test(NAME package_install
          COMMAND ${CMAKE_COMMAND} -DBINARY_DIR=${PROJECT_BINARY_DIR} -DPREFIX=${_prefix}
