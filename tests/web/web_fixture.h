@@ -16,7 +16,8 @@
 
 namespace tolvane::web::testing {
 
-inline constexpr const char* kHostile = "<script>alert(1)</script><img src=x onerror=alert(2)>";
+inline constexpr const char* kHostile =
+    "<script>window.pwned=1</script><img src=x onerror=\"window.pwned=2\">";
 inline constexpr const char* kOperatorPassword = "operator-secret";
 inline constexpr const char* kViewerPassword = "viewer-secret";
 

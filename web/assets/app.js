@@ -174,9 +174,9 @@ function drawRow(r) {
   tr.appendChild(ack);
   tr.appendChild(el('td', 'time', r.dateIn + ' ' + r.timeIn));
   tr.appendChild(el('td', 'time', r.dateLast + ' ' + r.timeLast));
-  tr.appendChild(el('td', '', r.node));
+  tr.appendChild(el('td', 'node', r.node));
   tr.appendChild(el('td', 'tag', r.tag));
-  const prio = el('td');
+  const prio = el('td', 'priority');
   prio.appendChild(el('span', 'prio', p.mark + ' ' + r.priority));
   tr.appendChild(prio);
   tr.appendChild(el('td', '', r.status));
