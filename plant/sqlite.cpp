@@ -83,8 +83,9 @@ Statement& Statement::Bind(int index, int64_t value) {
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
-  int rc = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                             SQLITE_TRANSIENT);
+  // An empty view may have no data pointer, which SQLite would bind as NULL.
+  int rc = sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                             static_cast<int>(text.size()), SQLITE_TRANSIENT);
   if (rc != SQLITE_OK) db_->Throw(rc);
   return *this;
 }
