@@ -7,7 +7,7 @@
 #include <iostream>
 
 #include "plant/demo_plant.h"
-#include "plant/plant_json.h"
+#include "plant/plant_store.h"
 #include "tools/cli.h"
 #include "web/plant_host.h"
 #include "web/server.h"
@@ -120,29 +120,27 @@ bool WebCommands::Run(int* exitCode) {
 namespace {
 
 int Serve(WebCommands::Options& o) {
-  plant::TimePoint now = plant::Clock::now();
-  plant::Plant plant;
+  plant::StoreError storeErr;
+  std::unique_ptr<plant::PlantStore> store;
   if (o.nodeFile == nullptr || o.nodeFile->empty()) {
     plant::DemoOptions demo;
-    demo.now = now;
-    plant = plant::MakeDemoPlant(demo);
+    demo.now = plant::Clock::now();
+    store = plant::PlantStore::InMemory(plant::MakeDemoPlant(demo), &storeErr);
   } else {
-    plant::PlantFile file;
-    plant::PlantFileError err;
-    if (!file.Open(*o.nodeFile, false, now, &plant, &err)) {
-      std::cerr << "tolvane: error: " << err.message << "\n";
-      bool missing = err.kind == plant::PlantFileError::Kind::kMissing ||
-                     err.kind == plant::PlantFileError::Kind::kUnreadable;
-      return missing ? kExitNodeFileMissing : kExitNodeFileInvalid;
-    }
+    store = plant::PlantStore::Open(*o.nodeFile, &storeErr);
   }
-  web::MemoryHostOptions hostOptions;
+  if (!store) {
+    std::cerr << "tolvane: error: " << storeErr.message << "\n";
+    return storeErr.kind == plant::StoreError::Kind::kMissing ? kExitNodeFileMissing
+                                                              : kExitNodeFileInvalid;
+  }
+  web::HostOptions hostOptions;
   hostOptions.simulateRate = o.simulate;
   hostOptions.seed = o.seed;
   std::string err;
-  std::unique_ptr<web::PlantHost> host = web::MakeMemoryHost(plant, hostOptions, &err);
+  std::unique_ptr<web::PlantHost> host = web::MakeStoreHost(std::move(store), hostOptions, &err);
   if (!host) {
-    std::cerr << "tolvane: error: the node refused the plant: " << err << "\n";
+    std::cerr << "tolvane: error: " << err << "\n";
     return kExitNodeFileInvalid;
   }
   o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));

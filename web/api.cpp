@@ -11,6 +11,7 @@
 #include "tolvane/records.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
+#include "tools/reference.h"
 #include "tools/rows.h"
 
 namespace tolvane::web {
@@ -122,6 +123,18 @@ struct Target {
   int16_t number = 0;
 };
 
+// A reference in the form rows carry it (tools/reference.h), split.
+bool TargetOf(const json& item, Target* t) {
+  if (!item.is_string()) return false;
+  std::optional<cli::AlarmRef> ref = cli::ParseCanonicalReference(item.get<std::string>());
+  if (!ref) return false;
+  t->letter = ref->letter;
+  t->number = ref->number;
+  t->node = ref->node;
+  t->ref = cli::FormatReference(*ref);
+  return true;
+}
+
 // Reads body["refs"]: 1..1000 references, each naming a standing alarm.
 // Nothing is done unless every one does.
 bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, ApiResult* error) {
@@ -132,10 +145,8 @@ bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, Api
   }
   for (const json& item : body["refs"]) {
     Target t;
-    if (!item.is_string() ||
-        !ParseReference(item.get<std::string>(), &t.letter, &t.number, &t.node)) {
-      *error = ApiError(400, "not an alarm reference: " +
-                                 item.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (!TargetOf(item, &t)) {
+      *error = ApiError(400, "not an alarm reference: " + DumpJson(item));
       return false;
     }
     SUMQMSG msg{};
@@ -146,7 +157,7 @@ bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, Api
     }
     t.node = std::string(FieldText(msg.almpak.node));
     t.tag = std::string(FieldText(msg.almpak.tagName));
-    t.ref = std::string(1, t.letter) + std::to_string(t.number) + t.node;
+    t.ref = cli::FormatReference({t.letter, t.number, t.node});
     out->push_back(std::move(t));
   }
   return true;
@@ -202,35 +213,6 @@ ApiResult ApiError(int status, const std::string& message) {
 
 std::string DumpJson(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-bool ParseReference(const std::string& text, char* letter, int16_t* number, std::string* node) {
-  if (text.size() < 3 || text.size() > 63) return false;
-  char l = text[0];
-  if (!((l >= 'A' && l <= 'Z') || (l >= 'a' && l <= 'z'))) return false;
-  std::size_t i = 1;
-  bool negative = i < text.size() && text[i] == '-';
-  if (negative) ++i;
-  std::size_t digits = i;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-  std::size_t length = i - digits;
-  // As "%d" writes it: no leading zeros, no "-0".
-  if (length == 0 || length > 5 || (length > 1 && text[digits] == '0') ||
-      (negative && text[digits] == '0')) {
-    return false;
-  }
-  long n = std::strtol(text.substr(digits, length).c_str(), nullptr, 10);
-  if (negative) n = -n;
-  if (n < -32768 || n > 32767) return false;
-  std::string name = text.substr(i);
-  if (name.empty() || name.size() > 8) return false;
-  for (char ch : name) {
-    if (static_cast<unsigned char>(ch) <= ' ') return false;
-  }
-  *letter = l;
-  *number = static_cast<int16_t>(n);
-  *node = name;
-  return true;
 }
 
 ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
@@ -320,7 +302,7 @@ ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
 ApiResult GetShelved(PlantHost& host) {
   json list = json::array();
   for (const ShelvedAlarm& s : host.Shelved()) {
-    list.push_back(json{{"ref", std::string(1, s.letter) + std::to_string(s.number) + s.node},
+    list.push_back(json{{"ref", cli::FormatReference({s.letter, s.number, s.node})},
                         {"node", s.node},
                         {"tag", s.tag},
                         {"description", s.description},
@@ -426,10 +408,7 @@ ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
   std::vector<Target> targets;
   for (const json& item : body["refs"]) {
     Target t;
-    if (!item.is_string() ||
-        !ParseReference(item.get<std::string>(), &t.letter, &t.number, &t.node)) {
-      return ApiError(400, "not an alarm reference: " + DumpJson(item));
-    }
+    if (!TargetOf(item, &t)) return ApiError(400, "not an alarm reference: " + DumpJson(item));
     targets.push_back(std::move(t));
   }
   std::vector<ShelvedAlarm> shelved = host.Shelved();
@@ -447,9 +426,7 @@ ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
       [&](HostContext& c) {
         json done = json::array();
         for (const Target& t : targets) {
-          if (c.Unshelve(t.node, t.letter, t.number)) {
-            done.push_back(std::string(1, t.letter) + std::to_string(t.number) + t.node);
-          }
+          if (c.Unshelve(t.node, t.letter, t.number)) done.push_back(t.ref);
         }
         result.body = json{{"unshelved", done}};
       },

@@ -45,10 +45,6 @@ ApiResult Shelve(PlantHost& host, const std::string& user, const nlohmann::json&
 ApiResult Unshelve(PlantHost& host, const std::string& user, const nlohmann::json& body);
 ApiResult Horn(PlantHost& host, const std::string& user, const nlohmann::json& body);
 
-// A reference as rows carry it ("A12PLANT1": letter, number, node name),
-// split; false unless it is in exactly that form.
-bool ParseReference(const std::string& text, char* letter, int16_t* number, std::string* node);
-
 // JSON text that survives any bytes in alarm texts (8-bit code page):
 // invalid UTF-8 is replaced, never thrown on.
 std::string DumpJson(const nlohmann::json& value);

@@ -1,15 +1,10 @@
 #include "web/plant_host.h"
 
-#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <tuple>
-#include <unordered_map>
 
-#include "node/summary_queue_order.h"
-#include "plant/plant_node.h"
 #include "plant/simulator.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
@@ -17,255 +12,250 @@
 namespace tolvane::web {
 namespace {
 
-// Counts by priority, kept up to date from the queue's change listener:
-// counting by fetching would cap at one page (32,767 rows) and cost a
-// whole fetch per refresh.
-class CountTracker {
+using plant::PlantStore;
+using plant::StoreError;
+
+// Counts by priority, from one pass over the queue's records in place,
+// 65,535 at a time (a queue call's most). A fetch could not do it: its
+// page stops at 32,767 rows.
+class Counter final : public QueueRecordVisitor {
  public:
-  void Attach(node::SummaryQueue& queue) {
-    queue.SetChangeListener([this](uint64_t id) {
-      std::lock_guard<std::mutex> lock(pendingMutex_);
-      pending_.push_back(id);
-    });
-  }
-
-  // REQUIRES: the host's lock (one caller at a time).
-  AlarmCounts Counts(node::SummaryQueue& queue) {
-    std::vector<uint64_t> ids;
-    {
-      std::lock_guard<std::mutex> lock(pendingMutex_);
-      ids.swap(pending_);
-    }
-    for (uint64_t id : ids) {
-      auto it = held_.find(id);
-      if (it != held_.end()) Count(it->second, -1), held_.erase(it);
-      node::SummaryQueue::HeldAlarm a;
-      if (!queue.Inspect(id, &a)) continue;
-      Info info{a.msg.almpak.priority, a.msg.ackFlag != 0, a.suppressed, a.msg.almpak.msgType == 8};
-      held_.emplace(id, info);
-      Count(info, +1);
-    }
-    AlarmCounts out;
-    for (const plant::PriorityName& p : plant::kPriorities) {
-      PriorityCount c;
-      c.id = p.id;
-      c.name = p.name;
-      auto it = byPriority_.find(p.id);
-      if (it != byPriority_.end()) {
-        c.alarms = static_cast<std::size_t>(it->second.first);
-        c.unacknowledged = static_cast<std::size_t>(it->second.second);
+  void Visit(const SUMQMSG* const* records, unsigned short n) override {
+    for (unsigned short i = 0; i < n; ++i) {
+      const SUMQMSG& m = *records[i];
+      if (m.almpak.msgType == 8) {
+        ++counts.messages;
+        continue;
       }
-      out.byPriority.push_back(c);
+      ++counts.alarms;
+      auto& p = byPriority[m.almpak.priority];
+      ++p.first;
+      if (m.ackFlag == 0) ++counts.unacknowledged, ++p.second;
     }
-    out.alarms = static_cast<std::size_t>(alarms_);
-    out.unacknowledged = static_cast<std::size_t>(unacknowledged_);
-    out.shelved = static_cast<std::size_t>(shelved_);
-    out.messages = static_cast<std::size_t>(messages_);
-    return out;
+    seen = n;
   }
 
- private:
-  struct Info {
-    int16_t priority;
-    bool acknowledged;
-    bool shelved;
-    bool message;
-  };
-
-  void Count(const Info& i, long d) {
-    if (i.message) {
-      messages_ += d;
-    } else if (i.shelved) {
-      shelved_ += d;
-    } else {
-      alarms_ += d;
-      auto& p = byPriority_[i.priority];
-      p.first += d;
-      if (!i.acknowledged) unacknowledged_ += d, p.second += d;
-    }
-  }
-
-  std::mutex pendingMutex_;
-  std::vector<uint64_t> pending_;
-  std::unordered_map<uint64_t, Info> held_;
-  std::map<int16_t, std::pair<long, long>> byPriority_;
-  long alarms_ = 0, unacknowledged_ = 0, shelved_ = 0, messages_ = 0;
+  AlarmCounts counts;
+  std::map<int16_t, std::pair<std::size_t, std::size_t>> byPriority;
+  unsigned short seen = 0;
 };
 
-class MemoryHost final : public PlantHost, private HostContext {
+class StoreHost final : public PlantHost, private HostContext {
  public:
-  MemoryHost(const plant::Plant& plant, const MemoryHostOptions& options)
-      : plant_(plant), options_(options), journal_(plant.log) {}
+  StoreHost(std::unique_ptr<PlantStore> store, const HostOptions& options)
+      : store_(std::move(store)), options_(options) {}
 
-  ~MemoryHost() override {
-    node_.queue().SetChangeListener(nullptr);
-    if (handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
-  }
+  ~StoreHost() override { Unload(); }
 
   bool Start(std::string* err) {
-    node_.LoadSettings();
-    tracker_.Attach(node_.queue());
-    if (!plant::LoadPlant(plant_, node_, err)) return false;
-    mgr_ = std::make_unique<CVeltAlmSummMgr>();
-    handle_ = mgr_->GetAlarmClientHandle();
-    if (handle_ == kNoHandle) {
-      *err = "the alarm queue gave no client handle";
+    StoreError e;
+    if (!store_->Begin(false, &e) || !LoadNode(&e)) {
+      *err = e.message;
       return false;
     }
-    if (options_.simulateRate > 0) {
-      simulator_ = std::make_unique<plant::Simulator>(node_, plant_, options_.seed);
-    }
+    store_->Rollback();  // the view lives in the node from here on
     return true;
   }
 
   void Read(const std::function<void(HostContext&)>& fn) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    user_.reset();
+    acting_ = false;
     fn(*this);
   }
 
   bool Act(const std::string& user, const std::function<void(HostContext&)>& fn,
-           std::string*) override {
+           std::string* err) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    user_ = user;
+    StoreError e;
+    if (!store_->Begin(true, &e)) {
+      *err = e.message;
+      return false;
+    }
+    // What this action reads must be what the store holds now.
+    if (store_->ChangedElsewhere() && !LoadNode(&e)) return Fail(e, err);
+    store_->SetUser(user);
+    acting_ = true;
     fn(*this);
-    TakeOperatorMessages(user);
-    user_.reset();
+    acting_ = false;
+    if (!store_->Commit(&e)) return Fail(e, err);
+    ++changes_;
     return true;
   }
 
   uint64_t Version() override {
-    // The queue's number in the high half, our own changes in the low one.
-    auto seq = static_cast<uint32_t>(node_.queue().SequenceNumber());
-    return (static_cast<uint64_t>(seq) << 32) | changes_.load();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return VersionLocked();
   }
 
   AlarmCounts Counts() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    return tracker_.Counts(node_.queue());
+    uint64_t version = VersionLocked();
+    if (countsVersion_ == version) return counts_;
+    Counter c;
+    SORT_CNTL sort{};  // key 0: every alarm once, in time order
+    node::SummaryQueue& q = node_->queue();
+    unsigned short h = countHandle_;
+    if (q.Home(sort, h) == 0 && q.NextPage(sort, 0, h) == 0) {
+      while (q.Visit(sort, 65535, h, c) == 0 && c.seen == 65535 &&
+             q.NextPage(sort, 65535, h) == 0) {
+      }
+    }
+    for (const plant::PriorityName& p : plant::kPriorities) {
+      auto it = c.byPriority.find(p.id);
+      PriorityCount pc;
+      pc.id = p.id;
+      pc.name = p.name;
+      if (it != c.byPriority.end())
+        pc.alarms = it->second.first, pc.unacknowledged = it->second.second;
+      c.counts.byPriority.push_back(pc);
+    }
+    c.counts.shelved = store_->Shelved().size();
+    counts_ = c.counts;
+    countsVersion_ = version;
+    return counts_;
   }
 
   std::vector<ShelvedAlarm> Shelved() override {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<ShelvedAlarm> out;
-    for (const auto& [key, s] : shelves_) out.push_back(s);
-    std::sort(out.begin(), out.end(),
-              [](const ShelvedAlarm& a, const ShelvedAlarm& b) { return a.until < b.until; });
+    for (const plant::ShelvedAlarm& s : store_->Shelved()) {
+      const plant::PlantAlarm& a = s.alarm;
+      out.push_back(
+          {a.node, a.tag, a.description, a.letter, a.number, s.until, a.shelveReason, a.shelvedBy});
+    }
     return out;
   }
 
   std::vector<plant::PlantLogEntry> Journal(std::size_t limit) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    TakeOperatorMessages("");
-    std::size_t from = journal_.size() > limit ? journal_.size() - limit : 0;
-    return {journal_.begin() + static_cast<std::ptrdiff_t>(from), journal_.end()};
+    std::vector<plant::PlantLogEntry> all;
+    StoreError e;
+    if (!store_->ReadJournal(std::nullopt, std::nullopt, &all, &e)) return {};
+    std::size_t from = all.size() > limit ? all.size() - limit : 0;
+    return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
   }
 
   void Tick(TimePoint now) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = shelves_.begin(); it != shelves_.end();) {
-      if (it->second.until > now) {
-        ++it;
-        continue;
+    StoreError e;
+    if (store_->ChangedElsewhere()) {
+      if (store_->Begin(false, &e)) {
+        if (LoadNode(&e)) ++changes_;
+        store_->Rollback();
       }
-      const ShelvedAlarm& s = it->second;
-      node_.queue().SetSuppressed(s.node, s.letter, s.number, false);
-      AddJournal(s.node, "Shelve of " + s.tag + " ended", "", now);
-      it = shelves_.erase(it);
     }
-    if (simulator_) {
-      if (lastTick_) {
-        simulator_->Advance(std::chrono::duration<double>(now - *lastTick_).count(),
-                            options_.simulateRate, now);
-      }
-      lastTick_ = now;
+    bool due = false;
+    for (const plant::ShelvedAlarm& s : store_->Shelved()) due = due || s.until <= now;
+    double seconds = lastTick_ ? std::chrono::duration<double>(now - *lastTick_).count() : 0;
+    lastTick_ = now;
+    if (!due && !simulator_) return;
+    if (!store_->Begin(true, &e)) return;  // busy elsewhere: next tick
+    if (store_->ChangedElsewhere() && !LoadNode(&e)) {
+      store_->Rollback();
+      return;
+    }
+    store_->SetUser("simulator");
+    if (due) store_->EndExpiredShelves(now);
+    if (simulator_) simulator_->Advance(seconds, options_.simulateRate, now);
+    if (store_->Commit(&e)) {
+      ++changes_;
+    } else {
+      Fail(e, nullptr);
     }
   }
 
  private:
-  using Key = std::tuple<std::string, char, int16_t>;
-  static Key KeyOf(const std::string& node, char letter, int16_t number) {
-    return {node::detail::FoldCase(node), letter, number};
-  }
-
   // --- HostContext ---
   CVeltAlmSummMgr& mgr() override { return *mgr_; }
   short handle() override { return handle_; }
-  node::EmbeddedNode& node() override { return node_; }
+  node::EmbeddedNode& node() override { return *node_; }
 
   bool Shelve(const std::string& node, char letter, int16_t number, TimePoint until,
               const std::string& reason) override {
-    if (!user_) return false;
-    SUMQMSG msg{};
-    if (node_.queue().Find(number, letter, node.c_str(), &msg) != 0) return false;
-    if (!node_.queue().SetSuppressed(node, letter, number, true)) return false;
-    ShelvedAlarm s;
-    s.node = std::string(FieldText(msg.almpak.node));
-    s.tag = std::string(FieldText(msg.almpak.tagName));
-    s.description = std::string(FieldText(msg.almpak.description));
-    s.letter = letter;
-    s.number = number;
-    s.until = until;
-    s.reason = reason;
-    s.user = *user_;
-    shelves_[KeyOf(node, letter, number)] = s;
-    AddJournal(s.node, "Shelved " + s.tag + " until " + plant::FormatUtc(until) + ": " + reason,
-               *user_, plant::Clock::now());
-    return true;
+    return acting_ && store_->Shelve(node, letter, number, until, reason, plant::Clock::now());
   }
-
   bool Unshelve(const std::string& node, char letter, int16_t number) override {
-    if (!user_) return false;
-    auto it = shelves_.find(KeyOf(node, letter, number));
-    if (it == shelves_.end()) return false;
-    node_.queue().SetSuppressed(it->second.node, letter, number, false);
-    AddJournal(it->second.node, "Unshelved " + it->second.tag, *user_, plant::Clock::now());
-    shelves_.erase(it);
-    return true;
+    return acting_ && store_->Unshelve(node, letter, number, plant::Clock::now());
   }
-
   void Journal(const std::string& node, const std::string& text) override {
-    if (user_) AddJournal(node, text, *user_, plant::Clock::now());
+    if (acting_) store_->Journal(node, text, plant::Clock::now());
   }
 
-  void AddJournal(const std::string& node, const std::string& text, const std::string& user,
-                  TimePoint when) {
-    journal_.push_back({when, node, text, 0, user, ""});
-    ++changes_;
+  uint64_t VersionLocked() {
+    // The queue's number in the high half, our commits and loads in the low one.
+    auto seq = static_cast<uint32_t>(node_->queue().SequenceNumber());
+    return (static_cast<uint64_t>(seq) << 32) | static_cast<uint32_t>(changes_);
   }
 
-  // Operator messages the library sent since the last look, stamped with
-  // the user whose action sent them.
-  void TakeOperatorMessages(const std::string& user) {
-    std::vector<node::OperatorMessageRecord> all = node_.alarmLibrary().OperatorMessages();
-    for (std::size_t i = messagesSeen_; i < all.size(); ++i) {
-      journal_.push_back({all[i].time, all[i].node, all[i].text, all[i].flag, user, ""});
-      ++changes_;
+  // Drops the transaction; the node may hold changes the store does not,
+  // so the store's state is loaded again.
+  bool Fail(const StoreError& e, std::string* err) {
+    if (err) *err = e.message;
+    store_->Rollback();
+    StoreError again;
+    if (store_->Begin(false, &again)) {
+      LoadNode(&again);
+      store_->Rollback();
     }
-    messagesSeen_ = all.size();
+    ++changes_;
+    return false;
+  }
+
+  void Unload() {
+    simulator_.reset();
+    if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
+    if (node_ && countHandle_ != 0) node_->queue().Close(countHandle_);
+    mgr_.reset();
+    handle_ = kNoHandle;
+    countHandle_ = 0;
+    if (node_) store_->Detach();
+    node_.reset();
+  }
+
+  // A fresh node holding the store's plant (one node per process: the old
+  // one goes first). REQUIRES: a transaction.
+  bool LoadNode(StoreError* e) {
+    Unload();
+    node_ = std::make_unique<node::EmbeddedNode>();
+    node_->LoadSettings();
+    if (!store_->Load(*node_, plant::Clock::now(), e)) return false;
+    mgr_ = std::make_unique<CVeltAlmSummMgr>();
+    handle_ = mgr_->GetAlarmClientHandle();
+    unsigned char flag = 0;
+    if (handle_ == kNoHandle || node_->queue().Open(&countHandle_, &flag) != 0) {
+      e->kind = StoreError::Kind::kRefused;
+      e->message = "the alarm queue gave no client handle";
+      return false;
+    }
+    if (options_.simulateRate > 0) {
+      plant::Plant plant;
+      if (!store_->Read(&plant, e)) return false;
+      simulator_ = std::make_unique<plant::Simulator>(*node_, plant, options_.seed);
+    }
+    countsVersion_.reset();
+    return true;
   }
 
   std::mutex mutex_;
-  node::EmbeddedNode node_;
-  plant::Plant plant_;
-  MemoryHostOptions options_;
+  std::unique_ptr<PlantStore> store_;
+  HostOptions options_;
+  std::unique_ptr<node::EmbeddedNode> node_;
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
-  CountTracker tracker_;
+  unsigned short countHandle_ = 0;
   std::unique_ptr<plant::Simulator> simulator_;
   std::optional<TimePoint> lastTick_;
-  std::optional<std::string> user_;  // set while an action runs
-  std::map<Key, ShelvedAlarm> shelves_;
-  std::vector<plant::PlantLogEntry> journal_;
-  std::size_t messagesSeen_ = 0;
-  std::atomic<uint64_t> changes_{0};
+  bool acting_ = false;
+  uint64_t changes_ = 0;
+  std::optional<uint64_t> countsVersion_;
+  AlarmCounts counts_;
 };
 
 }  // namespace
 
-std::unique_ptr<PlantHost> MakeMemoryHost(const plant::Plant& plant,
-                                          const MemoryHostOptions& options, std::string* err) {
-  auto host = std::make_unique<MemoryHost>(plant, options);
+std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
+                                         const HostOptions& options, std::string* err) {
+  auto host = std::make_unique<StoreHost>(std::move(store), options);
   if (!host->Start(err)) return nullptr;
   return host;
 }

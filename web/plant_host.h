@@ -13,6 +13,7 @@
 
 #include "node/embedded_node.h"
 #include "plant/plant.h"
+#include "plant/plant_store.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 
 namespace tolvane::web {
@@ -66,7 +67,8 @@ class PlantHost {
   virtual void Read(const std::function<void(HostContext&)>& fn) = 0;
   // Runs `fn` as `user`'s action under the host's lock; what the node sent
   // (operator messages) is journalled with the user's name. False with a
-  // message when the change could not be kept; it is then undone.
+  // message when the change could not be kept (the node is then loaded
+  // again from what was kept).
   virtual bool Act(const std::string& user, const std::function<void(HostContext&)>& fn,
                    std::string* err) = 0;
 
@@ -82,15 +84,17 @@ class PlantHost {
   virtual void Tick(TimePoint now) = 0;
 };
 
-struct MemoryHostOptions {
+struct HostOptions {
   double simulateRate = 0;  // alarm events per second; 0: no simulator
   uint32_t seed = 1;
 };
 
-// A host holding `plant` in memory (the built-in demo, a plant file read
-// once): changes last as long as the process. Null with a message when the
-// node refuses the plant.
-std::unique_ptr<PlantHost> MakeMemoryHost(const plant::Plant& plant,
-                                          const MemoryHostOptions& options, std::string* err);
+// A host over a plant store: the store is loaded into the node once, each
+// action runs in a write transaction with the acting user set on the
+// store, and the node is loaded afresh when another program changed the
+// store. Simulated events are committed as the user "simulator". Null
+// with a message when the store cannot be loaded.
+std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
+                                         const HostOptions& options, std::string* err);
 
 }  // namespace tolvane::web

@@ -341,21 +341,5 @@ TEST_F(ApiTest, AlarmTextsTravelAsJsonStringsWhateverTheyHold) {
   EXPECT_EQ(row["description"], kHostile);
 }
 
-TEST(ReferenceTest, OnlyTheFormRowsCarryIsTaken) {
-  char letter = 0;
-  int16_t number = 0;
-  std::string node;
-  ASSERT_TRUE(ParseReference("A12PLANT1", &letter, &number, &node));
-  EXPECT_EQ(letter, 'A');
-  EXPECT_EQ(number, 12);
-  EXPECT_EQ(node, "PLANT1");
-  ASSERT_TRUE(ParseReference("B-5UTILS", &letter, &number, &node));
-  EXPECT_EQ(number, -5);
-  for (const char* bad : {"A012PLANT1", "A12", "12PLANT1", "A99999PLANT1", "A12 PLANT1",
-                          "A12PLANT1234", "A-0N", "A+1N", "A1N\x01"}) {
-    EXPECT_FALSE(ParseReference(bad, &letter, &number, &node)) << bad;
-  }
-}
-
 }  // namespace
 }  // namespace tolvane::web::testing

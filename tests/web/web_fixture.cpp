@@ -79,9 +79,12 @@ void WebFixture::Start(const FixtureOptions& options) {
   newest->description = kHostile;
   hostileRef_ = std::string(1, newest->letter) + std::to_string(newest->number) + newest->node;
 
-  MemoryHostOptions hostOptions;
+  plant::StoreError storeErr;
+  std::unique_ptr<plant::PlantStore> store = plant::PlantStore::InMemory(plant, &storeErr);
+  ASSERT_NE(store, nullptr) << storeErr.message;
+  HostOptions hostOptions;
   hostOptions.simulateRate = options.simulateRate;
-  host_ = MakeMemoryHost(plant, hostOptions, &err);
+  host_ = MakeStoreHost(std::move(store), hostOptions, &err);
   ASSERT_NE(host_, nullptr) << err;
   ServerOptions so;
   so.listen = "127.0.0.1:0";
