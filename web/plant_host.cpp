@@ -49,6 +49,11 @@ class StoreHost final : public PlantHost, private HostContext {
 
   bool Start(std::string* err) {
     StoreError e;
+    // The simulator takes its blocks from the plant as it is now.
+    if (options_.simulateRate > 0 && !store_->Read(&plant_, &e)) {
+      *err = e.message;
+      return false;
+    }
     if (!store_->Begin(false, &e) || !LoadNode(&e)) {
       *err = e.message;
       return false;
@@ -228,9 +233,7 @@ class StoreHost final : public PlantHost, private HostContext {
       return false;
     }
     if (options_.simulateRate > 0) {
-      plant::Plant plant;
-      if (!store_->Read(&plant, e)) return false;
-      simulator_ = std::make_unique<plant::Simulator>(*node_, plant, options_.seed);
+      simulator_ = std::make_unique<plant::Simulator>(*node_, plant_, options_.seed);
     }
     countsVersion_.reset();
     return true;
@@ -239,6 +242,7 @@ class StoreHost final : public PlantHost, private HostContext {
   std::mutex mutex_;
   std::unique_ptr<PlantStore> store_;
   HostOptions options_;
+  plant::Plant plant_;  // read for the simulator only
   std::unique_ptr<node::EmbeddedNode> node_;
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;

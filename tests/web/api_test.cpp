@@ -186,6 +186,48 @@ TEST_F(ShortSessionTest, AnExpiredSessionIsRefusedForReadsAndActions) {
   EXPECT_FALSE((*RowOf(Page(*fresh), ref))["ack"].get<bool>());
 }
 
+class StoreFileTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    FixtureOptions o;
+    o.storeFile = true;
+    Start(o);
+  }
+};
+
+TEST_F(StoreFileTest, ActionsAreKeptInTheStoreAndOtherProgramsChangesAreShown) {
+  auto c = Operator();
+  json page = Page(*c);
+  std::string mine = FirstNew(page);
+  ASSERT_EQ(c->Post("/api/ack", Refs(mine).dump())->status, 200);
+  std::string theirs = FirstNew(Page(*c));
+  ASSERT_FALSE(theirs.empty());
+
+  // Another program acknowledges through the same store file.
+  std::string cmd = std::string(TOLVANE_PROGRAM) + " --node " + storePath_ + " --user kim ack " +
+                    theirs + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool shown = false;
+  while (!shown && std::chrono::steady_clock::now() < until) {
+    json now = Page(*c);
+    shown = RowOf(now, theirs) && (*RowOf(now, theirs))["ack"].get<bool>();
+    if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(shown);
+  json after = Page(*c);
+  ASSERT_TRUE(RowOf(after, mine));
+  EXPECT_TRUE((*RowOf(after, mine))["ack"].get<bool>());  // ours was kept across the reload
+  bool olga = false, kim = false;
+  json journal = c->GetJson("/api/journal");
+  for (const json& e : journal["entries"]) {
+    olga = olga || e["user"] == "olga";
+    kim = kim || e["user"] == "kim";
+  }
+  EXPECT_TRUE(olga);
+  EXPECT_TRUE(kim);
+}
+
 TEST_F(ApiTest, PagesFollowTheSortCodeCountAndFilter) {
   auto c = Operator();
   json up = c->GetJson("/api/alarms?sort=3&count=1000");

@@ -80,7 +80,14 @@ void WebFixture::Start(const FixtureOptions& options) {
   hostileRef_ = std::string(1, newest->letter) + std::to_string(newest->number) + newest->node;
 
   plant::StoreError storeErr;
-  std::unique_ptr<plant::PlantStore> store = plant::PlantStore::InMemory(plant, &storeErr);
+  std::unique_ptr<plant::PlantStore> store;
+  if (options.storeFile) {
+    storePath_ = dir_ + "/plant.db";
+    ASSERT_TRUE(plant::PlantStore::Create(storePath_, plant, false, &storeErr)) << storeErr.message;
+    store = plant::PlantStore::Open(storePath_, &storeErr);
+  } else {
+    store = plant::PlantStore::InMemory(plant, &storeErr);
+  }
   ASSERT_NE(store, nullptr) << storeErr.message;
   HostOptions hostOptions;
   hostOptions.simulateRate = options.simulateRate;

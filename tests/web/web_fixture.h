@@ -46,6 +46,7 @@ class ApiClient {
 struct FixtureOptions {
   double simulateRate = 0;
   std::chrono::seconds sessionIdle{3600};
+  bool storeFile = false;  // the plant in a store file (storePath_) instead of memory
 };
 
 class WebFixture : public ::testing::Test {
@@ -71,6 +72,7 @@ class WebFixture : public ::testing::Test {
   std::unique_ptr<PlantHost> host_;
   std::unique_ptr<WebServer> server_;
   std::string hostileRef_;
+  std::string storePath_;
 };
 
 }  // namespace tolvane::web::testing
