@@ -273,8 +273,19 @@ struct WebServer::Impl {
         version = v;
         versionChanged.notify_all();
       }
-      versionChanged.wait_for(lock, options.poll, [&] { return stopping; });
+      versionChanged.wait_for(lock, options.poll, [&] { return stopping || poked; });
+      poked = false;
     }
+  }
+
+  // Reads the host's version now rather than at the next poll: an action
+  // here shows on the other pages at once.
+  void Poke() {
+    {
+      std::lock_guard<std::mutex> lock(versionMutex);
+      poked = true;
+    }
+    versionChanged.notify_all();
   }
 
   void Routes();
@@ -298,6 +309,7 @@ struct WebServer::Impl {
   std::condition_variable versionChanged;
   uint64_t version = 0;
   bool stopping = false;
+  bool poked = false;
   std::atomic<int> streams{0};
   std::thread listener, poller;
   bool started = false;
@@ -368,6 +380,7 @@ void WebServer::Impl::Routes() {
       std::optional<Session> session = Authorise(req, res, true, &body);
       if (!session) return;
       Send(res, fn(host, session->user, body));
+      Poke();
     };
   };
   s.Post("/api/ack", action(&Acknowledge));
