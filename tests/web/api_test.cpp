@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "web_fixture.h"
@@ -226,6 +227,51 @@ TEST_F(StoreFileTest, ActionsAreKeptInTheStoreAndOtherProgramsChangesAreShown) {
   }
   EXPECT_TRUE(olga);
   EXPECT_TRUE(kim);
+}
+
+class HttpsTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "the openssl program is not installed (scripts/deps.sh installs it)";
+    }
+    char tmpl[] = "/tmp/tolvane-cert-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    certDir_ = tmpl;
+    std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
+        certDir_ + "/key.pem -out " + certDir_ + "/cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    FixtureOptions o;
+    o.certFile = certDir_ + "/cert.pem";
+    o.keyFile = certDir_ + "/key.pem";
+    Start(o);
+  }
+  void TearDown() override {
+    WebFixture::TearDown();
+    if (!certDir_.empty()) std::filesystem::remove_all(certDir_);
+  }
+  std::string certDir_;
+};
+
+TEST_F(HttpsTest, WithACertificateAndKeyTheServerSpeaksHttpsAndTheCookieIsSecure) {
+  httplib::SSLClient c("127.0.0.1", port());
+  c.enable_server_certificate_verification(false);
+  c.set_read_timeout(10);
+  auto page = c.Get("/");
+  ASSERT_TRUE(page) << httplib::to_string(page.error());
+  EXPECT_EQ(page->status, 200);
+  EXPECT_FALSE(page->get_header_value("Strict-Transport-Security").empty());
+  auto in = c.Post("/api/login", json{{"user", "olga"}, {"password", kOperatorPassword}}.dump(),
+                   "application/json");
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->status, 200);
+  EXPECT_NE(in->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+  // Plain HTTP on the same port gets no page.
+  httplib::Client plain("127.0.0.1", port());
+  plain.set_read_timeout(5);
+  auto r = plain.Get("/");
+  EXPECT_TRUE(!r || r->status != 200);
 }
 
 TEST_F(ApiTest, PagesFollowTheSortCodeCountAndFilter) {

@@ -97,6 +97,8 @@ void WebFixture::Start(const FixtureOptions& options) {
   so.listen = "127.0.0.1:0";
   so.usersFile = usersFile_;
   so.sessionIdle = options.sessionIdle;
+  so.certFile = options.certFile;
+  so.keyFile = options.keyFile;
   so.signInWindow = std::chrono::seconds(30);
   server_ = std::make_unique<WebServer>(so, *host_);
   ASSERT_TRUE(server_->Start(&err)) << err;

@@ -46,7 +46,8 @@ class ApiClient {
 struct FixtureOptions {
   double simulateRate = 0;
   std::chrono::seconds sessionIdle{3600};
-  bool storeFile = false;  // the plant in a store file (storePath_) instead of memory
+  bool storeFile = false;         // the plant in a store file (storePath_) instead of memory
+  std::string certFile, keyFile;  // HTTPS when given
 };
 
 class WebFixture : public ::testing::Test {
