@@ -71,6 +71,8 @@ WebCommands::WebCommands(CLI::App& app, const std::string* nodeFile)
                       "users file (default ./tolvane-users; `tolvane user add` writes it)");
   o.serve->add_option("--cert", o.server.certFile, "TLS certificate (PEM): serve HTTPS");
   o.serve->add_option("--key", o.server.keyFile, "TLS private key (PEM)");
+  o.serve->add_flag("--secure-cookie", o.server.secureCookie,
+                    "mark the session cookie Secure (behind a proxy that serves HTTPS)");
   o.serve->add_option("--simulate", o.simulate, "simulate RATE alarm events per second")
       ->check(CLI::Range(0.0, 1000.0));
   o.serve->add_option("--seed", o.seed, "simulator seed");

@@ -160,10 +160,15 @@ struct WebServer::Impl {
     return s;
   }
 
+  // The Origin a browser sends must name this server. Only the host and
+  // port are compared: behind a TLS proxy the browser says https while we
+  // serve http.
   bool SameOrigin(const Request& req) {
     std::string origin = req.get_header_value("Origin");
     if (origin.empty()) return true;  // not a browser's cross-site request
-    return origin == std::string(tls ? "https://" : "http://") + req.get_header_value("Host");
+    std::size_t scheme = origin.find("://");
+    if (scheme == std::string::npos) return false;
+    return origin.substr(scheme + 3) == req.get_header_value("Host");
   }
 
   bool ReadJson(const Request& req, Response& res, json* body) {
@@ -216,7 +221,7 @@ struct WebServer::Impl {
     std::optional<Session> s = sessions.Find(id);
     res.set_header("Set-Cookie", std::string(kCookie) + "=" + id +
                                      "; Path=/; HttpOnly; SameSite=Strict" +
-                                     (tls ? "; Secure" : ""));
+                                     (tls || options.secureCookie ? "; Secure" : ""));
     ApiResult r;
     r.body = json{{"user", s->user}, {"role", RoleName(s->role)}, {"csrf", s->csrf}};
     Send(res, r);

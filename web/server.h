@@ -17,6 +17,9 @@ struct ServerOptions {
   // HTTPS when both are given (PEM files).
   std::string certFile;
   std::string keyFile;
+  // Mark the session cookie Secure without serving HTTPS ourselves (behind
+  // a proxy that does).
+  bool secureCookie = false;
   std::chrono::seconds sessionIdle{std::chrono::hours(8)};
   std::chrono::seconds sessionLifetime{std::chrono::hours(24)};
   int signInFailures = 5;                 // failed sign-ins allowed per address and per name ...

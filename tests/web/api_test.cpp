@@ -86,6 +86,10 @@ TEST_F(ApiTest, ARequestFromAnotherSiteIsRefused) {
   auto r = raw.Post("/api/ack", h, Refs(ref).dump(), "application/json");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 403);
+  auto signIn =
+      raw.Post("/api/login", httplib::Headers{{"Origin", "http://evil.example"}},
+               json{{"user", "olga"}, {"password", kOperatorPassword}}.dump(), "application/json");
+  EXPECT_EQ(signIn->status, 403);
   EXPECT_FALSE((*RowOf(Page(*c), ref))["ack"].get<bool>());
 }
 
