@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "tolvane/filter_diagnostic.h"
 #include "tolvane/oleauto.h"
@@ -167,18 +168,35 @@ std::string StatusText(short rc) {
   return std::to_string(rc) + (rc == kFailed ? " (FAILED)" : "");
 }
 
-// Runs one manager call per reference as `user`; 502 when the library
-// refused any of them (the others stand).
-template <typename Call>
-ApiResult ForEachTarget(PlantHost& host, const std::string& user, const json& body,
-                        const char* verb, Call call) {
+// Runs `fn` as `user`'s action; 503 when the host could not keep it.
+ApiResult RunAction(PlantHost& host, const std::string& user,
+                    const std::function<void(HostContext&, ApiResult&)>& fn) {
   ApiResult result;
   std::string err;
-  bool kept = host.Act(
-      user,
-      [&](HostContext& c) {
-        std::vector<Target> targets;
-        if (!TargetsFrom(c, body, &targets, &result)) return;
+  if (!host.Act(
+          user, [&](HostContext& c) { fn(c, result); }, &err)) {
+    return ApiError(503, "the change could not be kept: " + err);
+  }
+  return result;
+}
+
+// Runs `fn` on the alarms of body["refs"] in one action, when every one
+// of them stands.
+ApiResult ActOnTargets(
+    PlantHost& host, const std::string& user, const json& body,
+    const std::function<void(HostContext&, const std::vector<Target>&, ApiResult&)>& fn) {
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    std::vector<Target> targets;
+    if (TargetsFrom(c, body, &targets, &result)) fn(c, targets, result);
+  });
+}
+
+// One manager call per reference; 502 when the library refused any of
+// them (the others stand).
+ApiResult ForEachTarget(PlantHost& host, const std::string& user, const json& body,
+                        const char* verb, short (*call)(HostContext&, char*)) {
+  return ActOnTargets(
+      host, user, body, [&](HostContext& c, const std::vector<Target>& targets, ApiResult& result) {
         json done = json::array();
         json failed = json::array();
         for (const Target& t : targets) {
@@ -196,10 +214,7 @@ ApiResult ForEachTarget(PlantHost& host, const std::string& user, const json& bo
           result.body["error"] = "the library refused " + std::to_string(failed.size()) + " of " +
                                  std::to_string(targets.size()) + " alarm(s)";
         }
-      },
-      &err);
-  if (!kept) return ApiError(503, "the change could not be kept: " + err);
-  return result;
+      });
 }
 
 }  // namespace
@@ -328,47 +343,41 @@ ApiResult Delete(PlantHost& host, const std::string& user, const json& body) {
 }
 
 ApiResult AcknowledgeAll(PlantHost& host, const std::string& user, const json& body) {
-  ApiResult result;
+  ApiResult refused;
   std::string filter;
-  if (!FilterFrom(body, &filter, &result)) return result;
-  std::string err;
-  bool kept = host.Act(
-      user,
-      [&](HostContext& c) {
-        json diag = Diagnostic(c, filter);
-        if (!diag["ok"].get<bool>()) {
-          result = ApiError(400, "the filter does not parse");
-          result.body["filter"] = diag;
-          return;
-        }
-        // The library reports the first failing database status of any row
-        // (operator messages have no block), so judge by the alarms.
-        auto countNew = [&](short* rc) {
-          std::size_t kept = 0, fresh = 0;
-          *rc = ForEachRow(c, -1, filter, 8, &kept, [&](const unsigned char* bytes) {
-            const auto* row = reinterpret_cast<const tagAlarmStr*>(bytes);
-            if (row->ack[0] != '1' && row->reference[0] != '\0') ++fresh;
-            return true;
-          });
-          return fresh;
-        };
-        short rc = kOk;
-        std::size_t before = countNew(&rc);
-        std::string text = filter;
-        short ackRc = c.mgr().AcknowledgeAllAlarmsByRef(text.data(), c.handle(), 0);
-        std::size_t after = countNew(&rc);
-        result.body = json{{"acknowledged", before >= after ? before - after : 0},
-                           {"remaining", after},
-                           {"status", StatusText(ackRc)}};
-        if (after > 0 && ackRc != kOk) {
-          result.status = 502;
-          result.body["error"] = "the library left " + std::to_string(after) +
-                                 " alarm(s) new (status " + StatusText(ackRc) + ")";
-        }
-      },
-      &err);
-  if (!kept) return ApiError(503, "the change could not be kept: " + err);
-  return result;
+  if (!FilterFrom(body, &filter, &refused)) return refused;
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    json diag = Diagnostic(c, filter);
+    if (!diag["ok"].get<bool>()) {
+      result = ApiError(400, "the filter does not parse");
+      result.body["filter"] = diag;
+      return;
+    }
+    // The library reports the first failing database status of any row
+    // (operator messages have no block), so judge by the alarms.
+    auto countNew = [&](short* rc) {
+      std::size_t kept = 0, fresh = 0;
+      *rc = ForEachRow(c, -1, filter, 8, &kept, [&](const unsigned char* bytes) {
+        const auto* row = reinterpret_cast<const tagAlarmStr*>(bytes);
+        if (row->ack[0] != '1' && row->reference[0] != '\0') ++fresh;
+        return true;
+      });
+      return fresh;
+    };
+    short rc = kOk;
+    std::size_t before = countNew(&rc);
+    std::string text = filter;
+    short ackRc = c.mgr().AcknowledgeAllAlarmsByRef(text.data(), c.handle(), 0);
+    std::size_t after = countNew(&rc);
+    result.body = json{{"acknowledged", before >= after ? before - after : 0},
+                       {"remaining", after},
+                       {"status", StatusText(ackRc)}};
+    if (after > 0 && ackRc != kOk) {
+      result.status = 502;
+      result.body["error"] = "the library left " + std::to_string(after) +
+                             " alarm(s) new (status " + StatusText(ackRc) + ")";
+    }
+  });
 }
 
 ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
@@ -382,22 +391,15 @@ ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
   }
   auto until = plant::Clock::now() + std::chrono::minutes(body["minutes"].get<long long>());
   std::string reason = body["reason"].get<std::string>();
-  ApiResult result;
-  std::string err;
-  bool kept = host.Act(
-      user,
-      [&](HostContext& c) {
-        std::vector<Target> targets;
-        if (!TargetsFrom(c, body, &targets, &result)) return;
-        json done = json::array();
-        for (const Target& t : targets) {
-          if (c.Shelve(t.node, t.letter, t.number, until, reason)) done.push_back(t.ref);
-        }
-        result.body = json{{"shelved", done}, {"until", plant::FormatUtc(until)}};
-      },
-      &err);
-  if (!kept) return ApiError(503, "the change could not be kept: " + err);
-  return result;
+  return ActOnTargets(host, user, body,
+                      [&](HostContext& c, const std::vector<Target>& targets, ApiResult& result) {
+                        json done = json::array();
+                        for (const Target& t : targets) {
+                          if (c.Shelve(t.node, t.letter, t.number, until, reason))
+                            done.push_back(t.ref);
+                        }
+                        result.body = json{{"shelved", done}, {"until", plant::FormatUtc(until)}};
+                      });
 }
 
 ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
@@ -419,20 +421,13 @@ ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
     });
     if (!known) return ApiError(404, "no shelved alarm has that reference");
   }
-  ApiResult result;
-  std::string err;
-  bool kept = host.Act(
-      user,
-      [&](HostContext& c) {
-        json done = json::array();
-        for (const Target& t : targets) {
-          if (c.Unshelve(t.node, t.letter, t.number)) done.push_back(t.ref);
-        }
-        result.body = json{{"unshelved", done}};
-      },
-      &err);
-  if (!kept) return ApiError(503, "the change could not be kept: " + err);
-  return result;
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    json done = json::array();
+    for (const Target& t : targets) {
+      if (c.Unshelve(t.node, t.letter, t.number)) done.push_back(t.ref);
+    }
+    result.body = json{{"unshelved", done}};
+  });
 }
 
 ApiResult Horn(PlantHost& host, const std::string& user, const json& body) {
@@ -443,28 +438,19 @@ ApiResult Horn(PlantHost& host, const std::string& user, const json& body) {
   if (action != "silence" && action != "enable" && action != "disable") {
     return ApiError(400, "action must be silence, enable or disable");
   }
-  ApiResult result;
-  std::string err;
-  bool kept = host.Act(
-      user,
-      [&](HostContext& c) {
-        short rc = action == "silence" ? c.mgr().SilenceHorn()
-                                       : c.mgr().ConfigureHorn(action == "enable" ? 1 : 0);
-        if (rc != kOk) {
-          result = ApiError(502, "the horn refused: status " + StatusText(rc));
-          return;
-        }
-        c.Journal("", action == "silence"
-                          ? "Horn silenced"
-                          : (action == "enable" ? "Horn enabled" : "Horn disabled"));
-        short enabled = 0;
-        c.mgr().AlarmHornEnabled(&enabled);
-        result.body =
-            json{{"enabled", enabled != 0}, {"silenced", c.node().queue().HornSilenced()}};
-      },
-      &err);
-  if (!kept) return ApiError(503, "the change could not be kept: " + err);
-  return result;
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    short rc = action == "silence" ? c.mgr().SilenceHorn()
+                                   : c.mgr().ConfigureHorn(action == "enable" ? 1 : 0);
+    if (rc != kOk) {
+      result = ApiError(502, "the horn refused: status " + StatusText(rc));
+      return;
+    }
+    c.Journal("", action == "silence" ? "Horn silenced"
+                                      : (action == "enable" ? "Horn enabled" : "Horn disabled"));
+    short enabled = 0;
+    c.mgr().AlarmHornEnabled(&enabled);
+    result.body = json{{"enabled", enabled != 0}, {"silenced", c.node().queue().HornSilenced()}};
+  });
 }
 
 }  // namespace tolvane::web
