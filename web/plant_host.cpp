@@ -135,7 +135,9 @@ class StoreHost final : public PlantHost, private HostContext {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<plant::PlantLogEntry> all;
     StoreError e;
-    if (!store_->ReadJournal(std::nullopt, std::nullopt, &all, &e)) return {};
+    // A display wants the recent entries; a store keeps years of them.
+    auto since = plant::Clock::now() - std::chrono::hours(24 * 7);
+    if (!store_->ReadJournal(since, std::nullopt, &all, &e)) return {};
     std::size_t from = all.size() > limit ? all.size() - limit : 0;
     return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
   }

@@ -77,7 +77,7 @@ class PlantHost {
   virtual uint64_t Version() = 0;
   virtual AlarmCounts Counts() = 0;
   virtual std::vector<ShelvedAlarm> Shelved() = 0;
-  // The newest `limit` journal entries, oldest first.
+  // The newest `limit` journal entries of the last week, oldest first.
   virtual std::vector<plant::PlantLogEntry> Journal(std::size_t limit) = 0;
   // Called every ~200 ms by the server: ends shelves that are over, runs
   // the simulator, notices changes made elsewhere.
