@@ -135,8 +135,9 @@ std::string Statement::Text(int column) const {
 std::string_view Statement::Blob(int column) const {
   const void* p = sqlite3_column_blob(stmt_, column);
   int n = sqlite3_column_bytes(stmt_, column);
+  // An empty or NULL blob still gives a valid pointer: callers memcpy from it.
   return p ? std::string_view(static_cast<const char*>(p), static_cast<std::size_t>(n))
-           : std::string_view();
+           : std::string_view("", 0);
 }
 
 Transaction::Transaction(Database& db, bool immediate) : db_(db) {

@@ -1,0 +1,223 @@
+// Figures of the web display with many alarms held (docs/web.md): time to
+// the first rows, a page of 100 rows as JSON, the delay from an acknowledge
+// in one session to its display in another, and the server's memory. Each
+// HTTP figure is set beside the library's own fetch of the same page, in
+// the same run.
+//
+//   cmake --build build --target web_figures && build/web/web_figures [ALARMS] [ROUNDS]
+#include <httplib.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plant/demo_plant.h"
+#include "plant/plant_store.h"
+#include "tolvane/oleauto.h"
+#include "web/plant_host.h"
+#include "web/server.h"
+#include "web/users.h"
+
+using namespace tolvane;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+long RssKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+struct Stats {
+  double median, p90, max;
+};
+Stats Summarise(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {v[v.size() / 2], v[v.size() * 9 / 10], v.back()};
+}
+
+void Print(const char* what, const Stats& s) {
+  std::printf("%-58s median %8.2f  p90 %8.2f  max %8.2f ms\n", what, s.median, s.p90, s.max);
+}
+
+struct Session {
+  std::string cookie, csrf;
+  httplib::Headers Headers() const { return {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}; }
+};
+
+Session SignIn(httplib::Client& c, const std::string& user, const std::string& pw) {
+  auto r = c.Post("/api/login", json{{"user", user}, {"password", pw}}.dump(), "application/json");
+  if (!r || r->status != 200) {
+    std::fprintf(stderr, "sign-in failed\n");
+    std::exit(1);
+  }
+  std::string set = r->get_header_value("Set-Cookie");
+  return {set.substr(0, set.find(';')), json::parse(r->body)["csrf"]};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long alarms = argc > 1 ? std::atol(argv[1]) : 100000;
+  int rounds = argc > 2 ? std::atoi(argv[2]) : 30;
+  char tmpl[] = "/tmp/tolvane-web-figures-XXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  std::string dir = tmpl;
+  std::string users = dir + "/users";
+  std::string err;
+  web::AddUser(users, "a", web::Role::kOperator, "password-a", &err, web::HashCost::kMinimal);
+  web::AddUser(users, "b", web::Role::kViewer, "password-b", &err, web::HashCost::kMinimal);
+
+  long rss0 = RssKb();
+  auto t0 = Clock::now();
+  plant::DemoOptions demo;
+  demo.nodes = 10;
+  demo.tags = static_cast<int>(std::max(alarms, 300L));
+  demo.alarms = alarms;
+  plant::Plant plant = plant::MakeDemoPlant(demo);
+  plant::StoreError se;
+  auto store = plant::PlantStore::InMemory(plant, &se);
+  if (!store) return std::fprintf(stderr, "%s\n", se.message.c_str()), 1;
+  plant = plant::Plant();
+  auto host = web::MakeStoreHost(std::move(store), {}, &err);
+  if (!host) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  long rssLoaded = RssKb();
+  std::printf("alarms held: %ld (plant made and loaded in %.0f ms)\n", alarms,
+              Ms(Clock::now() - t0));
+
+  web::ServerOptions so;
+  so.listen = "127.0.0.1:0";
+  so.usersFile = users;
+  web::WebServer server(so, *host);
+  if (!server.Start(&err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  httplib::Client a("127.0.0.1", server.port());
+  httplib::Client b("127.0.0.1", server.port());
+  a.set_read_timeout(60);
+  b.set_read_timeout(60);
+
+  // Time to first rows: what the page asks for on opening, one after the
+  // other, the first time after the queue changed (the node sorts its view).
+  {
+    Session sa = SignIn(a, "a", "password-a");
+    auto start = Clock::now();
+    a.Get("/", sa.Headers());
+    a.Get("/app.js", sa.Headers());
+    a.Get("/app.css", sa.Headers());
+    a.Get("/api/session", sa.Headers());
+    auto r = a.Get("/api/alarms?sort=-1&count=100", sa.Headers());
+    std::printf("%-58s %8.2f ms (%zu bytes of JSON)\n",
+                "time to first rows, first open (page, assets, 100 rows)", Ms(Clock::now() - start),
+                r ? r->body.size() : 0);
+  }
+
+  Session sa = SignIn(a, "a", "password-a");
+  Session sb = SignIn(b, "b", "password-b");
+
+  // A page of 100 rows as JSON over HTTP, beside the library's fetch of it.
+  std::vector<double> http, lib, httpPrio, httpFilter;
+  for (int i = 0; i < rounds; ++i) {
+    auto s = Clock::now();
+    a.Get("/api/alarms?sort=-1&count=100", sa.Headers());
+    http.push_back(Ms(Clock::now() - s));
+    s = Clock::now();
+    a.Get("/api/alarms?sort=-3&count=100", sa.Headers());
+    httpPrio.push_back(Ms(Clock::now() - s));
+    host->Read([&](web::HostContext& c) {
+      VARIANT v;
+      VariantInit(&v);
+      char filter[] = "";
+      short n = 0;
+      auto s2 = Clock::now();
+      c.mgr().FetchAlarmsByRef(&v, 100, filter, -1, c.handle(), &n);
+      lib.push_back(Ms(Clock::now() - s2));
+      VariantClear(&v);
+    });
+  }
+  for (int i = 0; i < std::max(3, rounds / 5); ++i) {
+    auto s = Clock::now();
+    a.Get("/api/alarms?sort=-1&count=100&filter=ASF_PRIORITY%20%3E%3D%20%22HIGH%22", sa.Headers());
+    httpFilter.push_back(Ms(Clock::now() - s));
+  }
+  Stats h = Summarise(http), l = Summarise(lib);
+  Print("page of 100 rows, JSON over HTTP (sort -1)", h);
+  Print("page of 100 rows, JSON over HTTP (sort -3)", Summarise(httpPrio));
+  Print("page of 100 rows, the library's fetch alone (sort -1)", l);
+  Print("page of 100 rows with a filter, JSON over HTTP", Summarise(httpFilter));
+  std::printf("%-58s %8.2f\n", "ratio HTTP page / library fetch (medians)", h.median / l.median);
+
+  // Acknowledge in session A; session B learns it by its event stream and
+  // fetches the page, as the browser does.
+  std::mutex m;
+  std::condition_variable cv;
+  long events = 0;
+  std::atomic<bool> stop{false};
+  std::thread listener([&] {
+    httplib::Client sse("127.0.0.1", server.port());
+    sse.set_read_timeout(30);
+    sse.Get("/api/events", sb.Headers(), [&](const char* data, size_t n) {
+      std::string chunk(data, n);
+      if (chunk.find("data:") != std::string::npos) {
+        std::lock_guard<std::mutex> lock(m);
+        ++events;
+        cv.notify_all();
+      }
+      return !stop.load();
+    });
+  });
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return events > 0; });
+  }
+  auto page = json::parse(a.Get("/api/alarms?sort=-1&count=1000", sa.Headers())->body);
+  std::vector<std::string> fresh;
+  for (const json& r : page["rows"]) {
+    if (!r["ack"].get<bool>() && !r["message"].get<bool>()) fresh.push_back(r["ref"]);
+  }
+  std::vector<double> delays;
+  for (int i = 0; i < rounds && i < static_cast<int>(fresh.size()); ++i) {
+    long before;
+    {
+      std::lock_guard<std::mutex> lock(m);
+      before = events;
+    }
+    auto s = Clock::now();
+    a.Post("/api/ack", sa.Headers(), json{{"refs", {fresh[i]}}}.dump(), "application/json");
+    std::unique_lock<std::mutex> lock(m);
+    if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return events > before; })) {
+      std::printf("no event within 5 s\n");
+      continue;
+    }
+    lock.unlock();
+    auto r = b.Get("/api/alarms?sort=-1&count=100", sb.Headers());
+    delays.push_back(Ms(Clock::now() - s));
+  }
+  Print("acknowledge in A to B's page showing it (event + fetch)", Summarise(delays));
+  std::printf("%-58s %8ld KiB, +%ld KiB for the plant, %ld KiB serving\n", "server memory (VmRSS)",
+              rss0, rssLoaded - rss0, RssKb());
+  stop = true;
+  a.Post("/api/horn", sa.Headers(), R"({"action":"silence"})", "application/json");
+  listener.join();
+  server.Stop();
+  std::filesystem::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,436 @@
+// The JSON API over HTTP: sign-in, sessions, CSRF, roles, bad input, and
+// that actions reach the alarms through the manager.
+#include "web/api.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "web_fixture.h"
+
+namespace tolvane::web::testing {
+namespace {
+
+using nlohmann::json;
+
+class ApiTest : public WebFixture {};
+
+json Refs(const std::string& ref) {
+  return json{{"refs", {ref}}};
+}
+
+TEST_F(ApiTest, SignInSetsAnHttpOnlySameSiteCookieAndWrongPasswordsAreRefused) {
+  ApiClient anonymous(port());
+  auto r = anonymous.Get("/api/alarms");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 401);
+
+  ApiClient c(port());
+  EXPECT_EQ(c.SignIn("olga", "not-her-password"), 401);
+  EXPECT_EQ(c.SignIn("nobody", kOperatorPassword), 401);
+  EXPECT_EQ(c.SignIn("olga", kOperatorPassword), 200);
+  EXPECT_NE(c.setCookie.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(c.setCookie.find("SameSite=Strict"), std::string::npos);
+  EXPECT_EQ(c.GetJson("/api/session")["role"], "operator");
+
+  auto out = c.Post("/api/logout", "{}");
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->status, 200);
+  EXPECT_EQ(c.Get("/api/alarms")->status, 401);
+}
+
+TEST_F(ApiTest, RepeatedFailedSignInsAreRefusedForAWhileEvenWithTheRightPassword) {
+  ApiClient c(port());
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(c.SignIn("olga", "wrong-password"), 401);
+  auto r = httplib::Client("127.0.0.1", port())
+               .Post("/api/login", json{{"user", "olga"}, {"password", kOperatorPassword}}.dump(),
+                     "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 429);
+  EXPECT_FALSE(r->get_header_value("Retry-After").empty());
+  // The same address is held back for other names too.
+  EXPECT_EQ(c.SignIn("vic", kViewerPassword), 429);
+}
+
+TEST_F(ApiTest, AcknowledgeNeedsTheSessionsCsrfTokenAndThenActsAndJournalsTheUser) {
+  auto c = Operator();
+  std::string ref = FirstNew(Page(*c));
+  ASSERT_FALSE(ref.empty());
+  std::string token = c->csrf;
+
+  c->csrf.clear();
+  EXPECT_EQ(c->Post("/api/ack", Refs(ref).dump())->status, 403);
+  c->csrf = std::string(token.size(), '0');
+  EXPECT_EQ(c->Post("/api/ack", Refs(ref).dump())->status, 403);
+  EXPECT_FALSE((*RowOf(Page(*c), ref))["ack"].get<bool>());
+
+  c->csrf = token;
+  auto r = c->Post("/api/ack", Refs(ref).dump());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200) << r->body;
+  EXPECT_TRUE((*RowOf(Page(*c), ref))["ack"].get<bool>());
+
+  json journal = c->GetJson("/api/journal");
+  ASSERT_FALSE(journal["entries"].empty());
+  EXPECT_EQ(journal["entries"].back()["user"], "olga");
+}
+
+TEST_F(ApiTest, ARequestFromAnotherSiteIsRefused) {
+  auto c = Operator();
+  std::string ref = FirstNew(Page(*c));
+  httplib::Client raw("127.0.0.1", port());
+  httplib::Headers h{
+      {"Cookie", c->cookie}, {"X-CSRF-Token", c->csrf}, {"Origin", "http://evil.example"}};
+  auto r = raw.Post("/api/ack", h, Refs(ref).dump(), "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 403);
+  auto signIn =
+      raw.Post("/api/login", httplib::Headers{{"Origin", "http://evil.example"}},
+               json{{"user", "olga"}, {"password", kOperatorPassword}}.dump(), "application/json");
+  EXPECT_EQ(signIn->status, 403);
+  EXPECT_FALSE((*RowOf(Page(*c), ref))["ack"].get<bool>());
+}
+
+TEST_F(ApiTest, AViewerSeesButEveryActionIsForbidden) {
+  auto v = Viewer();
+  json before = Page(*v);
+  std::string ref = FirstNew(before);
+  ASSERT_FALSE(ref.empty());
+  for (const auto& [path, body] : std::vector<std::pair<std::string, json>>{
+           {"/api/ack", Refs(ref)},
+           {"/api/ack-all", json::object()},
+           {"/api/delete", Refs(ref)},
+           {"/api/shelve", {{"refs", {ref}}, {"minutes", 10}, {"reason", "test"}}},
+           {"/api/horn", {{"action", "disable"}}}}) {
+    auto r = v->Post(path, body.dump());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403) << path;
+  }
+  json after = Page(*v);
+  EXPECT_EQ(after["rows"], before["rows"]);
+  EXPECT_EQ(after["horn"], before["horn"]);
+}
+
+TEST_F(ApiTest, BadBodiesGetA4xxAndChangeNothing) {
+  auto c = Operator();
+  json before = Page(*c);
+  std::string ref = FirstNew(before);
+  struct Case {
+    std::string body, type;
+    int status;
+  };
+  for (const Case& k : std::vector<Case>{
+           {"{\"refs\": [", "application/json", 400},              // malformed
+           {"[1, 2]", "application/json", 400},                    // not an object
+           {Refs(ref).dump(), "text/plain", 415},                  // not JSON
+           {json{{"refs", ref}}.dump(), "application/json", 400},  // not a list
+           {json{{"refs", {ref, "A9999NOSUCH"}}}.dump(), "application/json", 404},
+           {json{{"refs", {"A0" + ref.substr(1)}}}.dump(), "application/json", 400},
+           {json{{"refs", {ref + " "}}}.dump(), "application/json", 400},
+           {std::string(64 * 1024, ' '), "application/json", 413},  // oversized
+       }) {
+    auto r = c->Post("/api/ack", k.body, k.type);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, k.status) << k.body.substr(0, 60);
+    EXPECT_TRUE(json::parse(r->body, nullptr, false).contains("error")) << r->body;
+  }
+  EXPECT_EQ(Page(*c)["rows"], before["rows"]);  // the known one of the pair too
+}
+
+TEST_F(ApiTest, OversizedAndInvalidFiltersAreRefusedWithTheReason) {
+  auto c = Operator();
+  json before = Page(*c);
+  std::string huge(100 * 1024, 'A');
+  auto get = c->Get("/api/alarms?filter=" + huge);
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->status, 414);  // the request line alone is over cpp-httplib's 8 KiB
+  auto post = c->Post("/api/ack-all", json{{"filter", huge}}.dump());
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 413);
+  auto long1 =
+      c->Post("/api/ack-all", json{{"filter", std::string(kMaxFilterBytes + 1, 'A')}}.dump());
+  EXPECT_EQ(long1->status, 400);
+
+  auto bad = c->Post("/api/ack-all", json{{"filter", "ASF_TAGNAME = \"FIC*\" AND"}}.dump());
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+  json diag = json::parse(bad->body)["filter"];
+  EXPECT_FALSE(diag["ok"].get<bool>());
+  EXPECT_GE(diag["position"].get<int>(), 0);
+  EXPECT_FALSE(diag["reason"].get<std::string>().empty());
+  EXPECT_EQ(Page(*c)["rows"], before["rows"]);
+
+  json check = c->GetJson("/api/check?filter=ASF_PRIORITY%20%3E%3D");
+  EXPECT_FALSE(check["ok"].get<bool>());
+  EXPECT_TRUE(c->GetJson("/api/check?filter=ASF_PRIORITY%20%3D%20%22HIGH%22")["ok"].get<bool>());
+
+  for (const char* q : {"?sort=0", "?sort=14", "?sort=x", "?count=0", "?count=5000"}) {
+    EXPECT_EQ(c->Get(std::string("/api/alarms") + q)->status, 400) << q;
+  }
+}
+
+class ShortSessionTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    FixtureOptions o;
+    o.sessionIdle = std::chrono::seconds(1);
+    Start(o);
+  }
+};
+
+TEST_F(ShortSessionTest, AnExpiredSessionIsRefusedForReadsAndActions) {
+  auto c = Operator();
+  std::string ref = FirstNew(Page(*c));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  EXPECT_EQ(c->Get("/api/alarms")->status, 401);
+  EXPECT_EQ(c->Post("/api/ack", Refs(ref).dump())->status, 401);
+  auto fresh = Operator();
+  EXPECT_FALSE((*RowOf(Page(*fresh), ref))["ack"].get<bool>());
+}
+
+class StoreFileTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    FixtureOptions o;
+    o.storeFile = true;
+    Start(o);
+  }
+};
+
+TEST_F(StoreFileTest, ActionsAreKeptInTheStoreAndOtherProgramsChangesAreShown) {
+  auto c = Operator();
+  json page = Page(*c);
+  std::string mine = FirstNew(page);
+  ASSERT_EQ(c->Post("/api/ack", Refs(mine).dump())->status, 200);
+  std::string theirs = FirstNew(Page(*c));
+  ASSERT_FALSE(theirs.empty());
+
+  // Another program acknowledges through the same store file.
+  std::string cmd = std::string(TOLVANE_PROGRAM) + " --node " + storePath_ + " --user kim ack " +
+                    theirs + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool shown = false;
+  while (!shown && std::chrono::steady_clock::now() < until) {
+    json now = Page(*c);
+    shown = RowOf(now, theirs) && (*RowOf(now, theirs))["ack"].get<bool>();
+    if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(shown);
+  json after = Page(*c);
+  ASSERT_TRUE(RowOf(after, mine));
+  EXPECT_TRUE((*RowOf(after, mine))["ack"].get<bool>());  // ours was kept across the reload
+  bool olga = false, kim = false;
+  json journal = c->GetJson("/api/journal");
+  for (const json& e : journal["entries"]) {
+    olga = olga || e["user"] == "olga";
+    kim = kim || e["user"] == "kim";
+  }
+  EXPECT_TRUE(olga);
+  EXPECT_TRUE(kim);
+}
+
+class HttpsTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "the openssl program is not installed (scripts/deps.sh installs it)";
+    }
+    char tmpl[] = "/tmp/tolvane-cert-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    certDir_ = tmpl;
+    std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
+        certDir_ + "/key.pem -out " + certDir_ + "/cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    FixtureOptions o;
+    o.certFile = certDir_ + "/cert.pem";
+    o.keyFile = certDir_ + "/key.pem";
+    Start(o);
+  }
+  void TearDown() override {
+    WebFixture::TearDown();
+    if (!certDir_.empty()) std::filesystem::remove_all(certDir_);
+  }
+  std::string certDir_;
+};
+
+TEST_F(HttpsTest, WithACertificateAndKeyTheServerSpeaksHttpsAndTheCookieIsSecure) {
+  httplib::SSLClient c("127.0.0.1", port());
+  c.enable_server_certificate_verification(false);
+  c.set_read_timeout(10);
+  auto page = c.Get("/");
+  ASSERT_TRUE(page) << httplib::to_string(page.error());
+  EXPECT_EQ(page->status, 200);
+  EXPECT_FALSE(page->get_header_value("Strict-Transport-Security").empty());
+  auto in = c.Post("/api/login", json{{"user", "olga"}, {"password", kOperatorPassword}}.dump(),
+                   "application/json");
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->status, 200);
+  EXPECT_NE(in->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+  // Plain HTTP on the same port gets no page.
+  httplib::Client plain("127.0.0.1", port());
+  plain.set_read_timeout(5);
+  auto r = plain.Get("/");
+  EXPECT_TRUE(!r || r->status != 200);
+}
+
+TEST_F(ApiTest, PagesFollowTheSortCodeCountAndFilter) {
+  auto c = Operator();
+  json up = c->GetJson("/api/alarms?sort=3&count=1000");
+  json down = c->GetJson("/api/alarms?sort=-3&count=1000");
+  ASSERT_GT(up["rows"].size(), 10u);
+  // Priority ascending runs from INFO to CRITICAL; descending the other way.
+  EXPECT_EQ(up["rows"].front()["priority"], "INFO");
+  EXPECT_EQ(down["rows"].front()["priority"], "CRITICAL");
+  EXPECT_EQ(up["rows"].size(), down["rows"].size());
+
+  EXPECT_EQ(c->GetJson("/api/alarms?count=7")["rows"].size(), 7u);
+
+  json plant2 = c->GetJson("/api/alarms?count=1000&filter=ASF_NODE%20IN%20%22PLANT2%22");
+  ASSERT_FALSE(plant2["rows"].empty());
+  for (const json& r : plant2["rows"]) EXPECT_EQ(r["node"], "PLANT2");
+  // A filtered page is not cut to the rows of an unfiltered one.
+  json few = c->GetJson("/api/alarms?count=3&filter=ASF_NODE%20IN%20%22PLANT2%22");
+  EXPECT_EQ(few["rows"].size(), 3u);
+}
+
+TEST_F(ApiTest, AcknowledgeAllActsOnWhatTheFilterSelectsOnly) {
+  auto c = Operator();
+  json out =
+      json::parse(c->Post("/api/ack-all", json{{"filter", "ASF_NODE IN \"PLANT2\""}}.dump())->body);
+  EXPECT_GT(out["acknowledged"].get<int>(), 0) << out;
+  EXPECT_EQ(out["remaining"], 0);
+  bool otherNew = false;
+  json after = Page(*c);
+  for (const json& r : after["rows"]) {
+    if (r["message"].get<bool>()) continue;
+    if (r["node"] == "PLANT2") {
+      EXPECT_TRUE(r["ack"].get<bool>()) << r["ref"];
+    }
+    if (r["node"] != "PLANT2" && !r["ack"].get<bool>()) otherNew = true;
+  }
+  EXPECT_TRUE(otherNew);
+}
+
+TEST_F(ApiTest, CountsByPriorityFollowAnAcknowledge) {
+  auto c = Operator();
+  json page = Page(*c);
+  std::string ref = FirstNew(page);
+  std::string priority = (*RowOf(page, ref))["priority"];
+  auto newOf = [&](const json& p) {
+    for (const json& x : p["counts"]["priorities"]) {
+      if (x["name"] == priority) return x["new"].get<int>();
+    }
+    return -1;
+  };
+  int before = newOf(page);
+  ASSERT_GT(before, 0);
+  ASSERT_EQ(c->Post("/api/ack", Refs(ref).dump())->status, 200);
+  EXPECT_EQ(newOf(Page(*c)), before - 1);
+}
+
+TEST_F(ApiTest, DeleteShelveAndUnshelveTakeTheAlarmOutOfViewAndBack) {
+  auto c = Operator();
+  json page = Page(*c);
+  std::vector<std::string> refs;
+  for (const json& r : page["rows"]) {
+    if (!r["message"].get<bool>()) refs.push_back(r["ref"]);
+  }
+  ASSERT_GE(refs.size(), 2u);
+
+  ASSERT_EQ(c->Post("/api/delete", Refs(refs[0]).dump())->status, 200);
+  EXPECT_FALSE(RowOf(Page(*c), refs[0]));
+
+  EXPECT_EQ(c->Post("/api/shelve", json{{"refs", {refs[1]}}, {"minutes", 30}}.dump())->status,
+            400);  // no reason
+  auto s = c->Post("/api/shelve",
+                   json{{"refs", {refs[1]}}, {"minutes", 30}, {"reason", "sensor swap"}}.dump());
+  ASSERT_EQ(s->status, 200) << s->body;
+  json shelvedPage = Page(*c);
+  EXPECT_FALSE(RowOf(shelvedPage, refs[1]));
+  EXPECT_EQ(shelvedPage["counts"]["shelved"], 1);
+  json shelved = c->GetJson("/api/shelved")["shelved"];
+  ASSERT_EQ(shelved.size(), 1u);
+  EXPECT_EQ(shelved[0]["ref"], refs[1]);
+  EXPECT_EQ(shelved[0]["user"], "olga");
+  // A shelved alarm is out of view: acting on it is an unknown reference.
+  EXPECT_EQ(c->Post("/api/ack", Refs(refs[1]).dump())->status, 404);
+
+  ASSERT_EQ(c->Post("/api/unshelve", Refs(refs[1]).dump())->status, 200);
+  EXPECT_TRUE(RowOf(Page(*c), refs[1]));
+  EXPECT_EQ(c->Post("/api/unshelve", Refs(refs[1]).dump())->status, 404);
+}
+
+TEST_F(ApiTest, HornActionsChangeItsState) {
+  auto c = Operator();
+  auto horn = [&] { return Page(*c)["horn"]; };
+  ASSERT_EQ(c->Post("/api/horn", json{{"action", "disable"}}.dump())->status, 200);
+  EXPECT_FALSE(horn()["enabled"].get<bool>());
+  ASSERT_EQ(c->Post("/api/horn", json{{"action", "enable"}}.dump())->status, 200);
+  EXPECT_TRUE(horn()["enabled"].get<bool>());
+  ASSERT_EQ(c->Post("/api/horn", json{{"action", "silence"}}.dump())->status, 200);
+  EXPECT_TRUE(horn()["silenced"].get<bool>());
+  EXPECT_EQ(c->Post("/api/horn", json{{"action", "louder"}}.dump())->status, 400);
+}
+
+TEST_F(ApiTest, AnEventArrivesWhenAnotherSessionActs) {
+  auto watcher = Viewer();
+  auto actor = Operator();
+  std::string ref = FirstNew(Page(*actor));
+  std::atomic<int> events{0};
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    httplib::Client sse("127.0.0.1", port());
+    sse.set_read_timeout(10);
+    sse.Get("/api/events", httplib::Headers{{"Cookie", watcher->cookie}},
+            [&](const char* data, size_t n) {
+              std::string chunk(data, n);
+              for (std::size_t p = chunk.find("data:"); p != std::string::npos;
+                   p = chunk.find("data:", p + 1)) {
+                ++events;
+              }
+              return !stop.load();
+            });
+  });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (events.load() < 1 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(events.load(), 1);  // the current version on connect
+  ASSERT_EQ(actor->Post("/api/ack", Refs(ref).dump())->status, 200);
+  until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (events.load() < 2 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GE(events.load(), 2);
+  stop = true;
+  actor->Post("/api/horn", json{{"action", "silence"}}.dump());  // one more event ends the read
+  reader.join();
+}
+
+TEST_F(ApiTest, ThePageComesWithItsAssetsAndAContentSecurityPolicy) {
+  ApiClient c(port());
+  auto page = c.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("/app.js"), std::string::npos);
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
+            std::string::npos);
+  EXPECT_EQ(c.Get("/app.js")->status, 200);
+  EXPECT_EQ(c.Get("/app.css")->status, 200);
+  auto missing = c.Get("/api/nothing");
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_TRUE(json::parse(missing->body, nullptr, false).contains("error"));
+}
+
+TEST_F(ApiTest, AlarmTextsTravelAsJsonStringsWhateverTheyHold) {
+  auto c = Operator();
+  json row = *RowOf(Page(*c), hostileRef_);
+  EXPECT_EQ(row["description"], kHostile);
+}
+
+}  // namespace
+}  // namespace tolvane::web::testing

@@ -1,0 +1,332 @@
+// The page in a real browser: headless Chromium driven through chromedriver
+// (WebDriver over loopback HTTP). Skips only when Chromium or chromedriver
+// is not installed; every wait is bounded.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "web_fixture.h"
+
+namespace tolvane::web::testing {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kElementKey = "element-6066-11e4-a52e-4f735466cecf";
+
+std::string FindProgram(const std::vector<std::string>& names) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (const std::string& name : names) {
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+      std::size_t end = dirs.find(':', start);
+      if (end == std::string::npos) end = dirs.size();
+      std::string candidate = dirs.substr(start, end - start) + "/" + name;
+      if (access(candidate.c_str(), X_OK) == 0) return candidate;
+      start = end + 1;
+    }
+  }
+  return {};
+}
+
+// A free loopback port: bound, read and released (chromedriver binds it next).
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// chromedriver, started and stopped by the test.
+class Driver {
+ public:
+  bool Start(const std::string& program, const std::string& logDir, std::string* err) {
+    port_ = FreePort();
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::string portArg = "--port=" + std::to_string(port_);
+      std::string logArg = "--log-path=" + logDir + "/chromedriver.log";
+      execl(program.c_str(), program.c_str(), portArg.c_str(), logArg.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_connection_timeout(2);
+    client_->set_read_timeout(60);
+    auto until = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < until) {
+      auto r = client_->Get("/status");
+      if (r && r->status == 200) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    *err = "chromedriver did not answer on port " + std::to_string(port_);
+    return false;
+  }
+
+  ~Driver() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until && waitpid(pid_, nullptr, WNOHANG) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  json Call(const std::string& method, const std::string& path, const json& body = nullptr) {
+    httplib::Result r = method == "GET"      ? client_->Get(path)
+                        : method == "DELETE" ? client_->Delete(path)
+                                             : client_->Post(path, body.dump(), "application/json");
+    if (!r) {
+      ADD_FAILURE() << method << " " << path << ": " << httplib::to_string(r.error());
+      return json::object();
+    }
+    json out = json::parse(r->body, nullptr, false);
+    if (r->status != 200) ADD_FAILURE() << method << " " << path << ": " << r->body.substr(0, 400);
+    return out.is_discarded() ? json::object() : out["value"];
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+// One browser window.
+class Browser {
+ public:
+  Browser(Driver& d, const std::string& chromium, const std::string& profile) : d_(d) {
+    json args = {"--headless=new",
+                 "--no-sandbox",
+                 "--disable-gpu",
+                 "--disable-quic",
+                 "--no-first-run",
+                 "--disable-background-networking",
+                 "--disable-component-update",
+                 "--disable-sync",
+                 "--disable-dev-shm-usage",
+                 "--window-size=1600,1000",
+                 "--user-data-dir=" + profile};
+    json caps = {{"capabilities",
+                  {{"alwaysMatch",
+                    {{"browserName", "chrome"},
+                     {"goog:chromeOptions", {{"binary", chromium}, {"args", args}}}}}}}};
+    json v = d_.Call("POST", "/session", caps);
+    id_ = v.value("sessionId", "");
+  }
+  ~Browser() {
+    if (!id_.empty()) d_.Call("DELETE", "/session/" + id_);
+  }
+  bool ok() const { return !id_.empty(); }
+
+  void Go(const std::string& url) { Call("/url", {{"url", url}}); }
+  json Run(const std::string& script, const json& args = json::array()) {
+    return Call("/execute/sync", {{"script", script}, {"args", args}});
+  }
+  json RunAsync(const std::string& script, const json& args = json::array()) {
+    return Call("/execute/async", {{"script", script}, {"args", args}});
+  }
+  std::string Find(const std::string& css) {
+    json v = Call("/element", {{"using", "css selector"}, {"value", css}});
+    return v.is_object() ? v.value(kElementKey, "") : "";
+  }
+  void Click(const std::string& css) { Call("/element/" + Find(css) + "/click", json::object()); }
+  void Type(const std::string& css, const std::string& text) {
+    Call("/element/" + Find(css) + "/value", {{"text", text}});
+  }
+  // Waits until `condition` (a JavaScript expression) is true; false when
+  // `seconds` pass first.
+  bool WaitFor(const std::string& condition, double seconds = 10) {
+    auto until = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    while (Clock::now() < until) {
+      json v = Run("try { return !!(" + condition + "); } catch (e) { return false; }");
+      if (v.is_boolean() && v.get<bool>()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+  }
+  bool Screenshot(const std::string& path) {
+    std::string b64 = d_.Call("GET", "/session/" + id_ + "/screenshot").get<std::string>();
+    std::string png(b64.size(), '\0');
+    size_t n = 0;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(png.data()), png.size(), b64.data(),
+                          b64.size(), nullptr, &n, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
+      return false;
+    }
+    png.resize(n);
+    std::ofstream(path, std::ios::binary) << png;
+    return n > 0;
+  }
+  void SignIn(const std::string& base, const std::string& user, const std::string& password) {
+    Go(base + "/");
+    ASSERT_TRUE(WaitFor("!document.getElementById('signin').hidden")) << "no sign-in form";
+    Type("#signin-user", user);
+    Type("#signin-password", password);
+    Click("#signin-submit");
+    ASSERT_TRUE(
+        WaitFor("!document.getElementById('app').hidden && "
+                "document.querySelectorAll('#rows tr').length > 0"))
+        << "the alarm table did not come";
+  }
+
+ private:
+  json Call(const std::string& path, const json& body) {
+    return d_.Call("POST", "/session/" + id_ + path, body);
+  }
+  Driver& d_;
+  std::string id_;
+};
+
+class BrowserTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    chromium_ = FindProgram({"chromium", "chromium-browser", "google-chrome"});
+    chromedriver_ = FindProgram({"chromedriver"});
+    if (chromium_.empty() || chromedriver_.empty()) {
+      GTEST_SKIP() << "Chromium or chromedriver is not installed (scripts/deps.sh installs them)";
+    }
+    Start(Options());
+    std::filesystem::create_directories(TOLVANE_WEB_ARTIFACTS);
+    std::string err;
+    ASSERT_TRUE(driver_.Start(chromedriver_, TOLVANE_WEB_ARTIFACTS, &err)) << err;
+  }
+  virtual FixtureOptions Options() { return {}; }
+
+  std::unique_ptr<Browser> Open(const std::string& name) {
+    auto b = std::make_unique<Browser>(driver_, chromium_, dir_ + "/profile-" + name);
+    EXPECT_TRUE(b->ok()) << "chromedriver gave no session";
+    return b;
+  }
+
+  std::string chromium_, chromedriver_;
+  Driver driver_;
+};
+
+std::string RowSelector(const std::string& ref) {
+  return "#rows tr[data-ref=\"" + ref + "\"]";
+}
+
+TEST_F(BrowserTest, OperatorSortsFiltersAndAcknowledgesWhileAViewerWatches) {
+  auto op = Open("operator");
+  auto viewer = Open("viewer");
+  ASSERT_TRUE(op->ok() && viewer->ok());
+  ASSERT_NO_FATAL_FAILURE(op->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  ASSERT_NO_FATAL_FAILURE(viewer->SignIn(BaseUrl(), "vic", kViewerPassword));
+
+  // A hostile description is text: no script ran, no image was made.
+  std::string hostile = RowSelector(hostileRef_) + " td.desc";
+  ASSERT_TRUE(op->WaitFor("document.querySelector('" + hostile + "')"));
+  EXPECT_EQ(op->Run("return document.querySelector('" + hostile + "').textContent"), kHostile);
+  EXPECT_EQ(op->Run("return document.querySelectorAll('#rows img, #rows script').length"), 0);
+  EXPECT_TRUE(op->Run("return window.pwned === undefined").get<bool>());
+
+  // Sort by priority: most severe first, then the other way.
+  op->Click("th[data-sort=\"3\"] button");
+  EXPECT_TRUE(op->WaitFor(
+      "document.querySelector('th[data-sort=\"3\"]').getAttribute('aria-sort') == 'descending' && "
+      "document.querySelector('#rows tr td.priority').textContent.includes('CRITICAL')"));
+  op->Click("th[data-sort=\"3\"] button");
+  EXPECT_TRUE(op->WaitFor(
+      "document.querySelector('th[data-sort=\"3\"]').getAttribute('aria-sort') == 'ascending' && "
+      "document.querySelector('#rows tr td.priority').textContent.includes('INFO')"));
+  op->Click("th[data-sort=\"1\"] button");  // back to newest first
+  EXPECT_TRUE(op->WaitFor(
+      "document.querySelector('th[data-sort=\"1\"]').getAttribute('aria-sort') == 'descending'"));
+
+  // Acknowledge one new alarm; the viewer's page shows it without a reload.
+  std::string ref = viewer->Run(
+      "window.keep = 'same page'; "
+      "const r = document.querySelector('#rows tr.new');"
+      "return r ? r.dataset.ref : ''");
+  ASSERT_FALSE(ref.empty());
+  ASSERT_TRUE(op->WaitFor("document.querySelector('" + RowSelector(ref) + "')"));
+  op->Click(RowSelector(ref) + " input.select");
+  ASSERT_TRUE(op->WaitFor("!document.getElementById('ack-selected').disabled"));
+  auto clicked = Clock::now();
+  op->Click("#ack-selected");
+  ASSERT_TRUE(viewer->WaitFor(
+      "document.querySelector('" + RowSelector(ref) + "').classList.contains('acked')", 5));
+  double seen = std::chrono::duration<double>(Clock::now() - clicked).count();
+  std::cout << "[ figure ] acknowledge on one browser to display on another: " << seen * 1000
+            << " ms (incl. WebDriver round trips)\n";
+  EXPECT_EQ(viewer->Run("return window.keep"), "same page");
+  EXPECT_EQ(
+      op->Run("return document.querySelector('" + RowSelector(ref) + " td.ackcell').textContent"),
+      "ack");
+
+  // The viewer has no way to act, and the API refuses it anyway.
+  EXPECT_EQ(viewer->Run("return document.querySelectorAll('#ack-selected, #ack-all, "
+                        "#delete-selected, #shelve-selected, #horn-silence, input.select').length"),
+            0);
+  std::string victim = op->Run(
+      "const r = document.querySelector('#rows tr.new');"
+      "return r ? r.dataset.ref : ''");
+  json status = viewer->RunAsync(
+      "const done = arguments[arguments.length - 1];"
+      "fetch('/api/ack', {method: 'POST', headers: {'Content-Type': 'application/json',"
+      " 'X-CSRF-Token': state.csrf}, body: JSON.stringify({refs: [arguments[0]]})})"
+      ".then(r => done(r.status), () => done(-1));",
+      json::array({victim}));
+  EXPECT_EQ(status, 403);
+
+  // The filter is checked as typed, and applied once it parses.
+  op->Type("#filter", "ASF_NODE IN \"PLANT2");
+  EXPECT_TRUE(
+      op->WaitFor("document.getElementById('filter-diag').classList.contains('bad') && "
+                  "document.getElementById('filter-diag').textContent.includes('column')"));
+  op->Type("#filter", "\"");
+  EXPECT_TRUE(op->WaitFor(
+      "document.getElementById('filter-diag').classList.contains('good') && "
+      "[...document.querySelectorAll('#rows td.node')].length > 0 && "
+      "[...document.querySelectorAll('#rows td.node')].every(td => td.textContent == 'PLANT2')"));
+
+  op->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-operator.png");
+  viewer->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-viewer.png");
+}
+
+class SimulatedBrowserTest : public BrowserTest {
+ protected:
+  FixtureOptions Options() override {
+    FixtureOptions o;
+    o.simulateRate = 3;
+    return o;
+  }
+};
+
+TEST_F(SimulatedBrowserTest, AnAlarmRaisedBySimulationAppearsWithoutAReload) {
+  auto b = Open("operator");
+  ASSERT_TRUE(b->ok());
+  ASSERT_NO_FATAL_FAILURE(b->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  b->Run(
+      "window.keep = 'same page';"
+      "window.before = new Set([...document.querySelectorAll('#rows tr')].map(r => "
+      "r.dataset.ref));");
+  EXPECT_TRUE(b->WaitFor(
+      "[...document.querySelectorAll('#rows tr')].some(r => !window.before.has(r.dataset.ref))",
+      15));
+  EXPECT_EQ(b->Run("return window.keep"), "same page");
+  b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-live.png");
+}
+
+}  // namespace
+}  // namespace tolvane::web::testing

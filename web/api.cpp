@@ -1,0 +1,456 @@
+#include "web/api.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "tolvane/filter_diagnostic.h"
+#include "tolvane/oleauto.h"
+#include "tolvane/records.h"
+#include "tolvane/result_codes.h"
+#include "tolvane/text_field.h"
+#include "tools/reference.h"
+#include "tools/rows.h"
+
+namespace tolvane::web {
+namespace {
+
+using nlohmann::json;
+
+// The manager copies exactly 64 bytes of a reference and wants a writable text.
+std::array<char, 64> RefBuffer(const std::string& ref) {
+  std::array<char, 64> buf{};
+  std::memcpy(buf.data(), ref.data(), std::min<std::size_t>(ref.size(), 63));
+  return buf;
+}
+
+bool ParseLong(const std::string& text, long lo, long hi, long* out) {
+  if (text.empty() || text.size() > 12) return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// Runs a fetch through the manager and hands each kept row to `fn` until
+// it returns false. Returns the manager's result code; `kept` is the
+// number of rows the page held.
+template <typename Fn>
+short ForEachRow(HostContext& c, long count, const std::string& filter, long sort,
+                 std::size_t* kept, Fn fn) {
+  *kept = 0;
+  VARIANT v;
+  VariantInit(&v);
+  std::string text = filter;
+  short n = 0;
+  short rc = c.mgr().FetchAlarmsByRef(&v, count, text.data(), sort, c.handle(), &n);
+  if (rc == kOk && v.vt == VT_UI1 && v.parray != nullptr && n > 0) {
+    void* data = nullptr;
+    if (SafeArrayAccessData(v.parray, &data) == S_OK) {
+      std::size_t available = v.parray->rgsabound[0].cElements / sizeof(tagAlarmStr);
+      *kept = std::min(static_cast<std::size_t>(n), available);  // never past the array
+      const auto* bytes = static_cast<const unsigned char*>(data);
+      for (std::size_t i = 0; i < *kept; ++i) {
+        if (!fn(bytes + i * sizeof(tagAlarmStr))) break;
+      }
+      SafeArrayUnaccessData(v.parray);
+    }
+  }
+  VariantClear(&v);
+  return rc;
+}
+
+json RowJson(const cli::Row& r) {
+  return json{{"ref", r.reference},
+              {"ack", r.acknowledged},
+              {"message", r.IsOperatorMessage()},
+              {"dateIn", r.dateIn},
+              {"timeIn", r.timeIn},
+              {"dateLast", r.dateLast},
+              {"timeLast", r.timeLast},
+              {"node", r.node},
+              {"tag", r.tag},
+              {"priority", cli::TrimRight(r.priority)},
+              {"status", cli::TrimRight(r.status)},
+              {"value", cli::TrimRight(r.value)},
+              {"description", r.description},
+              {"areas", r.areas}};
+}
+
+json Diagnostic(HostContext& c, const std::string& filter) {
+  std::string text = filter;
+  if (filter.empty() || c.mgr().ValidateFilterString(text.data()) == kOk) {
+    return json{{"ok", true}};
+  }
+  FilterExplanation ex = ExplainFilter(filter.c_str());
+  return json{{"ok", false},
+              {"position", ex.position},
+              {"token", std::string(FieldText(ex.token))},
+              {"reason", ex.reason ? ex.reason : "does not parse"}};
+}
+
+// A filter from a request: a string of at most kMaxFilterBytes without
+// NUL bytes (the manager reads it as C text).
+bool FilterFrom(const json& body, std::string* filter, ApiResult* error) {
+  filter->clear();
+  if (!body.contains("filter")) return true;
+  if (!body["filter"].is_string()) {
+    *error = ApiError(400, "filter must be a string");
+    return false;
+  }
+  *filter = body["filter"].get<std::string>();
+  if (filter->size() > kMaxFilterBytes) {
+    *error = ApiError(400, "filter too long: " + std::to_string(filter->size()) +
+                               " bytes, at most " + std::to_string(kMaxFilterBytes));
+    return false;
+  }
+  if (filter->find('\0') != std::string::npos) {
+    *error = ApiError(400, "filter holds a NUL byte");
+    return false;
+  }
+  return true;
+}
+
+// The alarm a reference names, as the queue holds it now.
+struct Target {
+  std::string ref;  // canonical form, as rows carry it
+  std::string node, tag;
+  char letter = 0;
+  int16_t number = 0;
+};
+
+// A reference in the form rows carry it (tools/reference.h), split.
+bool TargetOf(const json& item, Target* t) {
+  if (!item.is_string()) return false;
+  std::optional<cli::AlarmRef> ref = cli::ParseCanonicalReference(item.get<std::string>());
+  if (!ref) return false;
+  t->letter = ref->letter;
+  t->number = ref->number;
+  t->node = ref->node;
+  t->ref = cli::FormatReference(*ref);
+  return true;
+}
+
+// Reads body["refs"]: 1..1000 references, each naming a standing alarm.
+// Nothing is done unless every one does.
+bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, ApiResult* error) {
+  if (!body.contains("refs") || !body["refs"].is_array() || body["refs"].empty() ||
+      body["refs"].size() > 1000) {
+    *error = ApiError(400, "refs must be a list of 1 to 1000 alarm references");
+    return false;
+  }
+  for (const json& item : body["refs"]) {
+    Target t;
+    if (!TargetOf(item, &t)) {
+      *error = ApiError(400, "not an alarm reference: " + DumpJson(item));
+      return false;
+    }
+    SUMQMSG msg{};
+    if (c.node().queue().FindVisible(t.number, t.letter, t.node.c_str(), &msg) != 0) {
+      *error = ApiError(404, "no alarm has the reference " + item.get<std::string>());
+      error->body["reference"] = item;
+      return false;
+    }
+    t.node = std::string(FieldText(msg.almpak.node));
+    t.tag = std::string(FieldText(msg.almpak.tagName));
+    t.ref = cli::FormatReference({t.letter, t.number, t.node});
+    out->push_back(std::move(t));
+  }
+  return true;
+}
+
+std::string StatusText(short rc) {
+  return std::to_string(rc) + (rc == kFailed ? " (FAILED)" : "");
+}
+
+// Runs `fn` as `user`'s action; 503 when the host could not keep it.
+ApiResult RunAction(PlantHost& host, const std::string& user,
+                    const std::function<void(HostContext&, ApiResult&)>& fn) {
+  ApiResult result;
+  std::string err;
+  if (!host.Act(
+          user, [&](HostContext& c) { fn(c, result); }, &err)) {
+    return ApiError(503, "the change could not be kept: " + err);
+  }
+  return result;
+}
+
+// Runs `fn` on the alarms of body["refs"] in one action, when every one
+// of them stands.
+ApiResult ActOnTargets(
+    PlantHost& host, const std::string& user, const json& body,
+    const std::function<void(HostContext&, const std::vector<Target>&, ApiResult&)>& fn) {
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    std::vector<Target> targets;
+    if (TargetsFrom(c, body, &targets, &result)) fn(c, targets, result);
+  });
+}
+
+// One manager call per reference; 502 when the library refused any of
+// them (the others stand).
+ApiResult ForEachTarget(PlantHost& host, const std::string& user, const json& body,
+                        const char* verb, short (*call)(HostContext&, char*)) {
+  return ActOnTargets(
+      host, user, body, [&](HostContext& c, const std::vector<Target>& targets, ApiResult& result) {
+        json done = json::array();
+        json failed = json::array();
+        for (const Target& t : targets) {
+          std::array<char, 64> ref = RefBuffer(t.ref);
+          short rc = call(c, ref.data());
+          if (rc == kOk) {
+            done.push_back(t.ref);
+          } else {
+            failed.push_back(json{{"ref", t.ref}, {"status", StatusText(rc)}});
+          }
+        }
+        result.body = json{{verb, done}, {"failed", failed}};
+        if (!failed.empty()) {
+          result.status = 502;
+          result.body["error"] = "the library refused " + std::to_string(failed.size()) + " of " +
+                                 std::to_string(targets.size()) + " alarm(s)";
+        }
+      });
+}
+
+}  // namespace
+
+ApiResult ApiError(int status, const std::string& message) {
+  ApiResult r;
+  r.status = status;
+  r.body = json{{"error", message}};
+  return r;
+}
+
+std::string DumpJson(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
+  long sort = 0;
+  long count = 0;
+  if (!ParseLong(q.sort, -13, 13, &sort) || sort == 0) {
+    return ApiError(400, "sort must be a sort code 1..13 or -1..-13");
+  }
+  if (!ParseLong(q.count, 1, kMaxPageRows, &count)) {
+    return ApiError(400, "count must be 1.." + std::to_string(kMaxPageRows));
+  }
+  if (q.filter.size() > kMaxFilterBytes) {
+    return ApiError(400, "filter too long: " + std::to_string(q.filter.size()) +
+                             " bytes, at most " + std::to_string(kMaxFilterBytes));
+  }
+  ApiResult result;
+  host.Read([&](HostContext& c) {
+    json rows = json::array();
+    std::size_t kept = 0;
+    // A filtered fetch filters the rows it read, so read them all and keep
+    // the first `count` that pass.
+    long ask = q.filter.empty() ? count : -1;
+    short rc = ForEachRow(c, ask, q.filter, sort, &kept, [&](const unsigned char* bytes) {
+      if (static_cast<long>(rows.size()) >= count) return false;
+      rows.push_back(RowJson(cli::DecodeRow(bytes)));
+      return true;
+    });
+    if (rc == kBadFilter) {
+      result = ApiError(400, "the filter does not parse");
+      result.body["filter"] = Diagnostic(c, q.filter);
+      return;
+    }
+    if (rc != kOk) {
+      result = ApiError(502, "fetching alarms failed: " + std::string(ResultCodeName(rc)));
+      return;
+    }
+    short hornEnabled = 0;
+    c.mgr().AlarmHornEnabled(&hornEnabled);
+    result.body = json{
+        {"rows", std::move(rows)},
+        {"matched", kept},
+        {"total", c.mgr().GetTotalNumOfAlarms()},
+        {"sequence", c.mgr().GetAlarmSequenceNumber()},
+        {"horn", {{"enabled", hornEnabled != 0}, {"silenced", c.node().queue().HornSilenced()}}}};
+  });
+  if (result.status != 200) return result;
+  AlarmCounts counts = host.Counts();
+  json byPriority = json::array();
+  for (const PriorityCount& p : counts.byPriority) {
+    byPriority.push_back(
+        json{{"id", p.id}, {"name", p.name}, {"alarms", p.alarms}, {"new", p.unacknowledged}});
+  }
+  result.body["counts"] = json{{"priorities", byPriority},
+                               {"alarms", counts.alarms},
+                               {"new", counts.unacknowledged},
+                               {"shelved", counts.shelved},
+                               {"messages", counts.messages}};
+  result.body["version"] = std::to_string(host.Version());
+  return result;
+}
+
+ApiResult CheckFilter(PlantHost& host, const std::string& filter) {
+  if (filter.size() > kMaxFilterBytes) {
+    return ApiError(400, "filter too long: " + std::to_string(filter.size()) + " bytes, at most " +
+                             std::to_string(kMaxFilterBytes));
+  }
+  ApiResult result;
+  host.Read([&](HostContext& c) { result.body = Diagnostic(c, filter); });
+  return result;
+}
+
+ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
+  long limit = 200;
+  if (!limitText.empty() && !ParseLong(limitText, 1, 10000, &limit)) {
+    return ApiError(400, "limit must be 1..10000");
+  }
+  json entries = json::array();
+  for (const plant::PlantLogEntry& e : host.Journal(static_cast<std::size_t>(limit))) {
+    entries.push_back(json{
+        {"time", plant::FormatUtc(e.time)}, {"node", e.node}, {"text", e.text}, {"user", e.user}});
+  }
+  ApiResult r;
+  r.body = json{{"entries", entries}};
+  return r;
+}
+
+ApiResult GetShelved(PlantHost& host) {
+  json list = json::array();
+  for (const ShelvedAlarm& s : host.Shelved()) {
+    list.push_back(json{{"ref", cli::FormatReference({s.letter, s.number, s.node})},
+                        {"node", s.node},
+                        {"tag", s.tag},
+                        {"description", s.description},
+                        {"until", plant::FormatUtc(s.until)},
+                        {"reason", s.reason},
+                        {"user", s.user}});
+  }
+  ApiResult r;
+  r.body = json{{"shelved", list}};
+  return r;
+}
+
+ApiResult Acknowledge(PlantHost& host, const std::string& user, const json& body) {
+  return ForEachTarget(host, user, body, "acknowledged", [](HostContext& c, char* ref) {
+    return c.mgr().AcknowledgeAlarmByRef(c.handle(), ref, 0);
+  });
+}
+
+ApiResult Delete(PlantHost& host, const std::string& user, const json& body) {
+  return ForEachTarget(host, user, body, "deleted", [](HostContext& c, char* ref) {
+    return c.mgr().ManuallyDeleteAlarmByRef(c.handle(), ref, 0);
+  });
+}
+
+ApiResult AcknowledgeAll(PlantHost& host, const std::string& user, const json& body) {
+  ApiResult refused;
+  std::string filter;
+  if (!FilterFrom(body, &filter, &refused)) return refused;
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    json diag = Diagnostic(c, filter);
+    if (!diag["ok"].get<bool>()) {
+      result = ApiError(400, "the filter does not parse");
+      result.body["filter"] = diag;
+      return;
+    }
+    // The library reports the first failing database status of any row
+    // (operator messages have no block), so judge by the alarms.
+    auto countNew = [&](short* rc) {
+      std::size_t kept = 0, fresh = 0;
+      *rc = ForEachRow(c, -1, filter, 8, &kept, [&](const unsigned char* bytes) {
+        const auto* row = reinterpret_cast<const tagAlarmStr*>(bytes);
+        if (row->ack[0] != '1' && row->reference[0] != '\0') ++fresh;
+        return true;
+      });
+      return fresh;
+    };
+    short rc = kOk;
+    std::size_t before = countNew(&rc);
+    std::string text = filter;
+    short ackRc = c.mgr().AcknowledgeAllAlarmsByRef(text.data(), c.handle(), 0);
+    std::size_t after = countNew(&rc);
+    result.body = json{{"acknowledged", before >= after ? before - after : 0},
+                       {"remaining", after},
+                       {"status", StatusText(ackRc)}};
+    if (after > 0 && ackRc != kOk) {
+      result.status = 502;
+      result.body["error"] = "the library left " + std::to_string(after) +
+                             " alarm(s) new (status " + StatusText(ackRc) + ")";
+    }
+  });
+}
+
+ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
+  if (!body.contains("minutes") || !body["minutes"].is_number_integer() ||
+      body["minutes"].get<long long>() < 1 || body["minutes"].get<long long>() > 7 * 24 * 60) {
+    return ApiError(400, "minutes must be a whole number 1..10080 (a week)");
+  }
+  if (!body.contains("reason") || !body["reason"].is_string() ||
+      body["reason"].get<std::string>().empty() || body["reason"].get<std::string>().size() > 200) {
+    return ApiError(400, "reason must be a text of 1 to 200 bytes");
+  }
+  auto until = plant::Clock::now() + std::chrono::minutes(body["minutes"].get<long long>());
+  std::string reason = body["reason"].get<std::string>();
+  return ActOnTargets(host, user, body,
+                      [&](HostContext& c, const std::vector<Target>& targets, ApiResult& result) {
+                        json done = json::array();
+                        for (const Target& t : targets) {
+                          if (c.Shelve(t.node, t.letter, t.number, until, reason))
+                            done.push_back(t.ref);
+                        }
+                        result.body = json{{"shelved", done}, {"until", plant::FormatUtc(until)}};
+                      });
+}
+
+ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
+  if (!body.contains("refs") || !body["refs"].is_array() || body["refs"].empty() ||
+      body["refs"].size() > 1000) {
+    return ApiError(400, "refs must be a list of 1 to 1000 alarm references");
+  }
+  std::vector<Target> targets;
+  for (const json& item : body["refs"]) {
+    Target t;
+    if (!TargetOf(item, &t)) return ApiError(400, "not an alarm reference: " + DumpJson(item));
+    targets.push_back(std::move(t));
+  }
+  std::vector<ShelvedAlarm> shelved = host.Shelved();
+  for (const Target& t : targets) {
+    bool known = std::any_of(shelved.begin(), shelved.end(), [&](const ShelvedAlarm& s) {
+      return s.letter == t.letter && s.number == t.number &&
+             strcasecmp(s.node.c_str(), t.node.c_str()) == 0;
+    });
+    if (!known) return ApiError(404, "no shelved alarm has that reference");
+  }
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    json done = json::array();
+    for (const Target& t : targets) {
+      if (c.Unshelve(t.node, t.letter, t.number)) done.push_back(t.ref);
+    }
+    result.body = json{{"unshelved", done}};
+  });
+}
+
+ApiResult Horn(PlantHost& host, const std::string& user, const json& body) {
+  if (!body.contains("action") || !body["action"].is_string()) {
+    return ApiError(400, "action must be silence, enable or disable");
+  }
+  std::string action = body["action"].get<std::string>();
+  if (action != "silence" && action != "enable" && action != "disable") {
+    return ApiError(400, "action must be silence, enable or disable");
+  }
+  return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
+    short rc = action == "silence" ? c.mgr().SilenceHorn()
+                                   : c.mgr().ConfigureHorn(action == "enable" ? 1 : 0);
+    if (rc != kOk) {
+      result = ApiError(502, "the horn refused: status " + StatusText(rc));
+      return;
+    }
+    c.Journal("", action == "silence" ? "Horn silenced"
+                                      : (action == "enable" ? "Horn enabled" : "Horn disabled"));
+    short enabled = 0;
+    c.mgr().AlarmHornEnabled(&enabled);
+    result.body = json{{"enabled", enabled != 0}, {"silenced", c.node().queue().HornSilenced()}};
+  });
+}
+
+}  // namespace tolvane::web

@@ -1,0 +1,52 @@
+// The JSON API of the web display over a plant host: every fetch,
+// acknowledge and delete goes through the host's CVeltAlmSummMgr. Each
+// function checks its input, then answers with an HTTP status and a JSON
+// body; a 4xx answer has changed nothing.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "web/plant_host.h"
+
+namespace tolvane::web {
+
+struct ApiResult {
+  int status = 200;
+  nlohmann::json body = nlohmann::json::object();
+};
+
+ApiResult ApiError(int status, const std::string& message);
+
+// Longest filter text taken; a longer one is refused before parsing.
+inline constexpr std::size_t kMaxFilterBytes = 4096;
+// Most rows a page holds.
+inline constexpr long kMaxPageRows = 1000;
+
+struct AlarmQuery {
+  std::string sort = "-1";  // sort code as text, ±1..13
+  std::string count = "100";
+  std::string filter;
+};
+
+// A page: rows, total, sequence number, horn and counts by priority.
+ApiResult GetAlarms(PlantHost& host, const AlarmQuery& query);
+// Whether a filter parses; where and why not.
+ApiResult CheckFilter(PlantHost& host, const std::string& filter);
+ApiResult GetJournal(PlantHost& host, const std::string& limit);
+ApiResult GetShelved(PlantHost& host);
+
+// Actions. `body` is the request's parsed JSON; `user` acts.
+ApiResult Acknowledge(PlantHost& host, const std::string& user, const nlohmann::json& body);
+ApiResult AcknowledgeAll(PlantHost& host, const std::string& user, const nlohmann::json& body);
+ApiResult Delete(PlantHost& host, const std::string& user, const nlohmann::json& body);
+ApiResult Shelve(PlantHost& host, const std::string& user, const nlohmann::json& body);
+ApiResult Unshelve(PlantHost& host, const std::string& user, const nlohmann::json& body);
+ApiResult Horn(PlantHost& host, const std::string& user, const nlohmann::json& body);
+
+// JSON text that survives any bytes in alarm texts (8-bit code page):
+// invalid UTF-8 is replaced, never thrown on.
+std::string DumpJson(const nlohmann::json& value);
+
+}  // namespace tolvane::web

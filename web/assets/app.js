@@ -1,0 +1,399 @@
+// The alarm summary page. Every text from the server goes into the page
+// through textContent, never as markup.
+'use strict';
+
+const PRIORITIES = {
+  CRITICAL: { cls: 'p-critical', mark: '▲▲▲' },
+  HIHI: { cls: 'p-hihi', mark: '▲▲' },
+  HIGH: { cls: 'p-high', mark: '▲' },
+  MEDIUM: { cls: 'p-medium', mark: '■' },
+  LOW: { cls: 'p-low', mark: '▼' },
+  LOLO: { cls: 'p-lolo', mark: '▼▼' },
+  INFO: { cls: 'p-info', mark: '●' },
+};
+// Columns whose sort starts newest or most severe first.
+const DESCENDING_FIRST = new Set([1, 2, 3]);
+
+const state = {
+  user: null, role: null, csrf: null,
+  sort: -1, filter: '', count: 100,
+  selected: new Set(), rows: [],
+  events: null, loading: false, again: false,
+};
+
+const $ = (id) => document.getElementById(id);
+
+function el(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+async function api(method, path, body) {
+  const opts = { method, credentials: 'same-origin', headers: {} };
+  if (method !== 'GET') {
+    opts.headers['Content-Type'] = 'application/json';
+    opts.headers['X-CSRF-Token'] = state.csrf || '';
+    opts.body = JSON.stringify(body || {});
+  }
+  const res = await fetch(path, opts);
+  let data = {};
+  try { data = await res.json(); } catch (e) { data = { error: res.statusText }; }
+  if (res.status === 401 && path !== '/api/login') showSignIn('Your session has ended; sign in again.');
+  return { ok: res.ok, status: res.status, data };
+}
+
+function say(text, bad) {
+  const m = $('message');
+  m.textContent = text;
+  m.classList.toggle('bad', !!bad);
+}
+
+// --- sign-in ---
+
+function showSignIn(why) {
+  if (state.events) { state.events.close(); state.events = null; }
+  state.user = state.role = state.csrf = null;
+  $('app').hidden = true;
+  $('signin').hidden = false;
+  $('signin-error').textContent = why || '';
+  $('signin-user').focus();
+}
+
+async function signIn(ev) {
+  ev.preventDefault();
+  $('signin-submit').disabled = true;
+  const r = await api('POST', '/api/login',
+    { user: $('signin-user').value, password: $('signin-password').value });
+  $('signin-submit').disabled = false;
+  $('signin-password').value = '';
+  if (!r.ok) { $('signin-error').textContent = r.data.error || 'Sign-in failed'; return; }
+  start(r.data);
+}
+
+async function signOut() {
+  await api('POST', '/api/logout');
+  showSignIn('Signed out.');
+}
+
+function start(session) {
+  state.user = session.user; state.role = session.role; state.csrf = session.csrf;
+  if (state.role !== 'operator') {
+    // Viewers get no way to act: the controls leave the page.
+    document.querySelectorAll('.operator-only').forEach((e) => e.remove());
+  }
+  $('who').textContent = state.user + ' (' + state.role + ')';
+  $('signin').hidden = true;
+  $('app').hidden = false;
+  listen();
+  refresh();
+}
+
+// --- live updates ---
+
+function listen() {
+  if (state.events) state.events.close();
+  const es = new EventSource('/api/events');
+  state.events = es;
+  es.onopen = () => { $('live').textContent = 'live'; $('live').className = 'live on'; };
+  es.onmessage = () => refresh();
+  es.addEventListener('signed-out', () => showSignIn('Your session has ended; sign in again.'));
+  es.onerror = async () => {
+    $('live').textContent = 'reconnecting'; $('live').className = 'live off';
+    if (es.readyState === EventSource.CLOSED) {
+      const r = await api('GET', '/api/session');
+      if (r.ok) setTimeout(listen, 1000);
+    }
+  };
+}
+
+// One fetch at a time; changes during one bring one more.
+async function refresh() {
+  if (state.loading) { state.again = true; return; }
+  state.loading = true;
+  try {
+    do {
+      state.again = false;
+      const q = new URLSearchParams({ sort: state.sort, count: state.count, filter: state.filter });
+      const [alarms, journal, shelved] = await Promise.all([
+        api('GET', '/api/alarms?' + q), api('GET', '/api/journal?limit=200'), api('GET', '/api/shelved')]);
+      if (!state.user) return;
+      if (alarms.ok) drawAlarms(alarms.data); else say(alarms.data.error, true);
+      if (journal.ok) drawJournal(journal.data.entries);
+      if (shelved.ok) drawShelved(shelved.data.shelved);
+    } while (state.again);
+  } finally {
+    state.loading = false;
+  }
+}
+
+// --- drawing ---
+
+function drawAlarms(d) {
+  state.rows = d.rows;
+  const refs = new Set(d.rows.map((r) => r.ref));
+  for (const ref of [...state.selected]) if (!refs.has(ref)) state.selected.delete(ref);
+  const body = $('rows');
+  const frag = document.createDocumentFragment();
+  for (const r of d.rows) frag.appendChild(drawRow(r));
+  body.replaceChildren(frag);
+  $('summary').textContent = 'Showing ' + d.rows.length + ' of ' + d.total + ' in the summary' +
+    (state.filter ? ' (' + d.matched + ' pass the filter on the first page read)' : '') +
+    ' · sequence ' + d.sequence;
+  document.body.dataset.sequence = d.sequence;
+  drawCounts(d.counts);
+  drawHorn(d.horn);
+  drawSort();
+  updateButtons();
+}
+
+function drawRow(r) {
+  const p = PRIORITIES[r.priority] || { cls: 'p-unknown', mark: '?' };
+  const tr = el('tr', [p.cls, r.message ? 'message' : (r.ack ? 'acked' : 'new')].join(' '));
+  tr.dataset.ref = r.ref;
+  if (state.role === 'operator') {
+    const td = el('td');
+    if (!r.message) {
+      const box = el('input', 'select');
+      box.type = 'checkbox';
+      box.checked = state.selected.has(r.ref);
+      box.setAttribute('aria-label', 'Select ' + r.tag + ' ' + r.ref);
+      box.addEventListener('change', () => {
+        if (box.checked) state.selected.add(r.ref); else state.selected.delete(r.ref);
+        tr.classList.toggle('selected', box.checked);
+        updateButtons();
+      });
+      td.appendChild(box);
+      if (box.checked) tr.classList.add('selected');
+    }
+    tr.appendChild(td);
+  }
+  const ack = el('td', 'ackcell');
+  ack.appendChild(el('span', '', r.message ? 'msg' : (r.ack ? 'ack' : 'NEW')));
+  tr.appendChild(ack);
+  tr.appendChild(el('td', 'time', r.dateIn + ' ' + r.timeIn));
+  tr.appendChild(el('td', 'time', r.dateLast + ' ' + r.timeLast));
+  tr.appendChild(el('td', 'node', r.node));
+  tr.appendChild(el('td', 'tag', r.tag));
+  const prio = el('td', 'priority');
+  prio.appendChild(el('span', 'prio', p.mark + ' ' + r.priority));
+  tr.appendChild(prio);
+  tr.appendChild(el('td', '', r.status));
+  tr.appendChild(el('td', '', r.value));
+  tr.appendChild(el('td', 'desc', r.description));
+  tr.appendChild(el('td', '', r.areas));
+  tr.appendChild(el('td', 'ref', r.ref));
+  return tr;
+}
+
+function drawCounts(c) {
+  const box = $('counts');
+  const frag = document.createDocumentFragment();
+  for (const p of c.priorities) {
+    const info = PRIORITIES[p.name] || { cls: '', mark: '' };
+    const chip = el('span', 'count ' + info.cls, info.mark + ' ' + p.name + ' ' + p.alarms);
+    chip.appendChild(el('span', 'new', ' (' + p.new + ' new)'));
+    chip.dataset.priority = p.name;
+    frag.appendChild(chip);
+  }
+  frag.appendChild(el('span', 'count', 'Shelved ' + c.shelved));
+  box.replaceChildren(frag);
+}
+
+function drawHorn(h) {
+  const s = $('horn-state');
+  s.textContent = 'Horn ' + (h.enabled ? (h.silenced ? 'enabled, silenced' : 'enabled') : 'disabled');
+  s.className = 'horn-state ' + (h.enabled && !h.silenced ? 'sounding' : 'quiet');
+  s.dataset.enabled = h.enabled;
+  s.dataset.silenced = h.silenced;
+}
+
+function drawSort() {
+  document.querySelectorAll('#alarms th[data-sort]').forEach((th) => {
+    const code = Number(th.dataset.sort);
+    th.setAttribute('aria-sort', Math.abs(state.sort) === code
+      ? (state.sort > 0 ? 'ascending' : 'descending') : 'none');
+  });
+}
+
+function drawJournal(entries) {
+  const list = $('journal');
+  const frag = document.createDocumentFragment();
+  for (const e of entries.slice().reverse()) {
+    const li = el('li', '', e.text);
+    li.appendChild(el('span', 'meta', e.time + (e.node ? ' · ' + e.node : '') + (e.user ? ' · ' + e.user : '')));
+    frag.appendChild(li);
+  }
+  list.replaceChildren(frag);
+}
+
+function drawShelved(items) {
+  const list = $('shelved');
+  const frag = document.createDocumentFragment();
+  if (items.length === 0) frag.appendChild(el('li', 'meta', 'Nothing shelved'));
+  for (const s of items) {
+    const li = el('li', '', s.tag + ' — ' + s.description);
+    li.appendChild(el('span', 'meta', 'until ' + s.until + ' · ' + s.user + ': ' + s.reason));
+    if (state.role === 'operator') {
+      const b = el('button', '', 'Unshelve');
+      b.type = 'button';
+      b.addEventListener('click', () => act('/api/unshelve', { refs: [s.ref] }, 'Unshelved ' + s.tag));
+      li.appendChild(b);
+    }
+    frag.appendChild(li);
+  }
+  list.replaceChildren(frag);
+}
+
+function updateButtons() {
+  const n = state.selected.size;
+  for (const id of ['ack-selected', 'delete-selected', 'shelve-selected']) {
+    const b = $(id);
+    if (b) b.disabled = n === 0;
+  }
+  const all = $('select-page');
+  if (all) {
+    const selectable = state.rows.filter((r) => !r.message);
+    all.checked = selectable.length > 0 && selectable.every((r) => state.selected.has(r.ref));
+  }
+}
+
+// --- actions ---
+
+async function act(path, body, done) {
+  const r = await api('POST', path, body);
+  if (r.ok) say(done); else say(r.data.error || ('Failed: ' + r.status), true);
+  if (r.ok) refresh();
+  return r;
+}
+
+async function ackSelected() {
+  const refs = [...state.selected];
+  const r = await act('/api/ack', { refs }, 'Acknowledged ' + refs.length + ' alarm(s)');
+  if (r.ok) state.selected.clear();
+}
+
+async function ackAll() {
+  await act('/api/ack-all', { filter: state.filter },
+    state.filter ? 'Acknowledged every alarm the filter selects' : 'Acknowledged every alarm');
+}
+
+// Delete asks for a second click within five seconds.
+let deleteArmed = null;
+async function deleteSelected() {
+  const b = $('delete-selected');
+  if (!deleteArmed) {
+    b.textContent = 'Delete ' + state.selected.size + '? Click again';
+    b.classList.add('confirm');
+    deleteArmed = setTimeout(disarmDelete, 5000);
+    return;
+  }
+  disarmDelete();
+  const refs = [...state.selected];
+  const r = await act('/api/delete', { refs }, 'Deleted ' + refs.length + ' alarm(s)');
+  if (r.ok) state.selected.clear();
+}
+function disarmDelete() {
+  clearTimeout(deleteArmed);
+  deleteArmed = null;
+  const b = $('delete-selected');
+  if (b) { b.textContent = 'Delete selected'; b.classList.remove('confirm'); }
+}
+
+async function shelveSelected() {
+  const reason = $('shelve-reason').value.trim();
+  if (!reason) { say('Give a reason to shelve', true); $('shelve-reason').focus(); return; }
+  const refs = [...state.selected];
+  const r = await act('/api/shelve', { refs, minutes: Number($('shelve-minutes').value), reason },
+    'Shelved ' + refs.length + ' alarm(s)');
+  if (r.ok) { state.selected.clear(); $('shelve-reason').value = ''; }
+}
+
+// --- filter: checked as typed, applied when it parses ---
+
+let filterTimer = null;
+let filterAsked = 0;
+async function checkFilter(applyNow) {
+  const text = $('filter').value;
+  const diag = $('filter-diag');
+  const asked = ++filterAsked;
+  const r = await api('GET', '/api/check?' + new URLSearchParams({ filter: text }));
+  if (asked !== filterAsked) return;  // a later keystroke asked again
+  const ok = r.ok && r.data.ok;
+  $('filter').classList.toggle('bad', !ok);
+  $('filter').setAttribute('aria-invalid', ok ? 'false' : 'true');
+  diag.className = 'diag ' + (ok ? 'good' : 'bad');
+  if (!r.ok) {
+    diag.textContent = r.data.error || 'cannot check the filter';
+  } else if (ok) {
+    diag.textContent = text ? '✓ valid' : '';
+    if (applyNow || text !== state.filter) { state.filter = text; refresh(); }
+  } else {
+    const pos = Math.max(0, r.data.position);
+    diag.textContent = '✗ ' + r.data.reason + ' at column ' + (pos + 1) +
+      (r.data.token ? ' (near "' + r.data.token + '")' : '') + '\n' + text + '\n' + ' '.repeat(pos) + '^';
+  }
+}
+
+// --- wiring ---
+
+function wire() {
+  $('signin-form').addEventListener('submit', signIn);
+  $('signout').addEventListener('click', signOut);
+  $('filter').addEventListener('input', () => {
+    clearTimeout(filterTimer);
+    filterTimer = setTimeout(() => checkFilter(false), 250);
+  });
+  $('filter').addEventListener('keydown', (e) => {
+    if (e.key === 'Enter') { clearTimeout(filterTimer); checkFilter(true); }
+  });
+  $('count').addEventListener('change', () => { state.count = Number($('count').value); refresh(); });
+  document.querySelectorAll('#alarms th[data-sort]').forEach((th) => {
+    const code = Number(th.dataset.sort);
+    const b = el('button', '', th.textContent);
+    b.type = 'button';
+    b.title = 'Sort by ' + th.textContent + ' (sort code ' + code + ')';
+    th.replaceChildren(b);
+    b.addEventListener('click', () => {
+      if (Math.abs(state.sort) === code) state.sort = -state.sort;
+      else state.sort = DESCENDING_FIRST.has(code) ? -code : code;
+      refresh();
+    });
+  });
+  const on = (id, fn) => { const e = $(id); if (e) e.addEventListener('click', fn); };
+  on('ack-selected', ackSelected);
+  on('ack-all', ackAll);
+  on('delete-selected', deleteSelected);
+  on('shelve-selected', shelveSelected);
+  on('horn-silence', () => act('/api/horn', { action: 'silence' }, 'Horn silenced'));
+  on('horn-enable', () => act('/api/horn', { action: 'enable' }, 'Horn enabled'));
+  on('horn-disable', () => act('/api/horn', { action: 'disable' }, 'Horn disabled'));
+  const all = $('select-page');
+  if (all) all.addEventListener('change', () => {
+    for (const r of state.rows) if (!r.message) {
+      if (all.checked) state.selected.add(r.ref); else state.selected.delete(r.ref);
+    }
+    document.querySelectorAll('#rows input.select').forEach((b) => {
+      b.checked = all.checked;
+      b.closest('tr').classList.toggle('selected', all.checked);
+    });
+    updateButtons();
+  });
+  document.addEventListener('keydown', (e) => {
+    const typing = /^(INPUT|SELECT|TEXTAREA)$/.test(document.activeElement.tagName);
+    if (e.key === '/' && !typing) { e.preventDefault(); $('filter').focus(); }
+    if (e.key === 'Escape' && state.selected.size) {
+      state.selected.clear();
+      document.querySelectorAll('#rows input.select').forEach((b) => { b.checked = false; });
+      document.querySelectorAll('#rows tr.selected').forEach((t) => t.classList.remove('selected'));
+      updateButtons();
+    }
+  });
+}
+
+document.addEventListener('DOMContentLoaded', async () => {
+  wire();
+  const r = await api('GET', '/api/session');
+  if (r.ok) start(r.data); else showSignIn('');
+});

@@ -1,0 +1,100 @@
+// Where the web display's plant comes from: one embedded node with its
+// manager and client handle, behind one lock, with the journal of who did
+// what. The server never touches the node but through a host.
+//
+// Only one EmbeddedNode may live in a process, so only one host may.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "node/embedded_node.h"
+#include "plant/plant.h"
+#include "plant/plant_store.h"
+#include "tolvane/CVeltAlmSummMgr.h"
+
+namespace tolvane::web {
+
+using plant::TimePoint;
+
+// Alarms standing, by priority (operator messages and shelved alarms apart).
+struct PriorityCount {
+  int16_t id = 0;
+  std::string name;
+  std::size_t alarms = 0;
+  std::size_t unacknowledged = 0;
+};
+
+struct AlarmCounts {
+  std::vector<PriorityCount> byPriority;  // the seven levels, most severe first
+  std::size_t alarms = 0;                 // in view, operator messages apart
+  std::size_t unacknowledged = 0;
+  std::size_t shelved = 0;
+  std::size_t messages = 0;  // operator messages in the queue
+};
+
+struct ShelvedAlarm {
+  std::string node, tag, description;
+  char letter = 0;
+  int16_t number = 0;
+  TimePoint until{};
+  std::string reason, user;
+};
+
+// What a read or an action works with, valid during the call only.
+class HostContext {
+ public:
+  virtual ~HostContext() = default;
+  virtual CVeltAlmSummMgr& mgr() = 0;
+  virtual short handle() = 0;
+  virtual node::EmbeddedNode& node() = 0;
+  // Actions only: shelve the block's alarm until `until` or end its shelve
+  // (false when the node has none), and journal a line as the acting user.
+  virtual bool Shelve(const std::string& node, char letter, int16_t number, TimePoint until,
+                      const std::string& reason) = 0;
+  virtual bool Unshelve(const std::string& node, char letter, int16_t number) = 0;
+  virtual void Journal(const std::string& node, const std::string& text) = 0;
+};
+
+class PlantHost {
+ public:
+  virtual ~PlantHost() = default;
+
+  // Runs `fn` under the host's lock: reads of the node and the manager.
+  virtual void Read(const std::function<void(HostContext&)>& fn) = 0;
+  // Runs `fn` as `user`'s action under the host's lock; what the node sent
+  // (operator messages) is journalled with the user's name. False with a
+  // message when the change could not be kept (the node is then loaded
+  // again from what was kept).
+  virtual bool Act(const std::string& user, const std::function<void(HostContext&)>& fn,
+                   std::string* err) = 0;
+
+  // Changes whenever what a display shows may have changed: the queue's
+  // sequence number, the journal, the shelves. Cheap; any thread.
+  virtual uint64_t Version() = 0;
+  virtual AlarmCounts Counts() = 0;
+  virtual std::vector<ShelvedAlarm> Shelved() = 0;
+  // The newest `limit` journal entries of the last week, oldest first.
+  virtual std::vector<plant::PlantLogEntry> Journal(std::size_t limit) = 0;
+  // Called every ~200 ms by the server: ends shelves that are over, runs
+  // the simulator, notices changes made elsewhere.
+  virtual void Tick(TimePoint now) = 0;
+};
+
+struct HostOptions {
+  double simulateRate = 0;  // alarm events per second; 0: no simulator
+  uint32_t seed = 1;
+};
+
+// A host over a plant store: the store is loaded into the node once, each
+// action runs in a write transaction with the acting user set on the
+// store, and the node is loaded afresh when another program changed the
+// store. Simulated events are committed as the user "simulator". Null
+// with a message when the store cannot be loaded.
+std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
+                                         const HostOptions& options, std::string* err);
+
+}  // namespace tolvane::web

@@ -1,0 +1,59 @@
+// The web display's HTTP server: the page, the JSON API (web/api.h), sign-in
+// and sessions, server-sent events when the host's version changes.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "web/plant_host.h"
+
+namespace tolvane::web {
+
+struct ServerOptions {
+  // HOST:PORT; port 0 picks a free one (see WebServer::port()).
+  std::string listen = "127.0.0.1:8080";
+  std::string usersFile = "tolvane-users";
+  // HTTPS when both are given (PEM files).
+  std::string certFile;
+  std::string keyFile;
+  // Mark the session cookie Secure without serving HTTPS ourselves (behind
+  // a proxy that does).
+  bool secureCookie = false;
+  std::chrono::seconds sessionIdle{std::chrono::hours(8)};
+  std::chrono::seconds sessionLifetime{std::chrono::hours(24)};
+  int signInFailures = 5;                 // failed sign-ins allowed per address and per name ...
+  std::chrono::seconds signInWindow{60};  // ... within this window
+  std::size_t maxBodyBytes = 16 * 1024;
+  std::chrono::milliseconds poll{200};  // how often the host's version is read
+  int threads = 32;                     // each live page holds one for its events
+};
+
+class WebServer {
+ public:
+  WebServer(const ServerOptions& options, PlantHost& host);
+  ~WebServer();  // stops
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Reads the users file, binds and serves on threads of its own. False
+  // with a message a person can act on.
+  bool Start(std::string* err);
+  // Stops serving; open event streams end. Safe to call twice.
+  void Stop();
+  int port() const;
+  bool https() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Serves until SIGINT or SIGTERM; returns a process exit code (0, or 1
+// with the reason on stderr).
+int RunServer(const ServerOptions& options, PlantHost& host);
+
+// Splits "HOST:PORT" ("[::1]:8080" for IPv6); false when it does not read.
+bool SplitListen(const std::string& listen, std::string* host, int* port);
+
+}  // namespace tolvane::web
