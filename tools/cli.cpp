@@ -40,6 +40,9 @@
 #include "plant/simulator.h"
 #include "tools/stats.h"
 #include "tools/terminal.h"
+#ifdef TOLVANE_WITH_WEB
+#include "tools/web_commands.h"
+#endif
 
 namespace tolvane::cli {
 using namespace tolvane::plant;
@@ -1251,6 +1254,10 @@ int RunCli(int argc, char** argv) {
   cExport->add_option("STORE", exportFrom, "the store (default: --node, or the demo plant)");
   cExport->add_option("--out", exportOut, "the file to write (default: standard output)");
 
+#ifdef TOLVANE_WITH_WEB
+  WebCommands web(app, &g.nodeFile);
+#endif
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -1275,6 +1282,12 @@ int RunCli(int argc, char** argv) {
                            &watch.filter, &stats.filter}) {
       *f = ResolveFilter(*f);
     }
+#ifdef TOLVANE_WITH_WEB
+    if (web.Run(&rc)) {
+      FlushNotices();
+      return rc;
+    }
+#endif
     if (cList->parsed()) CmdList(g, list, out);
     if (cCheck->parsed()) CmdCheck(g, checkFilter, out);
     if (cAck->parsed()) CmdAck(g, ack, out);
