@@ -235,9 +235,35 @@ struct NodeDaemon::Impl {
   }
 
   bool Start(std::string* err) {
-    if (!EnsureStreams(conn.js(), options.replicas, options.journalAge, err)) return false;
+    // A new cluster elects its JetStream leader first.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!EnsureStreams(conn.js(), options.replicas, options.journalAge, err)) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
     node.queue().Open(&handle, nullptr);
     node.queue().SetChangeListener([this](uint64_t id) { MarkDirty(id); });
+    for (const char* kind : {"ack", "delete", "opmsg", "read", "write", "state"}) {
+      natsSubscription* sub = nullptr;
+      std::string subject = CommandSubject(options.node, kind);
+      natsStatus s =
+          natsConnection_Subscribe(&sub, conn.nc(), subject.c_str(), &Impl::OnRequest, this);
+      if (s != NATS_OK) {
+        if (err) *err = "cannot serve " + subject + ": " + StatusText(s);
+        return false;
+      }
+      subs.push_back(sub);
+    }
+    // A refused subscription shows only as an error from the server.
+    natsConnection_FlushTimeout(conn.nc(), 2000);
+    auto since = std::chrono::steady_clock::now() - std::chrono::seconds(5);
+    for (const char* kind : {"ack", "read"}) {
+      std::string subject = CommandSubject(options.node, kind);
+      if (conn.RefusedSince(subject, since)) {
+        if (err) *err = "the server refuses this daemon " + subject;
+        return false;
+      }
+    }
     std::set<std::string> inStream;
     if (!StreamSubjects(&inStream, err)) return false;
     {
@@ -264,27 +290,6 @@ struct NodeDaemon::Impl {
     if (!WaitFor(Generation(), 60000)) {
       if (err) *err = "timed out publishing the node's alarms";
       return false;
-    }
-    for (const char* kind : {"ack", "delete", "opmsg", "read", "write", "state"}) {
-      natsSubscription* sub = nullptr;
-      std::string subject = CommandSubject(options.node, kind);
-      natsStatus s =
-          natsConnection_Subscribe(&sub, conn.nc(), subject.c_str(), &Impl::OnRequest, this);
-      if (s != NATS_OK) {
-        if (err) *err = "cannot serve " + subject + ": " + StatusText(s);
-        return false;
-      }
-      subs.push_back(sub);
-    }
-    // A refused subscription shows only as an error from the server.
-    natsConnection_FlushTimeout(conn.nc(), 2000);
-    auto since = std::chrono::steady_clock::now() - std::chrono::seconds(5);
-    for (const char* kind : {"ack", "read"}) {
-      std::string subject = CommandSubject(options.node, kind);
-      if (conn.RefusedSince(subject, since)) {
-        if (err) *err = "the server refuses this daemon " + subject;
-        return false;
-      }
     }
     return true;
   }
@@ -387,13 +392,19 @@ struct NodeDaemon::Impl {
   json State() {
     json alarms = json::array();
     std::lock_guard lock(work);
-    for (const SUMQMSG& m : node.queue().Snapshot()) {
+    std::vector<SUMQMSG> msgs = node.queue().Snapshot();
+    std::vector<Clock::time_point> last = node.queue().SnapshotTimesLast();
+    for (std::size_t i = 0; i < msgs.size() && i < last.size(); ++i) {
+      const SUMQMSG& m = msgs[i];
       const _ALMPAK& p = m.almpak;
       std::string n(FieldText(p.node));
       if (p.msgType == 8 || !SameNode(n, options.node)) continue;
+      int64_t ns =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(last[i].time_since_epoch()).count();
       alarms.push_back(json{{"subject", AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber)},
                             {"ack", m.ackFlag},
-                            {"status", p.statusCode}});
+                            {"status", p.statusCode},
+                            {"last", ns}});
     }
     return json{{"status", 0}, {"alarms", std::move(alarms)}};
   }
