@@ -1,7 +1,9 @@
 #include "net/connection.h"
 
+#include <cctype>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace tolvane::nats {
 
@@ -28,7 +30,19 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
   };
   natsStatus s = natsOptions_Create(&opts);
   if (s != NATS_OK) return fail("cannot set up a connection", s);
-  natsOptions_SetURL(opts, options.url.c_str());
+  std::vector<std::string> urls;
+  for (std::size_t at = 0; at <= options.url.size();) {
+    std::size_t comma = options.url.find(',', at);
+    if (comma == std::string::npos) comma = options.url.size();
+    std::string one = options.url.substr(at, comma - at);
+    one.erase(0, one.find_first_not_of(' '));
+    one.erase(one.find_last_not_of(' ') + 1);
+    if (!one.empty()) urls.push_back(one);
+    at = comma + 1;
+  }
+  std::vector<const char*> servers;
+  for (const std::string& u : urls) servers.push_back(u.c_str());
+  natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
   if (!options.name.empty()) natsOptions_SetName(opts, options.name.c_str());
   natsOptions_SetTimeout(opts, options.connectTimeoutMs);
   natsOptions_SetMaxReconnect(opts, -1);
@@ -120,8 +134,11 @@ void Connection::OnError(natsConnection* nc, natsSubscription*, natsStatus err, 
   if (err != NATS_NOT_PERMITTED) return;
   const char* last = nullptr;
   natsConnection_GetLastError(nc, &last);
+  std::string text = last ? last : "";
+  // The client library may hand the server's text over in lower case.
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   std::lock_guard lock(c->m_);
-  c->refusals_.push_back({Steady::now(), last ? last : ""});
+  c->refusals_.push_back({Steady::now(), std::move(text)});
   while (c->refusals_.size() > 64) c->refusals_.pop_front();
   c->cv_.notify_all();
 }
@@ -144,9 +161,17 @@ void Connection::OnReply(natsConnection*, natsSubscription*, natsMsg* msg, void*
   natsMsg_Destroy(msg);
 }
 
+namespace {
+std::string QuotedLower(const std::string& subject) {
+  std::string q = "\"" + subject + "\"";
+  for (char& ch : q) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return q;
+}
+}  // namespace
+
 bool Connection::RefusedSince(const std::string& subject, Steady::time_point since) {
   std::lock_guard lock(m_);
-  std::string quoted = "\"" + subject + "\"";
+  std::string quoted = QuotedLower(subject);
   for (const Refusal& r : refusals_) {
     if (r.when >= since && r.text.find(quoted) != std::string::npos) return true;
   }
@@ -171,7 +196,7 @@ RequestResult Connection::Request(const std::string& subject, const std::string&
     pending_.erase(id);
     return s == NATS_NOT_PERMITTED ? RequestResult::kRefused : RequestResult::kOffline;
   }
-  std::string quoted = "\"" + subject + "\"";
+  std::string quoted = QuotedLower(subject);
   auto refused = [&] {
     for (const Refusal& r : refusals_) {
       if (r.when >= start && r.text.find(quoted) != std::string::npos) return true;

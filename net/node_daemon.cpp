@@ -257,12 +257,16 @@ struct NodeDaemon::Impl {
     // A refused subscription shows only as an error from the server.
     natsConnection_FlushTimeout(conn.nc(), 2000);
     auto since = std::chrono::steady_clock::now() - std::chrono::seconds(5);
-    for (const char* kind : {"ack", "read"}) {
-      std::string subject = CommandSubject(options.node, kind);
-      if (conn.RefusedSince(subject, since)) {
-        if (err) *err = "the server refuses this daemon " + subject;
-        return false;
+    for (int i = 0; i < 10; ++i) {
+      // The client keeps only the server's latest error text: ask for every one.
+      for (const char* kind : {"ack", "delete", "opmsg", "read", "write", "state"}) {
+        std::string subject = CommandSubject(options.node, kind);
+        if (conn.RefusedSince(subject, since)) {
+          if (err) *err = "the server refuses this daemon " + subject;
+          return false;
+        }
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::set<std::string> inStream;
     if (!StreamSubjects(&inStream, err)) return false;

@@ -603,6 +603,10 @@ DatabaseBackend& Station::database() {
   return *impl_;
 }
 
+AlarmLibraryBackend& Station::alarmLibrary() {
+  return *impl_;
+}
+
 const node::SummaryQueue& Station::view() const {
   return impl_->viewQueue;
 }

@@ -17,6 +17,7 @@
 
 #include "net/connection.h"
 #include "node/summary_queue.h"
+#include "services/borvik.h"
 #include "services/queue_backend.h"
 #include "services/zuna.h"
 
@@ -56,6 +57,7 @@ class Station {
 
   QueueBackend& queue();
   DatabaseBackend& database();
+  AlarmLibraryBackend& alarmLibrary();
   // The station's own ordered view, for reading what it holds.
   const node::SummaryQueue& view() const;
 

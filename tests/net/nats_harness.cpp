@@ -141,7 +141,12 @@ bool NatsServer::Start() {
   if (!child_.Start({"nats-server", "-c", conf.string()}, (dir_ / "server.log").string())) {
     return false;
   }
-  return child_.WaitForLog("Server is ready", 15000);
+  if (child_.WaitForLog("Server is ready", 15000)) return true;
+  std::ifstream in(dir_ / "server.log");
+  std::stringstream text;
+  text << in.rdbuf();
+  ADD_FAILURE() << "nats-server " << name_ << " did not start:\n" << text.str();
+  return false;
 }
 
 Daemon::Daemon(const std::filesystem::path& dir, std::string url, std::string node,
@@ -165,7 +170,8 @@ std::string Daemon::log() const {
   return s.str();
 }
 
-bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out) {
+bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out,
+               std::map<std::string, std::chrono::system_clock::time_point>* lastChange) {
   std::string reply;
   if (conn.Request(nats::CommandSubject(node, "state"), "{}", 5000, &reply) !=
       nats::RequestResult::kOk) {
@@ -176,6 +182,11 @@ bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<Alar
   for (const auto& a : j.at("alarms")) {
     out->push_back({a.at("subject").get<std::string>(), a.at("ack").get<int>(),
                     a.at("status").get<int>()});
+    if (lastChange) {
+      (*lastChange)[out->back().subject] = std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::nanoseconds(a.at("last").get<int64_t>())));
+    }
   }
   std::sort(out->begin(), out->end());
   return true;

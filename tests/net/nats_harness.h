@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,7 +100,9 @@ struct AlarmFact {
 };
 
 // What the node daemon of `node` holds, asked of the daemon itself.
-bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out);
+// `lastChange`, when given, gets each alarm's time of last change.
+bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out,
+               std::map<std::string, std::chrono::system_clock::time_point>* lastChange = nullptr);
 // What a station's view holds of `node` (every node when empty).
 std::vector<AlarmFact> StationFacts(const nats::Station& s, const std::string& node = "");
 // Waits until the station's view of each node equals that node's truth.
