@@ -106,6 +106,10 @@ class AlarmFilter {
   // 1 when `row` satisfies `term`; 1 for a field name of no known field.
   int EvaluateTerm(FilterTerm* term, tagAlarmStr* row);
 
+  // The row columns the terms read, as tolvane::filter::FilterColumn bits:
+  // a row needs only those to be matched.
+  unsigned int ColumnsRead() const;
+
   void RemoveAll();
   int GetCount() const { return static_cast<int>(terms_.size()); }
   FilterTerm* GetAt(int index) const {
@@ -117,6 +121,7 @@ class AlarmFilter {
   int Evaluate(tagAlarmStr* row);
   int EvaluateIndexed(int index, tagAlarmStr* row);
   const tolvane::filter::DateSettings& DateSettingsForCall();
+  void PrepareTerms();
 
   std::vector<FilterTerm*> terms_;
   std::unique_ptr<tolvane::filter::Program> program_;  // per-call cache

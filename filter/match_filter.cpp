@@ -8,55 +8,13 @@
 
 #include "filter/alarm_filter.h"
 #include "filter/matchers.h"
+#include "filter/prepared_terms.h"
+#include "platform/codepage.h"
 #include "tolvane/text_field.h"
 
 namespace tolvane::filter {
 
-enum class Field : signed char {
-  kUnknown = -1,
-  kArea,
-  kAck,
-  kDateIn,
-  kDateLast,
-  kDescription,
-  kNode,
-  kPriority,
-  kTagName,
-  kTimeIn,
-  kTimeLast,
-  kExt1,
-  kExt2,
-  kFlex1,  // kFlex1 .. kFlex1 + 7
-};
-
 namespace {
-
-Field FieldOf(std::string_view name) {
-  static constexpr struct {
-    std::string_view name;
-    Field field;
-  } kTable[] = {
-      {"ASF_AREA", Field::kArea},
-      {"ASF_ACK", Field::kAck},
-      {"ASF_DATEIN", Field::kDateIn},
-      {"ASF_DATELAST", Field::kDateLast},
-      {"ASF_DESCRIPTION", Field::kDescription},
-      {"ASF_NODE", Field::kNode},
-      {"ASF_PRIORITY", Field::kPriority},
-      {"ASF_TAGNAME", Field::kTagName},
-      {"ASF_TIMEIN", Field::kTimeIn},
-      {"ASF_TIMELAST", Field::kTimeLast},
-      {"ASF_ALMEXT1", Field::kExt1},
-      {"ASF_ALMEXT2", Field::kExt2},
-  };
-  for (const auto& e : kTable) {
-    if (name == e.name) return e.field;
-  }
-  if (name.size() == 9 && name.substr(0, 8) == "ASF_FLEX" && name[8] >= '1' && name[8] <= '8') {
-    return static_cast<Field>(static_cast<int>(Field::kFlex1) + (name[8] - '1'));
-  }
-  return Field::kUnknown;
-}
 
 bool IsOperatorChar(char c) {
   return c == '*' || c == '+' || c == '!' || c == '-' || c == '(';
@@ -238,6 +196,12 @@ struct Program {
   std::vector<Field> fields;      // per term
   bool haveDates = false;
   DateSettings dates{};
+  // Per term, made ready for comparing in place; a term whose matcher
+  // rewrites it gets that rewrite on its first row, as before.
+  CaseTable table{};
+  std::vector<PreparedTerm> prepared;
+  std::vector<bool> rewritePending;
+  std::vector<bool> datePending;  // the date order is read when a date is first compared
 };
 
 }  // namespace tolvane::filter
@@ -328,7 +292,29 @@ int AlarmFilter::EvaluateTerm(FilterTerm* term, tagAlarmStr* row) {
 int AlarmFilter::EvaluateIndexed(int index, tagAlarmStr* row) {
   // An index with no term behind it (a hand-made expression) is false.
   if (index < 0 || static_cast<std::size_t>(index) >= terms_.size()) return 0;
-  Field field = program_->fields[static_cast<std::size_t>(index)];
+  const auto i = static_cast<std::size_t>(index);
+  Field field = program_->fields[i];
+  if (program_->datePending[i]) {
+    program_->datePending[i] = false;
+    try {
+      program_->prepared[i] =
+          tolvane::filter::PrepareTerm(field, *terms_[i], program_->table, &DateSettingsForCall());
+    } catch (...) {
+      // Not enough memory to prepare: the plain matcher decides.
+    }
+  }
+  const tolvane::filter::PreparedTerm& prepared = program_->prepared[i];
+  if (prepared.kind != tolvane::filter::PreparedTerm::Kind::kPlain) {
+    if (program_->rewritePending[i]) {
+      program_->rewritePending[i] = false;
+      if (field == Field::kNode) {
+        tolvane::MbsUpperInPlace(terms_[i]->op);
+      } else {
+        tolvane::filter::RewriteTextTerm(terms_[i]);
+      }
+    }
+    return tolvane::filter::MatchPrepared(prepared, field, *row, program_->table);
+  }
   const DateSettings* dates =
       (field == Field::kDateIn || field == Field::kDateLast) ? &DateSettingsForCall() : nullptr;
   return Dispatch(field, terms_[static_cast<std::size_t>(index)], row, dates);
@@ -357,13 +343,46 @@ int AlarmFilter::MatchFilter(const char* expression, tagAlarmStr* row) {
         program->dates = program_->dates;
       }
       program_ = std::move(program);
+      PrepareTerms();
     } catch (...) {
       program_.reset();
       return 0;
     }
   }
   if (!program_->balanced) return 0;
+  if (program_->table.codePage != tolvane::GetAnsiCodePage()) {
+    try {
+      PrepareTerms();  // the code page changed: upper-casing did too
+    } catch (...) {
+      program_.reset();
+      return 0;
+    }
+  }
   return Evaluate(row);
+}
+
+void AlarmFilter::PrepareTerms() {
+  using namespace tolvane::filter;
+  Program& p = *program_;
+  FillCaseTable(&p.table);
+  p.prepared.clear();
+  p.rewritePending.clear();
+  p.datePending.clear();
+  for (std::size_t i = 0; i < terms_.size(); ++i) {
+    Field field = p.fields[i];
+    p.prepared.push_back(PrepareTerm(field, *terms_[i], p.table, nullptr));
+    p.rewritePending.push_back(p.prepared.back().rewrite);
+    p.datePending.push_back(field == Field::kDateIn || field == Field::kDateLast);
+  }
+}
+
+unsigned int AlarmFilter::ColumnsRead() const {
+  unsigned int columns = 0;
+  for (const FilterTerm* term : terms_) {
+    columns |=
+        tolvane::filter::ColumnsOf(tolvane::filter::FieldOf(tolvane::FieldText(term->field)));
+  }
+  return columns;
 }
 
 int AlarmFilter::Evaluate(tagAlarmStr* row) {

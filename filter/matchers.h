@@ -17,11 +17,35 @@ namespace tolvane::filter {
 int WildcardMatch(const char* text, const char* pattern);
 int WildcardMatch(std::string_view text, std::string_view pattern);
 
+// The code page's upper-casing of single-byte characters and its lead bytes,
+// taken once so that a matcher can compare a column to an upper-cased value
+// in place, reading it as MbsUpperInPlace would have left it.
+struct CaseTable {
+  unsigned char upper[256];
+  bool lead[256];
+  unsigned int codePage;
+};
+void FillCaseTable(CaseTable* table);
+
+// Where the pattern's trailing run of '*' starts (its size when none).
+std::size_t WildcardStarsFrom(std::string_view pattern);
+// WildcardMatch(upper-cased text, pattern) == 0, without copying the text;
+// `starsFrom` from WildcardStarsFrom(pattern).
+bool WildcardMatchFolded(std::string_view text, std::string_view pattern, std::size_t starsFrom,
+                         const CaseTable& table);
+
 // Cuts the next node item from `rest`: the text before the first ',' (true),
 // or, when there is none, the whole of `rest` as the last item (false, and
 // `rest` then holds that item). Leading white space goes from item and rest,
 // double quotes from the item.
 bool NextNodeItem(std::string_view& rest, std::string_view& item);
+
+// Holds a '*' or '?' (never a trail byte).
+bool HasWildcard(std::string_view s);
+
+// What MatchText leaves in a term for the next row: the value unquoted and
+// upper-cased, the op upper-cased. Doing so twice gives the same term.
+void RewriteTextTerm(FilterTerm* term);
 
 // Drops a leading double quote, cuts at any other, until none is left.
 std::string_view RemoveQuotes(std::string_view text);
@@ -65,11 +89,24 @@ inline int MatchText(FilterTerm* term, const char* column) {
 short GetFlexText(const void* block, int index, std::string& text);
 short GetFlexText(const void* block, int index, char* text, std::size_t size);
 
+struct PriorityNames;
+// The entries [from, to] of the priority names a row may carry for an
+// ordered operator and an upper-cased value (none when the value names no
+// priority: to < from).
+void PriorityRange(const PriorityNames& names, std::string_view value, std::string_view op,
+                   int* from, int* to);
+
 int MatchPriority(FilterTerm* term, std::string_view priority);
 int MatchAck(FilterTerm* term, const char* flag);
 inline int MatchPriority(FilterTerm* term, const char* priority) {
   return MatchPriority(term, std::string_view(priority ? priority : ""));
 }
+
+// Without leading and trailing white space.
+std::string_view Trim(std::string_view s);
+
+// Reads "%d%c%d%c%d" as sscanf would; numbers that are not there stay 0.
+void ReadThree(const char* s, int out[3]);
 
 // The user's date order, read once and reused.
 struct DateSettings {

@@ -18,12 +18,6 @@ bool IsWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsWhite(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsWhite(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // Upper-cased, trimmed copy into buf[size].
 std::string_view UpperTrimmed(std::string_view text, char* buf, std::size_t size) {
   SetFieldText(buf, size, text);
@@ -31,9 +25,16 @@ std::string_view UpperTrimmed(std::string_view text, char* buf, std::size_t size
   return Trim(std::string_view(buf));
 }
 
-// Reads "%d%c%d%c%d" the way sscanf does: a number (white space, sign and
-// digits), any one character, a number, any one character, a number. Numbers
-// that are not there stay 0. Values beyond int are held at its limits.
+}  // namespace
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsWhite(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsWhite(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// A number (white space, sign and digits), any one character, a number, any
+// one character, a number. Values beyond int are held at its limits.
 void ReadThree(const char* s, int out[3]) {
   out[0] = out[1] = out[2] = 0;
   if (!s) return;
@@ -54,6 +55,8 @@ void ReadThree(const char* s, int out[3]) {
     out[k] = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
   }
 }
+
+namespace {
 
 // Ordered triple comparison for one operator; `a` is the row, `b` the value,
 // most significant first.
@@ -99,24 +102,31 @@ int MatchPriority(FilterTerm* term, std::string_view priority) {
   if (op == "=") return row == value;
   if (op == "<>") return row != value;
 
-  int k = -1;
-  for (int i = 0; i < 7 && k < 0; ++i) {
-    if (value == FieldText(names.names[i])) k = i;
-  }
-  if (k < 0) return 0;
-  // The entries the row must be one of: at or above k for ">=", strictly
-  // above for ">", strictly below for "<", at or below for everything else.
-  int from = 0, to = k;
-  if (op == ">=")
-    from = k, to = 6;
-  else if (op == ">")
-    from = k + 1, to = 6;
-  else if (op == "<")
-    to = k - 1;
+  int from = 0, to = -1;
+  PriorityRange(names, value, op, &from, &to);
   for (int i = from; i <= to; ++i) {
     if (row == FieldText(names.names[i])) return 1;
   }
   return 0;
+}
+
+void PriorityRange(const PriorityNames& names, std::string_view value, std::string_view op,
+                   int* from, int* to) {
+  int k = -1;
+  for (int i = 0; i < 7 && k < 0; ++i) {
+    if (value == FieldText(names.names[i])) k = i;
+  }
+  *from = 0;
+  *to = k;  // none when k < 0
+  if (k < 0) return;
+  // The entries the row must be one of: at or above k for ">=", strictly
+  // above for ">", strictly below for "<", at or below for everything else.
+  if (op == ">=")
+    *from = k, *to = 6;
+  else if (op == ">")
+    *from = k + 1, *to = 6;
+  else if (op == "<")
+    *to = k - 1;
 }
 
 int MatchAck(FilterTerm* term, const char* flag) {

@@ -42,10 +42,6 @@ std::string_view TrimLeft(std::string_view s) {
   return s;
 }
 
-bool HasWildcard(std::string_view s) {
-  return MbsFind(s, '*') != std::string_view::npos || MbsFind(s, '?') != std::string_view::npos;
-}
-
 // Whether `needle` occurs in `hay`, starting on a character boundary.
 bool Contains(std::string_view hay, std::string_view needle) {
   if (needle.empty()) return true;
@@ -85,6 +81,18 @@ int MatchContainment(Containment role, std::string_view text, std::string_view v
 }
 
 }  // namespace
+
+bool HasWildcard(std::string_view s) {
+  return MbsFind(s, '*') != std::string_view::npos || MbsFind(s, '?') != std::string_view::npos;
+}
+
+void RewriteTextTerm(FilterTerm* term) {
+  std::string_view unquoted = RemoveQuotes(FieldText(term->value));
+  std::memmove(term->value, unquoted.data(), unquoted.size());
+  term->value[unquoted.size()] = '\0';
+  MbsUpperInPlace(term->value);
+  MbsUpperInPlace(term->op);
+}
 
 std::string_view RemoveQuotes(std::string_view text) {
   for (std::size_t q; (q = MbsFind(text, '"')) != std::string_view::npos;) {
@@ -205,12 +213,7 @@ int MatchTagName(FilterTerm* term, std::string_view tag) {
 
 int MatchText(FilterTerm* term, std::string_view column) {
   if (!term) return 0;
-  // The term keeps the unquoted, upper-cased value and op for the next row.
-  std::string_view unquoted = RemoveQuotes(FieldText(term->value));
-  std::memmove(term->value, unquoted.data(), unquoted.size());
-  term->value[unquoted.size()] = '\0';
-  MbsUpperInPlace(term->value);
-  MbsUpperInPlace(term->op);
+  RewriteTextTerm(term);
   UpperCopy<kTextCopy> text(column);
 
   ContainmentWords scratch;

@@ -37,7 +37,34 @@ std::size_t TrailingStarsStart(std::string_view p) {
   return start;
 }
 
-bool GreedyMatch(std::string_view t, std::string_view p, std::size_t starsFrom) {
+struct NoFold {
+  char operator()(char c) const { return c; }
+  std::size_t Len(const char* s, std::size_t pos, std::size_t size) const {
+    return CharLen(s, pos, size);
+  }
+};
+
+// Text read as the matchers' upper-cased copy of it would read.
+struct TableFold {
+  const CaseTable& table;
+  char operator()(char c) const {
+    return static_cast<char>(table.upper[static_cast<unsigned char>(c)]);
+  }
+  std::size_t Len(const char* s, std::size_t pos, std::size_t size) const {
+    return (pos + 1 < size && table.lead[static_cast<unsigned char>(s[pos])]) ? 2 : 1;
+  }
+};
+
+template <class Fold>
+bool SameCharFolded(const char* t, std::size_t ti, std::size_t tl, const char* p, std::size_t pi,
+                    std::size_t pl, const Fold& fold) {
+  if (tl != pl) return false;
+  if (tl == 1) return fold(t[ti]) == p[pi];
+  return std::memcmp(t + ti, p + pi, tl) == 0;
+}
+
+template <class Fold>
+bool GreedyMatch(std::string_view t, std::string_view p, std::size_t starsFrom, const Fold& fold) {
   std::size_t ti = 0, pi = 0;
   std::size_t starP = std::string_view::npos, starT = 0;
   while (true) {
@@ -45,9 +72,9 @@ bool GreedyMatch(std::string_view t, std::string_view p, std::size_t starsFrom) 
     if (ti == t.size() && pi == p.size()) return true;
     bool step = false;
     if (ti < t.size() && pi < p.size()) {
-      std::size_t tl = CharLen(t.data(), ti, t.size());
-      std::size_t pl = CharLen(p.data(), pi, p.size());
-      if (SameChar(t.data(), ti, tl, p.data(), pi, pl) || (pl == 1 && p[pi] == '?')) {
+      std::size_t tl = fold.Len(t.data(), ti, t.size());
+      std::size_t pl = fold.Len(p.data(), pi, p.size());
+      if (SameCharFolded(t.data(), ti, tl, p.data(), pi, pl, fold) || (pl == 1 && p[pi] == '?')) {
         ti += tl;
         pi += pl;
         step = true;
@@ -68,7 +95,7 @@ bool GreedyMatch(std::string_view t, std::string_view p, std::size_t starsFrom) 
     if (step) continue;
     // Let the last star take one more character.
     if (starP == std::string_view::npos || starT >= t.size()) return false;
-    starT += CharLen(t.data(), starT, t.size());
+    starT += fold.Len(t.data(), starT, t.size());
     ti = starT;
     pi = starP + 1;
   }
@@ -143,7 +170,7 @@ int WildcardMatch(std::string_view text, std::string_view pattern) {
   std::size_t starsFrom = TrailingStarsStart(pattern);
   bool matched;
   if (MbsFind(text, '*') == std::string_view::npos) {
-    matched = GreedyMatch(text, pattern, starsFrom);
+    matched = GreedyMatch(text, pattern, starsFrom, NoFold{});
   } else {
     try {
       matched = TableMatch(text, pattern, starsFrom);
@@ -152,6 +179,31 @@ int WildcardMatch(std::string_view text, std::string_view pattern) {
     }
   }
   return matched ? 0 : 1;
+}
+
+std::size_t WildcardStarsFrom(std::string_view pattern) {
+  return TrailingStarsStart(pattern);
+}
+
+bool WildcardMatchFolded(std::string_view text, std::string_view pattern, std::size_t starsFrom,
+                         const CaseTable& table) {
+  if (std::memchr(text.data(), '*', text.size()) == nullptr) {
+    return GreedyMatch(text, pattern, starsFrom, TableFold{table});
+  }
+  // Rare: the text holds '*'. Match the upper-cased copy the table walk needs.
+  char copy[1024];
+  std::size_t n = text.size() < sizeof copy - 1 ? text.size() : sizeof copy - 1;
+  for (std::size_t i = 0; i < n;) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (table.lead[c] && i + 1 < n) {
+      copy[i] = text[i];
+      copy[i + 1] = text[i + 1];
+      i += 2;
+    } else {
+      copy[i++] = static_cast<char>(table.upper[c]);
+    }
+  }
+  return WildcardMatch(std::string_view(copy, n), pattern) == 0;
 }
 
 int WildcardMatch(const char* text, const char* pattern) {

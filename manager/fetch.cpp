@@ -47,29 +47,27 @@ short CVeltAlmSummMgr::FetchAlarmsByRef(VARIANT* result, long count, char* filte
   if (count == -1) count = 0;
   const unsigned short want =
       tolvane::MessagesWorthFetching(static_cast<unsigned short>(count), filter);
-  SUMQMSG* list = nullptr;
-  unsigned short more = 0;
-  err = ERROR_REC{};
-  unsigned short n = m_quorlen.sumqGet(&err, &list, want, &fc, &sort, handle, &more, nullptr, 1);
-  if (err.status != 0) return tolvane::kFailed;
-
   short status = tolvane::kFailed;
-  SAFEARRAY* rows = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n) * sizeof(tagAlarmStr));
-  if (rows && result) {
-    result->vt = VT_UI1;  // callers rely on this tag, not VT_ARRAY|VT_UI1
-    result->parray = rows;
-    void* data = nullptr;
-    SafeArrayAccessData(rows, &data);
-    short kept = 0;
-    int built = tolvane::ConvertMessages(list, static_cast<tagAlarmStr*>(data), n, &kept, filter,
-                                         tolvane::ReferenceNode::kNodeName);
-    SafeArrayUnaccessData(rows);
-    if (rowCount) *rowCount = built ? kept : 0;
-    status = built ? tolvane::kOk : tolvane::kBadFilter;
-  } else if (rows) {
-    SafeArrayDestroy(rows);  // nowhere to put it
-  }
-  m_quorlen.sumqFreeList(list);
+  short queueStatus = tolvane::ReadPage(
+      m_quorlen, sort, want, handle, [&](const tolvane::PageRecords& page, unsigned short n) {
+        SAFEARRAY* rows =
+            SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n) * sizeof(tagAlarmStr));
+        if (rows && result) {
+          result->vt = VT_UI1;  // callers rely on this tag, not VT_ARRAY|VT_UI1
+          result->parray = rows;
+          void* data = nullptr;
+          SafeArrayAccessData(rows, &data);
+          short kept = 0;
+          int built = tolvane::ConvertPage(page, static_cast<tagAlarmStr*>(data), n, &kept, filter,
+                                           tolvane::ReferenceNode::kNodeName);
+          SafeArrayUnaccessData(rows);
+          if (rowCount) *rowCount = built ? kept : 0;
+          status = built ? tolvane::kOk : tolvane::kBadFilter;
+        } else if (rows) {
+          SafeArrayDestroy(rows);  // nowhere to put it
+        }
+      });
+  if (queueStatus != 0) return tolvane::kFailed;
   return status;
 }
 

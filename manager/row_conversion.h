@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 #include "tolvane/quorlen.h"
@@ -29,6 +30,25 @@ void FillAlarmRow(const _ALMPAK& packet, tagAlarmStr* row);
 // then). *rowCount receives the number of rows packed.
 int ConvertMessages(const SUMQMSG* list, tagAlarmStr* rows, unsigned int n, short* rowCount,
                     const char* filter, ReferenceNode nodeChoice);
+
+// A page of messages as the queue gave it: a contiguous list from sumqGet,
+// or the records' addresses from a backend that shows them in place.
+struct PageRecords {
+  const SUMQMSG* list = nullptr;
+  const SUMQMSG* const* records = nullptr;
+};
+using PageSink = std::function<void(const PageRecords&, unsigned short n)>;
+
+// What sumqGet(count) would list, handed to `sink` (once, only on success):
+// in place when the installed backend can show its records (the sink then
+// runs under the queue's lock and must not call the queue), else through
+// sumqGet and sumqFreeList as defined. Returns the queue's status.
+short ReadPage(CQuorlen& queue, const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+               const PageSink& sink);
+
+// ConvertMessages for a page, into rows that are all zero.
+int ConvertPage(const PageRecords& page, tagAlarmStr* rows, unsigned int n, short* rowCount,
+                const char* filter, ReferenceNode nodeChoice);
 
 // The whole sorted view of a client as rows, for the bulk operations.
 struct ViewRows {

@@ -350,6 +350,11 @@ std::vector<NodeRecord> ProcessDatabase::Nodes() const {
 
 bool ProcessDatabase::AddBlock(const std::string& node, const std::string& tag, char letter,
                                int16_t number) {
+  return AddBlock(node, tag, letter, number, {});
+}
+
+bool ProcessDatabase::AddBlock(const std::string& node, const std::string& tag, char letter,
+                               int16_t number, const std::array<int16_t, kFieldCount>& fields) {
   if (tag.empty() || tag.size() > kMaxTag || tag.find('\0') != std::string::npos || letter == 0) {
     return false;
   }
@@ -361,7 +366,7 @@ bool ProcessDatabase::AddBlock(const std::string& node, const std::string& tag, 
   if (n->byTag.count(key) || n->byAddress.count(address)) return false;
   n->byTag.emplace(key, n->blocks.size());
   n->byAddress.emplace(address, n->blocks.size());
-  n->blocks.push_back(Block{tag, letter, number, {}});
+  n->blocks.push_back(Block{tag, letter, number, fields});
   return true;
 }
 

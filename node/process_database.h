@@ -117,6 +117,10 @@ class ProcessDatabase : public DatabaseBackend {
   // unknown, the tag is bad or taken on that node, the letter is 0, or
   // (letter, number) is taken on that node.
   bool AddBlock(const std::string& node, const std::string& tag, char letter, int16_t number);
+  // The same, with the block's fields in kFieldNames order (one lookup for a
+  // whole block, for loading a plant).
+  bool AddBlock(const std::string& node, const std::string& tag, char letter, int16_t number,
+                const std::array<int16_t, kFieldCount>& fields);
   std::optional<BlockRecord> FindBlock(const std::string& node, const std::string& tag) const;
   std::optional<BlockRecord> FindBlockAt(const std::string& node, char letter,
                                          int16_t number) const;

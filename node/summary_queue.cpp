@@ -92,6 +92,11 @@ bool GuardedBool(F&& f) noexcept {
   }
 }
 
+// The sort keys that read what an acknowledge changes (key 8), and what an
+// update changes: time of last change (1), status (7), value (13).
+constexpr unsigned int kAckKeys = 1u << 8;
+constexpr unsigned int kUpdateKeys = 1u << 1 | 1u << 7 | 1u << 13;
+
 // A host names a block's node as it raised it; only 8 characters are kept.
 std::string_view HostNode(const std::string& node) {
   return std::string_view(node).substr(0, 8);
@@ -162,6 +167,7 @@ struct SummaryQueue::Impl {
   bool hornEnabled = true;
   bool hornSilenced = false;
   ChangeListener listener;
+  std::vector<const SUMQMSG*> visitBuffer;  // reused by Visit
 
   void Bump() { ++sequence; }
   void Changed(uint64_t id) {
@@ -244,6 +250,26 @@ struct SummaryQueue::Impl {
     Unindex(a);
     change(*a);
     Index(a);
+    Changed(a->id);
+  }
+
+  // Changes fields of a visible or shelved alarm that only the sort keys in
+  // `keys` (bit per key) read: the block and tag indexes and every other
+  // view keep it where it is. Acknowledging moves it in key 8 alone.
+  template <class F>
+  void ModifyOrdered(StoredAlarm* a, unsigned int keys, F&& change) {
+    std::array<View*, kSortKeys> touched{};
+    for (int k = 0; k < kSortKeys; ++k) {
+      View* v = views[static_cast<std::size_t>(k)].get();
+      if (v && (keys & (1u << k)) && !a->suppressed) {
+        v->erase(a);
+        touched[static_cast<std::size_t>(k)] = v;
+      }
+    }
+    change(*a);
+    for (View* v : touched) {
+      if (v) v->insert(a);
+    }
     Changed(a->id);
   }
 
@@ -420,6 +446,43 @@ struct SummaryQueue::Impl {
     return 0;
   }
 
+  // The alarms Get lists: up to `count` (0: kMaxListLength) from the cursor
+  // on, in the view's order. `begin(room)` is told the most there can be
+  // (false: no memory); `each(alarm, next)` gets them in order, with the one
+  // after (null at the last). REQUIRES: the lock is held.
+  template <class Begin, class Each>
+  short WalkPage(const SORT_CNTL& sort, unsigned short count, unsigned short handle, Begin&& begin,
+                 Each&& each) {
+    Cursor* c = Client(handle);
+    if (!c) return kQueueNoHandle;
+    Order order = OrderOf(sort);
+    View& v = EnsureView(order.key);
+    StoredAlarm* start = Resolve(*c, v, order);
+    if (!start) return 0;
+    auto it = v.find(start);
+    if (it == v.end()) return 0;
+    const std::size_t want = count == 0 ? kMaxListLength : count;
+    const std::size_t room = std::min(want, v.size());
+    if (!begin(room)) return kQueueNoMemory;
+    std::size_t got = 0;
+    if (order.descending) {
+      for (;;) {
+        const StoredAlarm* a = *it;
+        bool last = ++got == room || it == v.begin();
+        each(a, last ? nullptr : *std::prev(it));
+        if (last) break;
+        --it;
+      }
+    } else {
+      for (; it != v.end() && got < room; ++it) {
+        auto next = std::next(it);
+        ++got;
+        each(*it, next != v.end() && got < room ? *next : nullptr);
+      }
+    }
+    return 0;
+  }
+
   short Position(const SORT_CNTL& sort, unsigned short handle, bool home) {
     std::lock_guard lock(m);
     Cursor* c = Client(handle);
@@ -482,7 +545,7 @@ bool SummaryQueue::Update(const std::string& node, char letter, int16_t number, 
     Impl& q = *impl_;
     StoredAlarm* a = q.FindBlock(HostNode(node), letter, number, false);
     if (!a) return false;
-    q.Modify(a, [&](StoredAlarm& s) {
+    q.ModifyOrdered(a, kUpdateKeys, [&](StoredAlarm& s) {
       s.msg.almpak.statusCode = statusCode;
       s.msg.almpak.value = value;
       s.msg.almpak.value.text[sizeof s.msg.almpak.value.text - 1] = '\0';
@@ -511,7 +574,7 @@ bool SummaryQueue::Acknowledge(const std::string& node, char letter, int16_t num
     StoredAlarm* a = impl_->FindBlock(HostNode(node), letter, number, false);
     if (!a) return false;
     if (a->msg.ackFlag == 0) {
-      impl_->Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+      impl_->ModifyOrdered(a, kAckKeys, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
       impl_->Bump();
     }
     return true;
@@ -846,46 +909,49 @@ short SummaryQueue::Get(const SORT_CNTL& sort, unsigned short count, unsigned sh
     *n = 0;
     std::lock_guard lock(impl_->m);
     Impl& q = *impl_;
-    Cursor* c = q.Client(handle);
-    if (!c) return kQueueNoHandle;
-    Order order = OrderOf(sort);
-    View& v = q.EnsureView(order.key);
-    StoredAlarm* start = q.Resolve(*c, v, order);
-    if (!start) return 0;
-    auto it = v.find(start);
-    if (it == v.end()) return 0;
-    std::size_t want = count == 0 ? kMaxListLength : count;
-
+    SUMQMSG* out = nullptr;
+    std::size_t got = 0;
     // Copy straight from the view, fetching the next record while one is
     // copied: the records are scattered on the heap and this copy is most of
     // the cost of a large page.
-    const std::size_t room = std::min(want, v.size());
-    SUMQMSG* out = q.lists.Take(room);
-    if (!out) return kQueueNoMemory;
-    std::size_t got = 0;
-    auto copy = [&](const StoredAlarm* a, const StoredAlarm* next) {
-      if (next) {
-        const char* p = reinterpret_cast<const char*>(&next->msg);
-        for (std::size_t off = 0; off < sizeof(SUMQMSG); off += 256) __builtin_prefetch(p + off);
-      }
-      std::memcpy(&out[got++], &a->msg, sizeof(SUMQMSG));
-    };
-    if (order.descending) {
-      for (;;) {
-        const StoredAlarm* a = *it;
-        bool last = got + 1 == room || it == v.begin();
-        copy(a, last ? nullptr : *std::prev(it));
-        if (last) break;
-        --it;
-      }
-    } else {
-      for (; it != v.end() && got < room; ++it) {
-        auto next = std::next(it);
-        copy(*it, next != v.end() && got + 1 < room ? *next : nullptr);
-      }
-    }
+    short status = q.WalkPage(
+        sort, count, handle,
+        [&](std::size_t room) {
+          out = q.lists.Take(room);
+          return out != nullptr;
+        },
+        [&](const StoredAlarm* a, const StoredAlarm* next) {
+          if (next) {
+            const char* p = reinterpret_cast<const char*>(&next->msg);
+            for (std::size_t off = 0; off < sizeof(SUMQMSG); off += 256)
+              __builtin_prefetch(p + off);
+          }
+          std::memcpy(&out[got++], &a->msg, sizeof(SUMQMSG));
+        });
+    if (status != 0 || !out) return status;
     *list = out;
     *n = static_cast<unsigned short>(got);
+    return 0;
+  });
+}
+
+short SummaryQueue::Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+                          QueueRecordVisitor& visitor) {
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqGet")) return s;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    std::vector<const SUMQMSG*>& records = q.visitBuffer;
+    records.clear();
+    short status = q.WalkPage(
+        sort, count, handle,
+        [&](std::size_t room) {
+          records.reserve(room);
+          return true;
+        },
+        [&](const StoredAlarm* a, const StoredAlarm*) { records.push_back(&a->msg); });
+    if (status != 0) return status;
+    visitor.Visit(records.data(), static_cast<unsigned short>(records.size()));
     return 0;
   });
 }
@@ -941,7 +1007,7 @@ short SummaryQueue::MarkAcknowledged(short number, char letter, const char* node
     StoredAlarm* a = q.FindBlock(node, letter, number, false);
     if (!a) return kQueueNoAlarm;
     if (a->msg.ackFlag == 0) {
-      q.Modify(a, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
+      q.ModifyOrdered(a, kAckKeys, [](StoredAlarm& s) { s.msg.ackFlag = 1; });
       q.Bump();
     }
     return 0;

@@ -165,6 +165,10 @@ class SummaryQueue : public QueueBackend {
                          unsigned short handle) override;
   short DeleteByPhysicalNode(const SORT_CNTL& sort, short number, char letter,
                              const char* physicalNode, unsigned short handle) override;
+  bool CanVisit() const override { return true; }
+  // Counts as a "sumqGet" call for fault injection.
+  short Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+              QueueRecordVisitor& visitor) override;
 
  private:
   struct Impl;

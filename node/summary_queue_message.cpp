@@ -2,16 +2,58 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 #include "tolvane/text_field.h"
 
 namespace tolvane::node::detail {
 namespace {
 
+// Every zone's offset from UTC is a whole number of quarter hours and
+// changes only on a quarter hour, so within one UTC quarter hour local time
+// is the quarter's start plus the seconds since. Loading a plant stamps
+// hundreds of thousands of times: one localtime_r per quarter, not per time.
 bool LocalTm(Clock::time_point t, std::tm* out) {
+  constexpr std::time_t kQuarter = 900;
+  struct Cache {
+    std::time_t start = -1;
+    std::string zone;
+    std::tm tm{};
+    bool ok = false;
+  };
+  thread_local Cache cache;
   std::time_t secs = Clock::to_time_t(t);
-  return localtime_r(&secs, out) != nullptr;
+  std::time_t start = secs - ((secs % kQuarter) + kQuarter) % kQuarter;
+  // A zone set while running (TZ) must not keep the old offset.
+  const char* tz = std::getenv("TZ");
+  std::string_view zone = tz ? tz : "";
+  if (start != cache.start || zone != cache.zone) {
+    cache.start = start;
+    cache.zone = zone;
+    cache.ok = localtime_r(&start, &cache.tm) != nullptr;
+  }
+  if (!cache.ok) return false;
+  *out = cache.tm;
+  int into = static_cast<int>(secs - start);
+  out->tm_sec += into % 60;
+  out->tm_min += into / 60;
+  if (out->tm_sec >= 60) {
+    out->tm_sec -= 60;
+    out->tm_min += 1;
+  }
+  if (out->tm_min >= 60) {  // a quarter that starts at :45 local
+    out->tm_min -= 60;
+    out->tm_hour += 1;
+  }
+  return true;
+}
+
+// Two digits of `v` at `p`.
+void Digits2(char* p, int v) {
+  p[0] = static_cast<char>('0' + v / 10 % 10);
+  p[1] = static_cast<char>('0' + v % 10);
 }
 
 template <std::size_t N>
@@ -56,17 +98,32 @@ void SetValue(_ALMPAK& p, const _AlmCanonicalValue& value) {
 std::string FormatDate(Clock::time_point t) {
   std::tm tm{};
   if (!LocalTm(t, &tm)) return {};
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
-  return buf;
+  int year = tm.tm_year + 1900;
+  if (year < 0 || year > 9999) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", tm.tm_mon + 1, tm.tm_mday, year);
+    return buf;
+  }
+  char buf[10];
+  Digits2(buf, tm.tm_mon + 1);
+  buf[2] = '/';
+  Digits2(buf + 3, tm.tm_mday);
+  buf[5] = '/';
+  Digits2(buf + 6, year / 100);
+  Digits2(buf + 8, year % 100);
+  return std::string(buf, sizeof buf);
 }
 
 std::string FormatTime(Clock::time_point t) {
   std::tm tm{};
   if (!LocalTm(t, &tm)) return {};
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  char buf[8];
+  Digits2(buf, tm.tm_hour);
+  buf[2] = ':';
+  Digits2(buf + 3, tm.tm_min);
+  buf[5] = ':';
+  Digits2(buf + 6, tm.tm_sec);
+  return std::string(buf, sizeof buf);
 }
 
 std::optional<Clock::time_point> ParseDateTime(const char* date, std::size_t dateSize,

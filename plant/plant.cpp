@@ -75,20 +75,36 @@ bool ParseTime(const std::string& text, TimePoint now, TimePoint* out) {
     *out = text[0] == '-' ? now - offset : now + offset;
     return true;
   }
+  // Exactly YYYY-MM-DDTHH:MM:SSZ: no signs, spaces or short fields.
+  static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != sizeof kShape - 1) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+  }
+  auto num = [&](std::size_t at, std::size_t len) {
+    return std::atoi(text.substr(at, len).c_str());
+  };
   std::tm tm{};
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
-      static_cast<std::size_t>(consumed) != text.size()) {
-    return false;
-  }
-  if (tm.tm_year < 1970 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-      tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60) {
-    return false;
-  }
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
+  tm.tm_year = num(0, 4) - 1900;
+  tm.tm_mon = num(5, 2) - 1;
+  tm.tm_mday = num(8, 2);
+  tm.tm_hour = num(11, 2);
+  tm.tm_min = num(14, 2);
+  tm.tm_sec = num(17, 2);
+  if (tm.tm_year < 70) return false;
+  const std::tm asWritten = tm;
   std::time_t t = timegm(&tm);
+  // timegm carries what does not exist into the next field (Feb 30 becomes
+  // Mar 2, second 60 the next minute, hour 24 the next day): refuse those
+  // rather than shift them. Leap seconds are refused too; time_t has none.
+  std::tm back{};
+  if (!gmtime_r(&t, &back) || back.tm_year != asWritten.tm_year ||
+      back.tm_mon != asWritten.tm_mon || back.tm_mday != asWritten.tm_mday ||
+      back.tm_hour != asWritten.tm_hour || back.tm_min != asWritten.tm_min ||
+      back.tm_sec != asWritten.tm_sec) {
+    return false;
+  }
   // Past the clock's range (the year 2262) the conversion would overflow.
   using std::chrono::duration_cast;
   if (t > duration_cast<std::chrono::seconds>(TimePoint::max().time_since_epoch()).count()) {

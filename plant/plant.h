@@ -110,8 +110,9 @@ const char* PriorityNameOf(int16_t id);
 std::optional<int16_t> PriorityIdOf(const std::string& name);
 
 // Times as plants write them: UTC ("2026-01-31T12:00:00Z"), or an offset
-// from `now` ("-15m", "now"). ParseTime reads either and refuses dates that
-// do not exist (2026-02-30) and times past the clock's range.
+// from `now` ("-15m", "now"). ParseTime reads either and refuses times that
+// do not exist (2026-02-30, hour 24, second 60: no leap seconds) and times
+// past the clock's range.
 std::string FormatUtc(TimePoint t);
 std::string FormatRelative(TimePoint t, TimePoint now);
 bool ParseTime(const std::string& text, TimePoint now, TimePoint* out);

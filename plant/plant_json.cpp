@@ -1,383 +1,644 @@
 #include "plant/plant_json.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <span>
 #include <sstream>
+#include <stdexcept>
 
 namespace tolvane::plant {
 
-using nlohmann::json;
+// Ordered, so that unknown members keep their order.
+using ojson = nlohmann::ordered_json;
 
-// --- reading ---
+// --- locating members ---
 
 namespace {
 
-// A content error: the JSON path of the member and what is wrong with it.
-struct ContentError {
-  std::string path;
-  std::string what;
-};
-
-class Reader {
+// Walks a JSON text that is known to parse; every step is bounded anyway.
+class Scanner {
  public:
-  explicit Reader(TimePoint now) : now_(now) {}
+  explicit Scanner(std::string_view text) : t_(text) {}
 
-  const json& Member(const json& obj, const std::string& path, const char* key) {
-    auto it = obj.find(key);
-    if (it == obj.end()) throw ContentError{path, std::string("missing member \"") + key + "\""};
-    return *it;
-  }
+  std::size_t pos = 0;
 
-  std::string String(const json& v, const std::string& path, std::size_t maxLen = 4096) {
-    if (!v.is_string()) throw ContentError{path, "expected a string"};
-    std::string s = v.get<std::string>();
-    if (s.size() > maxLen) {
-      throw ContentError{path, "longer than " + std::to_string(maxLen) + " characters"};
+  void SkipSpace() {
+    while (pos < t_.size() &&
+           (t_[pos] == ' ' || t_[pos] == '\t' || t_[pos] == '\n' || t_[pos] == '\r')) {
+      ++pos;
     }
-    return s;
   }
+  char Peek() const { return pos < t_.size() ? t_[pos] : '\0'; }
 
-  std::string OptString(const json& obj, const std::string& path, const char* key,
-                        std::size_t maxLen = 4096) {
-    auto it = obj.find(key);
-    if (it == obj.end()) return {};
-    return String(*it, path + "." + key, maxLen);
-  }
-
-  long long Integer(const json& v, const std::string& path, long long lo, long long hi) {
-    if (!v.is_number_integer()) throw ContentError{path, "expected a whole number"};
-    long long n = v.is_number_unsigned() ? static_cast<long long>(v.get<unsigned long long>())
-                                         : v.get<long long>();
-    if (n < lo || n > hi) {
-      throw ContentError{path, "out of range " + std::to_string(lo) + ".." + std::to_string(hi)};
-    }
-    return n;
-  }
-
-  bool Bool(const json& v, const std::string& path) {
-    if (!v.is_boolean()) throw ContentError{path, "expected true or false"};
-    return v.get<bool>();
-  }
-
-  std::vector<std::string> Strings(const json& obj, const std::string& path, const char* key,
-                                   std::size_t maxLen) {
-    std::vector<std::string> out;
-    auto it = obj.find(key);
-    if (it == obj.end()) return out;
-    std::string p = path + "." + key;
-    if (!it->is_array()) throw ContentError{p, "expected an array of strings"};
-    for (std::size_t i = 0; i < it->size(); ++i) {
-      out.push_back(String((*it)[i], p + "[" + std::to_string(i) + "]", maxLen));
-    }
-    return out;
-  }
-
-  TimePoint Time(const json& v, const std::string& path) {
-    TimePoint t;
-    if (!v.is_string() || !ParseTime(v.get<std::string>(), now_, &t)) {
-      throw ContentError{path, "expected a time like \"2026-01-31T12:00:00Z\" or \"-15m\""};
-    }
-    return t;
-  }
-
-  char Letter(const json& v, const std::string& path) {
-    std::string s = String(v, path);
-    if (s.size() != 1 || s[0] == '\0') throw ContentError{path, "expected one character"};
-    return s[0];
-  }
-
-  int16_t Priority(const json& v, const std::string& path) {
-    if (v.is_string()) {
-      auto id = PriorityIdOf(v.get<std::string>());
-      if (!id) {
-        throw ContentError{path,
-                           "unknown priority (CRITICAL, HIHI, HIGH, MEDIUM, LOW, LOLO, INFO)"};
+  // The string starting at pos, decoded; pos moves past it.
+  std::string String() {
+    std::size_t from = pos++;
+    bool escaped = false;
+    while (pos < t_.size()) {
+      char c = t_[pos++];
+      if (escaped) {
+        escaped = false;
+        continue;
       }
-      return *id;
+      if (c == '\\') {
+        escaped = true;
+        continue;
+      }
+      if (c == '"') break;
     }
-    return static_cast<int16_t>(Integer(v, path, INT16_MIN, INT16_MAX));
+    // Names are rarely escaped; the parser decodes the few that are.
+    std::string_view raw = t_.substr(from, pos - from);
+    if (raw.find('\\') == std::string_view::npos) {
+      return std::string(raw.substr(1, raw.size() >= 2 ? raw.size() - 2 : 0));
+    }
+    try {
+      return ojson::parse(raw).get<std::string>();
+    } catch (const std::exception&) {
+      return {};
+    }
   }
 
-  _AlmCanonicalValue Value(const json& v, const std::string& path) {
-    _AlmCanonicalValue out{};
-    if (!v.is_object()) throw ContentError{path, "expected an object"};
-    out.kind = static_cast<int32_t>(
-        Integer(Member(v, path, "kind"), path + ".kind", INT32_MIN, INT32_MAX));
-    if (auto it = v.find("text"); it != v.end()) {
-      std::string text = String(*it, path + ".text", sizeof out.text - 1);
-      out.textFlag = 1;
-      std::memcpy(out.text, text.data(), text.size());
-      return out;
-    }
-    if (auto it = v.find("raw"); it != v.end()) {
-      std::string hex = String(*it, path + ".raw");
-      if (hex.size() != 16 ||
-          hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        throw ContentError{path + ".raw", "expected 16 hex digits"};
+  // Skips one value of any kind.
+  void SkipValue() {
+    int depth = 0;
+    while (pos < t_.size()) {
+      char c = t_[pos];
+      if (c == '"') {
+        String();
+      } else if (c == '{' || c == '[') {
+        ++depth;
+        ++pos;
+      } else if (c == '}' || c == ']') {
+        if (depth == 0) return;  // the end of the enclosing value
+        --depth;
+        ++pos;
+      } else if (depth == 0 && (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+        return;
+      } else {
+        ++pos;
       }
-      for (int i = 0; i < 8; ++i) {
-        out.value.raw[i] = static_cast<uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
-      }
-      return out;
+      if (depth == 0 && (c == '"' || c == '}' || c == ']')) return;
     }
-    const json& num = Member(v, path, "value");
-    std::string p = path + ".value";
-    switch (out.kind) {
-      case 1:
-      case 4:
-        out.value.i16 = static_cast<int16_t>(Integer(num, p, INT16_MIN, INT16_MAX));
-        break;
-      case 2:
-        out.value.i8 = static_cast<int8_t>(Integer(num, p, INT8_MIN, INT8_MAX));
-        break;
-      case 3:
-        out.value.u8 = static_cast<uint8_t>(Integer(num, p, 0, UINT8_MAX));
-        break;
-      case 5:
-        out.value.u16 = static_cast<uint16_t>(Integer(num, p, 0, UINT16_MAX));
-        break;
-      case 6:
-        out.value.i32 = static_cast<int32_t>(Integer(num, p, INT32_MIN, INT32_MAX));
-        break;
-      case 7:
-        out.value.u32 = static_cast<uint32_t>(Integer(num, p, 0, UINT32_MAX));
-        break;
-      case 8:
-      case 9:
-        if (!num.is_number()) throw ContentError{p, "expected a number"};
-        if (!std::isfinite(num.get<double>())) throw ContentError{p, "expected a finite number"};
-        out.value.f32 = static_cast<float>(num.get<double>());
-        break;
-      default:
-        throw ContentError{
-            path, "a value of kind " + std::to_string(out.kind) + " needs \"text\" or \"raw\""};
-    }
-    return out;
-  }
-
-  PlantNode Node(const json& v, const std::string& path) {
-    if (!v.is_object()) throw ContentError{path, "expected an object"};
-    PlantNode n;
-    n.name = String(Member(v, path, "name"), path + ".name", 8);
-    if (n.name.empty()) throw ContentError{path + ".name", "must not be empty"};
-    n.physical = OptString(v, path, "physical", 8);
-    if (n.physical.empty()) n.physical = n.name;
-    n.aliases = Strings(v, path, "aliases", 8);
-    if (auto it = v.find("serial"); it != v.end()) {
-      n.serial = static_cast<uint32_t>(Integer(*it, path + ".serial", 0, UINT32_MAX));
-    }
-    if (auto it = v.find("local"); it != v.end()) n.local = Bool(*it, path + ".local");
-    return n;
-  }
-
-  PlantBlock Block(const json& v, const std::string& path) {
-    if (!v.is_object()) throw ContentError{path, "expected an object"};
-    PlantBlock b;
-    b.node = String(Member(v, path, "node"), path + ".node", 8);
-    b.tag = String(Member(v, path, "tag"), path + ".tag", 30);
-    if (b.tag.empty()) throw ContentError{path + ".tag", "must not be empty"};
-    b.letter = Letter(Member(v, path, "letter"), path + ".letter");
-    b.number = static_cast<int16_t>(
-        Integer(Member(v, path, "number"), path + ".number", INT16_MIN, INT16_MAX));
-    b.description = OptString(v, path, "description", 132);
-    b.areas = Strings(v, path, "areas", 29);
-    if (auto it = v.find("priority"); it != v.end()) b.priority = Priority(*it, path + ".priority");
-    if (auto it = v.find("fields"); it != v.end()) {
-      std::string p = path + ".fields";
-      if (!it->is_object()) throw ContentError{p, "expected an object of field values"};
-      for (auto f = it->begin(); f != it->end(); ++f) {
-        b.fields[f.key()] =
-            static_cast<int16_t>(Integer(f.value(), p + "." + f.key(), INT16_MIN, INT16_MAX));
-      }
-    }
-    return b;
-  }
-
-  PlantAlarm Alarm(const json& v, const std::string& path) {
-    if (!v.is_object()) throw ContentError{path, "expected an object"};
-    PlantAlarm a;
-    if (auto it = v.find("type"); it != v.end()) {
-      a.msgType = static_cast<int32_t>(Integer(*it, path + ".type", INT32_MIN, INT32_MAX));
-    }
-    a.node = OptString(v, path, "node", 8);
-    a.physical = OptString(v, path, "physical", 8);
-    if (a.physical.empty()) a.physical = a.node;
-    a.description = OptString(v, path, "description", 132);
-    a.timeIn = Time(Member(v, path, "timeIn"), path + ".timeIn");
-    a.timeLast = a.timeIn;
-    if (auto it = v.find("timeLast"); it != v.end()) a.timeLast = Time(*it, path + ".timeLast");
-    if (a.msgType == 8) {  // operator message: no block
-      a.letter = '\0';
-      a.number = 0;
-      a.priority = 9;
-      a.acknowledged = true;
-      return a;
-    }
-    a.tag = String(Member(v, path, "tag"), path + ".tag", 30);
-    a.letter = Letter(Member(v, path, "letter"), path + ".letter");
-    a.number = static_cast<int16_t>(
-        Integer(Member(v, path, "number"), path + ".number", INT16_MIN, INT16_MAX));
-    if (auto it = v.find("priority"); it != v.end()) a.priority = Priority(*it, path + ".priority");
-    if (auto it = v.find("status"); it != v.end()) {
-      a.status = static_cast<int32_t>(Integer(*it, path + ".status", INT32_MIN, INT32_MAX));
-    }
-    if (auto it = v.find("value"); it != v.end()) {
-      a.value = Value(*it, path + ".value");
-    } else {
-      a.value.kind = 1;
-    }
-    a.areas = Strings(v, path, "areas", 29);
-    if (a.areas.size() > 15) throw ContentError{path + ".areas", "more than 15 areas"};
-    a.ext1 = OptString(v, path, "ext1", 80);
-    a.ext2 = OptString(v, path, "ext2", 80);
-    if (auto it = v.find("fieldBlock"); it != v.end()) {
-      std::string hex = String(*it, path + ".fieldBlock");
-      if (hex.size() != 340 ||
-          hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        throw ContentError{path + ".fieldBlock", "expected 340 hex digits (170 bytes)"};
-      }
-      for (std::size_t i = 0; i < 170; ++i) {
-        a.fieldBlock[i] = static_cast<uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
-      }
-      a.extKind = 1;
-    }
-    if (auto it = v.find("acknowledged"); it != v.end()) {
-      a.acknowledged = Bool(*it, path + ".acknowledged");
-    }
-    return a;
-  }
-
-  PlantLogEntry Log(const json& v, const std::string& path) {
-    if (!v.is_object()) throw ContentError{path, "expected an object"};
-    PlantLogEntry e;
-    e.time = Time(Member(v, path, "time"), path + ".time");
-    e.node = OptString(v, path, "node", 8);
-    e.text = String(Member(v, path, "text"), path + ".text", 132);
-    if (auto it = v.find("flag"); it != v.end()) {
-      e.flag = static_cast<int>(Integer(*it, path + ".flag", INT32_MIN, INT32_MAX));
-    }
-    return e;
-  }
-
-  void Plant(const json& doc, tolvane::plant::Plant* out) {
-    if (!doc.is_object()) throw ContentError{"(document)", "expected an object"};
-    if (auto it = doc.find("format"); it != doc.end() && String(*it, "format") != "tolvane-plant") {
-      throw ContentError{"format", "expected \"tolvane-plant\""};
-    }
-    if (auto it = doc.find("version"); it != doc.end() && Integer(*it, "version", 1, 1) != 1) {
-      throw ContentError{"version", "unsupported"};
-    }
-    auto array = [&](const char* key) -> const json* {
-      auto it = doc.find(key);
-      if (it == doc.end()) return nullptr;
-      if (!it->is_array()) throw ContentError{key, "expected an array"};
-      return &*it;
-    };
-    if (const json* a = array("nodes")) {
-      for (std::size_t i = 0; i < a->size(); ++i) {
-        out->nodes.push_back(Node((*a)[i], "nodes[" + std::to_string(i) + "]"));
-      }
-    }
-    if (const json* a = array("blocks")) {
-      for (std::size_t i = 0; i < a->size(); ++i) {
-        out->blocks.push_back(Block((*a)[i], "blocks[" + std::to_string(i) + "]"));
-      }
-    }
-    if (const json* a = array("alarms")) {
-      for (std::size_t i = 0; i < a->size(); ++i) {
-        out->alarms.push_back(Alarm((*a)[i], "alarms[" + std::to_string(i) + "]"));
-      }
-    }
-    if (const json* a = array("operatorLog")) {
-      for (std::size_t i = 0; i < a->size(); ++i) {
-        out->log.push_back(Log((*a)[i], "operatorLog[" + std::to_string(i) + "]"));
-      }
-    }
-    if (auto it = doc.find("horn"); it != doc.end()) {
-      if (!it->is_object()) throw ContentError{"horn", "expected an object"};
-      if (auto e = it->find("enabled"); e != it->end()) out->hornEnabled = Bool(*e, "horn.enabled");
-      if (auto s = it->find("silenced"); s != it->end()) {
-        out->hornSilenced = Bool(*s, "horn.silenced");
-      }
-    }
-    CheckNames(*out);
   }
 
  private:
-  // Blocks must name a known node and be unique; the database would refuse
-  // them one by one otherwise, and the state saved back would lose them.
-  static void CheckNames(const tolvane::plant::Plant& plant) {
-    auto upper = [](std::string s) {
-      for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      return s;
-    };
-    std::map<std::string, int> nodes;
-    for (std::size_t i = 0; i < plant.nodes.size(); ++i) {
-      if (!nodes.emplace(upper(plant.nodes[i].name), 0).second) {
-        throw ContentError{"nodes[" + std::to_string(i) + "].name", "node named twice"};
-      }
-    }
-    std::map<std::string, int> tags;
-    std::map<std::string, int> addresses;
-    for (std::size_t i = 0; i < plant.blocks.size(); ++i) {
-      const PlantBlock& b = plant.blocks[i];
-      std::string p = "blocks[" + std::to_string(i) + "]";
-      std::string node = upper(b.node);
-      if (!nodes.count(node)) throw ContentError{p + ".node", "no such node in \"nodes\""};
-      if (!tags.emplace(node + "/" + upper(b.tag), 0).second) {
-        throw ContentError{p + ".tag", "tag named twice on its node"};
-      }
-      if (!addresses.emplace(node + "/" + b.letter + std::to_string(b.number), 0).second) {
-        throw ContentError{p + ".number", "letter and number used twice on its node"};
-      }
-    }
-  }
-
-  TimePoint now_;
+  std::string_view t_;
 };
 
-std::pair<int, int> LineColumn(const std::string& text, std::size_t byte) {
+}  // namespace
+
+std::string JsonPathText(const JsonPath& path) {
+  if (path.empty()) return "(document)";
+  std::string out;
+  for (const JsonPathStep& s : path) {
+    if (s.isIndex) {
+      out += "[" + std::to_string(s.index) + "]";
+    } else {
+      if (!out.empty()) out += '.';
+      out += s.key;
+    }
+  }
+  return out;
+}
+
+std::size_t LocateJsonPath(std::string_view text, const JsonPath& path) {
+  Scanner in(text);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") in.pos = 3;
+  in.SkipSpace();
+  std::size_t found = in.pos;
+  for (const JsonPathStep& step : path) {
+    char open = in.Peek();
+    if (open != (step.isIndex ? '[' : '{')) return found;
+    ++in.pos;
+    std::size_t member = std::string_view::npos, value = 0;
+    for (std::size_t i = 0;; ++i) {
+      in.SkipSpace();
+      if (in.Peek() == '}' || in.Peek() == ']' || in.Peek() == '\0') break;
+      std::size_t at = in.pos;
+      if (!step.isIndex) {
+        if (in.Peek() != '"') break;
+        bool match = in.String() == step.key;
+        in.SkipSpace();
+        if (in.Peek() != ':') break;
+        ++in.pos;
+        in.SkipSpace();
+        // A repeated name: the parser keeps the last, so look on.
+        if (match) member = at, value = in.pos;
+      } else if (i == step.index) {
+        member = value = at;
+        break;
+      }
+      in.SkipValue();
+      in.SkipSpace();
+      if (in.Peek() != ',') break;
+      ++in.pos;
+    }
+    if (member == std::string_view::npos) return found;
+    found = member;
+    in.pos = value;
+  }
+  return found;
+}
+
+std::pair<int, int> LineAndColumn(std::string_view text, std::size_t offset) {
   int line = 1, col = 1;
-  for (std::size_t i = 0; i < byte && i < text.size(); ++i) {
-    if (text[i] == '\n') {
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
       ++line;
       col = 1;
-    } else {
+    } else if ((c & 0xC0) != 0x80) {  // continuation bytes belong to their character
       ++col;
     }
   }
   return {line, col};
 }
 
+// --- reading ---
+
+namespace {
+
+// A content error: where in the document, and what is wrong there.
+struct ContentError {
+  JsonPath path;
+  std::string what;
+};
+
+// Member names each record knows; any other is kept in its `extra`.
+using Names = std::span<const std::string_view>;
+constexpr std::string_view kTopMembers[] = {"format", "version", "nodes",      "horn",
+                                            "blocks", "alarms",  "operatorLog"};
+constexpr std::string_view kHornMembers[] = {"enabled", "silenced"};
+constexpr std::string_view kNodeMembers[] = {"name", "physical", "serial", "aliases", "local"};
+constexpr std::string_view kBlockMembers[] = {"node",        "tag",   "letter",   "number",
+                                              "description", "areas", "priority", "fields"};
+constexpr std::string_view kAlarmMembers[] = {
+    "node",   "physical", "tag",          "letter",       "number",
+    "type",   "priority", "status",       "value",        "description",
+    "areas",  "ext1",     "ext2",         "fieldBlock",   "acknowledged",
+    "timeIn", "timeLast", "shelvedUntil", "shelveReason", "shelvedBy"};
+// An operator message reads only these; the rest of an alarm's members are
+// kept for it as unknown ones rather than dropped.
+constexpr std::string_view kMessageMembers[] = {"type",        "node",   "physical",
+                                                "description", "timeIn", "timeLast"};
+constexpr std::string_view kLogMembers[] = {"time", "node", "text", "flag", "user"};
+
+bool Known(Names names, std::string_view key) {
+  for (std::string_view n : names) {
+    if (n == key) return true;
+  }
+  return false;
+}
+
+std::size_t Utf8Length(std::string_view s) {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+class Reader {
+ public:
+  explicit Reader(TimePoint now) : now_(now) {}
+
+  void Plant(const ojson& doc, tolvane::plant::Plant* out) {
+    if (!doc.is_object()) Fail("expected an object");
+    Opt(doc, "format", [&](const ojson& v) {
+      if (Text(v, 64) != "tolvane-plant") Fail("expected \"tolvane-plant\"");
+    });
+    Opt(doc, "version", [&](const ojson& v) { Integer(v, 1, 1); });
+    Array(doc, "nodes", [&](const ojson& v) { out->nodes.push_back(Node(v)); });
+    Array(doc, "blocks", [&](const ojson& v) { out->blocks.push_back(Block(v)); });
+    Array(doc, "alarms", [&](const ojson& v) { out->alarms.push_back(Alarm(v)); });
+    Array(doc, "operatorLog", [&](const ojson& v) { out->log.push_back(Log(v)); });
+    ojson extra = Unknown(doc, kTopMembers);
+    Opt(doc, "horn", [&](const ojson& v) {
+      if (!v.is_object()) Fail("expected an object");
+      Opt(v, "enabled", [&](const ojson& e) { out->hornEnabled = Bool(e); });
+      Opt(v, "silenced", [&](const ojson& e) { out->hornSilenced = Bool(e); });
+      ojson horn = Unknown(v, kHornMembers);
+      if (!horn.empty()) extra["horn"] = std::move(horn);
+    });
+    out->extra = Dump(extra);
+    CheckNames(*out);
+  }
+
+ private:
+  [[noreturn]] void Fail(std::string what) { throw ContentError{path_, std::move(what)}; }
+
+  // Names a step of the path while a member or element is read.
+  class Step {
+   public:
+    Step(Reader& r, JsonPathStep s) : r_(r) { r_.path_.push_back(std::move(s)); }
+    ~Step() { r_.path_.pop_back(); }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+   private:
+    Reader& r_;
+  };
+
+  // Reads member `key` of `obj` with `read`, if it is there.
+  template <class F>
+  bool Opt(const ojson& obj, const char* key, F&& read) {
+    auto it = obj.find(key);
+    if (it == obj.end()) return false;
+    Step s(*this, {key, 0, false});
+    read(*it);
+    return true;
+  }
+
+  template <class F>
+  void Req(const ojson& obj, const char* key, F&& read) {
+    if (!Opt(obj, key, read)) Fail(std::string("missing member \"") + key + "\"");
+  }
+
+  template <class F>
+  void Array(const ojson& obj, const char* key, F&& read) {
+    Opt(obj, key, [&](const ojson& a) {
+      if (!a.is_array()) Fail("expected an array");
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        Step s(*this, {{}, i, true});
+        read(a[i]);
+      }
+    });
+  }
+
+  static ojson Unknown(const ojson& obj, Names known) {
+    ojson out = ojson::object();
+    for (auto it = obj.begin(); it != obj.end(); ++it) {
+      if (!Known(known, it.key())) out[it.key()] = it.value();
+    }
+    return out;
+  }
+
+  static std::string Dump(const ojson& extra) {
+    return extra.empty() ? std::string() : extra.dump(-1, ' ', false);
+  }
+
+  // A text that must fit a record field of `bytes` bytes (without its
+  // terminator) and hold at most `chars` characters; neither is ever cut.
+  std::string Text(const ojson& v, std::size_t chars, std::size_t bytes = 0) {
+    if (!v.is_string()) Fail("expected a string");
+    const std::string& s = v.get_ref<const std::string&>();
+    if (s.find('\0') != std::string::npos) Fail("contains a NUL character");
+    std::size_t length = Utf8Length(s);
+    if (length > chars) Fail("longer than " + std::to_string(chars) + " characters");
+    if (bytes != 0 && s.size() > bytes) {
+      Fail("takes " + std::to_string(s.size()) + " bytes in UTF-8; the field holds " +
+           std::to_string(bytes));
+    }
+    return s;
+  }
+
+  // A text of a fixed record field: as many characters as the field holds bytes.
+  std::string Field(const ojson& v, std::size_t bytes) { return Text(v, bytes, bytes); }
+
+  std::string OptField(const ojson& obj, const char* key, std::size_t bytes) {
+    std::string out;
+    Opt(obj, key, [&](const ojson& v) { out = Field(v, bytes); });
+    return out;
+  }
+
+  std::vector<std::string> Fields(const ojson& obj, const char* key, std::size_t bytes) {
+    std::vector<std::string> out;
+    Opt(obj, key, [&](const ojson& a) {
+      if (!a.is_array()) Fail("expected an array of strings");
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        Step s(*this, {{}, i, true});
+        out.push_back(Field(a[i], bytes));
+      }
+    });
+    return out;
+  }
+
+  long long Integer(const ojson& v, long long lo, long long hi) {
+    if (!v.is_number_integer()) Fail("expected a whole number");
+    if (v.is_number_unsigned() &&
+        v.get<unsigned long long>() > static_cast<unsigned long long>(hi)) {
+      Fail("out of range " + std::to_string(lo) + ".." + std::to_string(hi));
+    }
+    long long n = v.is_number_unsigned() ? static_cast<long long>(v.get<unsigned long long>())
+                                         : v.get<long long>();
+    if (n < lo || n > hi) Fail("out of range " + std::to_string(lo) + ".." + std::to_string(hi));
+    return n;
+  }
+
+  bool Bool(const ojson& v) {
+    if (!v.is_boolean()) Fail("expected true or false");
+    return v.get<bool>();
+  }
+
+  TimePoint Time(const ojson& v) {
+    TimePoint t;
+    if (!v.is_string()) Fail("expected a time like \"2026-01-31T12:00:00Z\" or \"-15m\"");
+    const std::string& s = v.get_ref<const std::string&>();
+    if (ParseTime(s, now_, &t)) return t;
+    // Tell a date that does not exist from one written wrongly.
+    if (s.size() == 20 && s[10] == 'T' && s[19] == 'Z' &&
+        s.find_first_not_of("0123456789-:TZ") == std::string::npos) {
+      Fail("no such date or time (or beyond the year 2262)");
+    }
+    Fail("expected a time like \"2026-01-31T12:00:00Z\" or \"-15m\"");
+  }
+
+  char Letter(const ojson& v) {
+    if (!v.is_string() || Utf8Length(v.get_ref<const std::string&>()) != 1) {
+      Fail("expected one character");
+    }
+    return Text(v, 1, 1)[0];
+  }
+
+  int16_t Priority(const ojson& v) {
+    if (v.is_string()) {
+      auto id = PriorityIdOf(v.get<std::string>());
+      if (!id) Fail("unknown priority (CRITICAL, HIHI, HIGH, MEDIUM, LOW, LOLO, INFO)");
+      return *id;
+    }
+    return static_cast<int16_t>(Integer(v, INT16_MIN, INT16_MAX));
+  }
+
+  void Hex(const ojson& v, uint8_t* out, std::size_t bytes, const char* what) {
+    std::string hex = Text(v, bytes * 2);
+    if (hex.size() != bytes * 2 ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      Fail(what);
+    }
+    for (std::size_t i = 0; i < bytes; ++i) {
+      out[i] = static_cast<uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+    }
+  }
+
+  _AlmCanonicalValue Value(const ojson& v) {
+    _AlmCanonicalValue out{};
+    if (!v.is_object()) Fail("expected an object");
+    Req(v, "kind",
+        [&](const ojson& k) { out.kind = static_cast<int32_t>(Integer(k, INT32_MIN, INT32_MAX)); });
+    if (Opt(v, "text", [&](const ojson& t) {
+          std::string text = Field(t, sizeof out.text - 1);
+          out.textFlag = 1;
+          std::memcpy(out.text, text.data(), text.size());
+        })) {
+      return out;
+    }
+    if (Opt(v, "raw",
+            [&](const ojson& r) { Hex(r, out.value.raw, 8, "expected 16 hex digits"); })) {
+      return out;
+    }
+    if (out.kind < 1 || out.kind > 9) {
+      Fail("a value of kind " + std::to_string(out.kind) + " needs \"text\" or \"raw\"");
+    }
+    Req(v, "value", [&](const ojson& num) {
+      switch (out.kind) {
+        case 1:
+        case 4:
+          out.value.i16 = static_cast<int16_t>(Integer(num, INT16_MIN, INT16_MAX));
+          break;
+        case 2:
+          out.value.i8 = static_cast<int8_t>(Integer(num, INT8_MIN, INT8_MAX));
+          break;
+        case 3:
+          out.value.u8 = static_cast<uint8_t>(Integer(num, 0, UINT8_MAX));
+          break;
+        case 5:
+          out.value.u16 = static_cast<uint16_t>(Integer(num, 0, UINT16_MAX));
+          break;
+        case 6:
+          out.value.i32 = static_cast<int32_t>(Integer(num, INT32_MIN, INT32_MAX));
+          break;
+        case 7:
+          out.value.u32 = static_cast<uint32_t>(Integer(num, 0, UINT32_MAX));
+          break;
+        default: {  // 8 and 9: a 32-bit float
+          if (!num.is_number()) Fail("expected a number");
+          double d = num.get<double>();
+          if (!std::isfinite(d)) Fail("expected a finite number");
+          // Converting a double beyond float's range is undefined; refuse
+          // what would not round to the largest float (3.4028235e38, as
+          // written back, is a little above it and reads as it).
+          constexpr float kMax = std::numeric_limits<float>::max();
+          constexpr double kOverflow = 0x1.ffffffp127;  // halfway to the next power of two
+          if (std::fabs(d) >= kOverflow) {
+            Fail("beyond the range of a 32-bit float (at most 3.4028235e38 either way)");
+          }
+          out.value.f32 = std::fabs(d) > kMax ? std::copysign(kMax, static_cast<float>(d))
+                                              : static_cast<float>(d);
+        }
+      }
+    });
+    return out;
+  }
+
+  PlantNode Node(const ojson& v) {
+    if (!v.is_object()) Fail("expected an object");
+    PlantNode n;
+    Req(v, "name", [&](const ojson& s) {
+      n.name = Field(s, 8);
+      if (n.name.empty()) Fail("must not be empty");
+    });
+    n.physical = OptField(v, "physical", 8);
+    if (n.physical.empty()) n.physical = n.name;
+    n.aliases = Fields(v, "aliases", 8);
+    Opt(v, "serial",
+        [&](const ojson& s) { n.serial = static_cast<uint32_t>(Integer(s, 0, UINT32_MAX)); });
+    Opt(v, "local", [&](const ojson& b) { n.local = Bool(b); });
+    n.extra = Dump(Unknown(v, kNodeMembers));
+    return n;
+  }
+
+  void BlockAddress(const ojson& v, std::string* tag, char* letter, int16_t* number) {
+    Req(v, "tag", [&](const ojson& s) {
+      *tag = Field(s, 30);
+      if (tag->empty()) Fail("must not be empty");
+    });
+    Req(v, "letter", [&](const ojson& s) { *letter = Letter(s); });
+    Req(v, "number",
+        [&](const ojson& s) { *number = static_cast<int16_t>(Integer(s, INT16_MIN, INT16_MAX)); });
+  }
+
+  PlantBlock Block(const ojson& v) {
+    if (!v.is_object()) Fail("expected an object");
+    PlantBlock b;
+    Req(v, "node", [&](const ojson& s) { b.node = Field(s, 8); });
+    BlockAddress(v, &b.tag, &b.letter, &b.number);
+    b.description = OptField(v, "description", 132);
+    b.areas = Fields(v, "areas", 29);
+    Opt(v, "priority", [&](const ojson& p) { b.priority = Priority(p); });
+    Opt(v, "fields", [&](const ojson& f) {
+      if (!f.is_object()) Fail("expected an object of field values");
+      for (auto it = f.begin(); it != f.end(); ++it) {
+        Step s(*this, {it.key(), 0, false});
+        b.fields[it.key()] = static_cast<int16_t>(Integer(it.value(), INT16_MIN, INT16_MAX));
+      }
+    });
+    b.extra = Dump(Unknown(v, kBlockMembers));
+    return b;
+  }
+
+  PlantAlarm Alarm(const ojson& v) {
+    if (!v.is_object()) Fail("expected an object");
+    PlantAlarm a;
+    Opt(v, "type", [&](const ojson& t) {
+      a.msgType = static_cast<int32_t>(Integer(t, INT32_MIN, INT32_MAX));
+    });
+    a.node = OptField(v, "node", 8);
+    a.physical = OptField(v, "physical", 8);
+    if (a.physical.empty()) a.physical = a.node;
+    a.description = OptField(v, "description", 132);
+    Req(v, "timeIn", [&](const ojson& t) { a.timeIn = Time(t); });
+    a.timeLast = a.timeIn;
+    Opt(v, "timeLast", [&](const ojson& t) { a.timeLast = Time(t); });
+    if (a.msgType == 8) {  // operator message: no block
+      a.letter = '\0';
+      a.number = 0;
+      a.priority = 9;
+      a.acknowledged = true;
+      a.extra = Dump(Unknown(v, kMessageMembers));
+      return a;
+    }
+    BlockAddress(v, &a.tag, &a.letter, &a.number);
+    Opt(v, "priority", [&](const ojson& p) { a.priority = Priority(p); });
+    Opt(v, "status",
+        [&](const ojson& s) { a.status = static_cast<int32_t>(Integer(s, INT32_MIN, INT32_MAX)); });
+    a.value.kind = 1;
+    Opt(v, "value", [&](const ojson& val) { a.value = Value(val); });
+    a.areas = Fields(v, "areas", 29);
+    if (a.areas.size() > 15) Opt(v, "areas", [&](const ojson&) { Fail("more than 15 areas"); });
+    a.ext1 = OptField(v, "ext1", 80);
+    a.ext2 = OptField(v, "ext2", 80);
+    if (Opt(v, "fieldBlock", [&](const ojson& h) {
+          Hex(h, a.fieldBlock.data(), a.fieldBlock.size(), "expected 340 hex digits (170 bytes)");
+        })) {
+      a.extKind = 1;
+    }
+    Opt(v, "acknowledged", [&](const ojson& b) { a.acknowledged = Bool(b); });
+    Opt(v, "shelvedUntil", [&](const ojson& t) { a.shelvedUntil = Time(t); });
+    // Kept by the store only, so counted in characters alone.
+    Opt(v, "shelveReason", [&](const ojson& s) { a.shelveReason = Text(s, 132); });
+    Opt(v, "shelvedBy", [&](const ojson& s) { a.shelvedBy = Text(s, 32); });
+    a.extra = Dump(Unknown(v, kAlarmMembers));
+    return a;
+  }
+
+  PlantLogEntry Log(const ojson& v) {
+    if (!v.is_object()) Fail("expected an object");
+    PlantLogEntry e;
+    Req(v, "time", [&](const ojson& t) { e.time = Time(t); });
+    e.node = OptField(v, "node", 8);
+    Req(v, "text", [&](const ojson& t) { e.text = Field(t, 132); });
+    Opt(v, "flag",
+        [&](const ojson& f) { e.flag = static_cast<int>(Integer(f, INT32_MIN, INT32_MAX)); });
+    Opt(v, "user", [&](const ojson& u) { e.user = Text(u, 32); });
+    e.extra = Dump(Unknown(v, kLogMembers));
+    return e;
+  }
+
+  // Blocks must name a known node and be unique, and a block holds one
+  // alarm: the node would refuse or merge them one by one otherwise, and
+  // the state saved back would lose them.
+  void CheckNames(const tolvane::plant::Plant& plant) {
+    auto upper = [](std::string s) {
+      for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      return s;
+    };
+    auto at = [&](const char* array, std::size_t i, const char* member) {
+      path_ = {{array, 0, false}, {{}, i, true}};
+      if (member) path_.push_back({member, 0, false});
+    };
+    std::map<std::string, std::size_t> nodes;
+    for (std::size_t i = 0; i < plant.nodes.size(); ++i) {
+      if (!nodes.emplace(upper(plant.nodes[i].name), i).second) {
+        at("nodes", i, "name");
+        Fail("node named twice");
+      }
+    }
+    std::map<std::string, std::size_t> tags;
+    std::map<std::string, std::size_t> addresses;
+    for (std::size_t i = 0; i < plant.blocks.size(); ++i) {
+      const PlantBlock& b = plant.blocks[i];
+      std::string node = upper(b.node);
+      if (!nodes.count(node)) {
+        at("blocks", i, "node");
+        Fail("no such node in \"nodes\"");
+      }
+      if (!tags.emplace(node + "/" + upper(b.tag), i).second) {
+        at("blocks", i, "tag");
+        Fail("tag named twice on its node");
+      }
+      if (!addresses.emplace(node + "/" + b.letter + std::to_string(b.number), i).second) {
+        at("blocks", i, "number");
+        Fail("letter and number used twice on its node");
+      }
+    }
+    std::map<std::string, std::size_t> alarms;
+    for (std::size_t i = 0; i < plant.alarms.size(); ++i) {
+      const PlantAlarm& a = plant.alarms[i];
+      if (a.msgType == 8) continue;
+      auto [it, fresh] =
+          alarms.emplace(upper(a.node) + "/" + a.letter + std::to_string(a.number), i);
+      if (!fresh) {
+        at("alarms", i, nullptr);
+        Fail(std::string("a second alarm of block ") + a.letter + std::to_string(a.number) +
+             " on node " + a.node + "; it duplicates alarms[" + std::to_string(it->second) + "]");
+      }
+    }
+  }
+
+  TimePoint now_;
+  JsonPath path_;
+};
+
+// The parser's own document builder, remembering where an error lies: a
+// number too large for a double comes with no place in its exception.
+class DomWithPlace : public nlohmann::detail::json_sax_dom_parser<ojson> {
+ public:
+  using json_sax_dom_parser::json_sax_dom_parser;
+
+  template <class Exception>
+  bool parse_error(std::size_t byte, const std::string& token, const Exception& ex) {
+    errorByte = byte;
+    return json_sax_dom_parser::parse_error(byte, token, ex);
+  }
+
+  std::size_t errorByte = 0;
+};
+
 }  // namespace
 
 bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string* err,
                 bool* syntaxError) {
   if (syntaxError) *syntaxError = false;
-  json doc;
+  auto place = [&](std::size_t offset) {
+    auto [line, col] = LineAndColumn(text, offset);
+    return "line " + std::to_string(line) + ", column " + std::to_string(col) + ": ";
+  };
+  ojson doc;
+  DomWithPlace dom(doc);
   try {
-    doc = json::parse(text);
-  } catch (const json::parse_error& e) {
+    ojson::sax_parse(text, &dom);
+  } catch (const ojson::exception& e) {
     // The reported byte is one past the offending character.
-    auto [line, col] = LineColumn(text, e.byte > 0 ? e.byte - 1 : 0);
     std::string what = e.what();
-    auto pos = what.find("syntax error");
-    if (pos != std::string::npos) what = what.substr(pos);
-    *err = "line " + std::to_string(line) + ", column " + std::to_string(col) + ": " + what;
-    if (syntaxError) *syntaxError = true;
-    return false;
-  } catch (const std::exception& e) {
-    *err = e.what();
+    for (const char* start : {"syntax error", "number overflow"}) {
+      if (auto pos = what.find(start); pos != std::string::npos) {
+        what = what.substr(pos);
+        break;
+      }
+    }
+    *err = place(dom.errorByte > 0 ? dom.errorByte - 1 : 0) + what;
     if (syntaxError) *syntaxError = true;
     return false;
   }
@@ -385,7 +646,7 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
   try {
     Reader(now).Plant(doc, &plant);
   } catch (const ContentError& e) {
-    *err = e.path + ": " + e.what;
+    *err = place(LocateJsonPath(text, e.path)) + JsonPathText(e.path) + ": " + e.what;
     return false;
   } catch (const std::exception& e) {
     *err = e.what();
@@ -398,8 +659,6 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
 // --- writing ---
 
 namespace {
-
-using ojson = nlohmann::ordered_json;
 
 std::string Hex(const uint8_t* bytes, std::size_t n) {
   static const char* digits = "0123456789abcdef";
@@ -414,6 +673,15 @@ std::string Hex(const uint8_t* bytes, std::size_t n) {
 ojson PriorityJson(int16_t id) {
   if (const char* name = PriorityNameOf(id)) return name;
   return id;
+}
+
+// The shortest decimal that reads back as the same float ("81.3", not the
+// double's "81.30000305175781").
+double FloatJson(float f) {
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, f);
+  *r.ptr = '\0';
+  return std::strtod(buf, nullptr);
 }
 
 ojson ValueJson(const _AlmCanonicalValue& v) {
@@ -445,7 +713,7 @@ ojson ValueJson(const _AlmCanonicalValue& v) {
     case 8:
     case 9:
       if (std::isfinite(v.value.f32)) {
-        out["value"] = static_cast<double>(v.value.f32);
+        out["value"] = FloatJson(v.value.f32);
       } else {
         out["raw"] = Hex(v.value.raw, 8);
       }
@@ -457,10 +725,33 @@ ojson ValueJson(const _AlmCanonicalValue& v) {
   return out;
 }
 
+ojson ExtraObject(const std::string& extra, const char* record) {
+  if (extra.empty()) return ojson::object();
+  ojson members = ojson::parse(extra, nullptr, false);
+  if (!members.is_object()) {
+    throw std::invalid_argument(std::string("the unknown members of ") + record +
+                                " are not a JSON object: " + extra.substr(0, 80));
+  }
+  return members;
+}
+
+// Appends the unknown members after the known ones; a name the record knows
+// is never taken from them, so they cannot change what was read.
+void AppendExtra(ojson& j, const ojson& members, Names known) {
+  for (auto it = members.begin(); it != members.end(); ++it) {
+    if (!Known(known, it.key())) j[it.key()] = it.value();
+  }
+}
+
+void AppendExtra(ojson& j, const std::string& extra, Names known, const char* record) {
+  if (!extra.empty()) AppendExtra(j, ExtraObject(extra, record), known);
+}
+
 }  // namespace
 
 std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now) {
   auto time = [&](TimePoint t) { return relativeTimes ? FormatRelative(t, now) : FormatUtc(t); };
+  ojson top = ExtraObject(plant.extra, "the plant");
   ojson doc = ojson::object();
   doc["format"] = "tolvane-plant";
   doc["version"] = 1;
@@ -469,22 +760,27 @@ std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now
     ojson j = {{"name", n.name}, {"physical", n.physical}, {"serial", n.serial}};
     if (!n.aliases.empty()) j["aliases"] = n.aliases;
     if (n.local) j["local"] = true;
+    AppendExtra(j, n.extra, kNodeMembers, "a node");
     nodes.push_back(std::move(j));
   }
   doc["nodes"] = std::move(nodes);
   doc["horn"] = {{"enabled", plant.hornEnabled}, {"silenced", plant.hornSilenced}};
+  if (auto horn = top.find("horn"); horn != top.end() && horn->is_object()) {
+    AppendExtra(doc["horn"], *horn, kHornMembers);
+  }
   ojson blocks = ojson::array();
   for (const PlantBlock& b : plant.blocks) {
     ojson j = {{"node", b.node},
-              {"tag", b.tag},
-              {"letter", std::string(1, b.letter)},
-              {"number", b.number}};
+               {"tag", b.tag},
+               {"letter", std::string(1, b.letter)},
+               {"number", b.number}};
     if (!b.description.empty()) j["description"] = b.description;
     if (!b.areas.empty()) j["areas"] = b.areas;
     j["priority"] = PriorityJson(b.priority);
     ojson fields = ojson::object();
     for (const auto& [name, value] : b.fields) fields[name] = value;
     j["fields"] = std::move(fields);
+    AppendExtra(j, b.extra, kBlockMembers, "a block");
     blocks.push_back(std::move(j));
   }
   doc["blocks"] = std::move(blocks);
@@ -495,6 +791,8 @@ std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now
       j = {{"type", 8}, {"node", a.node}, {"description", a.description}};
       if (a.physical != a.node) j["physical"] = a.physical;
       j["timeIn"] = time(a.timeIn);
+      if (a.timeLast != a.timeIn) j["timeLast"] = time(a.timeLast);
+      AppendExtra(j, a.extra, kMessageMembers, "an operator message");
       alarms.push_back(std::move(j));
       continue;
     }
@@ -518,6 +816,10 @@ std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now
     j["acknowledged"] = a.acknowledged;
     j["timeIn"] = time(a.timeIn);
     if (a.timeLast != a.timeIn) j["timeLast"] = time(a.timeLast);
+    if (a.shelvedUntil) j["shelvedUntil"] = time(*a.shelvedUntil);
+    if (!a.shelveReason.empty()) j["shelveReason"] = a.shelveReason;
+    if (!a.shelvedBy.empty()) j["shelvedBy"] = a.shelvedBy;
+    AppendExtra(j, a.extra, kAlarmMembers, "an alarm");
     alarms.push_back(std::move(j));
   }
   doc["alarms"] = std::move(alarms);
@@ -526,10 +828,15 @@ std::string SerializePlant(const Plant& plant, bool relativeTimes, TimePoint now
     ojson j = {{"time", time(e.time)}, {"text", e.text}};
     if (!e.node.empty()) j["node"] = e.node;
     if (e.flag != 0) j["flag"] = e.flag;
+    if (!e.user.empty()) j["user"] = e.user;
+    AppendExtra(j, e.extra, kLogMembers, "an operator-log entry");
     log.push_back(std::move(j));
   }
   doc["operatorLog"] = std::move(log);
-  // Texts are code-page bytes; keep any that are not UTF-8 readable.
+  top.erase("horn");
+  AppendExtra(doc, top, kTopMembers);
+  // Texts the node made may be code-page bytes that are not UTF-8; those
+  // bytes are written as U+FFFD rather than making an unreadable document.
   return doc.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
 }
 
@@ -562,54 +869,192 @@ bool ReadAll(int fd, std::string* out) {
   }
 }
 
-}  // namespace
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err) {
-  std::string tmp = path + ".tmp.XXXXXX";
-  int fd = ::mkstemp(tmp.data());
-  if (fd < 0) {
-    *err = SysError("cannot create a temporary file beside", path);
-    return false;
+// The file a path names once its symlinks are followed (a dangling link
+// names the file it would make).
+bool FollowLinks(std::string path, std::string* target, std::string* err) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *target = path;
+      return true;
+    }
+    std::string link(PATH_MAX, '\0');
+    ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
+    if (n < 0) {
+      *err = SysError("cannot read the link", path);
+      return false;
+    }
+    link.resize(static_cast<std::size_t>(n));
+    path = !link.empty() && link[0] == '/' ? link : DirectoryOf(path) + "/" + link;
   }
-  // Keep the original's permissions; a new file gets the usual 0644.
-  struct stat st {};
-  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  ::fchmod(fd, mode);
+  errno = ELOOP;
+  *err = SysError("cannot follow the links of", path);
+  return false;
+}
+
+bool WriteAll(int fd, const std::string& text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      *err = SysError("cannot write", tmp);
-      ::close(fd);
-      ::unlink(tmp.c_str());
       return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+// What the new file must carry over from the one it replaces.
+struct Inherited {
+  bool exists = false;
+  mode_t mode = 0644;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// Writes, gives the file the old one's mode, group (and owner as root), and
+// flushes it.
+bool FillFile(int fd, const std::string& text, const Inherited& old, const std::string& target,
+              std::string* err) {
+  if (!WriteAll(fd, text)) {
+    *err = SysError("cannot write the new contents of", target);
+    return false;
+  }
+  if (::fchmod(fd, old.mode) != 0) {
+    *err = SysError("cannot set the mode of the new", target);
+    return false;
+  }
+  if (old.exists) {
+    struct stat now {};
+    ::fstat(fd, &now);
+    uid_t uid = ::geteuid() == 0 ? old.uid : static_cast<uid_t>(-1);
+    if ((now.st_gid != old.gid || (uid != static_cast<uid_t>(-1) && now.st_uid != uid)) &&
+        ::fchown(fd, uid, old.gid) != 0) {
+      *err = SysError("cannot keep the owner and group of", target);
+      return false;
+    }
+  }
   if (::fsync(fd) != 0) {
-    *err = SysError("cannot flush", tmp);
-    ::close(fd);
+    *err = SysError("cannot flush the new contents of", target);
+    return false;
+  }
+  return true;
+}
+
+std::string RandomSuffix() {
+  static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  uint64_t r = (static_cast<uint64_t>(std::random_device()()) << 32) ^ std::random_device()();
+  std::string out;
+  for (int i = 0; i < 8; ++i, r /= 36) out += digits[r % 36];
+  return out;
+}
+
+// Gives the unnamed file `fd` a temporary name beside the target. False
+// with errno when it cannot (no /proc, no permission to link).
+bool LinkUnnamed(int fd, const std::string& target, std::string* name) {
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = target + ".tmp." + RandomSuffix();
+    if (::linkat(AT_FDCWD, proc, AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    // Without /proc, linking by descriptor needs a privilege; try it.
+    if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, name->c_str(), AT_EMPTY_PATH) == 0) {
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Moves the named temporary file over the target; the name goes either way.
+bool Replace(const std::string& tmp, const std::string& target, std::string* err) {
+  if (::rename(tmp.c_str(), target.c_str()) != 0) {
+    *err = SysError("cannot replace", target);
     ::unlink(tmp.c_str());
     return false;
   }
-  if (::close(fd) != 0) {
-    *err = SysError("cannot close", tmp);
-    ::unlink(tmp.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err,
+                         AtomicWriteOptions options) {
+  std::string target;
+  if (!FollowLinks(path, &target, err)) return false;
+  Inherited old;
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *err = target + " is not a regular file; it was left as it was";
+      return false;
+    }
+    // Read-only means "do not replace", even for root, who may write anyway.
+    if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0) {
+      errno = EACCES;
+      *err = target + " is read-only; it was left unchanged";
+      return false;
+    }
+    old = {true, static_cast<mode_t>(st.st_mode & 07777), st.st_uid, st.st_gid};
+  } else if (errno != ENOENT) {
+    *err = SysError("cannot examine", target);
     return false;
   }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    *err = SysError("cannot replace", path);
-    ::unlink(tmp.c_str());
-    return false;
+  const std::string dir = DirectoryOf(target);
+  std::string tmp;
+  bool named = false;
+  if (options.unnamedTemporary) {
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (!FillFile(fd, text, old, target, err)) {
+        ::close(fd);  // the unnamed file goes with its descriptor
+        return false;
+      }
+      named = LinkUnnamed(fd, target, &tmp);
+      int linkErrno = errno;
+      ::close(fd);
+      errno = linkErrno;
+      // Without /proc and the privilege to link by descriptor, write again
+      // the portable way.
+      if (!named && errno != ENOENT && errno != EPERM && errno != EOPNOTSUPP) {
+        *err = SysError("cannot link the new file beside", target);
+        return false;
+      }
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      *err = SysError("cannot create a temporary file beside", target);
+      return false;
+    }
   }
+  if (!named) {  // no O_TMPFILE here: a named temporary file
+    tmp = target + ".tmp.XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+      *err = SysError("cannot create a temporary file beside", target);
+      return false;
+    }
+    bool ok = FillFile(fd, text, old, target, err);
+    if (::close(fd) != 0 && ok) {
+      *err = SysError("cannot close", tmp);
+      ok = false;
+    }
+    if (!ok) {
+      ::unlink(tmp.c_str());
+      return false;
+    }
+  }
+  if (!Replace(tmp, target, err)) return false;
   // The rename itself must reach the disk too.
-  int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    int rc = ::fsync(dirFd);
+    ::close(dirFd);
+    if (rc != 0 && errno != EINVAL) {
+      *err = SysError("replaced, but cannot flush the directory of", target);
+      return false;
+    }
   }
   return true;
 }

@@ -1,10 +1,16 @@
-// The plant file: a JSON document holding a Plant (format in
-// docs/plant-file.md). Reading reports where a file goes wrong; saving
+// The plant exchange format: a JSON document holding a Plant (format in
+// docs/plant-file.md), read on import and written on export. Reading
+// reports where a document goes wrong and refuses what it would otherwise
+// change; members it does not know travel in the records' `extra`. Writing
 // replaces the file atomically, so a crash leaves the old file or the new
 // one, never half of either.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "plant/plant.h"
 
@@ -17,17 +23,42 @@ struct PlantFileError {
 };
 
 // Parses a plant document. Relative times ("-15m") count back from `now`.
-// On failure fills `err` (kSyntax with line and column, or kContent with
-// the JSON path of the bad member) and returns false.
+// On failure fills `err` with "line L, column C: " and, for content errors,
+// the JSON path of the bad member ("alarms[3].timeIn: no such date"), and
+// returns false. Members the format does not know are kept, in document
+// order, as the text of a JSON object in the record's `extra`; those of
+// "horn" go into Plant::extra as its member "horn".
 bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string* err,
                 bool* syntaxError = nullptr);
 
 // The document of a plant. With `relativeTimes`, times are written as
 // offsets from `now` ("-15m"), so the file stays current when it is read
-// later; otherwise as UTC ("2026-01-31T12:00:00Z").
+// later; otherwise as UTC ("2026-01-31T12:00:00Z"). The `extra` members
+// follow the known ones. Throws std::invalid_argument when an `extra` is
+// not the text of a JSON object (ParsePlant never makes one).
 std::string SerializePlant(const Plant& plant, bool relativeTimes = false,
                            TimePoint now = Clock::now());
 
+// One step of a path into a JSON document: a member name or an index.
+struct JsonPathStep {
+  std::string key;
+  std::size_t index = 0;
+  bool isIndex = false;
+};
+using JsonPath = std::vector<JsonPathStep>;
+
+// "alarms[3].timeIn"; "(document)" for the empty path.
+std::string JsonPathText(const JsonPath& path);
+
+// The byte offset in the JSON `text` of the member at `path`: the opening
+// quote of an object member's name (the last one of a repeated name, which
+// is the one a parser keeps), the first byte of an array element. Where the
+// path leaves the document, the offset of the deepest step found.
+std::size_t LocateJsonPath(std::string_view text, const JsonPath& path);
+
+// Line and column, both from 1, of a byte offset; columns count characters
+// (UTF-8 sequences), not bytes.
+std::pair<int, int> LineAndColumn(std::string_view text, std::size_t offset);
 
 // A plant file opened for one command. A file opened for update is locked
 // against other updaters until this object goes; readers are never blocked.
@@ -52,8 +83,23 @@ class PlantFile {
   int lockFd_ = -1;
 };
 
-// Writes `text` to `path` atomically (temporary file, fsync, rename, fsync
-// of the directory). False with a message on failure; the old file stays.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err);
+struct AtomicWriteOptions {
+  // Off: a named temporary file, as on filesystems without O_TMPFILE.
+  bool unnamedTemporary = true;
+};
+
+// Writes `text` to `path` atomically. A symlink is written through to its
+// target and stays a link; the replaced file keeps its mode and group (and
+// owner when running as root); a new file gets 0644. The text goes to an
+// unnamed temporary file (O_TMPFILE) that is flushed, linked in and renamed
+// over the target, so a killed process leaves nothing behind but for the
+// instant between link and rename; without O_TMPFILE a named temporary
+// file beside the target, removed on failure. The directory is flushed too.
+// A read-only target (no write permission bit, or not writable by us) is
+// refused. False with a message on failure; the old file stays as it was,
+// except when only the last step, flushing the directory, fails (the
+// message says the file was replaced).
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err,
+                         AtomicWriteOptions options = {});
 
 }  // namespace tolvane::plant

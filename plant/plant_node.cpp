@@ -28,7 +28,35 @@ node::AlarmInput ToAlarmInput(const PlantAlarm& a) {
   return in;
 }
 
-bool LoadPlant(const Plant& plant, node::EmbeddedNode& node, std::string* err) {
+PlantAlarm AlarmFromMessage(const SUMQMSG& m, TimePoint timeIn, TimePoint timeLast) {
+  const _ALMPAK& p = m.almpak;
+  PlantAlarm a;
+  a.msgType = p.msgType;
+  a.node = std::string(FieldText(p.node));
+  a.physical = std::string(FieldText(p.physicalNode));
+  a.tag = std::string(FieldText(p.tagName));
+  a.letter = p.vsp.blockType;
+  a.number = p.vsp.blockNumber;
+  a.priority = p.priority;
+  a.status = p.statusCode;
+  a.value = p.value;
+  a.description = std::string(FieldText(p.description));
+  uint32_t areas = p.areaCount > 15 ? 15 : p.areaCount;
+  for (uint32_t k = 0; k < areas; ++k) a.areas.emplace_back(FieldText(p.areas[k]));
+  a.extKind = p.ext.extKind;
+  if (a.extKind == 1) {
+    std::memcpy(a.fieldBlock.data(), p.fieldBlock, sizeof p.fieldBlock);
+  } else if (a.extKind == 0) {
+    a.ext1 = std::string(FieldText(p.ext.ext1));
+    a.ext2 = std::string(FieldText(p.ext.ext2));
+  }
+  a.acknowledged = m.ackFlag != 0;
+  a.timeIn = timeIn;
+  a.timeLast = timeLast;
+  return a;
+}
+
+bool LoadNodesAndBlocks(const Plant& plant, node::EmbeddedNode& node, std::string* err) {
   node::ProcessDatabase& db = node.database();
   for (const PlantNode& n : plant.nodes) {
     if (!db.AddNode(n.name, n.serial)) {
@@ -57,15 +85,17 @@ bool LoadPlant(const Plant& plant, node::EmbeddedNode& node, std::string* err) {
       }
     }
   }
+  return true;
+}
+
+bool LoadPlant(const Plant& plant, node::EmbeddedNode& node, std::string* err) {
+  if (!LoadNodesAndBlocks(plant, node, err)) return false;
   node::SummaryQueue& q = node.queue();
   for (const PlantAlarm& a : plant.alarms) {
-    if (a.msgType == 8) {
-      q.AddOperatorMessage(a.description, a.node, a.timeIn);
-      continue;
-    }
-    q.Raise(ToAlarmInput(a), a.timeIn);
-    if (a.timeLast != a.timeIn) {
-      q.Update(a.node, a.letter, a.number, a.status, a.value, a.timeLast);
+    bool shelved = a.shelvedUntil && *a.shelvedUntil > Clock::now();
+    if (q.Append(ToAlarmInput(a), a.timeIn, a.timeLast, shelved) == 0) {
+      *err = "the alarm queue ran out of memory";
+      return false;
     }
   }
   if (plant.hornEnabled) {
@@ -105,32 +135,8 @@ Plant CapturePlant(const Plant& base, node::EmbeddedNode& node) {
   std::vector<node::Clock::time_point> in = q.SnapshotTimesIn();
   std::vector<node::Clock::time_point> last = q.SnapshotTimesLast();
   for (std::size_t i = 0; i < msgs.size(); ++i) {
-    const SUMQMSG& m = msgs[i];
-    const _ALMPAK& p = m.almpak;
-    PlantAlarm a;
-    a.msgType = p.msgType;
-    a.node = std::string(FieldText(p.node));
-    a.physical = std::string(FieldText(p.physicalNode));
-    a.tag = std::string(FieldText(p.tagName));
-    a.letter = p.vsp.blockType;
-    a.number = p.vsp.blockNumber;
-    a.priority = p.priority;
-    a.status = p.statusCode;
-    a.value = p.value;
-    a.description = std::string(FieldText(p.description));
-    uint32_t areas = p.areaCount > 15 ? 15 : p.areaCount;
-    for (uint32_t k = 0; k < areas; ++k) a.areas.emplace_back(FieldText(p.areas[k]));
-    a.extKind = p.ext.extKind;
-    if (a.extKind == 1) {
-      std::memcpy(a.fieldBlock.data(), p.fieldBlock, sizeof p.fieldBlock);
-    } else if (a.extKind == 0) {
-      a.ext1 = std::string(FieldText(p.ext.ext1));
-      a.ext2 = std::string(FieldText(p.ext.ext2));
-    }
-    a.acknowledged = m.ackFlag != 0;
-    a.timeIn = i < in.size() ? in[i] : Clock::now();
-    a.timeLast = i < last.size() ? last[i] : a.timeIn;
-    out.alarms.push_back(std::move(a));
+    out.alarms.push_back(AlarmFromMessage(msgs[i], i < in.size() ? in[i] : Clock::now(),
+                                          i < last.size() ? last[i] : Clock::now()));
   }
   out.hornEnabled = q.HornEnabled();
   out.hornSilenced = q.HornSilenced();

@@ -134,7 +134,8 @@ class PlantStore {
 
   // --- reading without a node ---
   bool Read(Plant* out, StoreError* err);
-  bool Counts(StoreCounts* out, StoreError* err);
+  // Shelved: alarms whose shelving runs past `now`.
+  bool Counts(TimePoint now, StoreCounts* out, StoreError* err);
   // Journal entries with since <= time < until, oldest first.
   bool ReadJournal(std::optional<TimePoint> since, std::optional<TimePoint> until,
                    std::vector<PlantLogEntry>* out, StoreError* err);

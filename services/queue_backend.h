@@ -10,6 +10,19 @@ namespace tolvane {
 // Status every shim reports while its service has no backend.
 inline constexpr short kServiceDown = -1;
 
+// Receives the records of a view where a backend keeps them (see
+// QueueBackend::Visit).
+class QueueRecordVisitor {
+ public:
+  // records[0..n): what Get would have listed, in the same order. Called
+  // under the backend's lock: it must not call the queue, and the records
+  // are valid only during the call.
+  virtual void Visit(const SUMQMSG* const* records, unsigned short n) = 0;
+
+ protected:
+  ~QueueRecordVisitor() = default;
+};
+
 class QueueBackend {
  public:
   virtual ~QueueBackend() = default;
@@ -35,6 +48,18 @@ class QueueBackend {
                                  unsigned short handle) = 0;
   virtual short DeleteByPhysicalNode(const SORT_CNTL& sort, short number, char letter,
                                      const char* physicalNode, unsigned short handle) = 0;
+
+  // Optional: a backend that can show its records in place, sparing the copy
+  // that Get makes, says so here and implements Visit. Without it, callers
+  // use Get and FreeList.
+  virtual bool CanVisit() const { return false; }
+  // Calls visitor.Visit once with what Get(sort, count, handle) would list,
+  // and returns the status Get would (the visitor is not called on failure).
+  virtual short Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+                      QueueRecordVisitor& visitor) {
+    (void)sort, (void)count, (void)handle, (void)visitor;
+    return kServiceDown;
+  }
 };
 
 // REQUIRES: the backend outlives every call made while it is installed.

@@ -1,5 +1,6 @@
 #include "tools/cli.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -8,6 +9,8 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <cctype>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -27,6 +30,9 @@
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
 #include "plant/demo_plant.h"
+#include "plant/plant_store.h"
+#include "node/summary_queue_message.h"
+#include "tools/reference.h"
 #include "tools/output.h"
 #include "plant/plant_json.h"
 #include "plant/plant_node.h"
@@ -38,6 +44,10 @@
 namespace tolvane::cli {
 using namespace tolvane::plant;
 namespace {
+
+constexpr const char* kTolvaneVersion = TOLVANE_VERSION;
+// The most rows one view gives: its row count is 16-bit.
+constexpr long kMaxRows = 32767;
 
 // A failure a person can act on: the exit code and the message for stderr.
 struct Failure {
@@ -73,6 +83,7 @@ void FlushNotices() {
 struct GlobalOptions {
   std::string nodeFile;
   std::string color = "auto";
+  std::string user;
 };
 
 bool UseColor(const GlobalOptions& g) {
@@ -81,31 +92,51 @@ bool UseColor(const GlobalOptions& g) {
   return IsTerminal(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr;
 }
 
-// One run's node, plant and manager, with a client handle.
+// The name recorded with what a person does: --user, else the login name.
+std::string DefaultUser() {
+  if (const char* u = std::getenv("USER"); u && *u) return u;
+  if (passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
+  return "unknown";
+}
+
+int ExitFor(const StoreError& err) {
+  switch (err.kind) {
+    case StoreError::Kind::kMissing:
+      return kExitNodeFileMissing;
+    case StoreError::Kind::kInvalid:
+    case StoreError::Kind::kRefused:
+      return kExitNodeFileInvalid;
+    default:
+      return kExitSaveFailed;
+  }
+}
+
+std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
+  StoreError err;
+  std::unique_ptr<PlantStore> store;
+  if (g.nodeFile.empty()) {
+    DemoOptions demo;
+    demo.now = now;
+    store = PlantStore::InMemory(MakeDemoPlant(demo), &err);
+  } else {
+    store = PlantStore::Open(g.nodeFile, &err);
+  }
+  if (!store) throw Failure{ExitFor(err), err.message};
+  store->SetUser(g.user);
+  return store;
+}
+
+// One run's node, store and manager, with a client handle. A command that
+// changes something holds the store's write lock from the start, so that
+// what it read is still true when it commits.
 class Session {
  public:
-  Session(const GlobalOptions& g, bool forUpdate) {
-    TimePoint now = Clock::now();
-    if (g.nodeFile.empty()) {
-      DemoOptions demo;
-      demo.now = now;
-      plant_ = MakeDemoPlant(demo);
-    } else {
-      PlantFileError err;
-      file_ = std::make_unique<PlantFile>();
-      if (!file_->Open(g.nodeFile, forUpdate, now, &plant_, &err)) {
-        bool missing = err.kind == PlantFileError::Kind::kMissing ||
-                       err.kind == PlantFileError::Kind::kUnreadable;
-        throw Failure{missing ? kExitNodeFileMissing : kExitNodeFileInvalid, err.message};
-      }
-    }
+  Session(const GlobalOptions& g, bool forUpdate) : now_(Clock::now()) {
+    store_ = OpenStore(g, now_);
+    StoreError err;
+    if (!store_->Begin(forUpdate, &err)) throw Failure{ExitFor(err), err.message};
     node_.LoadSettings();
-    std::string why;
-    if (!LoadPlant(plant_, node_, &why)) {
-      throw Failure{kExitNodeFileInvalid,
-                    (g.nodeFile.empty() ? std::string("demo plant") : "node file " + g.nodeFile) +
-                        " refused by the node: " + why + " (the file was left unchanged)"};
-    }
+    if (!store_->Load(node_, now_, &err)) throw Failure{ExitFor(err), err.message};
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
     if (handle_ == kNoHandle) {
@@ -115,28 +146,25 @@ class Session {
 
   ~Session() {
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
+    store_->Detach();
   }
 
-  // Writes the node's state back to the node file, when there is one.
+  // Writes what changed to the store, in the command's one transaction.
   void Save() {
-    if (!file_) return;
-    Plant out = CapturePlant(plant_, node_);
-    for (const node::OperatorMessageRecord& m : node_.alarmLibrary().OperatorMessages()) {
-      out.log.push_back({m.time, m.node, m.text, m.flag, "", ""});
-    }
-    PlantFileError err;
-    if (!file_->Save(out, &err)) throw Failure{kExitSaveFailed, err.message};
+    StoreError err;
+    if (!store_->Commit(&err)) throw Failure{kExitSaveFailed, err.message};
   }
 
   node::EmbeddedNode& node() { return node_; }
-  const Plant& plant() const { return plant_; }
+  PlantStore& store() { return *store_; }
   CVeltAlmSummMgr& mgr() { return *mgr_; }
   short handle() const { return handle_; }
+  TimePoint now() const { return now_; }
 
  private:
+  TimePoint now_;
   node::EmbeddedNode node_;
-  Plant plant_;
-  std::unique_ptr<PlantFile> file_;
+  std::unique_ptr<PlantStore> store_;  // after the node: it stops following it first
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
 };
@@ -173,43 +201,31 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
   return rows;
 }
 
-// The parts of a reference as the library reads it back: one letter, a
-// number taken as 16 bits, a node name of at most 8 characters.
-bool SplitReference(const std::string& ref, char* letter, short* number, std::string* node) {
-  if (ref.size() < 3 || ref.size() > 63) return false;
-  *letter = ref[0];
-  const char* p = ref.c_str() + 1;
-  char* end = nullptr;
-  long n = std::strtol(p, &end, 10);
-  if (end == p) return false;
-  while (*end == ' ') ++end;
-  std::string name(end);
-  name = name.substr(0, name.find(' '));
-  if (name.empty() || name.size() > 8) return false;
-  *number = static_cast<short>(n);
-  *node = name;
-  return true;
-}
-
-// The alarm a reference names, asked of the queue service directly so that
-// alarms past the longest page are found too. Node names match without case.
+// The alarm a reference names. Only canonical references are taken: the
+// library reads any text its own way (a number modulo 65536, blanks
+// skipped), and a mistyped reference must never act on another alarm. The
+// queue is asked directly, so alarms past the longest page are found too.
 Row FindAlarm(Session& s, const std::string& ref) {
-  char letter = 0;
-  short number = 0;
-  std::string node;
-  SUMQMSG msg{};
-  if (!SplitReference(ref, &letter, &number, &node) ||
-      s.node().queue().Find(number, letter, node.c_str(), &msg) != 0) {
+  std::optional<AlarmRef> parsed = ParseCanonicalReference(ref);
+  if (!parsed) {
     throw Failure{kExitUnknownReference,
-                  "no alarm has the reference \"" + ref + "\" (see `tolvane list`)"};
+                  "\"" + EscapeForTerminal(ref) +
+                      "\" is not an alarm reference: a letter, a number and a node name, "
+                      "as `tolvane list` shows them (e.g. A12PLANT1)"};
+  }
+  SUMQMSG msg{};
+  if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
+    throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
+                                             EscapeForTerminal(ref) + "\" (see `tolvane list`)"};
   }
   Row row;
   row.node = std::string(FieldText(msg.almpak.node));
   row.tag = std::string(FieldText(msg.almpak.tagName));
   row.acknowledged = msg.ackFlag != 0;
+  row.letter = msg.almpak.vsp.blockType;
+  row.number = msg.almpak.vsp.blockNumber;
   // The form the rows carry: the letter and number stored, the node's own name.
-  row.reference = std::string(1, msg.almpak.vsp.blockType) +
-                  std::to_string(msg.almpak.vsp.blockNumber) + row.node;
+  row.reference = FormatReference({row.letter, row.number, row.node});
   return row;
 }
 
@@ -220,13 +236,62 @@ std::array<char, 64> RefBuffer(const std::string& ref) {
   return buf;
 }
 
-bool StillThere(Session& s, const std::string& ref) {
-  try {
-    FindAlarm(s, ref);
-    return true;
-  } catch (const Failure&) {
-    return false;
+bool StillThere(Session& s, const Row& row) {
+  SUMQMSG msg{};
+  return s.node().queue().Find(row.number, row.letter, row.node.c_str(), &msg) == 0;
+}
+
+// "@FILE" reads the filter from a file, "-" from standard input: a long
+// filter does not fit a command line.
+std::string ResolveFilter(const std::string& text) {
+  if (text != "-" && (text.empty() || text[0] != '@')) return text;
+  std::string content;
+  if (text == "-") {
+    std::ostringstream in;
+    in << std::cin.rdbuf();
+    content = in.str();
+  } else {
+    std::ifstream in(text.substr(1), std::ios::binary);
+    if (!in) {
+      throw Failure{kExitUsage, "cannot read the filter file " + text.substr(1) + ": " +
+                                    std::strerror(errno)};
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    content = all.str();
   }
+  while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
+    content.pop_back();
+  }
+  return content;
+}
+
+// Parses "90s", "15m", "2h", "1d" (or a plain number of seconds).
+std::optional<std::chrono::seconds> ParseDuration(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long n = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || n <= 0 || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+    return std::nullopt;
+  }
+  std::string unit(end);
+  long long scale = unit.empty() || unit == "s" ? 1
+                    : unit == "m"               ? 60
+                    : unit == "h"               ? 3600
+                    : unit == "d"               ? 86400
+                                                : 0;
+  if (scale == 0 || n > 366LL * 86400 / scale) return std::nullopt;  // a year at most
+  return std::chrono::seconds(n * scale);
+}
+
+std::string Thousands(std::size_t n) {
+  std::string digits = std::to_string(n), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
 }
 
 // --- commands ---
@@ -236,13 +301,50 @@ struct ListOptions {
   long sort = 1;
   long count = -1;
   std::string format = "table";
+  bool shelved = false;
 };
+
+void WriteShelved(std::ostream& out, const std::vector<ShelvedAlarm>& shelved,
+                  const std::string& format) {
+  if (format == "json") {
+    nlohmann::json list = nlohmann::json::array();
+    for (const ShelvedAlarm& s : shelved) {
+      const PlantAlarm& a = s.alarm;
+      list.push_back({{"reference", FormatReference({a.letter, a.number, a.node})},
+                      {"node", a.node},
+                      {"tag", a.tag},
+                      {"description", a.description},
+                      {"until", FormatUtc(s.until)},
+                      {"by", a.shelvedBy},
+                      {"reason", a.shelveReason}});
+    }
+    out << nlohmann::json{{"count", shelved.size()}, {"shelved", list}}.dump(
+               2, ' ', false, nlohmann::json::error_handler_t::replace)
+        << "\n";
+    return;
+  }
+  for (const ShelvedAlarm& s : shelved) {
+    const PlantAlarm& a = s.alarm;
+    out << FormatReference({a.letter, a.number, a.node}) << "  " << EscapeForTerminal(a.tag)
+        << "  until " << FormatUtc(s.until) << "  by " << EscapeForTerminal(a.shelvedBy)
+        << (a.shelveReason.empty() ? "" : "  " + EscapeForTerminal(a.shelveReason)) << "\n";
+  }
+  out << shelved.size() << (shelved.size() == 1 ? " shelved alarm\n" : " shelved alarms\n");
+}
 
 void CmdList(const GlobalOptions& g, const ListOptions& o, std::ostream& out) {
   Session s(g, false);
+  if (o.shelved) {
+    WriteShelved(out, s.store().Shelved(), o.format);
+    return;
+  }
   RequireFilter(s, o.filter);
   std::vector<Row> rows = Fetch(s, o.count, o.filter, o.sort);
   long total = s.mgr().GetTotalNumOfAlarms();
+  std::size_t shelved = s.store().Shelved().size();
+  // One view holds at most 32,767 rows; say so when that hid alarms.
+  bool capped = rows.size() == static_cast<std::size_t>(kMaxRows) &&
+                (o.count < 0 || o.count > kMaxRows);
   if (o.format == "csv") {
     WriteCsv(out, rows);
   } else if (o.format == "json") {
@@ -252,6 +354,14 @@ void CmdList(const GlobalOptions& g, const ListOptions& o, std::ostream& out) {
     t.color = UseColor(g);
     t.total = total;
     WriteTable(out, rows, t);
+  }
+  if (capped) {
+    std::size_t visible = total >= 0 ? static_cast<std::size_t>(total) - std::min<std::size_t>(shelved, static_cast<std::size_t>(total)) : 0;
+    std::cerr << "tolvane: note: showing " << Thousands(rows.size()) << " of "
+              << (o.filter.empty() ? Thousands(visible) + " alarms"
+                                   : "the alarms the filter selects (a view holds at most " +
+                                         Thousands(kMaxRows) + ")")
+              << "; narrow with --filter\n";
   }
 }
 
@@ -282,10 +392,20 @@ void RequireOneTarget(const ActOptions& o, const char* verb, bool many) {
   }
 }
 
-std::size_t CountNew(const std::vector<Row>& rows) {
-  return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const Row& r) {
-    return !r.IsOperatorMessage() && !r.acknowledged;
+std::size_t CountAlarms(const std::vector<Row>& rows, bool newOnly) {
+  return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [&](const Row& r) {
+    return !r.IsOperatorMessage() && (!newOnly || !r.acknowledged);
   }));
+}
+
+// The filter that selects what `filter` selects and is still new: each
+// acknowledge-all then works on alarms it can change, so every call makes
+// progress however many alarms the filter selects.
+std::string NewOnly(Session& s, const std::string& filter) {
+  std::string combined = filter.empty() ? "ASF_ACK = \"Unacknowledged\""
+                                        : "( " + filter + " ) AND ASF_ACK = \"Unacknowledged\"";
+  std::string text = combined;
+  return s.mgr().ValidateFilterString(text.data()) == kOk ? combined : filter;
 }
 
 void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
@@ -294,38 +414,37 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   short quiet = o.quiet ? 1 : 0;
   if (o.all) {
     RequireFilter(s, o.filter);
-    std::vector<Row> before = Fetch(s, -1, o.filter, 1);
-    std::string filter = o.filter;
-    short rc = s.mgr().AcknowledgeAllAlarmsByRef(filter.data(), s.handle(), quiet);
-    s.Save();
-    std::vector<Row> after = Fetch(s, -1, "", 1);
-    std::map<std::string, bool> now;
-    for (const Row& r : after) now[r.reference] = r.acknowledged;
+    std::string pending = NewOnly(s, o.filter);
     std::size_t acked = 0, removed = 0;
-    for (const Row& r : before) {
-      if (r.IsOperatorMessage() || r.acknowledged) continue;
-      auto it = now.find(r.reference);
-      if (it == now.end()) {
-        ++removed;
-      } else if (it->second) {
-        ++acked;
-      }
+    short rc = kOk;
+    for (;;) {
+      if (CountAlarms(Fetch(s, -1, pending, 1), true) == 0) break;
+      std::string filter = pending;
+      rc = s.mgr().AcknowledgeAllAlarmsByRef(filter.data(), s.handle(), quiet);
+      ChangeSummary c = s.store().PendingChanges();
+      std::size_t progress = c.acknowledged + c.removed - acked - removed;
+      acked = c.acknowledged;
+      removed = c.removed;
+      if (rc != kOk || progress == 0) break;
     }
-    std::size_t selected = CountNew(before);
+    s.Save();
+    std::size_t left = CountAlarms(Fetch(s, -1, pending, 1), true);
+    out << "Acknowledged " << acked + removed << " new alarms";
+    if (removed) out << " (" << removed << " back to normal and removed)";
+    out << "\n";
+    if (left > 0) {
+      throw Failure{kExitFailed,
+                    (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +
+                        Thousands(left) + " selected alarms are still unacknowledged: " +
+                        (rc != kOk ? "the library returned " + StatusText(rc)
+                                   : std::string("the database acknowledged none of them"))};
+    }
     if (rc != kOk) {
-      // The result is the first failing entry of any row, and rows of
-      // operator messages have no block to write: judge by the alarms.
-      if (acked + removed < selected) {
-        throw Failure{kExitFailed, "acknowledge failed for some alarms: status " + StatusText(rc) +
-                                       "; " + std::to_string(acked + removed) + " of " +
-                                       std::to_string(selected) + " new alarms acknowledged"};
-      }
+      // The result is the first failing entry of any row; rows of operator
+      // messages have no block to write, so they may fail with nothing left.
       std::cerr << "tolvane: note: the database reported status " << StatusText(rc)
                 << " for selected rows without a block (operator messages)\n";
     }
-    out << "Acknowledged " << acked + removed << " of " << selected << " new alarms";
-    if (removed) out << " (" << removed << " back to normal and removed)";
-    out << "\n";
     return;
   }
   if (o.refs.size() != 1) throw Failure{kExitUsage, "ack: give one reference"};
@@ -337,7 +456,8 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     throw Failure{kExitFailed,
                   "acknowledge of " + row.reference + " failed: status " + StatusText(rc)};
   }
-  out << "Acknowledged " << row.reference << " (" << row.tag << " on " << row.node << ")\n";
+  out << "Acknowledged " << row.reference << " (" << EscapeForTerminal(row.tag) << " on "
+      << row.node << ")\n";
 }
 
 void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& out) {
@@ -345,10 +465,12 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
   short rc = s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data());
+  s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary",
+                    s.now());
   s.Save();
   if (rc != kOk) throw Failure{kExitFailed, "mark-ack of " + row.reference + " failed"};
-  out << "Marked " << row.reference << " acknowledged in the alarm summary (" << row.tag << " on "
-      << row.node << ")\n";
+  out << "Marked " << row.reference << " acknowledged in the alarm summary ("
+      << EscapeForTerminal(row.tag) << " on " << row.node << ")\n";
 }
 
 void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::ostream& out) {
@@ -360,7 +482,8 @@ void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::
   if (rc != kOk) {
     throw Failure{kExitFailed, "delete of " + row.reference + " failed: status " + StatusText(rc)};
   }
-  out << "Deleted " << row.reference << " (" << row.tag << " on " << row.node << ")\n";
+  out << "Deleted " << row.reference << " (" << EscapeForTerminal(row.tag) << " on " << row.node
+      << ")\n";
 }
 
 void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
@@ -369,21 +492,27 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   short quiet = o.quiet ? 1 : 0;
   if (o.all) {
     RequireFilter(s, o.filter);
-    std::vector<Row> before = Fetch(s, -1, o.filter, 1);
-    std::string filter = o.filter;
-    short rc = s.mgr().RemoveAllAlarmsByRef(s.handle(), filter.data(), quiet);
-    s.Save();
-    if (rc != kOk) throw Failure{kExitFailed, "remove failed: " + std::string(ResultCodeName(rc))};
-    // Count by reference: the operator message of the removal joins the queue.
-    std::set<std::string> left;
-    for (const Row& r : Fetch(s, -1, "", 1)) left.insert(r.reference);
-    std::size_t selected = 0, removed = 0;
-    for (const Row& r : before) {
-      if (r.IsOperatorMessage()) continue;
-      ++selected;
-      if (!left.count(r.reference)) ++removed;
+    std::size_t removed = 0;
+    short rc = kOk;
+    for (;;) {
+      if (CountAlarms(Fetch(s, -1, o.filter, 1), false) == 0) break;
+      std::string filter = o.filter;
+      rc = s.mgr().RemoveAllAlarmsByRef(s.handle(), filter.data(), quiet);
+      std::size_t now = s.store().PendingChanges().removed;
+      std::size_t progress = now - removed;
+      removed = now;
+      if (rc != kOk || progress == 0) break;
     }
-    out << "Removed " << removed << " of " << selected << " selected alarms\n";
+    s.Save();
+    std::size_t left = CountAlarms(Fetch(s, -1, o.filter, 1), false);
+    out << "Removed " << removed << " selected alarms\n";
+    if (left > 0) {
+      throw Failure{kExitFailed,
+                    (left >= static_cast<std::size_t>(kMaxRows) ? "at least " : "") +
+                        Thousands(left) + " selected alarms are still there: " +
+                        (rc != kOk ? "the library returned " + std::string(ResultCodeName(rc))
+                                   : std::string("the queue removed none of them"))};
+    }
     return;
   }
   // Every reference must name an alarm before anything is removed.
@@ -399,7 +528,7 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   // The manager's result speaks for the last reference only: check each.
   std::vector<std::string> failed;
   for (const Row& r : rows) {
-    if (StillThere(s, r.reference)) failed.push_back(r.reference);
+    if (StillThere(s, r)) failed.push_back(r.reference);
   }
   if (!failed.empty()) {
     std::string list;
@@ -409,6 +538,49 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   out << "Removed " << rows.size() << (rows.size() == 1 ? " alarm\n" : " alarms\n");
 }
 
+struct ShelveOptions {
+  std::vector<std::string> refs;
+  std::string duration;
+  std::string reason;
+};
+
+void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std::ostream& out) {
+  std::optional<std::chrono::seconds> length;
+  if (shelve) {
+    length = ParseDuration(o.duration);
+    if (!length) {
+      throw Failure{kExitUsage, "shelve: --for takes a duration such as 30m, 2h or 1d (at most "
+                                "a year), got \"" +
+                                    EscapeForTerminal(o.duration) + "\""};
+    }
+  }
+  Session s(g, true);
+  std::vector<Row> rows;
+  for (const std::string& ref : o.refs) rows.push_back(FindAlarm(s, ref));
+  std::vector<std::string> refused;
+  for (const Row& r : rows) {
+    bool ok = shelve ? s.store().Shelve(r.node, r.letter, r.number, s.now() + *length, o.reason,
+                                        s.now())
+                     : s.store().Unshelve(r.node, r.letter, r.number, s.now());
+    if (!ok) refused.push_back(r.reference);
+  }
+  s.Save();
+  std::size_t done = rows.size() - refused.size();
+  if (shelve) {
+    out << "Shelved " << done << (done == 1 ? " alarm" : " alarms") << " until "
+        << FormatUtc(s.now() + *length) << "\n";
+  } else {
+    out << "Unshelved " << done << (done == 1 ? " alarm\n" : " alarms\n");
+  }
+  if (!refused.empty()) {
+    std::string list;
+    for (const std::string& f : refused) list += (list.empty() ? "" : ", ") + f;
+    throw Failure{kExitFailed, (shelve ? "not shelved (operator messages cannot be): "
+                                       : "not shelved, so not unshelved: ") +
+                                   list};
+  }
+}
+
 void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& out) {
   bool change = action != "status";
   Session s(g, change);
@@ -416,6 +588,13 @@ void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& ou
   if (action == "on") rc = s.mgr().ConfigureHorn(1);
   if (action == "off") rc = s.mgr().ConfigureHorn(0);
   if (action == "silence") rc = s.mgr().SilenceHorn();
+  if (change && rc == kOk) {
+    s.store().Journal(s.node().localNames().name,
+                      action == "silence" ? "Horn silenced"
+                                          : std::string("Horn ") +
+                                                (action == "on" ? "enabled" : "disabled"),
+                      s.now());
+  }
   if (change) s.Save();
   if (rc != kOk) throw Failure{kExitFailed, "horn " + action + " failed"};
   short enabled = 0;
@@ -427,7 +606,7 @@ void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& ou
   out << "\n";
 }
 
-void CmdStatus(const GlobalOptions& g, std::ostream& out) {
+void CmdStatus(const GlobalOptions& g, const std::string& format, std::ostream& out) {
   Session s(g, false);
   long total = s.mgr().GetTotalNumOfAlarms();
   long seq = s.mgr().GetAlarmSequenceNumber();
@@ -436,39 +615,61 @@ void CmdStatus(const GlobalOptions& g, std::ostream& out) {
   if (total < 0 || seq < 0 || hornRc != kOk) {
     throw Failure{kExitFailed, "the alarm queue header cannot be read"};
   }
+  StatusReport r;
+  r.total = total;
+  r.sequence = seq;
+  r.hornEnabled = enabled != 0;
+  r.hornSilenced = s.node().queue().HornSilenced();
   node::LocalNames names = s.node().localNames();
-  out << "Alarms in queue:  " << total << "\n";
-  out << "Sequence number:  " << seq << "\n";
-  out << "Horn:             " << (enabled ? "enabled" : "disabled")
-      << (s.node().queue().HornSilenced() ? ", silenced" : "") << "\n";
-  out << "Local node:       " << names.name;
-  if (!names.alias1.empty() || !names.alias2.empty()) {
-    out << " (aliases " << names.alias1 << (names.alias2.empty() ? "" : ", " + names.alias2) << ")";
+  r.localNode = names.name;
+  for (const std::string* a : {&names.alias1, &names.alias2}) {
+    if (!a->empty()) r.aliases.push_back(*a);
   }
-  out << "\n";
-  out << "Nodes:            " << s.node().database().Nodes().size() << "\n";
-  out << "Blocks:           " << s.node().database().Blocks().size() << "\n";
-  out << "Object counts:\n";
+  r.nodes = s.node().database().Nodes().size();
+  r.blocks = s.node().database().Blocks().size();
+  r.shelved = s.store().Shelved().size();
   if (!TolvaneApp().RegisterReporting()) {
     throw Failure{kExitFailed, "the object registry refused the report"};
   }
-  std::vector<node::ObjectCount> counts = s.node().registry().Collect();
+  for (const node::ObjectCount& c : s.node().registry().Collect()) {
+    r.objects.push_back({c.module, c.name, c.value});
+  }
   TolvaneApp().UnregisterReporting();
-  for (const node::ObjectCount& c : counts) {
-    out << "  " << c.module << "  " << c.name << " = " << c.value << "\n";
+  if (format == "json") {
+    WriteStatusJson(out, r);
+  } else {
+    WriteStatusText(out, r);
   }
 }
 
-void CmdLog(const GlobalOptions& g, std::ostream& out) {
-  Session s(g, false);
-  std::vector<PlantLogEntry> log = s.plant().log;
-  for (const node::OperatorMessageRecord& m : s.node().alarmLibrary().OperatorMessages()) {
-    log.push_back({m.time, m.node, m.text, m.flag, "", ""});
+struct LogOptions {
+  std::string since, until, format = "text";
+};
+
+void CmdLog(const GlobalOptions& g, const LogOptions& o, std::ostream& out) {
+  TimePoint now = Clock::now();
+  auto when = [&](const std::string& text, const char* what) -> std::optional<TimePoint> {
+    if (text.empty()) return std::nullopt;
+    TimePoint t;
+    if (!ParseTime(text, now, &t)) {
+      throw Failure{kExitUsage, std::string("log: ") + what +
+                                    " takes a time such as 2026-01-31T12:00:00Z or -2h"};
+    }
+    return t;
+  };
+  std::optional<TimePoint> since = when(o.since, "--since"), until = when(o.until, "--until");
+  std::unique_ptr<PlantStore> store = OpenStore(g, now);
+  std::vector<PlantLogEntry> log;
+  StoreError err;
+  if (!store->ReadJournal(since, until, &log, &err)) throw Failure{ExitFor(err), err.message};
+  std::vector<LogEntry> entries;
+  entries.reserve(log.size());
+  for (const PlantLogEntry& e : log) entries.push_back({e.time, e.node, e.user, e.text, e.flag});
+  if (o.format == "json") {
+    WriteLogJson(out, entries);
+  } else {
+    WriteLogText(out, entries);
   }
-  for (const PlantLogEntry& e : log) {
-    out << FormatUtc(e.time) << "  " << (e.node.empty() ? "-" : e.node) << "  " << e.text << "\n";
-  }
-  out << log.size() << (log.size() == 1 ? " operator message\n" : " operator messages\n");
 }
 
 struct StatsOptions {
@@ -477,11 +678,55 @@ struct StatsOptions {
   std::string format = "text";
 };
 
+// A row for the figures, made from a stored alarm: the figures count every
+// alarm, not one view's page.
+Row StatsRow(const PlantAlarm& a) {
+  Row r;
+  r.acknowledged = a.acknowledged;
+  if (a.msgType != 8) r.reference = FormatReference({a.letter, a.number, a.node});
+  r.node = a.node;
+  r.tag = a.tag;
+  const char* priority = PriorityNameOf(a.priority);
+  r.priority = priority ? priority : std::to_string(a.priority);
+  r.description = a.description;
+  r.dateIn = node::detail::FormatDate(a.timeIn);
+  r.timeIn = node::detail::FormatTime(a.timeIn);
+  r.letter = a.letter;
+  r.number = a.number;
+  r.statusCode = a.status;
+  return r;
+}
+
 void CmdStats(const GlobalOptions& g, const StatsOptions& o, std::ostream& out) {
-  Session s(g, false);
-  RequireFilter(s, o.filter);
-  std::vector<Row> rows = Fetch(s, -1, o.filter, 1);
-  AlarmStats st = ComputeStats(rows, Clock::now(), o.hours);
+  std::vector<Row> rows;
+  TimePoint now = Clock::now();
+  std::size_t shelved = 0;
+  if (o.filter.empty()) {
+    std::unique_ptr<PlantStore> store = OpenStore(g, now);
+    Plant plant;
+    StoreError err;
+    if (!store->Read(&plant, &err)) throw Failure{ExitFor(err), err.message};
+    rows.reserve(plant.alarms.size());
+    for (const PlantAlarm& a : plant.alarms) {
+      if (a.shelvedUntil && *a.shelvedUntil > now) {
+        ++shelved;
+        continue;
+      }
+      rows.push_back(StatsRow(a));
+    }
+  } else {
+    Session s(g, false);
+    RequireFilter(s, o.filter);
+    rows = Fetch(s, -1, o.filter, 1);
+    if (rows.size() >= static_cast<std::size_t>(kMaxRows)) {
+      throw Failure{kExitFailed, "the filter selects more than " + Thousands(kMaxRows) +
+                                     " alarms, more than one view holds; narrow it (figures "
+                                     "without a filter count every alarm)"};
+    }
+    shelved = s.store().Shelved().size();
+  }
+  AlarmStats st = ComputeStats(rows, now, o.hours);
+  st.shelved = shelved;
   if (o.format == "json") {
     WriteStatsJson(out, st);
   } else {
@@ -493,23 +738,90 @@ struct DemoArgs {
   std::string out;
   int nodes = 3;
   int tags = 300;
+  long alarms = -1;
   uint32_t seed = 1;
   bool relative = false;
+  bool force = false;
 };
+
+bool IsJsonPath(const std::string& path) {
+  return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+}
+
+// Writes a plant as a store, or as the exchange format for a .json path.
+void WritePlantTo(const std::string& path, const Plant& plant, bool relative, TimePoint now,
+                  bool force) {
+  if (IsJsonPath(path)) {
+    std::string err;
+    if (!WriteFileAtomically(path, SerializePlant(plant, relative, now), &err)) {
+      throw Failure{kExitSaveFailed, err};
+    }
+    return;
+  }
+  StoreError err;
+  if (!PlantStore::Create(path, plant, force, &err)) throw Failure{kExitSaveFailed, err.message};
+}
 
 void CmdDemo(const DemoArgs& a, std::ostream& out) {
   DemoOptions d;
   d.nodes = a.nodes;
-  d.tags = a.tags;
+  d.tags = a.alarms > a.tags ? static_cast<int>(a.alarms) : a.tags;  // an alarm needs a block
+  d.alarms = a.alarms;
   d.seed = a.seed;
   d.now = Clock::now();
   Plant plant = MakeDemoPlant(d);
-  std::string err;
-  if (!WriteFileAtomically(a.out, SerializePlant(plant, a.relative, d.now), &err)) {
-    throw Failure{kExitSaveFailed, err};
-  }
+  WritePlantTo(a.out, plant, a.relative, d.now, a.force);
   out << "Wrote " << plant.nodes.size() << " nodes, " << plant.blocks.size() << " blocks and "
       << plant.alarms.size() << " alarms to " << a.out << "\n";
+}
+
+struct ImportArgs {
+  std::string from, out;
+  bool force = false;
+};
+
+void CmdImport(const ImportArgs& a, std::ostream& out) {
+  std::ifstream in(a.from, std::ios::binary);
+  if (!in) {
+    throw Failure{kExitNodeFileMissing, a.from + " cannot be read: " + std::strerror(errno)};
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  Plant plant;
+  std::string err;
+  if (!ParsePlant(text.str(), Clock::now(), &plant, &err)) {
+    throw Failure{kExitNodeFileInvalid, a.from + ": " + err};
+  }
+  {
+    // The node must take every part of it, or the store would hold a plant
+    // no command can load.
+    node::EmbeddedNode node;
+    if (!LoadPlant(plant, node, &err)) {
+      throw Failure{kExitNodeFileInvalid, a.from + " refused by the node: " + err};
+    }
+  }
+  WritePlantTo(a.out, plant, false, Clock::now(), a.force);
+  out << "Imported " << plant.nodes.size() << " nodes, " << plant.blocks.size() << " blocks, "
+      << plant.alarms.size() << " alarms and " << plant.log.size() << " journal entries into "
+      << a.out << "\n";
+}
+
+void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::string& outPath,
+               std::ostream& out) {
+  GlobalOptions from = g;
+  if (!storePath.empty()) from.nodeFile = storePath;
+  std::unique_ptr<PlantStore> store = OpenStore(from, Clock::now());
+  Plant plant;
+  StoreError err;
+  if (!store->Read(&plant, &err)) throw Failure{ExitFor(err), err.message};
+  std::string doc = SerializePlant(plant, false, Clock::now());
+  if (outPath.empty() || outPath == "-") {
+    out << doc;
+    return;
+  }
+  std::string why;
+  if (!WriteFileAtomically(outPath, doc, &why)) throw Failure{kExitSaveFailed, why};
+  out << "Exported " << plant.alarms.size() << " alarms to " << outPath << "\n";
 }
 
 struct WatchOptions {
@@ -566,10 +878,18 @@ void DrawScreen(const std::vector<Row>& rows, long total, long seq, bool horn, b
 }
 
 int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
-  Session s(g, o.save);
-  RequireFilter(s, o.filter);
+  auto session = std::make_unique<Session>(g, false);
+  RequireFilter(*session, o.filter);
+  // The view is held in the node; the store is read again only when
+  // another program changed it.
+  session->store().Rollback();
   std::unique_ptr<Simulator> sim;
-  if (o.simulate > 0) sim = std::make_unique<Simulator>(s.node(), s.plant(), o.seed);
+  if (o.simulate > 0) {
+    Plant plant;
+    StoreError err;
+    if (!session->store().Read(&plant, &err)) throw Failure{ExitFor(err), err.message};
+    sim = std::make_unique<Simulator>(session->node(), plant, o.seed);
+  }
   bool tty = IsTerminal(STDOUT_FILENO);
   bool keys = tty && IsTerminal(STDIN_FILENO);
   bool color = UseColor(g);
@@ -588,6 +908,19 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
     if (sim) sim->Advance(std::chrono::duration<double>(now - last).count(), o.simulate);
     if (sim && iteration == 0) sim->Step();  // something happens at once
     last = now;
+    session->store().EndExpiredShelves(Clock::now());
+    if (o.save) {
+      StoreError err;
+      if (!session->store().Begin(true, &err) || !session->store().Commit(&err)) {
+        throw Failure{kExitSaveFailed, err.message};
+      }
+    } else if (!sim && session->store().ChangedElsewhere()) {
+      session.reset();
+      session = std::make_unique<Session>(g, false);
+      session->store().Rollback();
+      lastSeq = LONG_MIN;
+    }
+    Session& s = *session;
     long seq = s.mgr().GetAlarmSequenceNumber();
     TerminalSize size = GetTerminalSize(STDOUT_FILENO);
     bool resized = size.rows != lastSize.rows || size.columns != lastSize.columns;
@@ -629,7 +962,6 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
     }
   }
   if (tty) std::cout << "\x1b[?25h\x1b[?1049l" << std::flush;
-  if (o.save) s.Save();
   if (sim && !tty) {
     std::cout << "simulated: " << sim->counts().raised << " raised, " << sim->counts().changed
               << " changed, " << sim->counts().cleared << " cleared\n";
@@ -657,26 +989,39 @@ CLI::Validator SortCode() {
 int RunCli(int argc, char** argv) {
   CLI::App app{"tolvane: the alarm summary of a plant, through the Tolvane library"};
   app.require_subcommand(1);
+  app.fallthrough();  // global options may follow the subcommand
+  app.set_version_flag("--version", std::string("tolvane ") + kTolvaneVersion);
   GlobalOptions g;
+  g.user = DefaultUser();
   app.add_option("--node", g.nodeFile,
-                 "plant file to use and, for commands that change something, to update "
-                 "(default: the built-in demo plant)");
+                 "plant store to use and, for commands that change something, to update "
+                 "(default: the built-in demo plant, in memory)");
   app.add_option("--color", g.color, "colour the table: auto, always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}));
+  app.add_option("--user", g.user, "who acts, recorded in the journal (default: the login name)")
+      ->check([](const std::string& u) -> std::string {
+        if (u.empty() || u.size() > 32) return "a user name has 1 to 32 characters";
+        for (unsigned char c : u) {
+          if (c < 0x20 || c == 0x7f) return "a user name has no control characters";
+        }
+        return {};
+      });
 
   ListOptions list;
   auto* cList = app.add_subcommand("list", "show a page of alarms");
-  cList->add_option("--filter", list.filter, "filter text, e.g. 'ASF_PRIORITY = \"HIGH\"'");
+  cList->add_option("--filter", list.filter,
+                    "filter text, e.g. 'ASF_PRIORITY = \"HIGH\"'; @FILE or - reads it");
   cList->add_option("--sort", list.sort, "sort code (1 time in; negative: descending)")
       ->check(SortCode());
   cList->add_option("--count", list.count, "alarms wanted, -1 for all")
       ->check(CLI::Range(-1L, 65535L));
   cList->add_option("--format", list.format, "table, csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}));
+  cList->add_flag("--shelved", list.shelved, "list the shelved alarms instead");
 
   std::string checkFilter;
   auto* cCheck = app.add_subcommand("check", "check a filter text");
-  cCheck->add_option("FILTER", checkFilter, "the filter text")->required();
+  cCheck->add_option("FILTER", checkFilter, "the filter text; @FILE or - reads it")->required();
 
   ActOptions ack;
   auto* cAck = app.add_subcommand("ack", "acknowledge an alarm, or all that a filter selects");
@@ -702,18 +1047,40 @@ int RunCli(int argc, char** argv) {
   auto* removeFilter = cRemove->add_option("--filter", remove.filter, "filter text (with --all)");
   cRemove->add_flag("--quiet", remove.quiet, "send no operator messages");
 
+  ShelveOptions shelve;
+  auto* cShelve = app.add_subcommand("shelve", "take alarms out of the summary for a while");
+  cShelve->add_option("REF", shelve.refs, "alarm references")->required();
+  cShelve->add_option("--for", shelve.duration, "how long: 30m, 2h, 1d (at most a year)")
+      ->required();
+  cShelve->add_option("--reason", shelve.reason, "why, for the journal")
+      ->check([](const std::string& r) -> std::string {
+        return r.size() > 132 ? "a reason has at most 132 bytes" : "";
+      });
+  ShelveOptions unshelve;
+  auto* cUnshelve = app.add_subcommand("unshelve", "bring shelved alarms back at once");
+  cUnshelve->add_option("REF", unshelve.refs, "alarm references")->required();
+
   std::string hornAction;
   auto* cHorn = app.add_subcommand("horn", "switch, silence or show the alarm horn");
   cHorn->add_option("ACTION", hornAction, "on, off, silence or status")
       ->required()
       ->check(CLI::IsMember({"on", "off", "silence", "status"}));
 
+  std::string statusFormat = "text";
   auto* cStatus = app.add_subcommand("status", "queue total, sequence number, horn, object counts");
-  auto* cLog = app.add_subcommand("log", "operator messages");
+  cStatus->add_option("--format", statusFormat, "text or json")
+      ->check(CLI::IsMember({"text", "json"}));
+
+  LogOptions log;
+  auto* cLog = app.add_subcommand("log", "the journal: operator messages and who did what");
+  cLog->add_option("--since", log.since, "from this time on (2026-01-31T12:00:00Z, -2h)");
+  cLog->add_option("--until", log.until, "before this time");
+  cLog->add_option("--format", log.format, "text or json")
+      ->check(CLI::IsMember({"text", "json"}));
 
   WatchOptions watch;
   auto* cWatch = app.add_subcommand("watch", "live view; q or Ctrl-C quits");
-  cWatch->add_option("--filter", watch.filter, "filter text");
+  cWatch->add_option("--filter", watch.filter, "filter text; @FILE or - reads it");
   cWatch->add_option("--sort", watch.sort, "sort code (default -1: newest first)")
       ->check(SortCode());
   cWatch->add_option("--count", watch.count, "alarms shown, -1: as many as fit")
@@ -727,30 +1094,52 @@ int RunCli(int argc, char** argv) {
   cWatch->add_option("--interval", watch.intervalMs, "milliseconds between refreshes")
       ->check(CLI::Range(1, 60000));
   cWatch->add_option("--seed", watch.seed, "simulator seed");
-  cWatch->add_flag("--save", watch.save, "write the simulated state back to the --node file");
+  cWatch->add_flag("--save", watch.save, "write the simulated changes to the --node store");
 
   StatsOptions stats;
   auto* cStats = app.add_subcommand("stats", "alarm-management figures");
-  cStats->add_option("--filter", stats.filter, "filter text");
+  cStats->add_option("--filter", stats.filter, "filter text; @FILE or - reads it");
   cStats->add_option("--hours", stats.hours, "hours of alarm rate shown")
       ->check(CLI::Range(1, 24 * 14));
   cStats->add_option("--format", stats.format, "text or json")
       ->check(CLI::IsMember({"text", "json"}));
 
   DemoArgs demo;
-  auto* cDemo = app.add_subcommand("demo", "write a demo plant file");
+  auto* cDemo = app.add_subcommand("demo", "write a demo plant (a store; .json: exchange format)");
   cDemo->add_option("--out", demo.out, "file to write")->required();
   cDemo->add_option("--nodes", demo.nodes, "number of nodes")->check(CLI::Range(1, 26));
-  cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 100000));
+  cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 200000));
+  cDemo->add_option("--alarms", demo.alarms,
+                    "number of alarms (default: a third of the tags; more tags are made when "
+                    "needed)")
+      ->check(CLI::Range(0L, 200000L));
   cDemo->add_option("--seed", demo.seed, "random seed");
   cDemo->add_flag("--relative-times", demo.relative,
-                  "write times as offsets from now (\"-15m\"), so the file stays current");
+                  "with .json: write times as offsets from now (\"-15m\")");
+  cDemo->add_flag("--force", demo.force, "replace an existing file");
+
+  ImportArgs import;
+  auto* cImport = app.add_subcommand("import", "make a plant store of a JSON plant document");
+  cImport->add_option("FILE", import.from, "the JSON plant document")->required();
+  cImport->add_option("--out", import.out, "the store to write")->required();
+  cImport->add_flag("--force", import.force, "replace an existing store");
+
+  std::string exportFrom, exportOut;
+  auto* cExport = app.add_subcommand("export", "write a store as a JSON plant document");
+  cExport->add_option("STORE", exportFrom, "the store (default: --node, or the demo plant)");
+  cExport->add_option("--out", exportOut, "the file to write (default: standard output)");
 
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    int rc = app.exit(e);
-    return rc == 0 ? kExitOk : kExitUsage;
+    std::cerr << "tolvane: error: " << e.what() << "\n(see tolvane --help)\n";
+    return kExitUsage;
   }
 
   SetNoticeHook(CollectNotice);
@@ -759,23 +1148,34 @@ int RunCli(int argc, char** argv) {
   try {
     ack.filterGiven = ackFilter->count() > 0;
     remove.filterGiven = removeFilter->count() > 0;
+    // Only one argument may come from standard input.
+    for (std::string* f : {&list.filter, &checkFilter, &ack.filter, &remove.filter,
+                           &watch.filter, &stats.filter}) {
+      *f = ResolveFilter(*f);
+    }
     if (cList->parsed()) CmdList(g, list, out);
     if (cCheck->parsed()) CmdCheck(g, checkFilter, out);
     if (cAck->parsed()) CmdAck(g, ack, out);
     if (cMark->parsed()) CmdMarkAck(g, markRef, out);
     if (cDelete->parsed()) CmdDelete(g, deleteRef, deleteQuiet, out);
     if (cRemove->parsed()) CmdRemove(g, remove, out);
+    if (cShelve->parsed()) CmdShelve(g, shelve, true, out);
+    if (cUnshelve->parsed()) CmdShelve(g, unshelve, false, out);
     if (cHorn->parsed()) CmdHorn(g, hornAction, out);
-    if (cStatus->parsed()) CmdStatus(g, out);
-    if (cLog->parsed()) CmdLog(g, out);
+    if (cStatus->parsed()) CmdStatus(g, statusFormat, out);
+    if (cLog->parsed()) CmdLog(g, log, out);
     if (cStats->parsed()) CmdStats(g, stats, out);
     if (cDemo->parsed()) CmdDemo(demo, out);
+    if (cImport->parsed()) CmdImport(import, out);
+    if (cExport->parsed()) CmdExport(g, exportFrom, exportOut, out);
     if (cWatch->parsed()) rc = CmdWatch(g, watch);
   } catch (const Failure& f) {
+    std::cout << out.str() << std::flush;
     FlushNotices();
     std::cerr << "tolvane: error: " << f.message << "\n";
     return f.code;
   } catch (const std::exception& e) {
+    std::cout << out.str() << std::flush;
     FlushNotices();
     std::cerr << "tolvane: error: " << e.what() << "\n";
     return kExitFailed;

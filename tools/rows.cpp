@@ -65,4 +65,35 @@ std::string TrimRight(const std::string& text) {
   return end == std::string::npos ? std::string() : text.substr(0, end + 1);
 }
 
+std::size_t Utf8Sequence(std::string_view text, std::size_t pos, char32_t* cp) {
+  if (pos >= text.size()) return 0;
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char b0 = byte(pos);
+  if (b0 < 0x80) {
+    *cp = b0;
+    return 1;
+  }
+  std::size_t len = 0;
+  char32_t c = 0;
+  char32_t min = 0;
+  if ((b0 & 0xE0) == 0xC0) {
+    len = 2, c = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, c = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, c = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() - pos < len) return 0;
+  for (std::size_t i = 1; i < len; ++i) {
+    unsigned char b = byte(pos + i);
+    if ((b & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (b & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  *cp = c;
+  return len;
+}
+
 }  // namespace tolvane::cli

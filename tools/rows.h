@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tolvane/CVeltAlmSummMgr.h"
@@ -41,5 +42,12 @@ short FetchRows(CVeltAlmSummMgr& mgr, short handle, long count, const std::strin
 
 // Text without its trailing blanks (the system's status texts are padded).
 std::string TrimRight(const std::string& text);
+
+// The length of the well-formed UTF-8 sequence at text[pos] (1 to 4), with its
+// code point in `cp`; 0 when the bytes there are not one (a stray
+// continuation byte, a cut sequence, an overlong form, a surrogate, or past
+// U+10FFFF). Row texts are bytes of the plant's code page, so callers must
+// expect 0.
+std::size_t Utf8Sequence(std::string_view text, std::size_t pos, char32_t* cp);
 
 }  // namespace tolvane::cli

@@ -123,6 +123,7 @@ void WriteStatsText(std::ostream& out, const AlarmStats& s) {
   out << "Alarms: " << s.alarms << " (" << s.newAlarms << " new, " << s.acknowledged
       << " acknowledged)";
   if (s.operatorMessages) out << ", operator messages: " << s.operatorMessages;
+  if (s.shelved) out << "; shelved apart: " << s.shelved;
   out << "\n\nBy priority:\n";
   for (const auto& [p, n] : s.byPriority) {
     char buf[64];
@@ -190,7 +191,8 @@ void WriteStatsJson(std::ostream& out, const AlarmStats& s) {
               {"rate", rate},
               {"floods", floods},
               {"stale", stale},
-              {"unreadableTimes", s.unreadableTimes}};
+              {"unreadableTimes", s.unreadableTimes},
+              {"shelved", s.shelved}};
   out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 

@@ -28,6 +28,7 @@ struct AlarmStats {
   std::size_t newAlarms = 0;
   std::size_t acknowledged = 0;
   std::size_t unreadableTimes = 0;  // alarms whose time in does not read
+  std::size_t shelved = 0;          // counted apart: not in the figures above
   std::vector<std::pair<std::string, std::size_t>> byPriority;  // most severe first
   std::vector<std::pair<std::string, std::size_t>> byNode;      // by name
 

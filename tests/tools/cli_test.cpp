@@ -116,8 +116,8 @@ TEST_F(PlantFileTest, RowsDecodeToTheAlarmsOfTheFile) {
   std::map<std::string, json> byRef;
   for (const json& a : page["alarms"]) byRef[a["reference"]] = a;
   static const std::map<std::string, std::string> kStatusText = {
-      {"0", "OK  "},    {"1539", "HI  "}, {"1538", "LO  "}, {"1796", "HIHI"},
-      {"1793", "LOLO"}, {"1798", "COS "}, {"2185", "FLT "}};
+      {"0", "OK"},      {"1539", "HI"},  {"1538", "LO"}, {"1796", "HIHI"},
+      {"1793", "LOLO"}, {"1798", "COS"}, {"2185", "FLT"}};
   int checked = 0;
   json file_ = File();
   for (const json& a : file_["alarms"]) {

@@ -6,8 +6,6 @@
 
 #include <ctime>
 
-#include "tools/output.h"
-
 namespace tolvane::cli {
 namespace {
 
@@ -124,13 +122,6 @@ TEST(StatsTest, RowTimesReadOnlyTheQueueForm) {
   broken.reference = "A1N";
   AlarmStats s = ComputeStats({broken}, kNow, 1);
   EXPECT_EQ(s.unreadableTimes, 1u);
-}
-
-TEST(OutputTest, CsvQuotesOnlyWhatNeedsIt) {
-  EXPECT_EQ(CsvField("FIC101"), "FIC101");
-  EXPECT_EQ(CsvField("FEED,REACTOR"), "\"FEED,REACTOR\"");
-  EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
 }
 
 }  // namespace

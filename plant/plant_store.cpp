@@ -1,0 +1,1058 @@
+#include "plant/plant_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "node/summary_queue_order.h"
+#include "plant/plant_node.h"
+#include "plant/sqlite.h"
+#include "tolvane/text_field.h"
+
+namespace tolvane::plant {
+namespace {
+
+using sql::Database;
+using sql::Statement;
+
+// "Tolv": marks a database as a plant store, so a foreign one is refused.
+constexpr int64_t kApplicationId = 0x546f6c76;
+
+constexpr const char* kSchemaV1 = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+CREATE TABLE nodes(
+  name TEXT PRIMARY KEY COLLATE NOCASE,
+  position INTEGER NOT NULL,
+  physical TEXT NOT NULL,
+  aliases TEXT NOT NULL DEFAULT '',
+  serial INTEGER NOT NULL DEFAULT 0,
+  local INTEGER NOT NULL DEFAULT 0,
+  extra TEXT NOT NULL DEFAULT '');
+CREATE TABLE blocks(
+  id INTEGER PRIMARY KEY,
+  node TEXT NOT NULL REFERENCES nodes(name),
+  tag TEXT NOT NULL,
+  letter TEXT NOT NULL,
+  number INTEGER NOT NULL,
+  description TEXT NOT NULL DEFAULT '',
+  areas TEXT NOT NULL DEFAULT '',
+  priority INTEGER NOT NULL DEFAULT 7,
+  b_nalm INTEGER, b_dalm INTEGER, b_cualm INTEGER, b_pri INTEGER,
+  b_cv INTEGER, b_hilim INTEGER, b_lolim INTEGER,
+  extra TEXT NOT NULL DEFAULT '');
+CREATE UNIQUE INDEX blocks_tag ON blocks(node COLLATE NOCASE, tag COLLATE NOCASE);
+CREATE UNIQUE INDEX blocks_address ON blocks(node COLLATE NOCASE, letter, number);
+CREATE TABLE alarms(
+  id INTEGER PRIMARY KEY,
+  type INTEGER NOT NULL DEFAULT 1,
+  node TEXT NOT NULL DEFAULT '',
+  physical TEXT NOT NULL DEFAULT '',
+  tag TEXT NOT NULL DEFAULT '',
+  letter TEXT NOT NULL DEFAULT '',
+  number INTEGER NOT NULL DEFAULT 0,
+  priority INTEGER NOT NULL DEFAULT 7,
+  status INTEGER NOT NULL DEFAULT -1,
+  value BLOB NOT NULL,
+  description TEXT NOT NULL DEFAULT '',
+  areas TEXT NOT NULL DEFAULT '',
+  ext_kind INTEGER NOT NULL DEFAULT 0,
+  ext1 TEXT NOT NULL DEFAULT '',
+  ext2 TEXT NOT NULL DEFAULT '',
+  field_block BLOB,
+  acknowledged INTEGER NOT NULL DEFAULT 0,
+  time_in INTEGER NOT NULL,
+  time_last INTEGER NOT NULL,
+  extra TEXT NOT NULL DEFAULT '');
+CREATE UNIQUE INDEX alarms_block ON alarms(node COLLATE NOCASE, letter, number) WHERE type <> 8;
+CREATE INDEX alarms_time ON alarms(time_in, id);
+CREATE TABLE journal(
+  id INTEGER PRIMARY KEY,
+  time INTEGER NOT NULL,
+  node TEXT NOT NULL DEFAULT '',
+  text TEXT NOT NULL,
+  flag INTEGER NOT NULL DEFAULT 0,
+  extra TEXT NOT NULL DEFAULT '');
+CREATE INDEX journal_time ON journal(time, id);
+)sql";
+
+// Version 2: shelving, and who acted.
+constexpr const char* kMigrateV1ToV2 = R"sql(
+ALTER TABLE alarms ADD COLUMN shelved_until INTEGER;
+ALTER TABLE alarms ADD COLUMN shelve_reason TEXT NOT NULL DEFAULT '';
+ALTER TABLE alarms ADD COLUMN shelved_by TEXT NOT NULL DEFAULT '';
+ALTER TABLE journal ADD COLUMN user TEXT NOT NULL DEFAULT '';
+CREATE INDEX alarms_shelved ON alarms(shelved_until) WHERE shelved_until IS NOT NULL;
+)sql";
+
+const std::vector<const char*>& Migrations() {
+  // Migrations()[v - 1] takes a store from version v to v + 1.
+  static const std::vector<const char*> steps = {kMigrateV1ToV2};
+  return steps;
+}
+
+int64_t Nanos(TimePoint t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+TimePoint FromNanos(int64_t n) {
+  return TimePoint(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(n)));
+}
+
+std::string Letter(char c) {
+  return c ? std::string(1, c) : std::string();
+}
+
+// Lists of names, one a line; a backslash escapes itself and a newline.
+std::string JoinAreas(const std::vector<std::string>& areas) {
+  std::string out;
+  for (std::size_t i = 0; i < areas.size(); ++i) {
+    if (i) out += '\n';
+    for (char c : areas[i]) {
+      if (c == '\\') {
+        out += "\\\\";
+      } else if (c == '\n') {
+        out += "\\n";
+      } else {
+        out += c;
+      }
+    }
+  }
+  // One empty name must not read back as none.
+  return areas.size() == 1 && areas[0].empty() ? std::string("\\e") : out;
+}
+
+std::vector<std::string> SplitAreas(const std::string& text) {
+  std::vector<std::string> out;
+  if (text.empty()) return out;
+  if (text == "\\e") return {std::string()};
+  out.emplace_back();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\n') {
+      out.emplace_back();
+    } else if (c == '\\' && i + 1 < text.size()) {
+      out.back() += text[++i] == 'n' ? '\n' : text[i];
+    } else {
+      out.back() += c;
+    }
+  }
+  return out;
+}
+
+// Block fields are columns b_nalm .. b_lolim, in node::kFieldNames order;
+// NULL where the plant gave none.
+constexpr const char* kFieldColumns = "b_nalm, b_dalm, b_cualm, b_pri, b_cv, b_hilim, b_lolim";
+
+using FieldValues = std::array<std::optional<int16_t>, node::kFieldCount>;
+
+FieldValues FieldsOf(const std::map<std::string, int16_t>& fields) {
+  FieldValues out;
+  for (const auto& [name, value] : fields) {
+    int i = node::FieldIndex(name);
+    if (i >= 0) out[static_cast<std::size_t>(i)] = value;
+  }
+  return out;
+}
+
+std::map<std::string, int16_t> FieldMap(const FieldValues& values) {
+  std::map<std::string, int16_t> out;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i]) out[node::kFieldNames[i]] = *values[i];
+  }
+  return out;
+}
+
+FieldValues ReadFields(const Statement& s, int first) {
+  FieldValues out;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    int c = first + static_cast<int>(i);
+    if (!s.IsNull(c)) out[i] = static_cast<int16_t>(s.Int(c));
+  }
+  return out;
+}
+
+void BindFields(Statement& s, int first, const FieldValues& values) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    int c = first + static_cast<int>(i);
+    if (values[i]) {
+      s.Bind(c, static_cast<int64_t>(*values[i]));
+    } else {
+      s.BindNull(c);
+    }
+  }
+}
+
+// A person's sentence for an SQLite failure on `path`.
+StoreError Failure(const std::string& path, const sql::Error& e, bool writing) {
+  StoreError err;
+  int p = e.primary();
+  if (p == SQLITE_NOTADB || p == SQLITE_CORRUPT || p == SQLITE_FORMAT || p == SQLITE_SCHEMA) {
+    err.kind = StoreError::Kind::kInvalid;
+    err.message = path + " is not a usable plant store: " + e.what();
+  } else if (p == SQLITE_CANTOPEN && !writing) {
+    err.kind = StoreError::Kind::kMissing;
+    err.message = path + " cannot be opened: " + e.what();
+  } else {
+    err.kind = StoreError::Kind::kWrite;
+    err.message = path + (writing ? " could not be written: " : ": ") + e.what() +
+                  (writing ? " (nothing was changed)" : "");
+  }
+  return err;
+}
+
+void InsertNode(Database& db, const PlantNode& n, int position) {
+  Statement s = db.Prepare(
+      "INSERT INTO nodes(name, position, physical, aliases, serial, local, extra) "
+      "VALUES(?,?,?,?,?,?,?)");
+  s.Bind(1, n.name).Bind(2, position).Bind(3, n.physical.empty() ? n.name : n.physical);
+  s.Bind(4, JoinAreas(n.aliases)).Bind(5, static_cast<int64_t>(n.serial));
+  s.Bind(6, n.local ? 1 : 0).Bind(7, n.extra);
+  s.Run();
+}
+
+// The statement that writes an alarm's whole state, shared by insert and update.
+constexpr const char* kAlarmColumns =
+    "type, node, physical, tag, letter, number, priority, status, value, description, areas, "
+    "ext_kind, ext1, ext2, field_block, acknowledged, time_in, time_last, shelved_until, "
+    "shelve_reason, shelved_by";
+
+void BindAlarm(Statement& s, const PlantAlarm& a) {
+  s.Bind(1, a.msgType).Bind(2, a.node).Bind(3, a.physical).Bind(4, a.tag);
+  s.Bind(5, Letter(a.letter)).Bind(6, a.number).Bind(7, a.priority).Bind(8, a.status);
+  s.BindBlob(9, &a.value, sizeof a.value);
+  s.Bind(10, a.description).Bind(11, JoinAreas(a.areas)).Bind(12, a.extKind);
+  s.Bind(13, a.ext1).Bind(14, a.ext2);
+  if (a.extKind == 1) {
+    s.BindBlob(15, a.fieldBlock.data(), a.fieldBlock.size());
+  } else {
+    s.BindNull(15);
+  }
+  s.Bind(16, a.acknowledged ? 1 : 0).Bind(17, Nanos(a.timeIn)).Bind(18, Nanos(a.timeLast));
+  s.Bind(19, a.shelvedUntil ? std::optional<int64_t>(Nanos(*a.shelvedUntil)) : std::nullopt);
+  s.Bind(20, a.shelveReason).Bind(21, a.shelvedBy);
+}
+
+Statement InsertAlarmStatement(Database& db) {
+  return db.Prepare(std::string("INSERT INTO alarms(") + kAlarmColumns +
+                    ", extra) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+}
+
+Statement UpdateAlarmStatement(Database& db) {
+  return db.Prepare(
+      "UPDATE alarms SET type=?1, node=?2, physical=?3, tag=?4, letter=?5, number=?6, "
+      "priority=?7, status=?8, value=?9, description=?10, areas=?11, ext_kind=?12, ext1=?13, "
+      "ext2=?14, field_block=?15, acknowledged=?16, time_in=?17, time_last=?18, "
+      "shelved_until=?19, shelve_reason=?20, shelved_by=?21 WHERE id=?22");
+}
+
+PlantAlarm ReadAlarm(const Statement& s, int first) {
+  PlantAlarm a;
+  a.msgType = static_cast<int32_t>(s.Int(first + 0));
+  a.node = s.Text(first + 1);
+  a.physical = s.Text(first + 2);
+  a.tag = s.Text(first + 3);
+  std::string letter = s.Text(first + 4);
+  a.letter = letter.empty() ? '\0' : letter[0];
+  a.number = static_cast<int16_t>(s.Int(first + 5));
+  a.priority = static_cast<int16_t>(s.Int(first + 6));
+  a.status = static_cast<int32_t>(s.Int(first + 7));
+  std::string_view value = s.Blob(first + 8);
+  std::memcpy(&a.value, value.data(), std::min(value.size(), sizeof a.value));
+  a.description = s.Text(first + 9);
+  a.areas = SplitAreas(s.Text(first + 10));
+  a.extKind = static_cast<int16_t>(s.Int(first + 11));
+  a.ext1 = s.Text(first + 12);
+  a.ext2 = s.Text(first + 13);
+  std::string_view block = s.Blob(first + 14);
+  std::memcpy(a.fieldBlock.data(), block.data(), std::min(block.size(), a.fieldBlock.size()));
+  a.acknowledged = s.Int(first + 15) != 0;
+  a.timeIn = FromNanos(s.Int(first + 16));
+  a.timeLast = FromNanos(s.Int(first + 17));
+  if (!s.IsNull(first + 18)) a.shelvedUntil = FromNanos(s.Int(first + 18));
+  a.shelveReason = s.Text(first + 19);
+  a.shelvedBy = s.Text(first + 20);
+  return a;
+}
+
+void WritePlant(Database& db, const Plant& plant) {
+  for (std::size_t i = 0; i < plant.nodes.size(); ++i) {
+    InsertNode(db, plant.nodes[i], static_cast<int>(i));
+  }
+  Statement block = db.Prepare(
+      std::string("INSERT INTO blocks(node, tag, letter, number, description, areas, priority, "
+                  "extra, ") +
+      kFieldColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+  for (const PlantBlock& b : plant.blocks) {
+    block.Bind(1, b.node).Bind(2, b.tag).Bind(3, Letter(b.letter)).Bind(4, b.number);
+    block.Bind(5, b.description).Bind(6, JoinAreas(b.areas)).Bind(7, b.priority);
+    block.Bind(8, b.extra);
+    BindFields(block, 9, FieldsOf(b.fields));
+    block.Run();
+  }
+  Statement alarm = InsertAlarmStatement(db);
+  for (const PlantAlarm& a : plant.alarms) {
+    BindAlarm(alarm, a);
+    alarm.Bind(22, a.extra);
+    alarm.Run();
+  }
+  Statement log = db.Prepare(
+      "INSERT INTO journal(time, node, text, flag, user, extra) VALUES(?,?,?,?,?,?)");
+  for (const PlantLogEntry& e : plant.log) {
+    log.Bind(1, Nanos(e.time)).Bind(2, e.node).Bind(3, e.text).Bind(4, e.flag);
+    log.Bind(5, e.user).Bind(6, e.extra);
+    log.Run();
+  }
+  Statement meta = db.Prepare("INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+  meta.Bind(1, "horn_enabled").Bind(2, plant.hornEnabled ? 1 : 0);
+  meta.Run();
+  meta.Bind(1, "horn_silenced").Bind(2, plant.hornSilenced ? 1 : 0);
+  meta.Run();
+  meta.Bind(1, "extra").Bind(2, plant.extra);
+  meta.Run();
+}
+
+void CreateSchema(Database& db) {
+  db.Exec(kSchemaV1);
+  db.Exec(Migrations()[0]);
+  db.Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
+  db.Exec("PRAGMA user_version = " + std::to_string(kStoreSchemaVersion));
+}
+
+void Configure(Database& db) {
+  sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
+  db.Exec("PRAGMA foreign_keys = ON");
+  // A command that said it acknowledged must not lose it to a power cut.
+  db.Exec("PRAGMA synchronous = FULL");
+}
+
+// True when the first bytes are SQLite's header; a JSON plant is told
+// apart before SQLite touches the file.
+bool LooksLikeSqlite(const std::string& path, std::string* why) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  char head[16] = {};
+  ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (n == 16 && std::memcmp(head, "SQLite format 3\0", 16) == 0) return true;
+  std::size_t i = 0;
+  while (i < static_cast<std::size_t>(n > 0 ? n : 0) && std::isspace(static_cast<unsigned char>(head[i]))) ++i;
+  *why = (n > 0 && i < static_cast<std::size_t>(n) && head[i] == '{')
+             ? "it is a JSON plant document; make a store of it with `tolvane import " + path +
+                   " --out plant.db`"
+             : "file is not a database";
+  return false;
+}
+
+}  // namespace
+
+// --- the store ---
+
+struct PlantStore::Impl {
+  Database db;
+  bool memory = false;
+  std::unique_ptr<sql::Transaction> txn;
+  int64_t dataVersion = 0;
+
+  // The loaded node and what the store knows of each of its alarms.
+  node::EmbeddedNode* node = nullptr;
+  struct Known {
+    int64_t row = 0;  // 0: not in the store yet
+    bool acknowledged = false;
+    bool isAlarm = true;
+    std::optional<TimePoint> shelvedUntil;
+    std::string shelveReason, shelvedBy;
+  };
+  std::unordered_map<uint64_t, Known> known;  // by queue id
+  // Filled by the queue's listener, under the queue's lock.
+  std::mutex changedMutex;
+  std::set<uint64_t> changed;
+  bool hornEnabled = true, hornSilenced = false;
+  std::vector<PlantLogEntry> pendingJournal;
+
+  int64_t DataVersion() { return db.QueryInt("PRAGMA data_version"); }
+
+  void Follow(node::EmbeddedNode& n) {
+    node = &n;
+    n.queue().SetChangeListener([this](uint64_t id) {
+      std::lock_guard lock(changedMutex);
+      changed.insert(id);
+    });
+  }
+
+  std::set<uint64_t> TakeChanged() {
+    std::lock_guard lock(changedMutex);
+    return std::exchange(changed, {});
+  }
+
+  std::set<uint64_t> PeekChanged() {
+    std::lock_guard lock(changedMutex);
+    return changed;
+  }
+};
+
+PlantStore::PlantStore(std::unique_ptr<Impl> impl, std::string path)
+    : impl_(std::move(impl)), path_(std::move(path)) {}
+
+PlantStore::~PlantStore() {
+  Detach();
+}
+
+std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError* err) {
+  std::string why;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    *err = {StoreError::Kind::kMissing, path + " cannot be opened: " + std::strerror(errno)};
+    return nullptr;
+  }
+  if (!LooksLikeSqlite(path, &why)) {
+    bool unreadable = why != "file is not a database" && why.find("JSON") == std::string::npos;
+    *err = {unreadable ? StoreError::Kind::kMissing : StoreError::Kind::kInvalid,
+            path + (unreadable ? " cannot be read: " : " is not a plant store: ") + why};
+    return nullptr;
+  }
+  auto impl = std::make_unique<Impl>();
+  try {
+    impl->db = Database(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
+    Configure(impl->db);
+    int64_t app = impl->db.QueryInt("PRAGMA application_id");
+    int64_t version = impl->db.QueryInt("PRAGMA user_version");
+    if (app != kApplicationId) {
+      *err = {StoreError::Kind::kInvalid,
+              path + " is an SQLite database, but not a plant store (application id " +
+                  std::to_string(app) + ")"};
+      return nullptr;
+    }
+    if (version > kStoreSchemaVersion) {
+      *err = {StoreError::Kind::kInvalid,
+              path + " has store version " + std::to_string(version) +
+                  "; this program reads up to version " + std::to_string(kStoreSchemaVersion) +
+                  ": use a newer tolvane"};
+      return nullptr;
+    }
+    if (version < 1) {
+      *err = {StoreError::Kind::kInvalid, path + " is a plant store without a schema version"};
+      return nullptr;
+    }
+    if (version < kStoreSchemaVersion) {
+      sql::Transaction t(impl->db, true);
+      // Another process may have migrated it while this one waited.
+      version = impl->db.QueryInt("PRAGMA user_version");
+      for (int64_t v = version; v < kStoreSchemaVersion; ++v) {
+        impl->db.Exec(Migrations()[static_cast<std::size_t>(v - 1)]);
+      }
+      impl->db.Exec("PRAGMA user_version = " + std::to_string(kStoreSchemaVersion));
+      t.Commit();
+    }
+  } catch (const sql::Error& e) {
+    *err = Failure(path, e, false);
+    return nullptr;
+  }
+  return std::unique_ptr<PlantStore>(new PlantStore(std::move(impl), path));
+}
+
+std::unique_ptr<PlantStore> PlantStore::InMemory(const Plant& plant, StoreError* err) {
+  auto impl = std::make_unique<Impl>();
+  impl->memory = true;
+  try {
+    impl->db = Database(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    Configure(impl->db);
+    sql::Transaction t(impl->db, true);
+    CreateSchema(impl->db);
+    WritePlant(impl->db, plant);
+    t.Commit();
+  } catch (const sql::Error& e) {
+    *err = Failure("(demo plant)", e, true);
+    return nullptr;
+  }
+  return std::unique_ptr<PlantStore>(new PlantStore(std::move(impl), ":memory:"));
+}
+
+bool PlantStore::Create(const std::string& path, const Plant& plant, bool replace,
+                        StoreError* err) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path target(path);
+  // Written beside the target under a temporary name, then renamed over it:
+  // the store appears whole or not at all.
+  if (!replace && fs::exists(fs::symlink_status(target, ec))) {
+    *err = {StoreError::Kind::kWrite, path + " already exists (give another --out, or --force)"};
+    return false;
+  }
+  if (fs::is_symlink(fs::symlink_status(target, ec))) target = fs::canonical(target, ec);
+  fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string tmp = (dir / ("." + target.filename().string() + ".new-" +
+                            std::to_string(::getpid())))
+                        .string();
+  auto cleanup = [&] {
+    fs::remove(tmp, ec);
+    fs::remove(tmp + "-journal", ec);
+    fs::remove(tmp + "-wal", ec);
+    fs::remove(tmp + "-shm", ec);
+  };
+  cleanup();
+  try {
+    {
+      Database db(tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+      sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
+      db.Exec("PRAGMA foreign_keys = ON; PRAGMA journal_mode = DELETE");
+      sql::Transaction t(db, true);
+      CreateSchema(db);
+      WritePlant(db, plant);
+      t.Commit();
+      db.Exec("PRAGMA journal_mode = WAL");
+    }
+    // The last connection is closed: no -wal or -shm is left beside it.
+    int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      ::fsync(fd);
+      ::close(fd);
+    }
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+      throw sql::Error(SQLITE_IOERR, std::string("rename: ") + std::strerror(errno));
+    }
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::fsync(dfd);
+      ::close(dfd);
+    }
+  } catch (const sql::Error& e) {
+    cleanup();
+    StoreError f = Failure(path, e, true);
+    if (f.kind == StoreError::Kind::kInvalid) f.kind = StoreError::Kind::kWrite;
+    *err = f;
+    return false;
+  } catch (const std::exception& e) {
+    cleanup();
+    *err = {StoreError::Kind::kWrite, path + " could not be written: " + e.what()};
+    return false;
+  }
+  return true;
+}
+
+// --- transactions ---
+
+bool PlantStore::Begin(bool write, StoreError* err) {
+  try {
+    impl_->txn = std::make_unique<sql::Transaction>(impl_->db, write);
+    // BEGIN is deferred for reads: take the snapshot now.
+    impl_->db.QueryInt("SELECT count(*) FROM meta");
+    return true;
+  } catch (const sql::Error& e) {
+    impl_->txn.reset();
+    *err = Failure(path_, e, write);
+    return false;
+  }
+}
+
+bool PlantStore::InTransaction() const {
+  return impl_->txn && impl_->txn->active();
+}
+
+void PlantStore::Rollback() {
+  impl_->txn.reset();
+  impl_->pendingJournal.clear();
+}
+
+bool PlantStore::ChangedElsewhere() {
+  try {
+    return impl_->DataVersion() != impl_->dataVersion;
+  } catch (const sql::Error&) {
+    return true;
+  }
+}
+
+void PlantStore::Journal(const std::string& node, const std::string& text, TimePoint when) {
+  PlantLogEntry e;
+  e.time = when;
+  e.node = node;
+  e.text = text;
+  e.user = user_;
+  impl_->pendingJournal.push_back(std::move(e));
+}
+
+bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err) {
+  Impl& s = *impl_;
+  Detach();
+  s.known.clear();
+  s.TakeChanged();
+  try {
+    Plant skeleton;
+    {
+      Statement q = s.db.Prepare(
+          "SELECT name, physical, aliases, serial, local FROM nodes ORDER BY position");
+      while (q.Step()) {
+        PlantNode n;
+        n.name = q.Text(0);
+        n.physical = q.Text(1);
+        n.aliases = SplitAreas(q.Text(2));
+        n.serial = static_cast<uint32_t>(q.Int(3));
+        n.local = q.Int(4) != 0;
+        skeleton.nodes.push_back(std::move(n));
+      }
+    }
+    std::string why;
+    if (!LoadNodesAndBlocks(skeleton, node, &why)) {
+      *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
+      return false;
+    }
+    {
+      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") +
+                                 kFieldColumns + " FROM blocks ORDER BY id");
+      node::ProcessDatabase& database = node.database();
+      while (q.Step()) {
+        std::string blockNode = q.Text(0), tag = q.Text(1), letter = q.Text(2);
+        std::array<int16_t, node::kFieldCount> fields{};
+        FieldValues stored = ReadFields(q, 4);
+        for (std::size_t f = 0; f < fields.size(); ++f) fields[f] = stored[f].value_or(0);
+        if (!database.AddBlock(blockNode, tag, letter.empty() ? '\0' : letter[0],
+                               static_cast<int16_t>(q.Int(3)), fields)) {
+          *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + tag +
+                                                  " cannot be added to node " + blockNode};
+          return false;
+        }
+      }
+    }
+    skeleton = Plant{};
+
+    node::SummaryQueue& queue = node.queue();
+    Statement q = s.db.Prepare(std::string("SELECT id, ") + kAlarmColumns +
+                               " FROM alarms ORDER BY time_in, id");
+    while (q.Step()) {
+      PlantAlarm a = ReadAlarm(q, 1);
+      Impl::Known k;
+      k.row = q.Int(0);
+      k.acknowledged = a.acknowledged;
+      k.isAlarm = a.msgType != 8;
+      bool shelved = a.shelvedUntil && *a.shelvedUntil > now;
+      if (shelved) {
+        k.shelvedUntil = a.shelvedUntil;
+        k.shelveReason = a.shelveReason;
+        k.shelvedBy = a.shelvedBy;
+      }
+      uint64_t id = queue.Append(ToAlarmInput(a), a.timeIn, a.timeLast, shelved);
+      if (id == 0) {
+        *err = {StoreError::Kind::kRefused, path_ + ": the alarm queue ran out of memory"};
+        return false;
+      }
+      s.known.emplace(id, std::move(k));
+      if (a.shelvedUntil && !shelved) {
+        // Its time ran out while nobody held the plant: it ends now.
+        Journal(a.node, "Shelving of " + Letter(a.letter) + std::to_string(a.number) + a.node +
+                            " ended (time ran out)",
+                *a.shelvedUntil);
+        std::lock_guard lock(s.changedMutex);
+        s.changed.insert(id);
+      }
+    }
+    s.hornEnabled = s.db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
+                                  "'horn_enabled'), 1)") != 0;
+    s.hornSilenced = s.db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
+                                   "'horn_silenced'), 0)") != 0;
+    if (s.hornEnabled) {
+      queue.HornEnable();
+    } else {
+      queue.HornDisable();
+    }
+    if (s.hornSilenced) queue.HornSquelch();
+    node.alarmLibrary().ClearOperatorMessages();
+    s.dataVersion = s.DataVersion();
+  } catch (const sql::Error& e) {
+    *err = Failure(path_, e, false);
+    return false;
+  }
+  // Changes from here on are the program's.
+  s.Follow(node);
+  return true;
+}
+
+void PlantStore::Detach() {
+  if (impl_ && impl_->node) {
+    impl_->node->queue().SetChangeListener(nullptr);
+    impl_->node = nullptr;
+  }
+}
+
+ChangeSummary PlantStore::PendingChanges() const {
+  ChangeSummary out;
+  Impl& s = *impl_;
+  if (!s.node) return out;
+  for (uint64_t id : s.PeekChanged()) {
+    auto it = s.known.find(id);
+    node::SummaryQueue::HeldAlarm held;
+    bool present = s.node->queue().Inspect(id, &held);
+    bool isAlarm = present ? held.msg.almpak.msgType != 8 : (it != s.known.end() && it->second.isAlarm);
+    if (!present) {
+      if (it != s.known.end() && isAlarm) ++out.removed;
+      continue;
+    }
+    if (it == s.known.end()) {
+      ++(isAlarm ? out.raised : out.messages);
+    } else if (!it->second.acknowledged && held.msg.ackFlag != 0) {
+      ++out.acknowledged;
+    } else {
+      ++out.changed;
+    }
+  }
+  return out;
+}
+
+bool PlantStore::Commit(StoreError* err) {
+  Impl& s = *impl_;
+  if (!InTransaction()) {
+    *err = {StoreError::Kind::kWrite, path_ + ": no transaction to commit"};
+    return false;
+  }
+  std::set<uint64_t> changed = s.TakeChanged();
+  // What a failed commit leaves behind is put back, so a retry writes it.
+  auto restore = [&] {
+    std::lock_guard lock(s.changedMutex);
+    s.changed.insert(changed.begin(), changed.end());
+  };
+  std::vector<std::pair<uint64_t, int64_t>> inserted;
+  try {
+    std::vector<node::OperatorMessageRecord> sent;
+    if (s.node) {
+      Statement insert = InsertAlarmStatement(s.db);
+      Statement update = UpdateAlarmStatement(s.db);
+      Statement remove = s.db.Prepare("DELETE FROM alarms WHERE id = ?");
+      Statement blockGet = s.db.Prepare(
+          std::string("SELECT id, ") + kFieldColumns +
+          " FROM blocks WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND number = ?3");
+      Statement blockSet = s.db.Prepare(
+          "UPDATE blocks SET b_nalm=?1, b_dalm=?2, b_cualm=?3, b_pri=?4, b_cv=?5, b_hilim=?6, "
+          "b_lolim=?7 WHERE id=?8");
+      node::SummaryQueue& queue = s.node->queue();
+      node::ProcessDatabase& database = s.node->database();
+      for (uint64_t id : changed) {
+        auto it = s.known.find(id);
+        node::SummaryQueue::HeldAlarm held;
+        if (!queue.Inspect(id, &held)) {
+          if (it != s.known.end() && it->second.row != 0) {
+            remove.Bind(1, it->second.row);
+            remove.Run();
+          }
+          continue;
+        }
+        PlantAlarm a = AlarmFromMessage(held.msg, held.timeIn, held.timeLast);
+        if (it != s.known.end() && held.suppressed) {
+          a.shelvedUntil = it->second.shelvedUntil;
+          a.shelveReason = it->second.shelveReason;
+          a.shelvedBy = it->second.shelvedBy;
+        }
+        if (it != s.known.end() && it->second.row != 0) {
+          BindAlarm(update, a);
+          update.Bind(22, it->second.row);
+          update.Run();
+        } else {
+          BindAlarm(insert, a);
+          insert.Bind(22, std::string_view());
+          insert.Run();
+          inserted.emplace_back(id, s.db.LastInsertRowId());
+        }
+        if (a.msgType == 8) continue;
+        // The block's fields move with its alarm (B_NALM on acknowledge, ...).
+        auto rec = database.FindBlockAt(a.node, a.letter, a.number);
+        if (!rec) continue;
+        blockGet.Bind(1, a.node).Bind(2, Letter(a.letter)).Bind(3, a.number);
+        if (blockGet.Step()) {
+          int64_t blockId = blockGet.Int(0);
+          FieldValues stored = ReadFields(blockGet, 1);
+          FieldValues now = stored;
+          for (std::size_t f = 0; f < node::kFieldCount; ++f) {
+            if (stored[f] || rec->fields[f] != 0) now[f] = rec->fields[f];
+          }
+          blockGet.Reset();
+          if (now != stored) {
+            BindFields(blockSet, 1, now);
+            blockSet.Bind(8, blockId);
+            blockSet.Run();
+          }
+        } else {
+          blockGet.Reset();
+        }
+      }
+      bool enabled = queue.HornEnabled(), silenced = queue.HornSilenced();
+      if (enabled != s.hornEnabled || silenced != s.hornSilenced) {
+        Statement meta = s.db.Prepare("INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+        meta.Bind(1, "horn_enabled").Bind(2, enabled ? 1 : 0);
+        meta.Run();
+        meta.Bind(1, "horn_silenced").Bind(2, silenced ? 1 : 0);
+        meta.Run();
+      }
+      sent = s.node->alarmLibrary().OperatorMessages();
+    }
+    Statement log =
+        s.db.Prepare("INSERT INTO journal(time, node, text, flag, user) VALUES(?,?,?,?,?)");
+    for (const node::OperatorMessageRecord& m : sent) {
+      log.Bind(1, Nanos(m.time)).Bind(2, m.node).Bind(3, m.text).Bind(4, m.flag).Bind(5, user_);
+      log.Run();
+    }
+    for (const PlantLogEntry& e : s.pendingJournal) {
+      log.Bind(1, Nanos(e.time)).Bind(2, e.node).Bind(3, e.text).Bind(4, e.flag).Bind(5, e.user);
+      log.Run();
+    }
+    s.txn->Commit();
+    s.txn.reset();
+  } catch (const sql::Error& e) {
+    s.txn.reset();
+    restore();
+    *err = Failure(path_, e, true);
+    return false;
+  }
+  // Committed: the store now knows what the node holds.
+  for (auto [id, row] : inserted) {
+    Impl::Known k;
+    k.row = row;
+    s.known.emplace(id, k);
+  }
+  if (s.node) {
+    node::SummaryQueue& queue = s.node->queue();
+    for (uint64_t id : changed) {
+      node::SummaryQueue::HeldAlarm held;
+      auto it = s.known.find(id);
+      if (!queue.Inspect(id, &held)) {
+        if (it != s.known.end()) s.known.erase(it);
+        continue;
+      }
+      if (it == s.known.end()) continue;
+      it->second.acknowledged = held.msg.ackFlag != 0;
+      it->second.isAlarm = held.msg.almpak.msgType != 8;
+      if (!held.suppressed) it->second.shelvedUntil.reset();
+    }
+    s.hornEnabled = queue.HornEnabled();
+    s.hornSilenced = queue.HornSilenced();
+    s.node->alarmLibrary().ClearOperatorMessages();
+  }
+  s.pendingJournal.clear();
+  // data_version moves only for other connections' commits: ours leave it.
+  return true;
+}
+
+// --- shelving ---
+
+bool PlantStore::Shelve(const std::string& nodeName, char letter, int16_t number, TimePoint until,
+                        const std::string& reason, TimePoint now) {
+  Impl& s = *impl_;
+  if (!s.node) return false;
+  uint64_t id = s.node->queue().IdOf(nodeName, letter, number);
+  auto it = s.known.find(id);
+  if (id == 0 || it == s.known.end() || !it->second.isAlarm) return false;
+  it->second.shelvedUntil = until;
+  it->second.shelveReason = reason;
+  it->second.shelvedBy = user_;
+  if (!s.node->queue().SetSuppressed(nodeName, letter, number, true)) return false;
+  {
+    // Also when it was shelved already: the new time and reason are written.
+    std::lock_guard lock(s.changedMutex);
+    s.changed.insert(id);
+  }
+  node::SummaryQueue::HeldAlarm held;
+  std::string ref = Letter(letter) + std::to_string(number) + nodeName;
+  if (s.node->queue().Inspect(id, &held)) {
+    ref = Letter(letter) + std::to_string(number) + std::string(FieldText(held.msg.almpak.node));
+  }
+  Journal(nodeName, "Shelved " + ref + " until " + FormatUtc(until) +
+                        (reason.empty() ? std::string() : ": " + reason),
+          now);
+  return true;
+}
+
+bool PlantStore::Unshelve(const std::string& nodeName, char letter, int16_t number,
+                          TimePoint now) {
+  Impl& s = *impl_;
+  if (!s.node) return false;
+  uint64_t id = s.node->queue().IdOf(nodeName, letter, number);
+  auto it = s.known.find(id);
+  if (id == 0 || it == s.known.end() || !it->second.shelvedUntil) return false;
+  it->second.shelvedUntil.reset();
+  if (!s.node->queue().SetSuppressed(nodeName, letter, number, false)) return false;
+  {
+    std::lock_guard lock(s.changedMutex);
+    s.changed.insert(id);
+  }
+  Journal(nodeName, "Unshelved " + Letter(letter) + std::to_string(number) + nodeName, now);
+  return true;
+}
+
+std::size_t PlantStore::EndExpiredShelves(TimePoint now) {
+  Impl& s = *impl_;
+  if (!s.node) return 0;
+  std::size_t ended = 0;
+  for (auto& [id, k] : s.known) {
+    if (!k.shelvedUntil || *k.shelvedUntil > now) continue;
+    node::SummaryQueue::HeldAlarm held;
+    if (!s.node->queue().Inspect(id, &held)) continue;
+    const _ALMPAK& p = held.msg.almpak;
+    std::string node(FieldText(p.node));
+    TimePoint until = *k.shelvedUntil;
+    k.shelvedUntil.reset();
+    s.node->queue().SetSuppressed(node, p.vsp.blockType, p.vsp.blockNumber, false);
+    {
+      std::lock_guard lock(s.changedMutex);
+      s.changed.insert(id);
+    }
+    Journal(node,
+            "Shelving of " + Letter(p.vsp.blockType) + std::to_string(p.vsp.blockNumber) + node +
+                " ended (time ran out)",
+            until);
+    ++ended;
+  }
+  return ended;
+}
+
+std::vector<ShelvedAlarm> PlantStore::Shelved() const {
+  std::vector<ShelvedAlarm> out;
+  Impl& s = *impl_;
+  if (!s.node) return out;
+  for (const auto& [id, k] : s.known) {
+    if (!k.shelvedUntil) continue;
+    node::SummaryQueue::HeldAlarm held;
+    if (!s.node->queue().Inspect(id, &held) || !held.suppressed) continue;
+    ShelvedAlarm a;
+    a.alarm = AlarmFromMessage(held.msg, held.timeIn, held.timeLast);
+    a.alarm.shelvedUntil = k.shelvedUntil;
+    a.alarm.shelveReason = k.shelveReason;
+    a.alarm.shelvedBy = k.shelvedBy;
+    a.until = *k.shelvedUntil;
+    out.push_back(std::move(a));
+  }
+  std::sort(out.begin(), out.end(), [](const ShelvedAlarm& a, const ShelvedAlarm& b) {
+    return a.until != b.until ? a.until < b.until : a.alarm.timeIn < b.alarm.timeIn;
+  });
+  return out;
+}
+
+// --- reading ---
+
+bool PlantStore::Read(Plant* out, StoreError* err) {
+  Plant p;
+  try {
+    sql::Transaction t(impl_->db, false);
+    {
+      Statement q = impl_->db.Prepare(
+          "SELECT name, physical, aliases, serial, local, extra FROM nodes ORDER BY position");
+      while (q.Step()) {
+        PlantNode n;
+        n.name = q.Text(0);
+        n.physical = q.Text(1);
+        n.aliases = SplitAreas(q.Text(2));
+        n.serial = static_cast<uint32_t>(q.Int(3));
+        n.local = q.Int(4) != 0;
+        n.extra = q.Text(5);
+        p.nodes.push_back(std::move(n));
+      }
+    }
+    {
+      Statement q = impl_->db.Prepare(
+          std::string("SELECT node, tag, letter, number, description, areas, priority, extra, ") +
+          kFieldColumns + " FROM blocks ORDER BY id");
+      while (q.Step()) {
+        PlantBlock b;
+        b.node = q.Text(0);
+        b.tag = q.Text(1);
+        std::string letter = q.Text(2);
+        b.letter = letter.empty() ? '\0' : letter[0];
+        b.number = static_cast<int16_t>(q.Int(3));
+        b.description = q.Text(4);
+        b.areas = SplitAreas(q.Text(5));
+        b.priority = static_cast<int16_t>(q.Int(6));
+        b.extra = q.Text(7);
+        b.fields = FieldMap(ReadFields(q, 8));
+        p.blocks.push_back(std::move(b));
+      }
+    }
+    {
+      Statement q = impl_->db.Prepare(std::string("SELECT ") + kAlarmColumns +
+                                      ", extra FROM alarms ORDER BY time_in, id");
+      while (q.Step()) {
+        PlantAlarm a = ReadAlarm(q, 0);
+        a.extra = q.Text(21);
+        p.alarms.push_back(std::move(a));
+      }
+    }
+    {
+      Statement q = impl_->db.Prepare(
+          "SELECT time, node, text, flag, user, extra FROM journal ORDER BY time, id");
+      while (q.Step()) {
+        PlantLogEntry e;
+        e.time = FromNanos(q.Int(0));
+        e.node = q.Text(1);
+        e.text = q.Text(2);
+        e.flag = static_cast<int>(q.Int(3));
+        e.user = q.Text(4);
+        e.extra = q.Text(5);
+        p.log.push_back(std::move(e));
+      }
+    }
+    p.hornEnabled = impl_->db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
+                                       "'horn_enabled'), 1)") != 0;
+    p.hornSilenced = impl_->db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
+                                        "'horn_silenced'), 0)") != 0;
+    Statement extra = impl_->db.Prepare("SELECT value FROM meta WHERE key = 'extra'");
+    if (extra.Step()) p.extra = extra.Text(0);
+  } catch (const sql::Error& e) {
+    *err = Failure(path_, e, false);
+    return false;
+  }
+  *out = std::move(p);
+  return true;
+}
+
+bool PlantStore::Counts(TimePoint now, StoreCounts* out, StoreError* err) {
+  try {
+    Statement q = impl_->db.Prepare(
+        "SELECT count(*) FILTER (WHERE type <> 8), count(*) FILTER (WHERE type = 8), "
+        "count(*) FILTER (WHERE type <> 8 AND acknowledged = 0), "
+        "count(*) FILTER (WHERE type <> 8 AND shelved_until > ?1) FROM alarms");
+    q.Bind(1, Nanos(now));
+    q.Step();
+    out->alarms = static_cast<std::size_t>(q.Int(0));
+    out->operatorMessages = static_cast<std::size_t>(q.Int(1));
+    out->unacknowledged = static_cast<std::size_t>(q.Int(2));
+    out->shelved = static_cast<std::size_t>(q.Int(3));
+    out->nodes = static_cast<std::size_t>(impl_->db.QueryInt("SELECT count(*) FROM nodes"));
+    out->blocks = static_cast<std::size_t>(impl_->db.QueryInt("SELECT count(*) FROM blocks"));
+    out->journal = static_cast<std::size_t>(impl_->db.QueryInt("SELECT count(*) FROM journal"));
+  } catch (const sql::Error& e) {
+    *err = Failure(path_, e, false);
+    return false;
+  }
+  return true;
+}
+
+bool PlantStore::ReadJournal(std::optional<TimePoint> since, std::optional<TimePoint> until,
+                             std::vector<PlantLogEntry>* out, StoreError* err) {
+  try {
+    Statement q = impl_->db.Prepare(
+        "SELECT time, node, text, flag, user FROM journal WHERE time >= ?1 AND time < ?2 "
+        "ORDER BY time, id");
+    q.Bind(1, since ? Nanos(*since) : INT64_MIN).Bind(2, until ? Nanos(*until) : INT64_MAX);
+    while (q.Step()) {
+      PlantLogEntry e;
+      e.time = FromNanos(q.Int(0));
+      e.node = q.Text(1);
+      e.text = q.Text(2);
+      e.flag = static_cast<int>(q.Int(3));
+      e.user = q.Text(4);
+      out->push_back(std::move(e));
+    }
+  } catch (const sql::Error& e) {
+    *err = Failure(path_, e, false);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tolvane::plant
