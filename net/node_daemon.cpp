@@ -80,6 +80,7 @@ struct NodeDaemon::Impl {
   std::function<bool()> persist;
   std::function<void(const std::string&, const std::string&)> journalHook;
   unsigned short handle = 0;
+  node::SummaryQueue::ChangeListener previousListener;
 
   // --- publishing: ids the queue reported, published in id order ---
   std::mutex pm;
@@ -242,7 +243,12 @@ struct NodeDaemon::Impl {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
     node.queue().Open(&handle, nullptr);
-    node.queue().SetChangeListener([this](uint64_t id) { MarkDirty(id); });
+    // The plant store may follow the queue too.
+    previousListener = node.queue().CurrentChangeListener();
+    node.queue().SetChangeListener([this, prev = previousListener](uint64_t id) {
+      if (prev) prev(id);
+      MarkDirty(id);
+    });
     for (const char* kind : {"ack", "delete", "opmsg", "read", "write", "state"}) {
       natsSubscription* sub = nullptr;
       std::string subject = CommandSubject(options.node, kind);
@@ -310,7 +316,7 @@ struct NodeDaemon::Impl {
       pcv.notify_all();
     }
     if (publisher.joinable()) publisher.join();
-    node.queue().SetChangeListener(nullptr);
+    if (handle != 0) node.queue().SetChangeListener(previousListener);
   }
 
   // --- requests ---

@@ -696,6 +696,11 @@ void SummaryQueue::SetChangeListener(ChangeListener listener) {
   impl_->listener = std::move(listener);
 }
 
+SummaryQueue::ChangeListener SummaryQueue::CurrentChangeListener() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->listener;
+}
+
 bool SummaryQueue::Inspect(uint64_t id, HeldAlarm* out) const {
   return GuardedBool([&]() -> bool {
     std::lock_guard lock(impl_->m);

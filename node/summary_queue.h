@@ -122,6 +122,8 @@ class SummaryQueue : public QueueBackend {
   // into the queue. Restore tells nothing. An empty function stops it.
   using ChangeListener = std::function<void(uint64_t id)>;
   void SetChangeListener(ChangeListener listener);
+  // The listener set now (empty when none), so that a second host can chain it.
+  ChangeListener CurrentChangeListener() const;
   // The alarm of `id`; false when it is gone.
   bool Inspect(uint64_t id, HeldAlarm* out) const;
   // Adds an alarm or operator message as it stands, never merged into a

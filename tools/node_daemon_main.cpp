@@ -15,6 +15,7 @@
 #include "plant/demo_plant.h"
 #include "plant/plant_json.h"
 #include "plant/plant_node.h"
+#include "plant/plant_store.h"
 #include "plant/simulator.h"
 
 namespace {
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
   std::string credentials;
   std::string caFile;
   std::string plantFile;
+  std::string storePath;
   int demoTags = 300;
   int demoNodes = 3;
   uint32_t seed = 1;
@@ -70,7 +72,9 @@ int main(int argc, char** argv) {
   app.add_option("--node", nodeName, "the node this daemon owns")->required();
   app.add_option("--credentials", credentials, "user:password, or a .creds file");
   app.add_option("--ca", caFile, "trusted certificates for tls:// servers");
-  app.add_option("--plant", plantFile, "plant exchange file (JSON); default: the demo plant");
+  app.add_option("--store", storePath, "the plant store (SQLite) holding this node");
+  app.add_option("--plant", plantFile, "plant exchange file (JSON); default: the demo plant")
+      ->excludes("--store");
   app.add_option("--demo-tags", demoTags, "tags of the demo plant over all nodes");
   app.add_option("--demo-nodes", demoNodes, "nodes of the demo plant");
   app.add_option("--seed", seed, "seed of the demo plant and the simulator");
@@ -79,31 +83,43 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   plant::Plant whole;
-  if (!plantFile.empty()) {
-    std::ifstream in(plantFile);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string why;
-    if (!in || !plant::ParsePlant(text.str(), plant::Clock::now(), &whole, &why)) {
-      std::cerr << "tolvane-node: " << plantFile << ": " << (why.empty() ? "cannot read" : why)
-                << "\n";
+  std::unique_ptr<plant::PlantStore> store;
+  node::EmbeddedNode node;
+  std::string why;
+  if (!storePath.empty()) {
+    // The store holds the whole plant; this daemon serves and changes only
+    // its own node's part of it.
+    plant::StoreError serr;
+    store = plant::PlantStore::Open(storePath, &serr);
+    if (!store || !store->Read(&whole, &serr) || !store->Begin(false, &serr) ||
+        !store->Load(node, plant::Clock::now(), &serr) || !store->Commit(&serr)) {
+      std::cerr << "tolvane-node: " << serr.message << "\n";
       return 2;
     }
   } else {
-    plant::DemoOptions d;
-    d.nodes = demoNodes;
-    d.tags = demoTags;
-    d.seed = seed;
-    whole = plant::MakeDemoPlant(d);
+    if (!plantFile.empty()) {
+      std::ifstream in(plantFile);
+      std::stringstream text;
+      text << in.rdbuf();
+      if (!in || !plant::ParsePlant(text.str(), plant::Clock::now(), &whole, &why)) {
+        std::cerr << "tolvane-node: " << plantFile << ": " << (why.empty() ? "cannot read" : why)
+                  << "\n";
+        return 2;
+      }
+    } else {
+      plant::DemoOptions d;
+      d.nodes = demoNodes;
+      d.tags = demoTags;
+      d.seed = seed;
+      whole = plant::MakeDemoPlant(d);
+    }
   }
   plant::Plant mine = NodePart(whole, nodeName);
   if (mine.nodes.empty()) {
     std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
     return 2;
   }
-  node::EmbeddedNode node;
-  std::string why;
-  if (!plant::LoadPlant(mine, node, &why)) {
+  if (!store && !plant::LoadPlant(mine, node, &why)) {
     std::cerr << "tolvane-node: " << why << "\n";
     return 2;
   }
@@ -122,6 +138,19 @@ int main(int argc, char** argv) {
   dopt.node = nodeName;
   dopt.replicas = replicas;
   nats::NodeDaemon daemon(*conn, node, dopt);
+  // Every change is committed before it is confirmed to a station.
+  auto persist = [&]() -> bool {
+    if (!store) return true;
+    plant::StoreError serr;
+    if (store->Begin(true, &serr) && store->Commit(&serr)) return true;
+    if (store->InTransaction()) store->Rollback();
+    std::cerr << "tolvane-node: " << serr.message << "\n";
+    return false;
+  };
+  daemon.SetPersist(persist);
+  daemon.SetJournalHook([&](const std::string& n, const std::string& text) {
+    if (store) store->Journal(n.empty() ? nodeName : n, text, plant::Clock::now());
+  });
   if (!daemon.Start(&why)) {
     std::cerr << "tolvane-node: " << why << "\n";
     return 3;
@@ -133,6 +162,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<plant::Simulator> sim;
   if (simulate > 0) sim = std::make_unique<plant::Simulator>(node, mine, seed);
   auto last = std::chrono::steady_clock::now();
+  auto lastSave = last;
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     auto now = std::chrono::steady_clock::now();
@@ -141,9 +171,19 @@ int main(int argc, char** argv) {
     if (sim) {
       std::lock_guard lock(daemon.work());
       sim->Advance(dt, simulate);
+      // Simulated changes are committed in batches; commands commit at once.
+      if (now - lastSave > std::chrono::milliseconds(200)) {
+        persist();
+        lastSave = now;
+      }
     }
   }
   daemon.WaitPublished(2000);
   daemon.Stop();
+  if (store) {
+    std::lock_guard lock(daemon.work());
+    persist();
+    store->Detach();
+  }
   return 0;
 }

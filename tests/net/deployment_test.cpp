@@ -13,6 +13,8 @@
 #include "net/protocol.h"
 #include "node/embedded_node.h"
 #include "node/process_database.h"
+#include "plant/demo_plant.h"
+#include "plant/plant_store.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
@@ -262,6 +264,38 @@ TEST_F(Deployment, KilledDaemonFailsItsBatchOfAcknowledgeAllAndStationsConvergeA
   ASSERT_TRUE(daemons_[1]->Start());
   ExpectConverged(*s1);
   ExpectConverged(*s2);
+}
+
+TEST_F(Deployment, ConfirmedAcknowledgeSurvivesAKilledDaemonThroughThePlantStore) {
+  plant::DemoOptions d;
+  d.nodes = 2;
+  d.tags = 240;
+  plant::StoreError serr;
+  std::string storePath = (tmp_.path() / "plant.db").string();
+  ASSERT_TRUE(plant::PlantStore::Create(storePath, plant::MakeDemoPlant(d), false, &serr))
+      << serr.message;
+  StartPlant({"--store", storePath});
+  auto s1 = OpenStation(server_->url(), "S1");
+  ASSERT_TRUE(s1);
+  ExpectConverged(*s1);
+  auto m = Unacknowledged(*s1, "PLANT1");
+  ASSERT_TRUE(m);
+  unsigned short h = 0;
+  ASSERT_EQ(s1->queue().Open(&h, nullptr), 0);
+  ASSERT_EQ(s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber, m->almpak.vsp.blockType,
+                                         "PLANT1", h),
+            0);
+  daemons_[0]->Kill();
+  ASSERT_TRUE(daemons_[0]->Start());
+  std::vector<AlarmFact> truth;
+  ASSERT_TRUE(NodeTruth(*conn_, "PLANT1", &truth));
+  std::string subject =
+      nats::AlarmSubject("PLANT1", m->almpak.vsp.blockType, m->almpak.vsp.blockNumber);
+  auto it = std::find_if(truth.begin(), truth.end(),
+                         [&](const AlarmFact& f) { return f.subject == subject; });
+  ASSERT_NE(it, truth.end());
+  EXPECT_EQ(it->ack, 1);
+  ExpectConverged(*s1);
 }
 
 }  // namespace
