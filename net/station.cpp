@@ -43,6 +43,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   node::AlarmLibrary flex;  // reads field blocks; sends nothing
 
   mutable std::mutex m;
+  std::mutex applyM;  // one change to the view at a time
   std::unique_ptr<Follower> follower;
   std::vector<std::unique_ptr<Follower>> retired;  // unsubscribed; freed with the connection
   std::set<unsigned short> handles;
@@ -88,6 +89,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   // --- the view, fed from the stream ---
 
   void Apply(std::string_view subject, std::string_view body) {
+    std::lock_guard applying(applyM);
     bool changed = false;
     if (body.empty()) {
       // Tombstone: the subject names the block.
