@@ -5,26 +5,26 @@
 //     plant from the store locally
 //   - alarm changes per second from the stream into a station's view
 //   - fetch speed on a station beside the embedded node (ratio)
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
-
-#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/protocol.h"
-#include "services/borvik.h"
-#include "services/queue_backend.h"
-#include "services/zuna.h"
 #include "net/station.h"
 #include "node/embedded_node.h"
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
+#include "services/borvik.h"
+#include "services/queue_backend.h"
+#include "services/zuna.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/text_field.h"
 
@@ -86,8 +86,7 @@ bool PublishAll(nats::Connection& conn, node::SummaryQueue& q, bool flipAck) {
     nats::AlarmState s{msgs[i], in[i], last[i], false};
     if (flipAck) s.msg.ackFlag = 1;
     const _ALMPAK& p = s.msg.almpak;
-    std::string subject =
-        nats::AlarmSubject(FieldText(p.node), p.vsp.blockType, p.vsp.blockNumber);
+    std::string subject = nats::AlarmSubject(FieldText(p.node), p.vsp.blockType, p.vsp.blockNumber);
     std::string body = nats::EncodeAlarm(s);
     if (js_PublishAsync(conn.js(), subject.c_str(), body.data(), static_cast<int>(body.size()),
                         nullptr) != NATS_OK) {
@@ -143,7 +142,8 @@ int main(int argc, char** argv) {
     const _ALMPAK& p = m.almpak;
     std::string n(FieldText(p.node));
     Steady::time_point t0 = Steady::now();
-    if (s1->queue().MarkAcknowledged(p.vsp.blockNumber, p.vsp.blockType, n.c_str(), h) != 0) continue;
+    if (s1->queue().MarkAcknowledged(p.vsp.blockNumber, p.vsp.blockType, n.c_str(), h) != 0)
+      continue;
     confirmed.push_back(Ms(Steady::now() - t0));
     SUMQMSG seen{};
     while (!(s2->queue().Find(p.vsp.blockNumber, p.vsp.blockType, n.c_str(), &seen) == 0 &&
@@ -152,10 +152,11 @@ int main(int argc, char** argv) {
     }
     visible.push_back(Ms(Steady::now() - t0));
   }
-  std::printf("acknowledge to visible on the other station (%zu acks): median %.2f ms, p99 %.2f ms"
-              " (target p99 < 50 ms); confirmed to the acking station: median %.2f ms\n",
-              visible.size(), Percentile(visible, 0.5), Percentile(visible, 0.99),
-              Percentile(confirmed, 0.5));
+  std::printf(
+      "acknowledge to visible on the other station (%zu acks): median %.2f ms, p99 %.2f ms"
+      " (target p99 < 50 ms); confirmed to the acking station: median %.2f ms\n",
+      visible.size(), Percentile(visible, 0.5), Percentile(visible, 0.99),
+      Percentile(confirmed, 0.5));
   s1.reset();
   s2.reset();
 
@@ -171,9 +172,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nats_figures: cannot publish the bench node: %s\n", err.c_str());
     return 1;
   }
-  std::string dbPath =
-      (std::filesystem::temp_directory_path() / ("nats-figures-" + std::to_string(::getpid()) + ".db"))
-          .string();
+  std::string dbPath = (std::filesystem::temp_directory_path() /
+                        ("nats-figures-" + std::to_string(::getpid()) + ".db"))
+                           .string();
   plant::StoreError serr;
   plant::PlantStore::Create(dbPath, bp, true, &serr);
   Steady::time_point t0 = Steady::now();
@@ -196,9 +197,10 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "store: %s\n", serr.message.c_str());
     if (store) store->Detach();
   }
-  std::printf("cold start with %zu alarms held: station %.0f ms, loading the store locally %.0f ms"
-              " (target < 3000 ms)\n",
-              cold->view().Size(), coldMs, storeMs);
+  std::printf(
+      "cold start with %zu alarms held: station %.0f ms, loading the store locally %.0f ms"
+      " (target < 3000 ms)\n",
+      cold->view().Size(), coldMs, storeMs);
 
   // --- changes per second into a station's view ---
   uint64_t before = cold->Status().applied;
@@ -224,9 +226,10 @@ int main(int argc, char** argv) {
     cold->Install();
     station = std::min(station, FetchMs(200));
   }
-  std::printf("fetch of 200 rows over %zu alarms: embedded %.3f ms, station %.3f ms,"
-              " ratio %.2f (target <= 1.1)\n",
-              cold->view().Size(), embedded, station, station / embedded);
+  std::printf(
+      "fetch of 200 rows over %zu alarms: embedded %.3f ms, station %.3f ms,"
+      " ratio %.2f (target <= 1.1)\n",
+      cold->view().Size(), embedded, station, station / embedded);
   cold.reset();
   std::filesystem::remove(dbPath);
   return 0;

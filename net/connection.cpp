@@ -154,7 +154,8 @@ void Connection::OnReply(natsConnection*, natsSubscription*, natsMsg* msg, void*
     if (it != c->pending_.end() && !it->second.done) {
       it->second.done = true;
       it->second.noResponders = natsMsg_IsNoResponders(msg);
-      it->second.data.assign(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+      it->second.data.assign(natsMsg_GetData(msg),
+                             static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
       c->cv_.notify_all();
     }
   }

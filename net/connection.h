@@ -4,6 +4,8 @@
 // from a node that does not answer.
 #pragma once
 
+#include <nats/nats.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,8 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include <nats/nats.h>
 
 namespace tolvane::nats {
 

@@ -74,9 +74,9 @@ void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*
     pending = meta->NumPending;
     jsMsgMetaData_Destroy(meta);
   }
-  f->handler_(natsMsg_GetSubject(msg),
-              std::string_view(natsMsg_GetData(msg),
-                               static_cast<std::size_t>(natsMsg_GetDataLength(msg))));
+  f->handler_(
+      natsMsg_GetSubject(msg),
+      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))));
   natsMsg_Destroy(msg);
   std::lock_guard lock(f->m_);
   ++f->received_;

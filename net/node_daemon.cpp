@@ -1,14 +1,13 @@
 #include "net/node_daemon.h"
 
 #include <atomic>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "net/follower.h"
 #include "net/protocol.h"
@@ -86,8 +85,8 @@ struct NodeDaemon::Impl {
   std::mutex pm;
   std::condition_variable pcv;
   std::set<uint64_t> dirty;
-  uint64_t generation = 0;  // changes reported so far
-  uint64_t published = 0;   // generation whose changes are all stored
+  uint64_t generation = 0;              // changes reported so far
+  uint64_t published = 0;               // generation whose changes are all stored
   std::map<uint64_t, BlockId> blockOf;  // ids published, for their tombstones
   bool stop = false;
   std::thread publisher;
@@ -358,7 +357,8 @@ struct NodeDaemon::Impl {
       auto number = req.at("number").get<int16_t>();
       if (!SameNode(n, options.node)) return json{{"status", node::kQueueNoAlarm}};
       short st = 0;
-      bool ok = Change([&] { st = node.queue().MarkAcknowledged(number, letter, n.c_str(), handle); });
+      bool ok =
+          Change([&] { st = node.queue().MarkAcknowledged(number, letter, n.c_str(), handle); });
       return json{{"status", ok ? st : kQueueUnreachable}};
     }
     if (kind == "delete") {
@@ -377,7 +377,9 @@ struct NodeDaemon::Impl {
     if (kind == "opmsg") {
       std::string text = req.at("text").get<std::string>();
       std::string n = req.value("node", std::string());
-      json entry{{"node", n}, {"text", text}, {"flag", req.value("flag", 0)},
+      json entry{{"node", n},
+                 {"text", text},
+                 {"flag", req.value("flag", 0)},
                  {"station", req.value("station", std::string())},
                  {"time", std::chrono::duration_cast<std::chrono::milliseconds>(
                               Clock::now().time_since_epoch())
@@ -501,8 +503,7 @@ void NodeDaemon::SetPersist(std::function<bool()> persist) {
   impl_->persist = std::move(persist);
 }
 
-void NodeDaemon::SetJournalHook(
-    std::function<void(const std::string&, const std::string&)> hook) {
+void NodeDaemon::SetJournalHook(std::function<void(const std::string&, const std::string&)> hook) {
   std::lock_guard lock(work_);
   impl_->journalHook = std::move(hook);
 }

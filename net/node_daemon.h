@@ -29,9 +29,9 @@ struct DaemonOptions {
 };
 
 struct DaemonCounters {
-  uint64_t published = 0;   // alarm states and tombstones stored
-  uint64_t commands = 0;    // requests answered
-  uint64_t retries = 0;     // publish batches sent again after a failure
+  uint64_t published = 0;  // alarm states and tombstones stored
+  uint64_t commands = 0;   // requests answered
+  uint64_t retries = 0;    // publish batches sent again after a failure
 };
 
 class NodeDaemon {

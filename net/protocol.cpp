@@ -38,7 +38,8 @@ int64_t Nanos(Clock::time_point t) {
 }
 
 Clock::time_point FromNanos(int64_t n) {
-  return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(n)));
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(n)));
 }
 
 }  // namespace

@@ -4,11 +4,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "net/follower.h"
 #include "net/protocol.h"
@@ -248,8 +247,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       std::string owner(FieldText(msg.almpak.node));
       json req{{"node", owner}, {"letter", static_cast<unsigned char>(letter)}, {"number", number}};
       std::string reply;
-      RequestResult r = conn->Request(CommandSubject(owner, "ack"), req.dump(),
-                                      options.requestTimeoutMs, &reply);
+      RequestResult r =
+          conn->Request(CommandSubject(owner, "ack"), req.dump(), options.requestTimeoutMs, &reply);
       if (r != RequestResult::kOk) return QueueStatusOf(r);
       auto st = json::parse(reply).at("status").get<short>();
       // Shown at once; the stream brings the same state.
@@ -328,8 +327,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       return kQueueBadReply;
     }
   }
-  short GetFlexValue(const void* block, short index, char* valueBuffer, short* type,
-                     short* extra1, short* extra2) override {
+  short GetFlexValue(const void* block, short index, char* valueBuffer, short* type, short* extra1,
+                     short* extra2) override {
     return flex.GetFlexValue(block, index, valueBuffer, type, extra1, extra2);
   }
 
@@ -496,8 +495,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         for (std::size_t k = 0; k < idx.size() && idx[k] < g->entries.size(); ++k) {
           Entry& e = g->entries[idx[k]];
           if (!o.reply) {
-            e.status = o.result == RequestResult::kOk ? netstatus::kBadReply
-                                                      : EntryStatusOf(o.result);
+            e.status =
+                o.result == RequestResult::kOk ? netstatus::kBadReply : EntryStatusOf(o.result);
             e.value.reset();
             continue;
           }

@@ -25,9 +25,9 @@ namespace tolvane::nats {
 
 struct StationOptions {
   ConnectOptions connect;
-  std::string name;              // the station's name, sent with its operator messages
-  int requestTimeoutMs = 2000;   // per node request
-  int startTimeoutMs = 30000;    // Connect waits this long for a complete view
+  std::string name;             // the station's name, sent with its operator messages
+  int requestTimeoutMs = 2000;  // per node request
+  int startTimeoutMs = 30000;   // Connect waits this long for a complete view
 };
 
 struct StationStatus {
@@ -35,9 +35,9 @@ struct StationStatus {
   bool complete = false;  // the view holds everything the stream held when it was read
   std::size_t alarms = 0;
   int32_t sequence = 0;
-  uint64_t lag = 0;       // messages the server had yet to deliver at the last one
-  uint64_t applied = 0;   // stream messages applied since start
-  std::chrono::system_clock::time_point lastChange{};  // of the view; epoch when none
+  uint64_t lag = 0;      // messages the server had yet to deliver at the last one
+  uint64_t applied = 0;  // stream messages applied since start
+  std::chrono::system_clock::time_point lastChange{};    // of the view; epoch when none
   std::chrono::steady_clock::time_point offlineSince{};  // when not connected
 };
 

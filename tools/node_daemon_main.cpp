@@ -2,13 +2,12 @@
 // deployment (docs/deployment.md). It loads its node's part of the plant,
 // publishes the node's alarms to the alarm stream and serves requests for
 // them until it is stopped (SIGINT/SIGTERM).
+#include <CLI/CLI.hpp>
 #include <csignal>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <thread>
-
-#include <CLI/CLI.hpp>
 
 #include "net/node_daemon.h"
 #include "net/protocol.h"

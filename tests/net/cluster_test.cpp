@@ -28,7 +28,9 @@ TEST(Cluster, ServerKilledDuringAStormLosesNoConfirmedAcknowledgeAndViewsEndEqua
   for (auto& s : servers) {
     std::string routes;
     for (auto& o : servers) {
-      if (o != s) routes += (routes.empty() ? "" : ", ") + std::string("nats-route://127.0.0.1:") + std::to_string(o->clusterPort());
+      if (o != s)
+        routes += (routes.empty() ? "" : ", ") + std::string("nats-route://127.0.0.1:") +
+                  std::to_string(o->clusterPort());
     }
     s->SetExtra("cluster { name: tolvane\n listen: 127.0.0.1:" + std::to_string(s->clusterPort()) +
                 "\n routes: [" + routes + " ] }\n");
@@ -39,10 +41,10 @@ TEST(Cluster, ServerKilledDuringAStormLosesNoConfirmedAcknowledgeAndViewsEndEqua
   const std::vector<std::string> nodes = {"PLANT1", "PLANT2"};
   std::vector<std::unique_ptr<Daemon>> daemons;
   for (const std::string& n : nodes) {
-    daemons.push_back(std::make_unique<Daemon>(
-        tmp.path(), urls, n,
-        std::vector<std::string>{"--demo-nodes", "2", "--demo-tags", "240", "--replicas", "3",
-                                 "--simulate", "25"}));
+    daemons.push_back(
+        std::make_unique<Daemon>(tmp.path(), urls, n,
+                                 std::vector<std::string>{"--demo-nodes", "2", "--demo-tags", "240",
+                                                          "--replicas", "3", "--simulate", "25"}));
     ASSERT_TRUE(daemons.back()->Start(60000)) << daemons.back()->log();
   }
   nats::ConnectOptions co;

@@ -186,8 +186,8 @@ TEST_F(Deployment, StationRestartedMidRunComesBackWithTheFullState) {
     s2.reset();  // gone while changes go on
     for (const std::string& n : kNodes) {
       if (auto m = Unacknowledged(*s1, n)) {
-        short st = s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber,
-                                                 m->almpak.vsp.blockType, n.c_str(), h);
+        short st = s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber, m->almpak.vsp.blockType,
+                                                n.c_str(), h);
         EXPECT_TRUE(st == 0 || st == node::kQueueNoAlarm) << st;  // the simulator may clear it
       }
     }
@@ -216,12 +216,12 @@ TEST_F(Deployment, StationKeepsItsViewWhileOfflineFailsCommandsAndCatchesUpAfter
   (void)page;
   auto m = Unacknowledged(*s1, "PLANT1");
   ASSERT_TRUE(m);
-  EXPECT_EQ(s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber, m->almpak.vsp.blockType,
-                                         "PLANT1", h),
-            nats::kQueueUnreachable);
+  EXPECT_EQ(
+      s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber, m->almpak.vsp.blockType, "PLANT1", h),
+      nats::kQueueUnreachable);
   zunagroup* g = s1->database().GroupCreate(1, 0);
-  unsigned e = s1->database().GroupAdd(g, "PLANT1", FieldText(m->almpak.tagName).data(), "B_NALM",
-                                       nullptr);
+  unsigned e =
+      s1->database().GroupAdd(g, "PLANT1", FieldText(m->almpak.tagName).data(), "B_NALM", nullptr);
   s1->database().Resolve(g);
   EXPECT_EQ(s1->database().Execute(g), nats::netstatus::kNodeUnreachable);
   EXPECT_EQ(s1->database().EntryStatus(g, e), nats::netstatus::kNodeUnreachable);
@@ -253,14 +253,18 @@ TEST_F(Deployment, KilledDaemonFailsItsBatchOfAcknowledgeAllAndStationsConvergeA
   short rc = mgr.AcknowledgeAllAlarmsByRef(filter, h, 1);
   killer.join();
   mgr.FreeAlarmClientHandle(h);
-  // PLANT2's batch could not be done: never reported as success.
+  // PLANT2's batch could not be done: never reported as success. PLANT1's
+  // alarms are all acknowledged.
   EXPECT_NE(rc, 0);
+  std::vector<AlarmFact> plant1;
+  ASSERT_TRUE(NodeTruth(*conn_, "PLANT1", &plant1));
+  for (const AlarmFact& f : plant1) EXPECT_EQ(f.ack, 1) << f.subject;
   // Every acknowledge a station shows for the dead node is in the stream:
   // a fresh station sees the same.
   auto s3 = OpenStation(server_->url(), "S3");
   ASSERT_TRUE(s3);
-  EXPECT_TRUE(WaitFor([&] { return StationFacts(*s2, "PLANT2") == StationFacts(*s3, "PLANT2"); },
-                      5s));
+  EXPECT_TRUE(
+      WaitFor([&] { return StationFacts(*s2, "PLANT2") == StationFacts(*s3, "PLANT2"); }, 5s));
   ASSERT_TRUE(daemons_[1]->Start());
   ExpectConverged(*s1);
   ExpectConverged(*s2);
@@ -282,9 +286,9 @@ TEST_F(Deployment, ConfirmedAcknowledgeSurvivesAKilledDaemonThroughThePlantStore
   ASSERT_TRUE(m);
   unsigned short h = 0;
   ASSERT_EQ(s1->queue().Open(&h, nullptr), 0);
-  ASSERT_EQ(s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber, m->almpak.vsp.blockType,
-                                         "PLANT1", h),
-            0);
+  ASSERT_EQ(
+      s1->queue().MarkAcknowledged(m->almpak.vsp.blockNumber, m->almpak.vsp.blockType, "PLANT1", h),
+      0);
   daemons_[0]->Kill();
   ASSERT_TRUE(daemons_[0]->Start());
   std::vector<AlarmFact> truth;

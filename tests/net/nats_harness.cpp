@@ -1,6 +1,7 @@
 #include "nats_harness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -12,8 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "net/protocol.h"
 #include "tolvane/text_field.h"
@@ -124,7 +123,10 @@ TempTree::~TempTree() {
 }
 
 NatsServer::NatsServer(const std::filesystem::path& dir, const std::string& name, std::string extra)
-    : dir_(dir / name), name_(name), extra_(std::move(extra)), port_(FreePort()),
+    : dir_(dir / name),
+      name_(name),
+      extra_(std::move(extra)),
+      port_(FreePort()),
       clusterPort_(FreePort()) {
   std::filesystem::create_directories(dir_);
 }
@@ -151,7 +153,9 @@ bool NatsServer::Start() {
 
 Daemon::Daemon(const std::filesystem::path& dir, std::string url, std::string node,
                std::vector<std::string> extra)
-    : logPath_(dir / ("daemon-" + node + ".log")), url_(std::move(url)), node_(std::move(node)),
+    : logPath_(dir / ("daemon-" + node + ".log")),
+      url_(std::move(url)),
+      node_(std::move(node)),
       extra_(std::move(extra)) {}
 
 bool Daemon::Start(int timeoutMs) {
@@ -180,8 +184,8 @@ bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<Alar
   out->clear();
   auto j = nlohmann::json::parse(reply);
   for (const auto& a : j.at("alarms")) {
-    out->push_back({a.at("subject").get<std::string>(), a.at("ack").get<int>(),
-                    a.at("status").get<int>()});
+    out->push_back(
+        {a.at("subject").get<std::string>(), a.at("ack").get<int>(), a.at("status").get<int>()});
     if (lastChange) {
       (*lastChange)[out->back().subject] = std::chrono::system_clock::time_point(
           std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -199,8 +203,8 @@ std::vector<AlarmFact> StationFacts(const nats::Station& s, const std::string& n
     std::string n(FieldText(p.node));
     if (p.msgType == 8) continue;
     if (!node.empty() && nats::NodeToken(n) != nats::NodeToken(node)) continue;
-    out.push_back({nats::AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber), m.ackFlag,
-                   p.statusCode});
+    out.push_back(
+        {nats::AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber), m.ackFlag, p.statusCode});
   }
   std::sort(out.begin(), out.end());
   return out;

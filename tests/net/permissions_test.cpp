@@ -27,8 +27,7 @@ class Permissions : public ::testing::Test {
     std::string why;
     if (!HaveNatsServer(&why)) GTEST_SKIP() << why;
     server_ = std::make_unique<NatsServer>(
-        tmp_.path(), "secure",
-        ReadText(std::string(TOLVANE_SOURCE_DIR) + "/docs/nats-users.conf"));
+        tmp_.path(), "secure", ReadText(std::string(TOLVANE_SOURCE_DIR) + "/docs/nats-users.conf"));
     ASSERT_TRUE(server_->Start());
     for (const char* n : {"PLANT1", "PLANT2"}) {
       std::string user = std::string("node-") + n;
@@ -75,8 +74,7 @@ TEST_F(Permissions, ViewOnlyStationIsRefusedEveryCommandAndChangesNothing) {
   EXPECT_EQ(viewer_->queue().DeleteByPhysicalNode(sort, p.vsp.blockNumber, p.vsp.blockType,
                                                   physical.c_str(), h),
             nats::kQueueRefused);
-  EXPECT_EQ(viewer_->alarmLibrary().SendOperatorMessage("hello", "PLANT1", 0),
-            nats::kQueueRefused);
+  EXPECT_EQ(viewer_->alarmLibrary().SendOperatorMessage("hello", "PLANT1", 0), nats::kQueueRefused);
 
   // Reads are allowed, writes refused entry by entry.
   DatabaseBackend& db = viewer_->database();
@@ -104,9 +102,9 @@ TEST_F(Permissions, ViewOnlyStationIsRefusedEveryCommandAndChangesNothing) {
 
 TEST_F(Permissions, NodeDaemonMayNeitherPublishNorServeAnotherNode) {
   // PLANT1's user running as PLANT2: refused its subjects, it does not start.
-  Daemon impostor(tmp_.path(), server_->url(), "PLANT2",
-                  {"--demo-nodes", "2", "--demo-tags", "120", "--credentials",
-                   "node-PLANT1:plant1-secret"});
+  Daemon impostor(
+      tmp_.path(), server_->url(), "PLANT2",
+      {"--demo-nodes", "2", "--demo-tags", "120", "--credentials", "node-PLANT1:plant1-secret"});
   EXPECT_FALSE(impostor.Start(15000));
   EXPECT_NE(impostor.log().find("refuses"), std::string::npos) << impostor.log();
 
