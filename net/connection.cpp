@@ -170,13 +170,17 @@ std::string QuotedLower(const std::string& subject) {
 }
 }  // namespace
 
-bool Connection::RefusedSince(const std::string& subject, Steady::time_point since) {
-  std::lock_guard lock(m_);
+bool Connection::RefusedLocked(const std::string& subject, Steady::time_point since) const {
   std::string quoted = QuotedLower(subject);
   for (const Refusal& r : refusals_) {
     if (r.when >= since && r.text.find(quoted) != std::string::npos) return true;
   }
   return false;
+}
+
+bool Connection::RefusedSince(const std::string& subject, Steady::time_point since) {
+  std::lock_guard lock(m_);
+  return RefusedLocked(subject, since);
 }
 
 RequestResult Connection::Request(const std::string& subject, const std::string& data,
@@ -197,15 +201,8 @@ RequestResult Connection::Request(const std::string& subject, const std::string&
     pending_.erase(id);
     return s == NATS_NOT_PERMITTED ? RequestResult::kRefused : RequestResult::kOffline;
   }
-  std::string quoted = QuotedLower(subject);
-  auto refused = [&] {
-    for (const Refusal& r : refusals_) {
-      if (r.when >= start && r.text.find(quoted) != std::string::npos) return true;
-    }
-    return false;
-  };
   bool ok = cv_.wait_until(lock, start + std::chrono::milliseconds(timeoutMs),
-                           [&] { return pending_[id].done || refused(); });
+                           [&] { return pending_[id].done || RefusedLocked(subject, start); });
   Pending p = std::move(pending_[id]);
   pending_.erase(id);
   if (!ok) return RequestResult::kTimeout;

@@ -66,6 +66,8 @@ class Connection {
   static void OnReconnected(natsConnection* nc, void* self);
   static void OnReply(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* self);
   void Notify(bool connected);
+  // REQUIRES: m_ held.
+  bool RefusedLocked(const std::string& subject, std::chrono::steady_clock::time_point since) const;
 
   natsConnection* nc_ = nullptr;
   jsCtx* js_ = nullptr;

@@ -21,6 +21,13 @@ namespace tolvane::testing {
 
 using Steady = std::chrono::steady_clock;
 
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
 bool HaveNatsServer(std::string* why) {
   if (std::system("nats-server --version > /dev/null 2>&1") != 0) {
     *why = "nats-server is not installed (scripts/deps.sh installs it)";
@@ -102,10 +109,7 @@ void Child::Kill() {
 bool Child::WaitForLog(const std::string& text, int timeoutMs) {
   Steady::time_point end = Steady::now() + std::chrono::milliseconds(timeoutMs);
   while (Steady::now() < end) {
-    std::ifstream in(log_);
-    std::stringstream s;
-    s << in.rdbuf();
-    if (s.str().find(text) != std::string::npos) return true;
+    if (ReadAll(log_).find(text) != std::string::npos) return true;
     if (!Running()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -144,10 +148,7 @@ bool NatsServer::Start() {
     return false;
   }
   if (child_.WaitForLog("Server is ready", 15000)) return true;
-  std::ifstream in(dir_ / "server.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  ADD_FAILURE() << "nats-server " << name_ << " did not start:\n" << text.str();
+  ADD_FAILURE() << "nats-server " << name_ << " did not start:\n" << ReadAll(dir_ / "server.log");
   return false;
 }
 
@@ -168,10 +169,7 @@ bool Daemon::Start(int timeoutMs) {
 }
 
 std::string Daemon::log() const {
-  std::ifstream in(logPath_);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return ReadAll(logPath_);
 }
 
 bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out,

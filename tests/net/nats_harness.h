@@ -16,6 +16,7 @@
 
 namespace tolvane::testing {
 
+std::string ReadAll(const std::filesystem::path& path);
 // True when nats-server can be run; otherwise `why` says what is missing.
 bool HaveNatsServer(std::string* why);
 // A free TCP port on 127.0.0.1.

@@ -14,20 +14,13 @@
 namespace tolvane::testing {
 namespace {
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class Permissions : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
     if (!HaveNatsServer(&why)) GTEST_SKIP() << why;
     server_ = std::make_unique<NatsServer>(
-        tmp_.path(), "secure", ReadText(std::string(TOLVANE_SOURCE_DIR) + "/docs/nats-users.conf"));
+        tmp_.path(), "secure", ReadAll(std::string(TOLVANE_SOURCE_DIR) + "/docs/nats-users.conf"));
     ASSERT_TRUE(server_->Start());
     for (const char* n : {"PLANT1", "PLANT2"}) {
       std::string user = std::string("node-") + n;
