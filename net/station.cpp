@@ -220,6 +220,12 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     return viewQueue.Get(sort, count, handle, list, n);
   }
   void FreeList(SUMQMSG* list) override { viewQueue.FreeList(list); }
+  // Pages are read in place from the view, as on the embedded node.
+  bool CanVisit() const override { return viewQueue.CanVisit(); }
+  short Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
+              QueueRecordVisitor& visitor) override {
+    return viewQueue.Visit(sort, count, handle, visitor);
+  }
   short Find(short number, char letter, const char* node, SUMQMSG* msg) override {
     return viewQueue.Find(number, letter, node, msg);
   }

@@ -91,6 +91,7 @@ TEST_F(Deployment, AcknowledgeOnOneStationIsSeenOnTheOtherAndDatabaseReadsReachT
   ExpectConverged(*s1);
   ExpectConverged(*s2);
   ASSERT_GT(s1->view().Size(), 10u);
+  EXPECT_TRUE(s1->queue().CanVisit());  // pages read in place, as on the embedded node
 
   auto target = Unacknowledged(*s1, "PLANT2");
   ASSERT_TRUE(target);
