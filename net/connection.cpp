@@ -53,6 +53,7 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
   natsOptions_SetErrorHandler(opts, &Connection::OnError, c.get());
   natsOptions_SetDisconnectedCB(opts, &Connection::OnDisconnected, c.get());
   natsOptions_SetReconnectedCB(opts, &Connection::OnReconnected, c.get());
+  natsOptions_SetClosedCB(opts, &Connection::OnClosed, c.get());
   if (options.url.rfind("tls://", 0) == 0 || !options.caFile.empty()) {
     natsOptions_SetSecure(opts, true);
     if (!options.caFile.empty()) {
@@ -98,8 +99,20 @@ Connection::~Connection() {
   if (js_) jsCtx_Destroy(js_);
   if (nc_) {
     natsConnection_Close(nc_);
+    // Callbacks come on the library's own thread, the closed one last: this
+    // object must outlive them.
+    std::unique_lock lock(m_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return closed_; });
+    lock.unlock();
     natsConnection_Destroy(nc_);
   }
+}
+
+void Connection::OnClosed(natsConnection*, void* self) {
+  auto* c = static_cast<Connection*>(self);
+  std::lock_guard lock(c->m_);
+  c->closed_ = true;
+  c->cv_.notify_all();
 }
 
 bool Connection::Connected() const {

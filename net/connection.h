@@ -64,6 +64,7 @@ class Connection {
   static void OnError(natsConnection* nc, natsSubscription* sub, natsStatus err, void* self);
   static void OnDisconnected(natsConnection* nc, void* self);
   static void OnReconnected(natsConnection* nc, void* self);
+  static void OnClosed(natsConnection* nc, void* self);
   static void OnReply(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* self);
   void Notify(bool connected);
   // REQUIRES: m_ held.
@@ -90,6 +91,7 @@ class Connection {
   std::deque<Refusal> refusals_;
   std::function<void(bool)> listener_;
   std::atomic<bool> closing_{false};
+  bool closed_ = false;  // the closed callback ran
 };
 
 // natsStatus as a sentence piece.

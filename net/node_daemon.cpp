@@ -413,9 +413,12 @@ struct NodeDaemon::Impl {
       if (p.msgType == 8 || !SameNode(n, options.node)) continue;
       int64_t ns =
           std::chrono::duration_cast<std::chrono::nanoseconds>(last[i].time_since_epoch()).count();
+      // Copies: the records are packed, json would bind references.
+      int ack = m.ackFlag;
+      int32_t status = p.statusCode;
       alarms.push_back(json{{"subject", AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber)},
-                            {"ack", m.ackFlag},
-                            {"status", p.statusCode},
+                            {"ack", ack},
+                            {"status", status},
                             {"last", ns}});
     }
     return json{{"status", 0}, {"alarms", std::move(alarms)}};

@@ -277,11 +277,12 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         if (it != physicalNodes.end()) owners = it->second;
       }
       if (owners.empty()) return node::kQueueNoAlarm;
+      int key = sort.key, direction = sort.direction;  // packed record: no references
       json req{{"physical", physicalNode},
                {"letter", static_cast<unsigned char>(letter)},
                {"number", number},
-               {"key", sort.key},
-               {"direction", sort.direction}};
+               {"key", key},
+               {"direction", direction}};
       short last = node::kQueueNoAlarm;
       for (const std::string& owner : owners) {
         std::string reply;

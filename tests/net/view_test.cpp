@@ -101,8 +101,10 @@ TEST(StationView, PutChangesInPlaceKeepsCursorsAndSoundsTheHornOnlyForNews) {
   unsigned short n = 0;
   ASSERT_EQ(q.Get(sort, 1, h, &list, &n), 0);
   ASSERT_EQ(n, 1);
-  EXPECT_EQ(list[0].almpak.vsp.blockNumber, 8);
-  EXPECT_EQ(list[0].ackFlag, 1);
+  int16_t number = list[0].almpak.vsp.blockNumber;
+  int ack = list[0].ackFlag;
+  EXPECT_EQ(number, 8);
+  EXPECT_EQ(ack, 1);
   q.FreeList(list);
 
   // It comes back unacknowledged with a new change: the horn sounds again.
