@@ -696,6 +696,11 @@ void SummaryQueue::SetChangeListener(ChangeListener listener) {
   impl_->listener = std::move(listener);
 }
 
+SummaryQueue::ChangeListener SummaryQueue::CurrentChangeListener() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->listener;
+}
+
 bool SummaryQueue::Inspect(uint64_t id, HeldAlarm* out) const {
   return GuardedBool([&]() -> bool {
     std::lock_guard lock(impl_->m);
@@ -727,6 +732,42 @@ uint64_t SummaryQueue::Append(const AlarmInput& alarm, Clock::time_point timeIn,
   } catch (...) {
     return 0;
   }
+}
+
+bool SummaryQueue::Put(const SUMQMSG& msg, Clock::time_point timeIn, Clock::time_point timeLast,
+                       bool suppressed) {
+  return GuardedBool([&]() -> bool {
+    auto incoming = std::make_unique<StoredAlarm>();
+    incoming->msg = msg;
+    detail::Sanitize(incoming->msg);
+    incoming->timeIn = timeIn;
+    incoming->timeLast = timeLast;
+    incoming->suppressed = suppressed;
+    const _ALMPAK& p = incoming->msg.almpak;
+    std::lock_guard lock(impl_->m);
+    Impl& q = *impl_;
+    StoredAlarm* a = q.FindBlock(FieldText(p.node), p.vsp.blockType, p.vsp.blockNumber, false);
+    bool sound = incoming->msg.ackFlag == 0;
+    if (a) {
+      if (std::memcmp(&a->msg, &incoming->msg, sizeof(SUMQMSG)) == 0 && a->timeIn == timeIn &&
+          a->timeLast == timeLast && a->suppressed == suppressed) {
+        return true;
+      }
+      sound = sound && (a->msg.ackFlag != 0 || a->timeLast != timeLast);
+      if (suppressed && !a->suppressed) q.MoveCursorsOff(a);
+      q.Modify(a, [&](StoredAlarm& s) {
+        s.msg = incoming->msg;
+        s.timeIn = timeIn;
+        s.timeLast = timeLast;
+        s.suppressed = suppressed;
+      });
+    } else {
+      q.Insert(std::move(incoming));
+    }
+    if (sound) q.hornSilenced = false;
+    q.Bump();
+    return true;
+  });
 }
 
 uint64_t SummaryQueue::IdOf(const std::string& node, char letter, int16_t number) const {

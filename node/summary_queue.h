@@ -122,6 +122,8 @@ class SummaryQueue : public QueueBackend {
   // into the queue. Restore tells nothing. An empty function stops it.
   using ChangeListener = std::function<void(uint64_t id)>;
   void SetChangeListener(ChangeListener listener);
+  // The listener set now (empty when none), so that a second host can chain it.
+  ChangeListener CurrentChangeListener() const;
   // The alarm of `id`; false when it is gone.
   bool Inspect(uint64_t id, HeldAlarm* out) const;
   // Adds an alarm or operator message as it stands, never merged into a
@@ -129,6 +131,13 @@ class SummaryQueue : public QueueBackend {
   // memory ran out.
   uint64_t Append(const AlarmInput& alarm, Clock::time_point timeIn, Clock::time_point timeLast,
                   bool suppressed = false);
+  // Sets a block's alarm to `msg` as another queue holds it (a station
+  // mirroring a node): a standing alarm is changed in place, so cursors on it
+  // stay; otherwise it is added. An unacknowledged change sounds the horn
+  // again. Nothing changes (and the sequence number stays) when the alarm
+  // already stands so. False when memory ran out.
+  bool Put(const SUMQMSG& msg, Clock::time_point timeIn, Clock::time_point timeLast,
+           bool suppressed);
   // The id of the oldest alarm of a block, shelved or not; 0 when none.
   uint64_t IdOf(const std::string& node, char letter, int16_t number) const;
   bool HornEnabled() const;

@@ -8,7 +8,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 for p in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
          nlohmann-json3-dev libsqlite3-dev clang libclang-rt-14-dev \
          pkgconf binutils dpkg-dev file \
-         libcpp-httplib-dev libsodium-dev openssl chromium chromium-driver; do
+         libcpp-httplib-dev libsodium-dev openssl chromium chromium-driver \
+         nats-server libnats-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -eq 0 ]; then exit 0; fi

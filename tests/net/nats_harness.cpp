@@ -1,0 +1,259 @@
+#include "nats_harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "net/protocol.h"
+#include "tolvane/text_field.h"
+
+namespace tolvane::testing {
+
+using Steady = std::chrono::steady_clock;
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool HaveNatsServer(std::string* why) {
+  if (std::system("nats-server --version > /dev/null 2>&1") != 0) {
+    *why = "nats-server is not installed (scripts/deps.sh installs it)";
+    return false;
+  }
+  return true;
+}
+
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  int port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+bool Child::Start(const std::vector<std::string>& args, const std::string& logPath) {
+  log_ = logPath;
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
+    int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  pid_ = pid;
+  return true;
+}
+
+bool Child::Running() {
+  if (pid_ <= 0) return false;
+  int st;
+  if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void Child::Stop(int graceMs) {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  Steady::time_point end = Steady::now() + std::chrono::milliseconds(graceMs);
+  while (Steady::now() < end) {
+    int st;
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Kill();
+}
+
+void Child::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int st;
+  ::waitpid(pid_, &st, 0);
+  pid_ = -1;
+}
+
+bool Child::WaitForLog(const std::string& text, int timeoutMs) {
+  Steady::time_point end = Steady::now() + std::chrono::milliseconds(timeoutMs);
+  while (Steady::now() < end) {
+    if (ReadAll(log_).find(text) != std::string::npos) return true;
+    if (!Running()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+TempTree::TempTree() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "tolvane-nats-XXXXXX").string();
+  path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
+}
+
+TempTree::~TempTree() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+NatsServer::NatsServer(const std::filesystem::path& dir, const std::string& name, std::string extra)
+    : dir_(dir / name),
+      name_(name),
+      extra_(std::move(extra)),
+      port_(FreePort()),
+      clusterPort_(FreePort()) {
+  std::filesystem::create_directories(dir_);
+}
+
+bool NatsServer::Start() {
+  std::filesystem::path conf = dir_ / "server.conf";
+  {
+    std::ofstream out(conf);
+    out << "server_name: " << name_ << "\n"
+        << "listen: 127.0.0.1:" << port_ << "\n"
+        << "jetstream { store_dir: \"" << (dir_ / "js").string() << "\" }\n"
+        << extra_ << "\n";
+  }
+  if (!child_.Start({"nats-server", "-c", conf.string()}, (dir_ / "server.log").string())) {
+    return false;
+  }
+  if (child_.WaitForLog("Server is ready", 15000)) return true;
+  ADD_FAILURE() << "nats-server " << name_ << " did not start:\n" << ReadAll(dir_ / "server.log");
+  return false;
+}
+
+Daemon::Daemon(const std::filesystem::path& dir, std::string url, std::string node,
+               std::vector<std::string> extra)
+    : logPath_(dir / ("daemon-" + node + ".log")),
+      url_(std::move(url)),
+      node_(std::move(node)),
+      extra_(std::move(extra)) {}
+
+bool Daemon::Start(int timeoutMs) {
+  std::error_code ec;
+  std::filesystem::remove(logPath_, ec);
+  std::vector<std::string> args = {TOLVANE_NODE_PROGRAM, "--nats", url_, "--node", node_};
+  args.insert(args.end(), extra_.begin(), extra_.end());
+  if (!child_.Start(args, logPath_.string())) return false;
+  return child_.WaitForLog("ready " + node_, timeoutMs);
+}
+
+std::string Daemon::log() const {
+  return ReadAll(logPath_);
+}
+
+bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out,
+               std::map<std::string, std::chrono::system_clock::time_point>* lastChange) {
+  std::string reply;
+  if (conn.Request(nats::CommandSubject(node, "state"), "{}", 5000, &reply) !=
+      nats::RequestResult::kOk) {
+    return false;
+  }
+  out->clear();
+  auto j = nlohmann::json::parse(reply);
+  for (const auto& a : j.at("alarms")) {
+    out->push_back(
+        {a.at("subject").get<std::string>(), a.at("ack").get<int>(), a.at("status").get<int>()});
+    if (lastChange) {
+      (*lastChange)[out->back().subject] = std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::nanoseconds(a.at("last").get<int64_t>())));
+    }
+  }
+  std::sort(out->begin(), out->end());
+  return true;
+}
+
+std::vector<AlarmFact> StationFacts(const nats::Station& s, const std::string& node) {
+  std::vector<AlarmFact> out;
+  for (const SUMQMSG& m : s.view().Snapshot()) {
+    const _ALMPAK& p = m.almpak;
+    std::string n(FieldText(p.node));
+    if (p.msgType == 8) continue;
+    if (!node.empty() && nats::NodeToken(n) != nats::NodeToken(node)) continue;
+    out.push_back(
+        {nats::AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber), m.ackFlag, p.statusCode});
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+bool WaitConverged(nats::Connection& conn, const nats::Station& s,
+                   const std::vector<std::string>& nodes, int timeoutMs, std::string* diff) {
+  Steady::time_point end = Steady::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool same = true;
+    std::ostringstream why;
+    for (const std::string& n : nodes) {
+      std::vector<AlarmFact> truth;
+      if (!NodeTruth(conn, n, &truth)) {
+        same = false;
+        why << n << ": no answer; ";
+        continue;
+      }
+      std::vector<AlarmFact> seen = StationFacts(s, n);
+      if (truth != seen) {
+        same = false;
+        why << n << ": node holds " << truth.size() << ", station " << seen.size() << "; ";
+        for (const AlarmFact& f : truth) {
+          if (!std::binary_search(seen.begin(), seen.end(), f)) {
+            why << "missing " << f.subject << " ack=" << f.ack << " st=" << f.status << "; ";
+            break;
+          }
+        }
+      }
+    }
+    if (same) return true;
+    if (Steady::now() >= end) {
+      if (diff) *diff = why.str();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+std::unique_ptr<nats::Station> OpenStation(const std::string& url, const std::string& name,
+                                           const std::string& credentials, int requestTimeoutMs) {
+  nats::StationOptions o;
+  o.connect.url = url;
+  o.connect.credentials = credentials;
+  o.name = name;
+  o.requestTimeoutMs = requestTimeoutMs;
+  o.startTimeoutMs = 20000;
+  std::string err;
+  auto s = nats::Station::Connect(o, &err);
+  if (!s) ADD_FAILURE() << "station " << name << ": " << err;
+  return s;
+}
+
+}  // namespace tolvane::testing
