@@ -43,6 +43,9 @@
 #ifdef TOLVANE_WITH_WEB
 #include "tools/web_commands.h"
 #endif
+#ifdef TOLVANE_WITH_NATS
+#include "tools/station_commands.h"
+#endif
 
 namespace tolvane::cli {
 using namespace tolvane::plant;
@@ -89,6 +92,9 @@ struct GlobalOptions {
   std::string nodeFile;
   std::string color = "auto";
   std::string user;
+  // A station of the plant-wide deployment instead of a local plant.
+  std::string natsUrl, station, credentials;
+  bool IsStation() const { return !natsUrl.empty(); }
 };
 
 bool UseColor(const GlobalOptions& g) {
@@ -154,6 +160,10 @@ class Session {
   // command about a few alarms needs no more, whatever the plant's size.
   Session(const GlobalOptions& g, bool forUpdate, const std::vector<std::string>* refs = nullptr)
       : now_(Clock::now()) {
+    if (g.IsStation()) {
+      OpenStation(g);
+      return;
+    }
     std::vector<PlantStore::BlockAddress> only;
     if (refs) {
       for (const std::string& r : *refs) {
@@ -177,24 +187,62 @@ class Session {
 
   ~Session() {
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
-    store_->Detach();
+    if (store_) store_->Detach();
   }
 
-  // Writes what changed to the store, in the command's one transaction.
+  // Writes what changed to the store, in the command's one transaction. A
+  // station's changes are the nodes' to keep.
   void Save() {
+    if (!store_) return;
     StoreError err;
     if (!store_->Commit(&err)) throw Failure{kExitSaveFailed, err.message};
   }
 
   node::EmbeddedNode& node() { return node_; }
-  PlantStore& store() { return *store_; }
+  bool IsStation() const { return !store_; }
+  // The store; a station has none, and the commands that need one say so.
+  PlantStore& store() {
+    if (!store_) {
+      throw Failure{kExitUsage, "this command works on a plant store, not on a station"};
+    }
+    return *store_;
+  }
+  std::size_t Shelved() { return store_ ? store_->Shelved().size() : 0; }
+  // What a station shows in `status` and `watch`; empty for a local plant.
+  std::string StationLine() const {
+#ifdef TOLVANE_WITH_NATS
+    if (station_) return StationStatusLine(*station_, stationFlags_);
+#endif
+    return {};
+  }
   CVeltAlmSummMgr& mgr() { return *mgr_; }
   short handle() const { return handle_; }
   TimePoint now() const { return now_; }
 
  private:
+  void OpenStation(const GlobalOptions& g) {
+#ifdef TOLVANE_WITH_NATS
+    node_.LoadSettings();
+    stationFlags_ = {g.natsUrl, g.station, g.credentials, 10000};
+    std::string err;
+    station_ = OpenStationSession(stationFlags_, &err);
+    if (!station_) throw Failure{kExitFailed, err};
+    mgr_ = std::make_unique<CVeltAlmSummMgr>();
+    handle_ = mgr_->GetAlarmClientHandle();
+    if (handle_ == kNoHandle) throw Failure{kExitFailed, "the station gave no client handle"};
+#else
+    (void)g;
+    throw Failure{kExitUsage, "this tolvane was built without the plant-wide deployment (--nats)"};
+#endif
+  }
+
   TimePoint now_;
   node::EmbeddedNode node_;
+#ifdef TOLVANE_WITH_NATS
+  // After the node: its backends go before the node's.
+  StationFlags stationFlags_;
+  std::unique_ptr<nats::Station> station_;
+#endif
   std::unique_ptr<PlantStore> store_;  // after the node: it stops following it first
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
@@ -236,6 +284,15 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
 // past the longest page are found too.
 Row FindAlarm(Session& s, const std::string& ref) {
   std::optional<AlarmRef> parsed = CanonicalOrFail(ref);
+  if (s.IsStation()) {
+    // The station's view is the library's to search: it answers for it.
+    Row row;
+    row.letter = parsed->letter;
+    row.number = parsed->number;
+    row.node = parsed->node;
+    row.reference = FormatReference(*parsed);
+    return row;
+  }
   SUMQMSG msg{};
   if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
     throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
@@ -364,7 +421,7 @@ void CmdList(const GlobalOptions& g, const ListOptions& o, std::ostream& out) {
   RequireFilter(s, o.filter);
   std::vector<Row> rows = Fetch(s, o.count, o.filter, o.sort);
   long total = s.mgr().GetTotalNumOfAlarms();
-  std::size_t shelved = s.store().Shelved().size();
+  std::size_t shelved = s.Shelved();
   // One view holds at most 32,767 rows; say so when that hid alarms.
   bool capped = rows.size() == static_cast<std::size_t>(kMaxRows) &&
                 (o.count < 0 || o.count > kMaxRows);
@@ -444,7 +501,9 @@ constexpr long kSortCodes[] = {5, -5, 1, -1, 2, -2, 3, -3, 4, -4, 6, -6, 7, -7,
 std::vector<Row> SelectedInReach(Session& s, const std::string& filter) {
   std::vector<Row> out;
   std::set<std::string> seen;
-  std::size_t orders = s.store().CountVisible(false) <= 2 * kMaxQueueRead ? 2 : std::size(kSortCodes);
+  std::size_t held = s.IsStation() ? static_cast<std::size_t>(std::max(0L, s.mgr().GetTotalNumOfAlarms()))
+                                   : s.store().CountVisible(false);
+  std::size_t orders = held <= 2 * kMaxQueueRead ? 2 : std::size(kSortCodes);
   for (std::size_t i = 0; i < orders; ++i) {
     for (Row& r : Fetch(s, -1, filter, kSortCodes[i])) {
       if (!r.IsOperatorMessage() && seen.insert(r.reference).second) out.push_back(std::move(r));
@@ -472,7 +531,13 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     RequireFilter(s, o.filter);
     std::string pending = NewOnly(s, o.filter);
     short rc = kOk;
-    auto done = [&] {
+    // A station counts by what its view shows; a local plant by its node.
+    std::size_t firstSeen = s.IsStation() ? CountAlarms(Fetch(s, -1, pending, 1), true) : 0;
+    auto done = [&]() -> std::size_t {
+      if (s.IsStation()) {
+        std::size_t now = CountAlarms(Fetch(s, -1, pending, 1), true);
+        return now < firstSeen ? firstSeen - now : 0;
+      }
       ChangeSummary c = s.store().PendingChanges();
       return c.acknowledged + c.removed;
     };
@@ -498,13 +563,18 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
           return true;
         },
         done);
-    ChangeSummary c = s.store().PendingChanges();
+    ChangeSummary c;
+    if (s.IsStation()) {
+      c.acknowledged = done();
+    } else {
+      c = s.store().PendingChanges();
+    }
     std::size_t inReach = CountAlarms(SelectedInReach(s, pending), true);
     // Without a filter every new alarm is selected: count them exactly.
-    std::size_t left = o.filter.empty() ? s.store().CountVisible(true) : inReach;
+    std::size_t left = o.filter.empty() && !s.IsStation() ? s.store().CountVisible(true) : inReach;
     // With a filter, new alarms out of every order's reach cannot be judged.
     std::size_t unjudged = 0;
-    if (!o.filter.empty() && s.store().CountVisible(false) > 2 * kMaxQueueRead) {
+    if (!o.filter.empty() && !s.IsStation() && s.store().CountVisible(false) > 2 * kMaxQueueRead) {
       std::size_t reachable = SelectedInReach(s, NewOnly(s, "")).size();
       std::size_t all = s.store().CountVisible(true);
       unjudged = all > reachable ? all - reachable : 0;
@@ -547,8 +617,9 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     throw Failure{kExitFailed,
                   "acknowledge of " + row.reference + " failed: status " + StatusText(rc)};
   }
-  out << "Acknowledged " << row.reference << " (" << EscapeForTerminal(row.tag) << " on "
-      << row.node << ")\n";
+  out << "Acknowledged " << row.reference;
+  if (!row.tag.empty()) out << " (" << EscapeForTerminal(row.tag) << " on " << row.node << ")";
+  out << "\n";
 }
 
 void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& out) {
@@ -712,7 +783,7 @@ void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& ou
   if (action == "on") rc = s.mgr().ConfigureHorn(1);
   if (action == "off") rc = s.mgr().ConfigureHorn(0);
   if (action == "silence") rc = s.mgr().SilenceHorn();
-  if (change && rc == kOk) {
+  if (change && rc == kOk && !s.IsStation()) {
     s.store().Journal(s.node().localNames().name,
                       action == "silence" ? "Horn silenced"
                                           : std::string("Horn ") +
@@ -726,7 +797,7 @@ void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& ou
     throw Failure{kExitFailed, "the horn state cannot be read"};
   }
   out << "Horn: " << (enabled ? "enabled" : "disabled");
-  if (s.node().queue().HornSilenced()) out << ", silenced";
+  if (!s.IsStation() && s.node().queue().HornSilenced()) out << ", silenced";
   out << "\n";
 }
 
@@ -738,6 +809,13 @@ void CmdStatus(const GlobalOptions& g, const std::string& format, std::ostream& 
   short hornRc = s.mgr().AlarmHornEnabled(&enabled);
   if (total < 0 || seq < 0 || hornRc != kOk) {
     throw Failure{kExitFailed, "the alarm queue header cannot be read"};
+  }
+  if (s.IsStation()) {
+    out << s.StationLine() << "\n";
+    out << "Alarms in view:   " << total << "\n";
+    out << "Sequence number:  " << seq << "\n";
+    out << "Horn:             " << (enabled ? "enabled" : "disabled") << "\n";
+    return;
   }
   StatusReport r;
   r.total = total;
@@ -963,7 +1041,7 @@ struct WatchOptions {
 // Draws one frame of the live view on a terminal: header, the table cut to
 // the screen, colour by priority.
 void DrawScreen(const std::vector<Row>& rows, long total, long seq, bool horn, bool color,
-                const SimulatorCounts* sim) {
+                const SimulatorCounts* sim, const std::string& stationLine) {
   TerminalSize size = GetTerminalSize(STDOUT_FILENO);
   std::ostringstream table;
   TableOptions t;
@@ -985,7 +1063,7 @@ void DrawScreen(const std::vector<Row>& rows, long total, long seq, bool horn, b
   auto cut = [&](const std::string& s) {
     return std::string(CutToWidth(s, static_cast<std::size_t>(std::max(size.columns, 0))));
   };
-  screen += cut(head) + "\x1b[K\n\x1b[K\n";
+  screen += cut(head) + "\x1b[K\n" + cut(stationLine) + "\x1b[K\n";
   int room = size.rows - 3;
   for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) < room; ++i) {
     bool isRow = i >= 1 && i <= rows.size();
@@ -1005,9 +1083,13 @@ void DrawScreen(const std::vector<Row>& rows, long total, long seq, bool horn, b
 int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
   auto session = std::make_unique<Session>(g, false);
   RequireFilter(*session, o.filter);
+  bool station = session->IsStation();
+  if (station && (o.simulate > 0 || o.save)) {
+    throw Failure{kExitUsage, "watch: --simulate and --save work on a plant store, not a station"};
+  }
   // The view is held in the node; the store is read again only when
   // another program changed it.
-  session->store().Rollback();
+  if (!station) session->store().Rollback();
   std::unique_ptr<Simulator> sim;
   if (o.simulate > 0) {
     Plant plant;
@@ -1024,6 +1106,7 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
   auto start = std::chrono::steady_clock::now();
   auto last = start;
   long lastSeq = LONG_MIN;
+  std::string lastStation;
   TerminalSize lastSize = GetTerminalSize(STDOUT_FILENO);
   for (long iteration = 0;; ++iteration) {
     if (StopRequested()) break;
@@ -1033,8 +1116,9 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
     if (sim) sim->Advance(std::chrono::duration<double>(now - last).count(), o.simulate);
     if (sim && iteration == 0) sim->Step();  // something happens at once
     last = now;
-    session->store().EndExpiredShelves(Clock::now());
-    if (o.save) {
+    if (station) {
+      // The station follows the nodes by itself.
+    } else if (session->store().EndExpiredShelves(Clock::now()), o.save) {
       StoreError err;
       if (!session->store().Begin(true, &err) || !session->store().Commit(&err)) {
         throw Failure{kExitSaveFailed, err.message};
@@ -1047,6 +1131,11 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
     }
     Session& s = *session;
     long seq = s.mgr().GetAlarmSequenceNumber();
+    std::string stationLine = s.StationLine();
+    if (!stationLine.empty() && stationLine != lastStation) {
+      lastStation = stationLine;
+      lastSeq = LONG_MIN;  // online/offline shows at once
+    }
     TerminalSize size = GetTerminalSize(STDOUT_FILENO);
     bool resized = size.rows != lastSize.rows || size.columns != lastSize.columns;
     if (seq != lastSeq || resized) {
@@ -1064,10 +1153,12 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
         throw Failure{kExitFailed, "fetching alarms failed: " + std::string(ResultCodeName(rc))};
       }
       if (tty) {
-        DrawScreen(rows, total, seq, horn != 0, color, sim ? &sim->counts() : nullptr);
+        DrawScreen(rows, total, seq, horn != 0, color, sim ? &sim->counts() : nullptr,
+                   stationLine);
       } else {
         std::ostringstream frame;
         frame << "--- sequence " << seq << ", " << total << " alarms ---\n";
+        if (!stationLine.empty()) frame << stationLine << "\n";
         TableOptions t;
         t.total = total;
         t.color = color;
@@ -1123,6 +1214,12 @@ int RunCli(int argc, char** argv) {
                  "(default: the built-in demo plant, in memory)");
   app.add_option("--color", g.color, "colour the table: auto, always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}));
+#ifdef TOLVANE_WITH_NATS
+  app.add_option("--nats", g.natsUrl,
+                 "work as a station of the plant-wide deployment at this server (nats://...)");
+  app.add_option("--station", g.station, "the station's name (with --nats)");
+  app.add_option("--credentials", g.credentials, "user:password or a .creds file (with --nats)");
+#endif
   app.add_option("--user", g.user, "who acts, recorded in the journal (default: the login name)")
       ->check([](const std::string& u) -> std::string {
         if (u.empty() || u.size() > 32) return "a user name has 1 to 32 characters";
