@@ -1,0 +1,93 @@
+#include "node/summary_queue_store.h"
+
+#include <algorithm>
+#include <new>
+
+namespace tolvane::node::detail {
+namespace {
+
+uint64_t Mix(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+
+}  // namespace
+
+StoredAlarm* AlarmPool::New() {
+  StoredAlarm* place;
+  if (!free_.empty()) {
+    place = free_.back();
+    free_.pop_back();
+  } else {
+    if (usedInLast_ == kBlock) {
+      // Room in the free list for every alarm there will be, so Free cannot fail.
+      Reserve(free_, (blocks_.size() + 1) * kBlock - free_.size());
+      Reserve(blocks_, 1);
+      blocks_.emplace_back(static_cast<StoredAlarm*>(::operator new(kBlock * sizeof(StoredAlarm))));
+      usedInLast_ = 0;
+    }
+    place = blocks_.back().get() + usedInLast_++;
+  }
+  return new (place) StoredAlarm();
+}
+
+StoredAlarm* IdTable::Find(uint64_t id) const {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), id,
+                             [](const Slot& s, uint64_t v) { return s.id < v; });
+  return it != slots_.end() && it->id == id ? it->alarm : nullptr;
+}
+
+void IdTable::Remove(uint64_t id) {
+  auto it = std::lower_bound(slots_.begin(), slots_.end(), id,
+                             [](const Slot& s, uint64_t v) { return s.id < v; });
+  if (it == slots_.end() || it->id != id || !it->alarm) return;
+  it->alarm = nullptr;
+  --live_;
+  if (slots_.size() >= 64 && live_ < slots_.size() / 2) {
+    slots_.erase(std::remove_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.alarm; }),
+                 slots_.end());
+  }
+}
+
+void LookupIndex::Erase(StoredAlarm* a) {
+  StoredAlarm** link = &buckets_[a->hash[which_] & (buckets_.size() - 1)];
+  while (*link && *link != a) link = &(*link)->next[which_];
+  if (!*link) return;
+  *link = a->next[which_];
+  a->next[which_] = nullptr;
+  --count_;
+}
+
+void LookupIndex::Rehash(std::size_t buckets) {
+  std::vector<StoredAlarm*> fresh(buckets, nullptr);
+  for (StoredAlarm* head : buckets_) {
+    while (head) {
+      StoredAlarm* next = head->next[which_];
+      StoredAlarm*& slot = fresh[head->hash[which_] & (buckets - 1)];
+      head->next[which_] = slot;
+      slot = head;
+      head = next;
+    }
+  }
+  buckets_ = std::move(fresh);
+}
+
+uint64_t BlockHash(uint64_t nodeKey, char letter, int16_t number) {
+  uint64_t block = static_cast<unsigned char>(letter) << 16 | static_cast<uint16_t>(number);
+  return Mix(nodeKey ^ Mix(block + 1));
+}
+
+uint64_t TagHash(uint64_t nodeKey, std::string_view tag) {
+  uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a over the folded bytes
+  for (char c : tag) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  }
+  return Mix(nodeKey ^ h);
+}
+
+}  // namespace tolvane::node::detail
