@@ -226,8 +226,7 @@ struct SummaryQueue::Impl {
       detail::PackName(FieldText(p.node), true, &a->nodeKey);
       detail::PackName(FieldText(p.physicalNode), true, &a->physicalKey);
       byBlock.Insert(a, detail::BlockHash(a->nodeKey, p.vsp.blockType, p.vsp.blockNumber));
-      byPhysical.Insert(a,
-                        detail::BlockHash(a->physicalKey, p.vsp.blockType, p.vsp.blockNumber));
+      byPhysical.Insert(a, detail::BlockHash(a->physicalKey, p.vsp.blockType, p.vsp.blockNumber));
       byTag.Insert(a, detail::TagHash(a->nodeKey, FieldText(p.tagName)));
     }
     if (!a->suppressed) {

@@ -1,8 +1,10 @@
 #include "node/summary_queue_order.h"
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <initializer_list>
+#include <tuple>
 #include <type_traits>
 
 #include "tolvane/text_field.h"
@@ -119,9 +121,20 @@ uint64_t Chunk(std::string_view text, std::size_t from, bool fold) {
   return w;
 }
 
-SortWords Prefix(std::string_view text, bool fold, std::size_t from = 0) {
-  return {{Chunk(text, from, fold), Chunk(text, from + 8, fold), Chunk(text, from + 16, fold)}};
-}
+// Where an alarm's words come from for a key that orders by a text: `head`
+// words, then the text eight bytes a word until it ends, then `tail` words
+// (what orders equal texts). Without a text the words are head and tail.
+struct WordSource {
+  std::array<uint64_t, 2> head{};
+  std::size_t heads = 0;
+  bool hasText = false;
+  std::string_view text;
+  bool fold = true;
+  std::array<uint64_t, 3> tail{};
+  std::size_t tails = 0;
+};
+
+constexpr std::size_t kWords = std::tuple_size_v<decltype(SortWords::w)>;
 
 uint64_t Ticks(Clock::time_point t) {
   return static_cast<uint64_t>(t.time_since_epoch().count()) ^ (uint64_t{1} << 63);
@@ -153,88 +166,120 @@ bool PackName(std::string_view name, bool fold, uint64_t* out) {
 
 namespace {
 
-// How many depths of words tell texts of `key` apart (DeeperWordsOf).
-int WordDepths(int key) {
+WordSource SourceOf(int key, const StoredAlarm& a) {
+  const _ALMPAK& p = a.msg.almpak;
+  const uint64_t in = Ticks(a.timeIn);
+  WordSource s;
+  auto head = [&](std::initializer_list<uint64_t> words) {
+    for (uint64_t w : words) s.head[s.heads++] = w;
+  };
+  auto text = [&](std::string_view t, bool fold) {
+    s.hasText = true;
+    s.text = t;
+    s.fold = fold;
+  };
+  auto tail = [&](std::initializer_list<uint64_t> words) {
+    for (uint64_t w : words) s.tail[s.tails++] = w;
+  };
   switch (key) {
+    case 1:
+      tail({Ticks(a.timeLast), in, a.id});
+      break;
+    case 2:
+      tail({static_cast<uint64_t>(SeverityRank(p.priority) + 1) << 32 | Biased(p.priority), in,
+            a.id});
+      break;
     case 3:
-      return 2;  // a tag has at most 30 bytes
+      text(FieldText(p.tagName), true);
+      tail({Chunk(FieldText(p.node), 0, true), in, a.id});
+      break;
     case 4:
-      return 2;
+      head({Chunk(FieldText(p.node), 0, true)});
+      text(FieldText(p.tagName), true);
+      tail({in, a.id});
+      break;
+    case 5:
+      tail({Chunk(FieldText(p.physicalNode), 0, true), in, a.id});
+      break;
+    case 6:
+      tail({Chunk(FieldText(p.node), 0, false), in, a.id});
+      break;
+    case 7:
+      tail({Biased(p.statusCode), in, a.id});
+      break;
+    case 8:
+      tail({a.msg.ackFlag != 0 ? 1u : 0u, in, a.id});
+      break;
+    case 9:
+      tail({Biased(p.msgType), in, a.id});
+      break;
     case 10:
-      return 6;  // a description at most 132
+      text(FieldText(p.description), true);
+      tail({in, a.id});
+      break;
     case 11:
-      return 2;
+      // Equal first areas leave the rest of the lists to Before.
+      if (p.areaCount != 0) text(FieldText(p.areas[0]), true);
+      break;
+    case 12:
+      tail({Chunk(FieldText(p.node), 0, true),
+            uint64_t{Biased(p.vsp.blockType)} << 16 | Biased(p.vsp.blockNumber), in});
+      break;
+    case 13: {
+      ValueKey v = KeyOfValue(p.value);
+      head({static_cast<uint64_t>(v.rank)});
+      if (v.rank == 0) {
+        tail({OrderedDouble(v.number), in, a.id});
+      } else if (v.rank == 2) {
+        text(v.text, false);
+        tail({in, a.id});
+      } else {
+        tail({in, a.id});
+      }
+      break;
+    }
     case 14:
-      return 4;
+      text(Ext1(p), true);  // equal texts leave the second one to Before
+      break;
     default:
-      return 1;
+      tail({in, a.id});
+      break;
   }
+  return s;
 }
 
-SortWords DeeperWordsOf(int key, const StoredAlarm& a, int depth) {
-  const _ALMPAK& p = a.msg.almpak;
-  auto from = static_cast<std::size_t>(depth) * 24;
-  switch (key) {
-    case 3:
-      return Prefix(FieldText(p.tagName), true, from);
-    case 4:
-      return Prefix(FieldText(p.tagName), true, from - 8);
-    case 10:
-      return Prefix(FieldText(p.description), true, from);
-    case 11:
-      return p.areaCount == 0 ? SortWords{{0, 0, 0}} : Prefix(FieldText(p.areas[0]), true, from);
-    case 14:
-      return Prefix(Ext1(p), true, from);
-    default:
-      return {{0, 0, 0}};
+// The text bytes the words of `depth` start at (depths past 0 are all text).
+std::size_t TextFrom(const WordSource& s, int depth) {
+  return depth == 0 ? 0
+                    : (kWords - s.heads) * 8 + (static_cast<std::size_t>(depth) - 1) * kWords * 8;
+}
+
+SortWords Fill(const WordSource& s, int depth) {
+  SortWords out{};
+  std::size_t at = 0;
+  if (depth == 0) {
+    for (std::size_t i = 0; i < s.heads; ++i) out.w[at++] = s.head[i];
   }
+  if (s.hasText) {
+    for (std::size_t from = TextFrom(s, depth); at < kWords; from += 8) {
+      uint64_t c = Chunk(s.text, from, s.fold);
+      out.w[at++] = c;
+      if ((c & 0xff) == 0) break;  // the text ended in this word
+    }
+  }
+  for (std::size_t i = 0; i < s.tails && at < kWords; ++i) out.w[at++] = s.tail[i];
+  return out;
+}
+
+// Whether the text runs on past the words of `depth`.
+bool TextGoesOn(const WordSource& s, int depth) {
+  return s.hasText && s.text.size() >= TextFrom(s, depth + 1);
 }
 
 }  // namespace
 
 SortWords WordsOf(int key, const StoredAlarm& a) {
-  const _ALMPAK& p = a.msg.almpak;
-  const uint64_t in = Ticks(a.timeIn);
-  switch (key) {
-    case 1:
-      return {{Ticks(a.timeLast), in, a.id}};
-    case 2:
-      return {{static_cast<uint64_t>(SeverityRank(p.priority) + 1) << 32 | Biased(p.priority), in,
-               a.id}};
-    case 3:
-      return Prefix(FieldText(p.tagName), true);
-    case 4:
-      return {{Chunk(FieldText(p.node), 0, true), Chunk(FieldText(p.tagName), 0, true),
-               Chunk(FieldText(p.tagName), 8, true)}};
-    case 5:
-      return {{Chunk(FieldText(p.physicalNode), 0, true), in, a.id}};
-    case 6:
-      return {{Chunk(FieldText(p.node), 0, false), in, a.id}};
-    case 7:
-      return {{Biased(p.statusCode), in, a.id}};
-    case 8:
-      return {{a.msg.ackFlag != 0 ? 1u : 0u, in, a.id}};
-    case 9:
-      return {{Biased(p.msgType), in, a.id}};
-    case 10:
-      return Prefix(FieldText(p.description), true);
-    case 11:
-      return p.areaCount == 0 ? SortWords{{0, 0, 0}} : Prefix(FieldText(p.areas[0]), true);
-    case 12:
-      return {{Chunk(FieldText(p.node), 0, true),
-               uint64_t{Biased(p.vsp.blockType)} << 16 | Biased(p.vsp.blockNumber), in}};
-    case 13: {
-      ValueKey v = KeyOfValue(p.value);
-      auto rank = static_cast<uint64_t>(v.rank);
-      if (v.rank == 0) return {{rank, OrderedDouble(v.number), in}};
-      if (v.rank == 2) return {{rank, Chunk(v.text, 0, false), Chunk(v.text, 8, false)}};
-      return {{rank, in, a.id}};
-    }
-    case 14:
-      return Prefix(Ext1(p), true);
-    default:
-      return {{in, a.id, 0}};
-  }
+  return Fill(SourceOf(key, a), 0);
 }
 
 namespace {
@@ -243,21 +288,22 @@ bool WordsLess(const ViewEntry& x, const ViewEntry& y) {
   return x.words.w < y.words.w;
 }
 
-// Sorts [first, last) whose words at depths below `depth` are all equal, by
-// the words at `depth`, then each run that ties by the next depth; runs no
-// words tell apart are sorted by Before. Leaves every entry's words at
-// depth 0 as they came in.
+// Sorts [first, last), whose words of the depths before `depth` are all
+// equal, by the words of `depth`; a run that ties there goes on to the next
+// depth while the texts go on, and is otherwise left to Before. Every entry
+// ends with the words it came in with.
 void SortDeeper(int key, ViewEntry* first, ViewEntry* last, int depth) {
   std::sort(first, last, WordsLess);
   for (ViewEntry* run = first; run != last;) {
     ViewEntry* end = run + 1;
     while (end != last && end->words.w == run->words.w) ++end;
     if (end - run > 1) {
-      const SortWords tied = run->words;
-      // A text that ended in this chunk has nothing deeper.
-      bool more = depth + 1 < WordDepths(key) && (tied.w[2] & 0xff) != 0;
-      if (more) {
-        for (ViewEntry* e = run; e != end; ++e) e->words = DeeperWordsOf(key, *e->alarm, depth + 1);
+      // Tied words hold the same bytes of every text, so one alarm tells
+      // whether all the texts go on.
+      if (TextGoesOn(SourceOf(key, *run->alarm), depth)) {
+        const SortWords tied = run->words;
+        for (ViewEntry* e = run; e != end; ++e)
+          e->words = Fill(SourceOf(key, *e->alarm), depth + 1);
         SortDeeper(key, run, end, depth + 1);
         for (ViewEntry* e = run; e != end; ++e) e->words = tied;
       } else {
@@ -271,7 +317,6 @@ void SortDeeper(int key, ViewEntry* first, ViewEntry* last, int depth) {
 }  // namespace
 
 void SortEntries(int key, std::vector<ViewEntry>& entries) {
-  if (entries.empty()) return;
   SortDeeper(key, entries.data(), entries.data() + entries.size(), 0);
 }
 

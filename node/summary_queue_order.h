@@ -66,7 +66,7 @@ inline bool Before(int key, const StoredAlarm& a, const StoredAlarm& b) {
 // where they are equal, only Before can tell. Sorting and searching these
 // keeps the comparisons in contiguous memory and out of the 1.9 KB records.
 struct SortWords {
-  std::array<uint64_t, 3> w;
+  std::array<uint64_t, 5> w;
 };
 SortWords WordsOf(int key, const StoredAlarm& a);
 
@@ -83,7 +83,7 @@ void SortEntries(int key, std::vector<ViewEntry>& entries);
 struct ViewEntryLess {
   int key;
   bool operator()(const ViewEntry& x, const ViewEntry& y) const {
-    for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < x.words.w.size(); ++i) {
       if (x.words.w[i] != y.words.w[i]) return x.words.w[i] < y.words.w[i];
     }
     return x.alarm != y.alarm && Before(key, *x.alarm, *y.alarm);

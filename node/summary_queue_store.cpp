@@ -48,8 +48,9 @@ void IdTable::Remove(uint64_t id) {
   it->alarm = nullptr;
   --live_;
   if (slots_.size() >= 64 && live_ < slots_.size() / 2) {
-    slots_.erase(std::remove_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.alarm; }),
-                 slots_.end());
+    slots_.erase(
+        std::remove_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.alarm; }),
+        slots_.end());
   }
 }
 

@@ -51,7 +51,10 @@ class AlarmPool {
 // removed alarm leaves a hole until holes are half the table.
 class IdTable {
  public:
-  void Add(StoredAlarm* a) { slots_.push_back({a->id, a}); ++live_; }
+  void Add(StoredAlarm* a) {
+    slots_.push_back({a->id, a});
+    ++live_;
+  }
   StoredAlarm* Find(uint64_t id) const;
   void Remove(uint64_t id);
   void Clear() {
