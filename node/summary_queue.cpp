@@ -103,6 +103,9 @@ bool GuardedBool(F&& f) noexcept {
 // update changes: time of last change (1), status (7), value (13).
 constexpr unsigned int kAckKeys = 1u << 8;
 constexpr unsigned int kUpdateKeys = 1u << 1 | 1u << 7 | 1u << 13;
+// Raising a standing alarm again changes all but its block and time in:
+// every key but time in (0) and node (6, 12) reads something it changes.
+constexpr unsigned int kRaiseKeys = ((1u << kSortKeys) - 1) & ~(1u << 0 | 1u << 6 | 1u << 12);
 
 // A host names a block's node as it raised it; only 8 characters are kept.
 std::string_view HostNode(const std::string& node) {
@@ -210,6 +213,16 @@ struct SummaryQueue::Impl {
   // Where `a` stands in view `v` of `key`; end() when not in it.
   static View::iterator Locate(View& v, int key, StoredAlarm* a) { return v.find(EntryOf(key, a)); }
 
+  // A new or changed alarm is often the last of a view (time in, last
+  // change, a node of its own): tried at the end first, then searched for.
+  static void Put(View& v, int key, StoredAlarm* a) { v.insert(v.end(), EntryOf(key, a)); }
+
+  // One search, where erase by key would make two (its equal range).
+  static void Drop(View& v, int key, StoredAlarm* a) {
+    auto it = Locate(v, key, a);
+    if (it != v.end()) v.erase(it);
+  }
+
   // Makes room in the tables, so that indexing one more alarm fails, if at
   // all, before anything changed.
   void ReserveOne() {
@@ -218,20 +231,24 @@ struct SummaryQueue::Impl {
     byTag.Reserve();
   }
 
+  // Puts `a` in the physical node and tag lookups, and the block lookup too
+  // when `block`. REQUIRES: ReserveOne() since the last Index.
+  void IndexLookups(StoredAlarm* a, bool block) {
+    const _ALMPAK& p = a->msg.almpak;
+    a->nodeKey = a->physicalKey = 0;
+    detail::PackName(FieldText(p.node), true, &a->nodeKey);
+    detail::PackName(FieldText(p.physicalNode), true, &a->physicalKey);
+    if (block) byBlock.Insert(a, detail::BlockHash(a->nodeKey, p.vsp.blockType, p.vsp.blockNumber));
+    byPhysical.Insert(a, detail::BlockHash(a->physicalKey, p.vsp.blockType, p.vsp.blockNumber));
+    byTag.Insert(a, detail::TagHash(a->nodeKey, FieldText(p.tagName)));
+  }
+
   // REQUIRES: ReserveOne() since the last Index.
   void Index(StoredAlarm* a) {
-    if (!IsOperatorMessage(*a)) {
-      const _ALMPAK& p = a->msg.almpak;
-      a->nodeKey = a->physicalKey = 0;
-      detail::PackName(FieldText(p.node), true, &a->nodeKey);
-      detail::PackName(FieldText(p.physicalNode), true, &a->physicalKey);
-      byBlock.Insert(a, detail::BlockHash(a->nodeKey, p.vsp.blockType, p.vsp.blockNumber));
-      byPhysical.Insert(a, detail::BlockHash(a->physicalKey, p.vsp.blockType, p.vsp.blockNumber));
-      byTag.Insert(a, detail::TagHash(a->nodeKey, FieldText(p.tagName)));
-    }
+    if (!IsOperatorMessage(*a)) IndexLookups(a, true);
     if (!a->suppressed) {
       for (int k = 0; k < kSortKeys; ++k) {
-        if (View* v = views[static_cast<std::size_t>(k)].get()) v->insert(EntryOf(k, a));
+        if (View* v = views[static_cast<std::size_t>(k)].get()) Put(*v, k, a);
       }
     }
   }
@@ -245,7 +262,7 @@ struct SummaryQueue::Impl {
     }
     if (!a->suppressed) {
       for (int k = 0; k < kSortKeys; ++k) {
-        if (View* v = views[static_cast<std::size_t>(k)].get()) v->erase(EntryOf(k, a));
+        if (View* v = views[static_cast<std::size_t>(k)].get()) Drop(*v, k, a);
       }
     }
   }
@@ -269,13 +286,13 @@ struct SummaryQueue::Impl {
     for (int k = 0; k < kSortKeys; ++k) {
       View* v = views[static_cast<std::size_t>(k)].get();
       if (v && (keys & (1u << k)) && !a->suppressed) {
-        v->erase(EntryOf(k, a));
+        Drop(*v, k, a);
         touched[static_cast<std::size_t>(k)] = v;
       }
     }
     change(*a);
     for (int k = 0; k < kSortKeys; ++k) {
-      if (View* v = touched[static_cast<std::size_t>(k)]) v->insert(EntryOf(k, a));
+      if (View* v = touched[static_cast<std::size_t>(k)]) Put(*v, k, a);
     }
     Changed(a->id);
   }
@@ -535,10 +552,16 @@ void SummaryQueue::Raise(const AlarmInput& alarm, Clock::time_point when) {
                                              : q.FindBlock(HostNode(alarm.node), alarm.blockLetter,
                                                            alarm.blockNumber, false);
   if (standing) {
-    q.Modify(standing, [&](StoredAlarm& a) {
+    // Its block stays: the block index and the views of keys 0, 6 and 12
+    // keep it where it is; its physical node and tag may change.
+    q.ReserveOne();
+    q.ModifyOrdered(standing, kRaiseKeys, [&](StoredAlarm& a) {
+      q.byPhysical.Erase(&a);
+      q.byTag.Erase(&a);
       detail::ApplyRaise(a.msg, alarm);
       a.timeLast = when;
       detail::StampTimes(a.msg, a.timeIn, a.timeLast);
+      q.IndexLookups(&a, false);
     });
   } else {
     StoredAlarm* a = q.pool.New();
