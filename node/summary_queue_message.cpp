@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <vector>
 
 #include "tolvane/text_field.h"
 
@@ -15,24 +16,35 @@ namespace {
 // Every zone's offset from UTC is a whole number of quarter hours and
 // changes only on a quarter hour, so within one UTC quarter hour local time
 // is the quarter's start plus the seconds since. Loading a plant stamps
-// hundreds of thousands of times: one localtime_r per quarter, not per time.
+// hundreds of thousands of times spread over days: one localtime_r per
+// quarter, kept in a small table of quarters, not one per time.
 bool LocalTm(Clock::time_point t, std::tm* out) {
   constexpr std::time_t kQuarter = 900;
-  struct Cache {
+  constexpr std::size_t kSlots = 1024;  // ten days of quarters
+  struct Slot {
     std::time_t start = -1;
-    std::string zone;
     std::tm tm{};
     bool ok = false;
   };
-  thread_local Cache cache;
+  struct Cache {
+    std::string zone;
+    std::vector<Slot> slots = std::vector<Slot>(kSlots);
+  };
+  thread_local Cache caches;
   std::time_t secs = Clock::to_time_t(t);
   std::time_t start = secs - ((secs % kQuarter) + kQuarter) % kQuarter;
   // A zone set while running (TZ) must not keep the old offset.
   const char* tz = std::getenv("TZ");
   std::string_view zone = tz ? tz : "";
-  if (start != cache.start || zone != cache.zone) {
+  if (zone != caches.zone) {
+    caches.zone = zone;
+    for (Slot& s : caches.slots) s.start = -1;
+  }
+  const auto slots = static_cast<std::time_t>(kSlots);
+  Slot& cache =
+      caches.slots[static_cast<std::size_t>(((start / kQuarter) % slots + slots) % slots)];
+  if (start != cache.start) {
     cache.start = start;
-    cache.zone = zone;
     cache.ok = localtime_r(&start, &cache.tm) != nullptr;
   }
   if (!cache.ok) return false;
