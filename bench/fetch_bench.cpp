@@ -422,7 +422,6 @@ void BM_AckAll_Filter2(benchmark::State& state) {
     state.ResumeTiming();
     result = p.mgr->AcknowledgeAllAlarmsByRef(f.data(), p.handle, 1);
   }
-  state.PauseTiming();
   int acknowledged = 0;
   for (int i : selected) {
     SUMQMSG m{};
@@ -431,7 +430,6 @@ void BM_AckAll_Filter2(benchmark::State& state) {
       acknowledged += m.ackFlag != 0;
     SetAcknowledged(p, i, a.acknowledged);  // as the fetches expect
   }
-  state.ResumeTiming();
   state.counters["result"] = result;
   state.counters["acknowledged"] = acknowledged;
 }
