@@ -76,6 +76,7 @@ class IdTable {
     uint64_t id;
     StoredAlarm* alarm;  // null: removed
   };
+  std::size_t SlotOf(uint64_t id) const;  // slots_.size() when absent
   std::vector<Slot> slots_;
   std::size_t live_ = 0;
 };
