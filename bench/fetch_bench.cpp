@@ -6,7 +6,9 @@
 //   SqliteClustered   - the same, on a WITHOUT ROWID table whose primary key
 //                       starts with time in.
 // Acknowledge-all with the 2-term filter runs beside SQLite's UPDATE of the
-// same alarms: those of the first 65,535 in node order that pass.
+// same alarms: those of the first 65,535 in node order that pass, found
+// through an index on node and time in, or (SqliteCovered) on node, time in
+// and the filter's two columns.
 // A page keeps at most 32,767 rows (a 16-bit count). Unfiltered, the fetch
 // asks the queue for no more than that; filtered, it reads up to 65,535
 // messages (the queue's 16-bit count) to find them, and SQLite gets the same
@@ -169,7 +171,12 @@ struct Plant {
                  "INSERT INTO clustered SELECT time_in, id, day_in, date_in, time_text, node, tag, "
                  "prio_rank, priority, status, description, areas, ack, value, letter, number "
                  "FROM alarms ORDER BY time_in;"
-                 "CREATE INDEX clustered_by_node ON clustered(node, time_in);",
+                 "CREATE INDEX clustered_by_node ON clustered(node, time_in);"
+                 // SQLite at its best for the acknowledge: an index that also
+                 // holds the filter's columns, on a table of its own so that
+                 // the fetches' plans stay as they are.
+                 "CREATE TABLE covered AS SELECT * FROM alarms;"
+                 "CREATE INDEX covered_by_node ON covered(node, time_in, tag, prio_rank);",
                  nullptr, nullptr, nullptr);
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   }
@@ -476,6 +483,9 @@ void BM_Sqlite_AckAll_Filter2(benchmark::State& state) {
 void BM_SqliteClustered_AckAll_Filter2(benchmark::State& state) {
   SqliteAckAll(state, "clustered");
 }
+void BM_SqliteCovered_AckAll_Filter2(benchmark::State& state) {
+  SqliteAckAll(state, "covered");
+}
 
 void Millis(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMillisecond);
@@ -508,7 +518,8 @@ void Micros(benchmark::internal::Benchmark* b) {
   BENCHMARK(BM_SqliteClustered_Page100)->Arg(N)->Apply(Micros);        \
   BENCHMARK(BM_AckAll_Filter2)->Arg(N)->Apply(Millis);                 \
   BENCHMARK(BM_Sqlite_AckAll_Filter2)->Arg(N)->Apply(Millis);          \
-  BENCHMARK(BM_SqliteClustered_AckAll_Filter2)->Arg(N)->Apply(Millis)
+  BENCHMARK(BM_SqliteClustered_AckAll_Filter2)->Arg(N)->Apply(Millis); \
+  BENCHMARK(BM_SqliteCovered_AckAll_Filter2)->Arg(N)->Apply(Millis)
 
 TOLVANE_FETCH_SET(10000);
 TOLVANE_FETCH_SET(100000);
