@@ -1,10 +1,12 @@
 // The embedded alarm summary queue.
 //
-// Alarms live in one table keyed by insertion id. Each sort key gets an
-// ordered index of the visible alarms the first time a client uses it; from
-// then on every change keeps it up to date, so positioning and paging never
-// re-sort. Cursors point at an alarm; when that alarm leaves the view the
-// cursor moves on to the next one in its order.
+// Alarms live in blocks (summary_queue_store.h), found by id, by block and by
+// tag through tables that grow with the queue but do not slow down with it.
+// Each sort key gets an ordered index of the visible alarms the first time a
+// client uses it, built by one sort of compact keys; from then on every
+// change keeps it up to date, so positioning and paging never re-sort.
+// Cursors point at an alarm; when that alarm leaves the view the cursor moves
+// on to the next one in its order.
 #include "node/summary_queue.h"
 
 #include <algorithm>
@@ -16,33 +18,38 @@
 
 #include "node/summary_queue_message.h"
 #include "node/summary_queue_order.h"
+#include "node/summary_queue_store.h"
 #include "tolvane/text_field.h"
 
 namespace tolvane::node {
 
 using detail::StoredAlarm;
+using detail::ViewEntry;
 
 namespace {
 
-struct ViewLess {
-  int key;
-  bool operator()(const StoredAlarm* a, const StoredAlarm* b) const {
-    return detail::Before(key, *a, *b);
-  }
-};
-using View = std::set<StoredAlarm*, ViewLess>;
+using View = std::set<ViewEntry, detail::ViewEntryLess>;
 
-// Names in the indexes are case-folded.
-struct BlockKey {
-  std::string node;
-  char letter;
-  int16_t number;
-  auto operator<=>(const BlockKey&) const = default;
-};
-struct TagKey {
-  std::string node;
-  std::string tag;
-  auto operator<=>(const TagKey&) const = default;
+ViewEntry EntryOf(int key, StoredAlarm* a) {
+  return {detail::WordsOf(key, *a), a};
+}
+
+// The folded names a node name stands for, packed (detail::PackName): the
+// local name and its aliases all stand for each other. A name longer than
+// any node field holds stands for nothing.
+struct NodeKeys {
+  std::array<uint64_t, 3> keys{};
+  std::size_t n = 0;
+  void Add(std::string_view name) {
+    uint64_t k;
+    if (!detail::PackName(name, true, &k)) return;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (keys[i] == k) return;
+    }
+    keys[n++] = k;
+  }
+  const uint64_t* begin() const { return keys.data(); }
+  const uint64_t* end() const { return keys.data() + n; }
 };
 
 enum class CursorState {
@@ -96,6 +103,9 @@ bool GuardedBool(F&& f) noexcept {
 // update changes: time of last change (1), status (7), value (13).
 constexpr unsigned int kAckKeys = 1u << 8;
 constexpr unsigned int kUpdateKeys = 1u << 1 | 1u << 7 | 1u << 13;
+// Raising a standing alarm again changes all but its block and time in:
+// every key but time in (0) and node (6, 12) reads something it changes.
+constexpr unsigned int kRaiseKeys = ((1u << kSortKeys) - 1) & ~(1u << 0 | 1u << 6 | 1u << 12);
 
 // A host names a block's node as it raised it; only 8 characters are kept.
 std::string_view HostNode(const std::string& node) {
@@ -155,12 +165,13 @@ struct SummaryQueue::Impl {
   mutable std::mutex m;
   ListPool lists;
   LocalNames names;
-  std::map<uint64_t, std::unique_ptr<StoredAlarm>> alarms;
+  detail::AlarmPool pool;
+  detail::IdTable alarms;
   uint64_t nextId = 1;
   std::array<std::unique_ptr<View>, kSortKeys> views;
-  std::multimap<BlockKey, StoredAlarm*> byBlock;
-  std::multimap<BlockKey, StoredAlarm*> byPhysical;
-  std::multimap<TagKey, StoredAlarm*> byTag;
+  detail::LookupIndex byBlock{detail::kByBlock};
+  detail::LookupIndex byPhysical{detail::kByPhysical};
+  detail::LookupIndex byTag{detail::kByTag};
   std::map<unsigned short, Cursor> clients;
   unsigned short nextHandle = 1;
   uint32_t sequence = 0;
@@ -176,56 +187,68 @@ struct SummaryQueue::Impl {
 
   // --- indexes ---
 
+  // The alarms in the order of `key`, shelved ones too when `all`.
+  std::vector<ViewEntry> Sorted(int key, bool all) const {
+    std::vector<ViewEntry> sorted;
+    sorted.reserve(alarms.size());
+    alarms.ForEach([&](StoredAlarm* a) {
+      if (all || !a->suppressed) sorted.push_back(EntryOf(key, a));
+    });
+    detail::SortEntries(key, sorted);
+    return sorted;
+  }
+
   View& EnsureView(int key) {
     auto& slot = views[static_cast<std::size_t>(key)];
     if (!slot) {
       // Sorted once, then appended at the end: linear inserts, not log n each.
-      std::vector<StoredAlarm*> sorted;
-      sorted.reserve(alarms.size());
-      for (auto& [id, a] : alarms) {
-        if (!a->suppressed) sorted.push_back(a.get());
-      }
-      std::sort(sorted.begin(), sorted.end(), ViewLess{key});
-      auto view = std::make_unique<View>(ViewLess{key});
-      for (StoredAlarm* a : sorted) view->insert(view->end(), a);
+      std::vector<ViewEntry> sorted = Sorted(key, false);
+      auto view = std::make_unique<View>(detail::ViewEntryLess{key});
+      for (const ViewEntry& e : sorted) view->insert(view->end(), e);
       slot = std::move(view);
     }
     return *slot;
   }
 
-  static BlockKey BlockOf(const StoredAlarm& a) {
-    const _ALMPAK& p = a.msg.almpak;
-    return {detail::FoldCase(FieldText(p.node)), p.vsp.blockType, p.vsp.blockNumber};
-  }
-  static BlockKey PhysicalOf(const StoredAlarm& a) {
-    const _ALMPAK& p = a.msg.almpak;
-    return {detail::FoldCase(FieldText(p.physicalNode)), p.vsp.blockType, p.vsp.blockNumber};
-  }
-  static TagKey TagOf(const StoredAlarm& a) {
-    const _ALMPAK& p = a.msg.almpak;
-    return {detail::FoldCase(FieldText(p.node)), detail::FoldCase(FieldText(p.tagName))};
+  // Where `a` stands in view `v` of `key`; end() when not in it.
+  static View::iterator Locate(View& v, int key, StoredAlarm* a) { return v.find(EntryOf(key, a)); }
+
+  // A new or changed alarm is often the last of a view (time in, last
+  // change, a node of its own): tried at the end first, then searched for.
+  static void Put(View& v, int key, StoredAlarm* a) { v.insert(v.end(), EntryOf(key, a)); }
+
+  // One search, where erase by key would make two (its equal range).
+  static void Drop(View& v, int key, StoredAlarm* a) {
+    auto it = Locate(v, key, a);
+    if (it != v.end()) v.erase(it);
   }
 
-  template <class Key>
-  static void EraseFrom(std::multimap<Key, StoredAlarm*>& index, const Key& key, StoredAlarm* a) {
-    auto [lo, hi] = index.equal_range(key);
-    for (auto it = lo; it != hi; ++it) {
-      if (it->second == a) {
-        index.erase(it);
-        return;
-      }
-    }
+  // Makes room in the tables, so that indexing one more alarm fails, if at
+  // all, before anything changed.
+  void ReserveOne() {
+    byBlock.Reserve();
+    byPhysical.Reserve();
+    byTag.Reserve();
   }
 
+  // Puts `a` in the physical node and tag lookups, and the block lookup too
+  // when `block`. REQUIRES: ReserveOne() since the last Index.
+  void IndexLookups(StoredAlarm* a, bool block) {
+    const _ALMPAK& p = a->msg.almpak;
+    a->nodeKey = a->physicalKey = 0;
+    detail::PackName(FieldText(p.node), true, &a->nodeKey);
+    detail::PackName(FieldText(p.physicalNode), true, &a->physicalKey);
+    if (block) byBlock.Insert(a, detail::BlockHash(a->nodeKey, p.vsp.blockType, p.vsp.blockNumber));
+    byPhysical.Insert(a, detail::BlockHash(a->physicalKey, p.vsp.blockType, p.vsp.blockNumber));
+    byTag.Insert(a, detail::TagHash(a->nodeKey, FieldText(p.tagName)));
+  }
+
+  // REQUIRES: ReserveOne() since the last Index.
   void Index(StoredAlarm* a) {
-    if (!IsOperatorMessage(*a)) {
-      byBlock.emplace(BlockOf(*a), a);
-      byPhysical.emplace(PhysicalOf(*a), a);
-      byTag.emplace(TagOf(*a), a);
-    }
+    if (!IsOperatorMessage(*a)) IndexLookups(a, true);
     if (!a->suppressed) {
-      for (auto& v : views) {
-        if (v) v->insert(a);
+      for (int k = 0; k < kSortKeys; ++k) {
+        if (View* v = views[static_cast<std::size_t>(k)].get()) Put(*v, k, a);
       }
     }
   }
@@ -233,13 +256,13 @@ struct SummaryQueue::Impl {
   // REQUIRES: `a` unchanged since it was indexed.
   void Unindex(StoredAlarm* a) {
     if (!IsOperatorMessage(*a)) {
-      EraseFrom(byBlock, BlockOf(*a), a);
-      EraseFrom(byPhysical, PhysicalOf(*a), a);
-      EraseFrom(byTag, TagOf(*a), a);
+      byBlock.Erase(a);
+      byPhysical.Erase(a);
+      byTag.Erase(a);
     }
     if (!a->suppressed) {
-      for (auto& v : views) {
-        if (v) v->erase(a);
+      for (int k = 0; k < kSortKeys; ++k) {
+        if (View* v = views[static_cast<std::size_t>(k)].get()) Drop(*v, k, a);
       }
     }
   }
@@ -247,6 +270,7 @@ struct SummaryQueue::Impl {
   // Changes an alarm in place; cursors on it follow it to its new place.
   template <class F>
   void Modify(StoredAlarm* a, F&& change) {
+    ReserveOne();
     Unindex(a);
     change(*a);
     Index(a);
@@ -262,13 +286,13 @@ struct SummaryQueue::Impl {
     for (int k = 0; k < kSortKeys; ++k) {
       View* v = views[static_cast<std::size_t>(k)].get();
       if (v && (keys & (1u << k)) && !a->suppressed) {
-        v->erase(a);
+        Drop(*v, k, a);
         touched[static_cast<std::size_t>(k)] = v;
       }
     }
     change(*a);
-    for (View* v : touched) {
-      if (v) v->insert(a);
+    for (int k = 0; k < kSortKeys; ++k) {
+      if (View* v = touched[static_cast<std::size_t>(k)]) Put(*v, k, a);
     }
     Changed(a->id);
   }
@@ -279,13 +303,13 @@ struct SummaryQueue::Impl {
     for (auto& [h, c] : clients) {
       if (c.state != CursorState::kOn || c.alarm != a) continue;
       View& v = EnsureView(c.key);
-      auto it = v.find(a);
+      auto it = Locate(v, c.key, a);
       StoredAlarm* next = nullptr;
       if (it != v.end()) {
         if (c.descending) {
-          if (it != v.begin()) next = *std::prev(it);
+          if (it != v.begin()) next = std::prev(it)->alarm;
         } else if (std::next(it) != v.end()) {
-          next = *std::next(it);
+          next = std::next(it)->alarm;
         }
       }
       c.alarm = next;
@@ -297,45 +321,50 @@ struct SummaryQueue::Impl {
     if (!a->suppressed) MoveCursorsOff(a);
     Unindex(a);
     uint64_t id = a->id;
-    alarms.erase(id);
+    alarms.Remove(id);
+    pool.Free(a);
     Changed(id);
   }
 
+  // Leaves the alarms' memory to the caller: see Restore.
   void RemoveEverything() {
-    alarms.clear();
+    alarms.Clear();
     for (auto& v : views) v.reset();
-    byBlock.clear();
-    byPhysical.clear();
-    byTag.clear();
+    byBlock.Clear();
+    byPhysical.Clear();
+    byTag.Clear();
     for (auto& [h, c] : clients) c = Cursor{};
   }
 
-  StoredAlarm* Insert(std::unique_ptr<StoredAlarm> a) {
+  // Takes in an alarm of `pool`; on failure gives it back and throws.
+  StoredAlarm* Insert(StoredAlarm* a) {
+    try {
+      alarms.Reserve(1);
+      ReserveOne();
+    } catch (...) {
+      pool.Free(a);
+      throw;
+    }
     a->id = nextId++;
-    StoredAlarm* raw = a.get();
-    alarms.emplace(raw->id, std::move(a));
-    Index(raw);
-    Changed(raw->id);
-    return raw;
+    alarms.Add(a);
+    Index(a);
+    Changed(a->id);
+    return a;
   }
 
   // --- lookups ---
 
-  // The folded names a node name stands for: the local name and its aliases
-  // all stand for each other.
-  std::vector<std::string> NodeNames(std::string_view node) const {
-    std::vector<std::string> out;
+  NodeKeys KeysOf(std::string_view node) const {
+    NodeKeys out;
     auto is = [&](const std::string& n) {
       return !n.empty() && detail::CompareNoCase(n, node) == 0;
     };
     if (is(names.name) || is(names.alias1) || is(names.alias2)) {
       for (const std::string* n : {&names.name, &names.alias1, &names.alias2}) {
-        if (n->empty()) continue;
-        std::string f = detail::FoldCase(*n);
-        if (std::find(out.begin(), out.end(), f) == out.end()) out.push_back(std::move(f));
+        if (!n->empty()) out.Add(*n);
       }
     } else {
-      out.push_back(detail::FoldCase(node));
+      out.Add(node);
     }
     return out;
   }
@@ -343,25 +372,25 @@ struct SummaryQueue::Impl {
   // The oldest alarm of a block, or null.
   StoredAlarm* FindBlock(std::string_view node, char letter, int16_t number, bool visibleOnly) {
     StoredAlarm* best = nullptr;
-    for (std::string& n : NodeNames(node)) {
-      auto [lo, hi] = byBlock.equal_range(BlockKey{std::move(n), letter, number});
-      for (auto it = lo; it != hi; ++it) {
-        StoredAlarm* a = it->second;
-        if (visibleOnly && a->suppressed) continue;
+    for (uint64_t k : KeysOf(node)) {
+      byBlock.ForEach(detail::BlockHash(k, letter, number), [&](StoredAlarm* a) {
+        const VSP& b = a->msg.almpak.vsp;
+        if (a->nodeKey != k || b.blockType != letter || b.blockNumber != number) return;
+        if (visibleOnly && a->suppressed) return;
         if (!best || a->id < best->id) best = a;
-      }
+      });
     }
     return best;
   }
 
   StoredAlarm* FindTag(std::string_view node, std::string_view tag) {
     StoredAlarm* best = nullptr;
-    std::string folded = detail::FoldCase(tag);
-    for (std::string& n : NodeNames(node)) {
-      auto [lo, hi] = byTag.equal_range(TagKey{std::move(n), folded});
-      for (auto it = lo; it != hi; ++it) {
-        if (!best || it->second->id < best->id) best = it->second;
-      }
+    for (uint64_t k : KeysOf(node)) {
+      byTag.ForEach(detail::TagHash(k, tag), [&](StoredAlarm* a) {
+        if (a->nodeKey != k || detail::CompareNoCase(FieldText(a->msg.almpak.tagName), tag) != 0)
+          return;
+        if (!best || a->id < best->id) best = a;
+      });
     }
     return best;
   }
@@ -376,11 +405,12 @@ struct SummaryQueue::Impl {
       return order.descending ? detail::Before(order.key, *best, *a)
                               : detail::Before(order.key, *a, *best);
     };
-    for (std::string& n : NodeNames(physical)) {
-      auto [lo, hi] = byPhysical.equal_range(BlockKey{std::move(n), letter, number});
-      for (auto it = lo; it != hi; ++it) {
-        if (better(it->second)) best = it->second;
-      }
+    for (uint64_t k : KeysOf(physical)) {
+      byPhysical.ForEach(detail::BlockHash(k, letter, number), [&](StoredAlarm* a) {
+        const VSP& b = a->msg.almpak.vsp;
+        if (a->physicalKey != k || b.blockType != letter || b.blockNumber != number) return;
+        if (better(a)) best = a;
+      });
     }
     return best;
   }
@@ -394,7 +424,7 @@ struct SummaryQueue::Impl {
 
   static StoredAlarm* First(View& v, bool descending) {
     if (v.empty()) return nullptr;
-    return descending ? *v.rbegin() : *v.begin();
+    return descending ? v.rbegin()->alarm : v.begin()->alarm;
   }
 
   // The alarm the cursor stands on, seen in view `v` of `order`; null when
@@ -416,7 +446,7 @@ struct SummaryQueue::Impl {
   // `count` alarms from `from` in `order` (forward or back); null when that
   // runs off the view.
   static StoredAlarm* Step(View& v, StoredAlarm* from, long count, bool forward, Order order) {
-    auto it = v.find(from);
+    auto it = Locate(v, order.key, from);
     if (it == v.end()) return nullptr;
     bool up = forward != order.descending;  // towards the index's end
     for (long i = 0; i < count; ++i) {
@@ -428,7 +458,7 @@ struct SummaryQueue::Impl {
         --it;
       }
     }
-    return *it;
+    return it->alarm;
   }
 
   short Move(const SORT_CNTL& sort, int count, unsigned short handle, bool forward) {
@@ -459,7 +489,7 @@ struct SummaryQueue::Impl {
     View& v = EnsureView(order.key);
     StoredAlarm* start = Resolve(*c, v, order);
     if (!start) return 0;
-    auto it = v.find(start);
+    auto it = Locate(v, order.key, start);
     if (it == v.end()) return 0;
     const std::size_t want = count == 0 ? kMaxListLength : count;
     const std::size_t room = std::min(want, v.size());
@@ -467,9 +497,9 @@ struct SummaryQueue::Impl {
     std::size_t got = 0;
     if (order.descending) {
       for (;;) {
-        const StoredAlarm* a = *it;
+        const StoredAlarm* a = it->alarm;
         bool last = ++got == room || it == v.begin();
-        each(a, last ? nullptr : *std::prev(it));
+        each(a, last ? nullptr : std::prev(it)->alarm);
         if (last) break;
         --it;
       }
@@ -477,7 +507,7 @@ struct SummaryQueue::Impl {
       for (; it != v.end() && got < room; ++it) {
         auto next = std::next(it);
         ++got;
-        each(*it, next != v.end() && got < room ? *next : nullptr);
+        each(it->alarm, next != v.end() && got < room ? next->alarm : nullptr);
       }
     }
     return 0;
@@ -522,17 +552,23 @@ void SummaryQueue::Raise(const AlarmInput& alarm, Clock::time_point when) {
                                              : q.FindBlock(HostNode(alarm.node), alarm.blockLetter,
                                                            alarm.blockNumber, false);
   if (standing) {
-    q.Modify(standing, [&](StoredAlarm& a) {
+    // Its block stays: the block index and the views of keys 0, 6 and 12
+    // keep it where it is; its physical node and tag may change.
+    q.ReserveOne();
+    q.ModifyOrdered(standing, kRaiseKeys, [&](StoredAlarm& a) {
+      q.byPhysical.Erase(&a);
+      q.byTag.Erase(&a);
       detail::ApplyRaise(a.msg, alarm);
       a.timeLast = when;
       detail::StampTimes(a.msg, a.timeIn, a.timeLast);
+      q.IndexLookups(&a, false);
     });
   } else {
-    auto a = std::make_unique<StoredAlarm>();
+    StoredAlarm* a = q.pool.New();
     a->msg = detail::BuildMessage(alarm);
     a->timeIn = a->timeLast = when;
     detail::StampTimes(a->msg, when, when);
-    q.Insert(std::move(a));
+    q.Insert(a);
   }
   q.hornSilenced = false;
   q.Bump();
@@ -593,11 +629,11 @@ void SummaryQueue::AddOperatorMessage(const std::string& text, const std::string
   input.description = text;
   input.acknowledged = true;  // nothing to acknowledge in a database
   std::lock_guard lock(impl_->m);
-  auto a = std::make_unique<StoredAlarm>();
+  StoredAlarm* a = impl_->pool.New();
   a->msg = detail::BuildMessage(input);
   a->timeIn = a->timeLast = when;
   detail::StampTimes(a->msg, when, when);
-  impl_->Insert(std::move(a));
+  impl_->Insert(a);
   impl_->Bump();
 }
 
@@ -616,38 +652,26 @@ bool SummaryQueue::SetSuppressed(const std::string& node, char letter, int16_t n
   });
 }
 
-namespace {
-
-std::vector<const StoredAlarm*> InTimeOrder(
-    const std::map<uint64_t, std::unique_ptr<StoredAlarm>>& alarms) {
-  std::vector<const StoredAlarm*> out;
-  out.reserve(alarms.size());
-  for (const auto& [id, a] : alarms) out.push_back(a.get());
-  std::sort(out.begin(), out.end(),
-            [](const StoredAlarm* a, const StoredAlarm* b) { return detail::Before(0, *a, *b); });
-  return out;
-}
-
-}  // namespace
-
 std::vector<SUMQMSG> SummaryQueue::Snapshot() const {
   std::lock_guard lock(impl_->m);
   std::vector<SUMQMSG> out;
-  for (const StoredAlarm* a : InTimeOrder(impl_->alarms)) out.push_back(a->msg);
+  std::vector<ViewEntry> all = impl_->Sorted(0, true);
+  out.reserve(all.size());
+  for (const ViewEntry& e : all) out.push_back(e.alarm->msg);
   return out;
 }
 
 std::vector<Clock::time_point> SummaryQueue::SnapshotTimesIn() const {
   std::lock_guard lock(impl_->m);
   std::vector<Clock::time_point> out;
-  for (const StoredAlarm* a : InTimeOrder(impl_->alarms)) out.push_back(a->timeIn);
+  for (const ViewEntry& e : impl_->Sorted(0, true)) out.push_back(e.alarm->timeIn);
   return out;
 }
 
 std::vector<Clock::time_point> SummaryQueue::SnapshotTimesLast() const {
   std::lock_guard lock(impl_->m);
   std::vector<Clock::time_point> out;
-  for (const StoredAlarm* a : InTimeOrder(impl_->alarms)) out.push_back(a->timeLast);
+  for (const ViewEntry& e : impl_->Sorted(0, true)) out.push_back(e.alarm->timeLast);
   return out;
 }
 
@@ -655,10 +679,12 @@ void SummaryQueue::Restore(const std::vector<SUMQMSG>& messages,
                            const std::vector<Clock::time_point>& timesIn,
                            const std::vector<Clock::time_point>& timesLast) {
   Clock::time_point now = Clock::now();
-  std::vector<std::unique_ptr<StoredAlarm>> loaded;
+  // Built in a pool of their own outside the lock; the old pool goes after it.
+  detail::AlarmPool fresh;
+  std::vector<StoredAlarm*> loaded;
   loaded.reserve(messages.size());
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    auto a = std::make_unique<StoredAlarm>();
+    StoredAlarm* a = fresh.New();
     a->msg = messages[i];
     detail::Sanitize(a->msg);
     const SUMQMSG& m = a->msg;
@@ -680,13 +706,15 @@ void SummaryQueue::Restore(const std::vector<SUMQMSG>& messages,
         m.timeLast[0] == '\0') {
       detail::StampTimes(a->msg, a->timeIn, a->timeLast);
     }
-    loaded.push_back(std::move(a));
+    loaded.push_back(a);
   }
   std::lock_guard lock(impl_->m);
   ChangeListener listener = std::move(impl_->listener);
   impl_->listener = nullptr;
   impl_->RemoveEverything();
-  for (auto& a : loaded) impl_->Insert(std::move(a));
+  std::swap(impl_->pool, fresh);
+  impl_->alarms.Reserve(loaded.size());
+  for (StoredAlarm* a : loaded) impl_->Insert(a);
   impl_->listener = std::move(listener);
   impl_->Bump();
 }
@@ -704,9 +732,9 @@ SummaryQueue::ChangeListener SummaryQueue::CurrentChangeListener() const {
 bool SummaryQueue::Inspect(uint64_t id, HeldAlarm* out) const {
   return GuardedBool([&]() -> bool {
     std::lock_guard lock(impl_->m);
-    auto it = impl_->alarms.find(id);
-    if (it == impl_->alarms.end()) return false;
-    const StoredAlarm& a = *it->second;
+    const StoredAlarm* found = impl_->alarms.Find(id);
+    if (!found) return false;
+    const StoredAlarm& a = *found;
     out->id = a.id;
     out->msg = a.msg;
     out->timeIn = a.timeIn;
@@ -719,14 +747,15 @@ bool SummaryQueue::Inspect(uint64_t id, HeldAlarm* out) const {
 uint64_t SummaryQueue::Append(const AlarmInput& alarm, Clock::time_point timeIn,
                               Clock::time_point timeLast, bool suppressed) {
   try {
-    auto a = std::make_unique<StoredAlarm>();
-    a->msg = detail::BuildMessage(alarm);
+    SUMQMSG msg = detail::BuildMessage(alarm);
+    detail::StampTimes(msg, timeIn, timeLast);
+    std::lock_guard lock(impl_->m);
+    StoredAlarm* a = impl_->pool.New();
+    a->msg = msg;
     a->timeIn = timeIn;
     a->timeLast = timeLast;
     a->suppressed = suppressed;
-    detail::StampTimes(a->msg, timeIn, timeLast);
-    std::lock_guard lock(impl_->m);
-    uint64_t id = impl_->Insert(std::move(a))->id;
+    uint64_t id = impl_->Insert(a)->id;
     impl_->Bump();
     return id;
   } catch (...) {

@@ -1,10 +1,12 @@
 #include "node/summary_queue_message.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string_view>
+#include <vector>
 
 #include "tolvane/text_field.h"
 
@@ -14,24 +16,35 @@ namespace {
 // Every zone's offset from UTC is a whole number of quarter hours and
 // changes only on a quarter hour, so within one UTC quarter hour local time
 // is the quarter's start plus the seconds since. Loading a plant stamps
-// hundreds of thousands of times: one localtime_r per quarter, not per time.
+// hundreds of thousands of times spread over days: one localtime_r per
+// quarter, kept in a small table of quarters, not one per time.
 bool LocalTm(Clock::time_point t, std::tm* out) {
   constexpr std::time_t kQuarter = 900;
-  struct Cache {
+  constexpr std::size_t kSlots = 1024;  // ten days of quarters
+  struct Slot {
     std::time_t start = -1;
-    std::string zone;
     std::tm tm{};
     bool ok = false;
   };
-  thread_local Cache cache;
+  struct Cache {
+    std::string zone;
+    std::vector<Slot> slots = std::vector<Slot>(kSlots);
+  };
+  thread_local Cache caches;
   std::time_t secs = Clock::to_time_t(t);
   std::time_t start = secs - ((secs % kQuarter) + kQuarter) % kQuarter;
   // A zone set while running (TZ) must not keep the old offset.
   const char* tz = std::getenv("TZ");
   std::string_view zone = tz ? tz : "";
-  if (start != cache.start || zone != cache.zone) {
+  if (zone != caches.zone) {
+    caches.zone = zone;
+    for (Slot& s : caches.slots) s.start = -1;
+  }
+  const auto slots = static_cast<std::time_t>(kSlots);
+  Slot& cache =
+      caches.slots[static_cast<std::size_t>(((start / kQuarter) % slots + slots) % slots)];
+  if (start != cache.start) {
     cache.start = start;
-    cache.zone = zone;
     cache.ok = localtime_r(&start, &cache.tm) != nullptr;
   }
   if (!cache.ok) return false;
@@ -93,37 +106,61 @@ void SetValue(_ALMPAK& p, const _AlmCanonicalValue& value) {
   Terminate(p.value.text);
 }
 
-}  // namespace
-
-std::string FormatDate(Clock::time_point t) {
-  std::tm tm{};
-  if (!LocalTm(t, &tm)) return {};
+// "MM/dd/yyyy" of `tm` into `buf`; its length.
+std::size_t DateText(const std::tm& tm, char (&buf)[32]) {
   int year = tm.tm_year + 1900;
   if (year < 0 || year > 9999) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", tm.tm_mon + 1, tm.tm_mday, year);
-    return buf;
+    int n = std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", tm.tm_mon + 1, tm.tm_mday, year);
+    return n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf - 1);
   }
-  char buf[10];
   Digits2(buf, tm.tm_mon + 1);
   buf[2] = '/';
   Digits2(buf + 3, tm.tm_mday);
   buf[5] = '/';
   Digits2(buf + 6, year / 100);
   Digits2(buf + 8, year % 100);
-  return std::string(buf, sizeof buf);
+  return 10;
+}
+
+// "HH:mm:ss" of `tm` into `buf`.
+std::string_view TimeText(const std::tm& tm, char (&buf)[8]) {
+  Digits2(buf, tm.tm_hour);
+  buf[2] = ':';
+  Digits2(buf + 3, tm.tm_min);
+  buf[5] = ':';
+  Digits2(buf + 6, tm.tm_sec);
+  return std::string_view(buf, sizeof buf);
+}
+
+// Both texts of `t` into their fields, zero-padded; empty when local time
+// cannot be had. One local-time lookup for the two.
+template <std::size_t D, std::size_t T>
+void Stamp(char (&date)[D], char (&time)[T], Clock::time_point t) {
+  std::tm tm{};
+  if (!LocalTm(t, &tm)) {
+    SetFieldTextPadded(date, {});
+    SetFieldTextPadded(time, {});
+    return;
+  }
+  char d[32], h[8];
+  SetFieldTextPadded(date, std::string_view(d, DateText(tm, d)));
+  SetFieldTextPadded(time, TimeText(tm, h));
+}
+
+}  // namespace
+
+std::string FormatDate(Clock::time_point t) {
+  std::tm tm{};
+  if (!LocalTm(t, &tm)) return {};
+  char buf[32];
+  return std::string(buf, DateText(tm, buf));
 }
 
 std::string FormatTime(Clock::time_point t) {
   std::tm tm{};
   if (!LocalTm(t, &tm)) return {};
   char buf[8];
-  Digits2(buf, tm.tm_hour);
-  buf[2] = ':';
-  Digits2(buf + 3, tm.tm_min);
-  buf[5] = ':';
-  Digits2(buf + 6, tm.tm_sec);
-  return std::string(buf, sizeof buf);
+  return std::string(TimeText(tm, buf));
 }
 
 std::optional<Clock::time_point> ParseDateTime(const char* date, std::size_t dateSize,
@@ -151,10 +188,13 @@ std::optional<Clock::time_point> ParseDateTime(const char* date, std::size_t dat
 }
 
 void StampTimes(SUMQMSG& msg, Clock::time_point in, Clock::time_point last) {
-  SetFieldTextPadded(msg.dateIn, FormatDate(in));
-  SetFieldTextPadded(msg.timeIn, FormatTime(in));
-  SetFieldTextPadded(msg.dateLast, FormatDate(last));
-  SetFieldTextPadded(msg.timeLast, FormatTime(last));
+  Stamp(msg.dateIn, msg.timeIn, in);
+  if (last == in) {
+    std::memcpy(msg.dateLast, msg.dateIn, sizeof msg.dateLast);
+    std::memcpy(msg.timeLast, msg.timeIn, sizeof msg.timeLast);
+  } else {
+    Stamp(msg.dateLast, msg.timeLast, last);
+  }
 }
 
 SUMQMSG BuildMessage(const AlarmInput& alarm) {
