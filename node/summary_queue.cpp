@@ -766,32 +766,33 @@ uint64_t SummaryQueue::Append(const AlarmInput& alarm, Clock::time_point timeIn,
 bool SummaryQueue::Put(const SUMQMSG& msg, Clock::time_point timeIn, Clock::time_point timeLast,
                        bool suppressed) {
   return GuardedBool([&]() -> bool {
-    auto incoming = std::make_unique<StoredAlarm>();
-    incoming->msg = msg;
-    detail::Sanitize(incoming->msg);
-    incoming->timeIn = timeIn;
-    incoming->timeLast = timeLast;
-    incoming->suppressed = suppressed;
-    const _ALMPAK& p = incoming->msg.almpak;
+    SUMQMSG incoming = msg;
+    detail::Sanitize(incoming);
+    const _ALMPAK& p = incoming.almpak;
     std::lock_guard lock(impl_->m);
     Impl& q = *impl_;
     StoredAlarm* a = q.FindBlock(FieldText(p.node), p.vsp.blockType, p.vsp.blockNumber, false);
-    bool sound = incoming->msg.ackFlag == 0;
+    bool sound = incoming.ackFlag == 0;
     if (a) {
-      if (std::memcmp(&a->msg, &incoming->msg, sizeof(SUMQMSG)) == 0 && a->timeIn == timeIn &&
+      if (std::memcmp(&a->msg, &incoming, sizeof(SUMQMSG)) == 0 && a->timeIn == timeIn &&
           a->timeLast == timeLast && a->suppressed == suppressed) {
         return true;
       }
       sound = sound && (a->msg.ackFlag != 0 || a->timeLast != timeLast);
       if (suppressed && !a->suppressed) q.MoveCursorsOff(a);
       q.Modify(a, [&](StoredAlarm& s) {
-        s.msg = incoming->msg;
+        s.msg = incoming;
         s.timeIn = timeIn;
         s.timeLast = timeLast;
         s.suppressed = suppressed;
       });
     } else {
-      q.Insert(std::move(incoming));
+      StoredAlarm* fresh = q.pool.New();
+      fresh->msg = incoming;
+      fresh->timeIn = timeIn;
+      fresh->timeLast = timeLast;
+      fresh->suppressed = suppressed;
+      q.Insert(fresh);
     }
     if (sound) q.hornSilenced = false;
     q.Bump();

@@ -284,6 +284,23 @@ PlantAlarm ReadAlarm(const Statement& s, int first) {
   return a;
 }
 
+std::vector<PlantNode> ReadNodes(Database& db) {
+  std::vector<PlantNode> out;
+  Statement q = db.Prepare(
+      "SELECT name, physical, aliases, serial, local, extra FROM nodes ORDER BY position");
+  while (q.Step()) {
+    PlantNode n;
+    n.name = q.Text(0);
+    n.physical = q.Text(1);
+    n.aliases = SplitAreas(q.Text(2));
+    n.serial = static_cast<uint32_t>(q.Int(3));
+    n.local = q.Int(4) != 0;
+    n.extra = q.Text(5);
+    out.push_back(std::move(n));
+  }
+  return out;
+}
+
 void WritePlant(Database& db, const Plant& plant) {
   for (std::size_t i = 0; i < plant.nodes.size(); ++i) {
     InsertNode(db, plant.nodes[i], static_cast<int>(i));
@@ -635,19 +652,7 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
   s.TakeChanged();
   try {
     Plant skeleton;
-    {
-      Statement q = s.db.Prepare(
-          "SELECT name, physical, aliases, serial, local FROM nodes ORDER BY position");
-      while (q.Step()) {
-        PlantNode n;
-        n.name = q.Text(0);
-        n.physical = q.Text(1);
-        n.aliases = SplitAreas(q.Text(2));
-        n.serial = static_cast<uint32_t>(q.Int(3));
-        n.local = q.Int(4) != 0;
-        skeleton.nodes.push_back(std::move(n));
-      }
-    }
+    skeleton.nodes = ReadNodes(s.db);
     std::string why;
     if (!LoadNodesAndBlocks(skeleton, node, &why)) {
       *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
@@ -1057,20 +1062,7 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
   Plant p;
   try {
     sql::Transaction t(impl_->db, false);
-    {
-      Statement q = impl_->db.Prepare(
-          "SELECT name, physical, aliases, serial, local, extra FROM nodes ORDER BY position");
-      while (q.Step()) {
-        PlantNode n;
-        n.name = q.Text(0);
-        n.physical = q.Text(1);
-        n.aliases = SplitAreas(q.Text(2));
-        n.serial = static_cast<uint32_t>(q.Int(3));
-        n.local = q.Int(4) != 0;
-        n.extra = q.Text(5);
-        p.nodes.push_back(std::move(n));
-      }
-    }
+    p.nodes = ReadNodes(impl_->db);
     {
       Statement q = impl_->db.Prepare(
           std::string("SELECT node, tag, letter, number, description, areas, priority, extra, ") +
