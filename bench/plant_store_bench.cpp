@@ -100,7 +100,8 @@ struct JsonSession {
 
   explicit JsonSession(const std::string& path) {
     std::string err;
-    if (!plant::ParsePlant(ReadAll(path), Clock::now(), &plant, &err)) throw std::runtime_error(err);
+    if (!plant::ParsePlant(ReadAll(path), Clock::now(), &plant, &err))
+      throw std::runtime_error(err);
     if (!plant::LoadPlant(plant, node, &err)) throw std::runtime_error(err);
     mgr = std::make_unique<CVeltAlmSummMgr>();
     handle = mgr->GetAlarmClientHandle();
@@ -226,8 +227,8 @@ int main(int argc, char** argv) {
   });
   if (made.status != 0) return 1;
   std::string ref = ReadAll((dir / "ref").string());
-  std::printf("plant: %ld alarms; JSON %.1f MB, store %.1f MB\n", alarms,
-              fs::file_size(json) / 1e6, fs::file_size(store) / 1e6);
+  std::printf("plant: %ld alarms; JSON %.1f MB, store %.1f MB\n", alarms, fs::file_size(json) / 1e6,
+              fs::file_size(store) / 1e6);
 
   struct Op {
     const char* name;
@@ -237,13 +238,21 @@ int main(int argc, char** argv) {
   };
   std::vector<Op> ops = {
       {"list --count 100", false, JsonList,
-       [](const std::string& s) { return Program({"--node", s, "list", "--count", "100"}); }},
+       [](const std::string& s) {
+         return Program({"--node", s, "list", "--count", "100"});
+       }},
       {"ack REF", true, [&](const std::string& s) { return JsonAck(s, ref); },
-       [&](const std::string& s) { return Program({"--node", s, "ack", ref}); }},
+       [&](const std::string& s) {
+         return Program({"--node", s, "ack", ref});
+       }},
       {"ack --all", true, JsonAckAll,
-       [](const std::string& s) { return Program({"--node", s, "ack", "--all", "--quiet"}); }},
+       [](const std::string& s) {
+         return Program({"--node", s, "ack", "--all", "--quiet"});
+       }},
       {"stats", false, JsonStats,
-       [](const std::string& s) { return Program({"--node", s, "stats"}); }},
+       [](const std::string& s) {
+         return Program({"--node", s, "stats"});
+       }},
   };
 
   std::printf("\n%-18s %-26s %-26s %8s %12s %12s %9s\n", "command", "JSON s (min/med/max)",

@@ -184,9 +184,9 @@ Plant MakeDemoPlant(const DemoOptions& options) {
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   for (std::size_t i = order.size(); i > 1; --i)
     std::swap(order[i - 1], order[rnd.Below(static_cast<uint32_t>(i))]);
-  std::size_t alarmCount = options.alarms >= 0
-                               ? std::min(static_cast<std::size_t>(options.alarms), plant.blocks.size())
-                               : std::max<std::size_t>(1, plant.blocks.size() / 3);
+  std::size_t alarmCount =
+      options.alarms >= 0 ? std::min(static_cast<std::size_t>(options.alarms), plant.blocks.size())
+                          : std::max<std::size_t>(1, plant.blocks.size() / 3);
   // A flood: a burst of alarms within a few minutes, about two hours ago.
   std::size_t floodCount = alarmCount >= 40 ? 16 : 0;
   TimePoint floodStart = now - minutes(130);

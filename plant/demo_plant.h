@@ -13,8 +13,8 @@
 namespace tolvane::plant {
 
 struct DemoOptions {
-  int nodes = 3;   // 1..26
-  int tags = 300;  // tags over all nodes, at least one per node
+  int nodes = 3;     // 1..26
+  int tags = 300;    // tags over all nodes, at least one per node
   long alarms = -1;  // alarms on that many blocks (at most one each); -1: a third of them
   uint32_t seed = 1;
   TimePoint now = Clock::now();

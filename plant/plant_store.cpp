@@ -322,8 +322,8 @@ void WritePlant(Database& db, const Plant& plant) {
     alarm.Bind(22, a.extra);
     alarm.Run();
   }
-  Statement log = db.Prepare(
-      "INSERT INTO journal(time, node, text, flag, user, extra) VALUES(?,?,?,?,?,?)");
+  Statement log =
+      db.Prepare("INSERT INTO journal(time, node, text, flag, user, extra) VALUES(?,?,?,?,?,?)");
   for (const PlantLogEntry& e : plant.log) {
     log.Bind(1, Nanos(e.time)).Bind(2, e.node).Bind(3, e.text).Bind(4, e.flag);
     log.Bind(5, e.user).Bind(6, e.extra);
@@ -380,7 +380,9 @@ bool LooksLikeSqlite(const std::string& path, std::string* why) {
   ::close(fd);
   if (n == 16 && std::memcmp(head, "SQLite format 3\0", 16) == 0) return true;
   std::size_t i = 0;
-  while (i < static_cast<std::size_t>(n > 0 ? n : 0) && std::isspace(static_cast<unsigned char>(head[i]))) ++i;
+  while (i < static_cast<std::size_t>(n > 0 ? n : 0) &&
+         std::isspace(static_cast<unsigned char>(head[i])))
+    ++i;
   *why = (n > 0 && i < static_cast<std::size_t>(n) && head[i] == '{')
              ? "it is a JSON plant document; make a store of it with `tolvane import " + path +
                    " --out plant.db`"
@@ -475,8 +477,8 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
   auto impl = std::make_unique<Impl>();
   impl->readOnly = readOnly;
   try {
-    impl->db = Database(uri, (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
-                                 SQLITE_OPEN_NOMUTEX);
+    impl->db = Database(
+        uri, (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX);
     Configure(impl->db);
     int64_t app = impl->db.QueryInt("PRAGMA application_id");
     int64_t version = impl->db.QueryInt("PRAGMA user_version");
@@ -487,10 +489,10 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
       return nullptr;
     }
     if (version > kStoreSchemaVersion) {
-      *err = {StoreError::Kind::kInvalid,
-              path + " has store version " + std::to_string(version) +
-                  "; this program reads up to version " + std::to_string(kStoreSchemaVersion) +
-                  ": use a newer tolvane"};
+      *err = {StoreError::Kind::kInvalid, path + " has store version " + std::to_string(version) +
+                                              "; this program reads up to version " +
+                                              std::to_string(kStoreSchemaVersion) +
+                                              ": use a newer tolvane"};
       return nullptr;
     }
     if (version < 1) {
@@ -549,9 +551,8 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
   }
   if (fs::is_symlink(fs::symlink_status(target, ec))) target = fs::canonical(target, ec);
   fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string tmp = (dir / ("." + target.filename().string() + ".new-" +
-                            std::to_string(::getpid())))
-                        .string();
+  std::string tmp =
+      (dir / ("." + target.filename().string() + ".new-" + std::to_string(::getpid()))).string();
   auto cleanup = [&] {
     fs::remove(tmp, ec);
     fs::remove(tmp + "-journal", ec);
@@ -669,7 +670,9 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
           std::vector<std::string> own = {local->name};
           own.insert(own.end(), local->aliases.begin(),
                      local->aliases.begin() + std::min<std::size_t>(2, local->aliases.size()));
-          auto same = [&](const std::string& n) { return node::detail::CompareNoCase(n, a.node) == 0; };
+          auto same = [&](const std::string& n) {
+            return node::detail::CompareNoCase(n, a.node) == 0;
+          };
           if (std::any_of(own.begin(), own.end(), same)) names = own;
         }
         for (const std::string& n : names) wanted.push_back({n, a.letter, a.number});
@@ -689,9 +692,8 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
       }
     };
     {
-      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") +
-                                 kFieldColumns + " FROM blocks" + (only ? match : "") +
-                                 " ORDER BY id");
+      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") + kFieldColumns +
+                                 " FROM blocks" + (only ? match : "") + " ORDER BY id");
       node::ProcessDatabase& database = node.database();
       bool refused = false;
       each(q, [&](Statement& q) {
@@ -758,17 +760,20 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
       s.known.emplace(id, std::move(k));
       if (a.shelvedUntil && !shelved) {
         // Its time ran out while nobody held the plant: it ends now.
-        Journal(a.node, "Shelving of " + Letter(a.letter) + std::to_string(a.number) + a.node +
-                            " ended (time ran out)",
+        Journal(a.node,
+                "Shelving of " + Letter(a.letter) + std::to_string(a.number) + a.node +
+                    " ended (time ran out)",
                 *a.shelvedUntil);
         std::lock_guard lock(s.changedMutex);
         s.changed.insert(id);
       }
     }
-    s.hornEnabled = s.db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
-                                  "'horn_enabled'), 1)") != 0;
-    s.hornSilenced = s.db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
-                                   "'horn_silenced'), 0)") != 0;
+    s.hornEnabled = s.db.QueryInt(
+                        "SELECT coalesce((SELECT value FROM meta WHERE key = "
+                        "'horn_enabled'), 1)") != 0;
+    s.hornSilenced = s.db.QueryInt(
+                         "SELECT coalesce((SELECT value FROM meta WHERE key = "
+                         "'horn_silenced'), 0)") != 0;
     if (s.hornEnabled) {
       queue.HornEnable();
     } else {
@@ -801,7 +806,8 @@ ChangeSummary PlantStore::PendingChanges() const {
     auto it = s.known.find(id);
     node::SummaryQueue::HeldAlarm held;
     bool present = s.node->queue().Inspect(id, &held);
-    bool isAlarm = present ? held.msg.almpak.msgType != 8 : (it != s.known.end() && it->second.isAlarm);
+    bool isAlarm =
+        present ? held.msg.almpak.msgType != 8 : (it != s.known.end() && it->second.isAlarm);
     if (!present) {
       if (it != s.known.end() && isAlarm) ++out.removed;
       continue;
@@ -985,14 +991,14 @@ bool PlantStore::Shelve(const std::string& nodeName, char letter, int16_t number
   if (s.node->queue().Inspect(id, &held)) {
     ref = Letter(letter) + std::to_string(number) + std::string(FieldText(held.msg.almpak.node));
   }
-  Journal(nodeName, "Shelved " + ref + " until " + FormatUtc(until) +
-                        (reason.empty() ? std::string() : ": " + reason),
+  Journal(nodeName,
+          "Shelved " + ref + " until " + FormatUtc(until) +
+              (reason.empty() ? std::string() : ": " + reason),
           now);
   return true;
 }
 
-bool PlantStore::Unshelve(const std::string& nodeName, char letter, int16_t number,
-                          TimePoint now) {
+bool PlantStore::Unshelve(const std::string& nodeName, char letter, int16_t number, TimePoint now) {
   Impl& s = *impl_;
   if (!s.node) return false;
   uint64_t id = s.node->queue().IdOf(nodeName, letter, number);
@@ -1105,10 +1111,12 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
         p.log.push_back(std::move(e));
       }
     }
-    p.hornEnabled = impl_->db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
-                                       "'horn_enabled'), 1)") != 0;
-    p.hornSilenced = impl_->db.QueryInt("SELECT coalesce((SELECT value FROM meta WHERE key = "
-                                        "'horn_silenced'), 0)") != 0;
+    p.hornEnabled = impl_->db.QueryInt(
+                        "SELECT coalesce((SELECT value FROM meta WHERE key = "
+                        "'horn_enabled'), 1)") != 0;
+    p.hornSilenced = impl_->db.QueryInt(
+                         "SELECT coalesce((SELECT value FROM meta WHERE key = "
+                         "'horn_silenced'), 0)") != 0;
     Statement extra = impl_->db.Prepare("SELECT value FROM meta WHERE key = 'extra'");
     if (extra.Step()) p.extra = extra.Text(0);
   } catch (const sql::Error& e) {

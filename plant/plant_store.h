@@ -85,8 +85,7 @@ class PlantStore {
   static std::unique_ptr<PlantStore> InMemory(const Plant& plant, StoreError* err);
   // Writes `plant` as a new store at `path`. Refuses an existing file
   // unless `replace`; the new file appears whole or not at all.
-  static bool Create(const std::string& path, const Plant& plant, bool replace,
-                     StoreError* err);
+  static bool Create(const std::string& path, const Plant& plant, bool replace, StoreError* err);
 
   const std::string& path() const { return path_; }
 

@@ -32,7 +32,8 @@ Database& Database::operator=(Database&& other) noexcept {
 }
 
 void Database::Throw(int rc) const {
-  throw Error(db_ ? sqlite3_extended_errcode(db_) : rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+  throw Error(db_ ? sqlite3_extended_errcode(db_) : rc,
+              db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
 }
 
 void Database::Exec(const std::string& sql) {
@@ -55,8 +56,8 @@ int64_t Database::QueryInt(const std::string& sql) {
 }
 
 Statement::Statement(const Database& db, std::string_view sql) : db_(&db) {
-  int rc = sqlite3_prepare_v2(db.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_,
-                              nullptr);
+  int rc =
+      sqlite3_prepare_v2(db.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
   if (rc != SQLITE_OK) db.Throw(rc);
 }
 

@@ -6,11 +6,11 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <cctype>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -23,21 +23,21 @@
 #include <vector>
 
 #include "node/embedded_node.h"
+#include "node/summary_queue_message.h"
+#include "plant/demo_plant.h"
+#include "plant/plant_json.h"
+#include "plant/plant_node.h"
+#include "plant/plant_store.h"
+#include "plant/simulator.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/app.h"
 #include "tolvane/filter_diagnostic.h"
 #include "tolvane/notice.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
-#include "plant/demo_plant.h"
-#include "plant/plant_store.h"
-#include "node/summary_queue_message.h"
-#include "tools/reference.h"
 #include "tools/output.h"
-#include "plant/plant_json.h"
-#include "plant/plant_node.h"
+#include "tools/reference.h"
 #include "tools/rows.h"
-#include "plant/simulator.h"
 #include "tools/stats.h"
 #include "tools/terminal.h"
 #ifdef TOLVANE_WITH_WEB
@@ -215,9 +215,15 @@ class Session {
 #endif
     return {};
   }
-  CVeltAlmSummMgr& mgr() { return *mgr_; }
-  short handle() const { return handle_; }
-  TimePoint now() const { return now_; }
+  CVeltAlmSummMgr& mgr() {
+    return *mgr_;
+  }
+  short handle() const {
+    return handle_;
+  }
+  TimePoint now() const {
+    return now_;
+  }
 
  private:
   void OpenStation(const GlobalOptions& g) {
@@ -295,8 +301,8 @@ Row FindAlarm(Session& s, const std::string& ref) {
   }
   SUMQMSG msg{};
   if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
-    throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
-                                             EscapeForTerminal(ref) + "\" (see `tolvane list`)"};
+    throw Failure{kExitUnknownReference, "no alarm has the reference \"" + EscapeForTerminal(ref) +
+                                             "\" (see `tolvane list`)"};
   }
   Row row;
   row.node = std::string(FieldText(msg.almpak.node));
@@ -333,8 +339,8 @@ std::string ResolveFilter(const std::string& text) {
   } else {
     std::ifstream in(text.substr(1), std::ios::binary);
     if (!in) {
-      throw Failure{kExitUsage, "cannot read the filter file " + text.substr(1) + ": " +
-                                    std::strerror(errno)};
+      throw Failure{kExitUsage,
+                    "cannot read the filter file " + text.substr(1) + ": " + std::strerror(errno)};
     }
     std::ostringstream all;
     all << in.rdbuf();
@@ -352,7 +358,8 @@ std::optional<std::chrono::seconds> ParseDuration(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   long long n = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || n <= 0 || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+  if (errno != 0 || end == text.c_str() || n <= 0 ||
+      !std::isdigit(static_cast<unsigned char>(text[0]))) {
     return std::nullopt;
   }
   std::string unit(end);
@@ -423,8 +430,8 @@ void CmdList(const GlobalOptions& g, const ListOptions& o, std::ostream& out) {
   long total = s.mgr().GetTotalNumOfAlarms();
   std::size_t shelved = s.Shelved();
   // One view holds at most 32,767 rows; say so when that hid alarms.
-  bool capped = rows.size() == static_cast<std::size_t>(kMaxRows) &&
-                (o.count < 0 || o.count > kMaxRows);
+  bool capped =
+      rows.size() == static_cast<std::size_t>(kMaxRows) && (o.count < 0 || o.count > kMaxRows);
   if (o.format == "csv") {
     WriteCsv(out, rows);
   } else if (o.format == "json") {
@@ -436,7 +443,10 @@ void CmdList(const GlobalOptions& g, const ListOptions& o, std::ostream& out) {
     WriteTable(out, rows, t);
   }
   if (capped) {
-    std::size_t visible = total >= 0 ? static_cast<std::size_t>(total) - std::min<std::size_t>(shelved, static_cast<std::size_t>(total)) : 0;
+    std::size_t visible = total >= 0
+                              ? static_cast<std::size_t>(total) -
+                                    std::min<std::size_t>(shelved, static_cast<std::size_t>(total))
+                              : 0;
     std::cerr << "tolvane: note: showing " << Thousands(rows.size()) << " of "
               << (o.filter.empty() ? Thousands(visible) + " alarms"
                                    : "the alarms the filter selects (a view holds at most " +
@@ -490,8 +500,8 @@ std::string NewOnly(Session& s, const std::string& filter) {
 
 // Every sort order, both directions: the library reads at most 65,535
 // alarms of a view, from its start, so each order reaches a different part.
-constexpr long kSortCodes[] = {5, -5, 1, -1, 2, -2, 3, -3, 4, -4, 6, -6, 7, -7,
-                               8, -8, 9, -9, 10, -10, 11, -11, 12, -12, 13, -13};
+constexpr long kSortCodes[] = {5,  -5, 1,  -1, 2,  -2, 3,   -3, 4,   -4, 6,   -6, 7,
+                               -7, 8,  -8, 9,  -9, 10, -10, 11, -11, 12, -12, 13, -13};
 
 // The alarm rows `filter` selects in any order's reach, once each. Up to
 // twice 65,535 alarms, the node order read from both ends reaches them all
@@ -501,8 +511,9 @@ constexpr long kSortCodes[] = {5, -5, 1, -1, 2, -2, 3, -3, 4, -4, 6, -6, 7, -7,
 std::vector<Row> SelectedInReach(Session& s, const std::string& filter) {
   std::vector<Row> out;
   std::set<std::string> seen;
-  std::size_t held = s.IsStation() ? static_cast<std::size_t>(std::max(0L, s.mgr().GetTotalNumOfAlarms()))
-                                   : s.store().CountVisible(false);
+  std::size_t held = s.IsStation()
+                         ? static_cast<std::size_t>(std::max(0L, s.mgr().GetTotalNumOfAlarms()))
+                         : s.store().CountVisible(false);
   std::size_t orders = held <= 2 * kMaxQueueRead ? 2 : std::size(kSortCodes);
   for (std::size_t i = 0; i < orders; ++i) {
     for (Row& r : Fetch(s, -1, filter, kSortCodes[i])) {
@@ -585,13 +596,13 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     if (c.removed) out << " (" << c.removed << " back to normal and removed)";
     out << "\n";
     if (left > 0) {
-      throw Failure{kExitFailed,
-                    Thousands(left) + " selected alarms are still unacknowledged: " +
-                        (rc != kOk ? "the library returned " + StatusText(rc)
-                         : left > inReach
-                             ? std::string("they lie past the 65,535 alarms the library reads "
-                                           "of a view in any order")
-                             : std::string("the database acknowledged none of them"))};
+      throw Failure{
+          kExitFailed,
+          Thousands(left) + " selected alarms are still unacknowledged: " +
+              (rc != kOk        ? "the library returned " + StatusText(rc)
+               : left > inReach ? std::string("they lie past the 65,535 alarms the library reads "
+                                              "of a view in any order")
+                                : std::string("the database acknowledged none of them"))};
     }
     if (unjudged > 0) {
       throw Failure{kExitFailed, Thousands(unjudged) +
@@ -628,8 +639,7 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
   short rc = s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data());
-  s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary",
-                    s.now());
+  s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary", s.now());
   s.Save();
   if (rc != kOk) throw Failure{kExitFailed, "mark-ack of " + row.reference + " failed"};
   out << "Marked " << row.reference << " acknowledged in the alarm summary ("
@@ -693,13 +703,13 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     s.Save();
     out << "Removed " << gone << " of " << gone + left << " selected alarms\n";
     if (left > 0) {
-      throw Failure{kExitFailed,
-                    Thousands(left) + " selected alarms are still there: " +
-                        (rc != kOk ? "the library returned " + std::string(ResultCodeName(rc))
-                         : left > inReach
-                             ? std::string("they lie past the 65,535 alarms the library reads "
-                                           "of a view in any order")
-                             : std::string("the queue removed none of them"))};
+      throw Failure{
+          kExitFailed,
+          Thousands(left) + " selected alarms are still there: " +
+              (rc != kOk        ? "the library returned " + std::string(ResultCodeName(rc))
+               : left > inReach ? std::string("they lie past the 65,535 alarms the library reads "
+                                              "of a view in any order")
+                                : std::string("the queue removed none of them"))};
     }
     if (unjudged > 0) {
       throw Failure{kExitFailed, Thousands(unjudged) +
@@ -744,9 +754,10 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
   if (shelve) {
     length = ParseDuration(o.duration);
     if (!length) {
-      throw Failure{kExitUsage, "shelve: --for takes a duration such as 30m, 2h or 1d (at most "
-                                "a year), got \"" +
-                                    EscapeForTerminal(o.duration) + "\""};
+      throw Failure{kExitUsage,
+                    "shelve: --for takes a duration such as 30m, 2h or 1d (at most "
+                    "a year), got \"" +
+                        EscapeForTerminal(o.duration) + "\""};
     }
   }
   Session s(g, true, &o.refs);
@@ -754,9 +765,9 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
   for (const std::string& ref : o.refs) rows.push_back(FindAlarm(s, ref));
   std::vector<std::string> refused;
   for (const Row& r : rows) {
-    bool ok = shelve ? s.store().Shelve(r.node, r.letter, r.number, s.now() + *length, o.reason,
-                                        s.now())
-                     : s.store().Unshelve(r.node, r.letter, r.number, s.now());
+    bool ok =
+        shelve ? s.store().Shelve(r.node, r.letter, r.number, s.now() + *length, o.reason, s.now())
+               : s.store().Unshelve(r.node, r.letter, r.number, s.now());
     if (!ok) refused.push_back(r.reference);
   }
   s.Save();
@@ -785,9 +796,9 @@ void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& ou
   if (action == "silence") rc = s.mgr().SilenceHorn();
   if (change && rc == kOk && !s.IsStation()) {
     s.store().Journal(s.node().localNames().name,
-                      action == "silence" ? "Horn silenced"
-                                          : std::string("Horn ") +
-                                                (action == "on" ? "enabled" : "disabled"),
+                      action == "silence"
+                          ? "Horn silenced"
+                          : std::string("Horn ") + (action == "on" ? "enabled" : "disabled"),
                       s.now());
   }
   if (change) s.Save();
@@ -1153,8 +1164,7 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
         throw Failure{kExitFailed, "fetching alarms failed: " + std::string(ResultCodeName(rc))};
       }
       if (tty) {
-        DrawScreen(rows, total, seq, horn != 0, color, sim ? &sim->counts() : nullptr,
-                   stationLine);
+        DrawScreen(rows, total, seq, horn != 0, color, sim ? &sim->counts() : nullptr, stationLine);
       } else {
         std::ostringstream frame;
         frame << "--- sequence " << seq << ", " << total << " alarms ---\n";
@@ -1297,8 +1307,7 @@ int RunCli(int argc, char** argv) {
   auto* cLog = app.add_subcommand("log", "the journal: operator messages and who did what");
   cLog->add_option("--since", log.since, "from this time on (2026-01-31T12:00:00Z, -2h)");
   cLog->add_option("--until", log.until, "before this time");
-  cLog->add_option("--format", log.format, "text or json")
-      ->check(CLI::IsMember({"text", "json"}));
+  cLog->add_option("--format", log.format, "text or json")->check(CLI::IsMember({"text", "json"}));
 
   WatchOptions watch;
   auto* cWatch = app.add_subcommand("watch", "live view; q or Ctrl-C quits");
@@ -1331,9 +1340,10 @@ int RunCli(int argc, char** argv) {
   cDemo->add_option("--out", demo.out, "file to write")->required();
   cDemo->add_option("--nodes", demo.nodes, "number of nodes")->check(CLI::Range(1, 26));
   cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 200000));
-  cDemo->add_option("--alarms", demo.alarms,
-                    "number of alarms (default: a third of the tags; more tags are made when "
-                    "needed)")
+  cDemo
+      ->add_option("--alarms", demo.alarms,
+                   "number of alarms (default: a third of the tags; more tags are made when "
+                   "needed)")
       ->check(CLI::Range(0L, 200000L));
   cDemo->add_option("--seed", demo.seed, "random seed");
   cDemo->add_flag("--relative-times", demo.relative,
@@ -1375,8 +1385,8 @@ int RunCli(int argc, char** argv) {
     ack.filterGiven = ackFilter->count() > 0;
     remove.filterGiven = removeFilter->count() > 0;
     // Only one argument may come from standard input.
-    for (std::string* f : {&list.filter, &checkFilter, &ack.filter, &remove.filter,
-                           &watch.filter, &stats.filter}) {
+    for (std::string* f :
+         {&list.filter, &checkFilter, &ack.filter, &remove.filter, &watch.filter, &stats.filter}) {
       *f = ResolveFilter(*f);
     }
 #ifdef TOLVANE_WITH_WEB

@@ -142,9 +142,9 @@ TEST_F(StoreTest, AnOlderSchemaIsMigratedOnOpen) {
         "ORDER BY rowid");
     while (q.Step()) {
       std::string ddl = q.Text(0);
-      for (const char* drop : {", shelved_until INTEGER", ", shelve_reason TEXT NOT NULL DEFAULT ''",
-                               ", shelved_by TEXT NOT NULL DEFAULT ''",
-                               ", user TEXT NOT NULL DEFAULT ''"}) {
+      for (const char* drop :
+           {", shelved_until INTEGER", ", shelve_reason TEXT NOT NULL DEFAULT ''",
+            ", shelved_by TEXT NOT NULL DEFAULT ''", ", user TEXT NOT NULL DEFAULT ''"}) {
         auto at = ddl.find(drop);
         if (at != std::string::npos) ddl.erase(at, std::strlen(drop));
       }
@@ -192,10 +192,11 @@ TEST_F(StoreTest, OnlyWhatChangedIsWritten) {
                              "' AND letter = '" + std::string(1, target.letter) +
                              "' AND number = " + std::to_string(target.number)),
             1);
-  EXPECT_EQ(Query(path_, "SELECT count(*) FROM alarms WHERE acknowledged = 1"),
-            static_cast<int64_t>(std::count_if(plant_.alarms.begin(), plant_.alarms.end(),
-                                               [](const PlantAlarm& a) { return a.acknowledged; })) +
-                1);
+  EXPECT_EQ(
+      Query(path_, "SELECT count(*) FROM alarms WHERE acknowledged = 1"),
+      static_cast<int64_t>(std::count_if(plant_.alarms.begin(), plant_.alarms.end(),
+                                         [](const PlantAlarm& a) { return a.acknowledged; })) +
+          1);
 }
 
 TEST_F(StoreTest, ACommandThatFailsLeavesTheStoreAsItWas) {
@@ -269,8 +270,8 @@ TEST_F(StoreTest, ShelvingHidesAnAlarmUntilItsTimeRunsOut) {
     EXPECT_TRUE(s->Begin(true, &e));
     EXPECT_TRUE(s->Load(node, at, &e));
     SUMQMSG msg{};
-    bool seen = node.queue().FindVisible(target.number, target.letter, target.node.c_str(),
-                                         &msg) == 0;
+    bool seen =
+        node.queue().FindVisible(target.number, target.letter, target.node.c_str(), &msg) == 0;
     *shelved = s->Shelved();
     EXPECT_TRUE(s->Commit(&e)) << e.message;
     s->Detach();
@@ -320,11 +321,13 @@ TEST_F(StoreTest, OperatorMessagesAndNewAlarmsReachTheStore) {
   ASSERT_TRUE(s->Commit(&err));
   s->Detach();
   EXPECT_EQ(Query(path_, "SELECT count(*) FROM alarms WHERE tag = 'NEW1'"), 1);
-  EXPECT_EQ(Query(path_, "SELECT count(*) FROM journal WHERE text = 'Pump started' AND user = "
-                         "'dave'"),
+  EXPECT_EQ(Query(path_,
+                  "SELECT count(*) FROM journal WHERE text = 'Pump started' AND user = "
+                  "'dave'"),
             1);
-  EXPECT_EQ(Query(path_, "SELECT count(*) FROM alarms WHERE type = 8 AND description = 'Pump "
-                         "started'"),
+  EXPECT_EQ(Query(path_,
+                  "SELECT count(*) FROM alarms WHERE type = 8 AND description = 'Pump "
+                  "started'"),
             1);
 }
 

@@ -345,8 +345,9 @@ TEST_F(PlantFileTest, BrokenFilesAreReportedAndNeverOverwritten) {
   EXPECT_EQ(ReadFile(jsonPath), "{\"format\": \"tolvane-plant\"}\n");
 
   // Import reports the place of what it refuses and writes nothing.
-  WriteFile(jsonPath, "{\"alarms\": [\n  {\"tag\": \"T\", \"letter\": \"A\", \"number\": 1,\n"
-                      "   \"timeIn\": \"2026-02-30T00:00:00Z\"}]}");
+  WriteFile(jsonPath,
+            "{\"alarms\": [\n  {\"tag\": \"T\", \"letter\": \"A\", \"number\": 1,\n"
+            "   \"timeIn\": \"2026-02-30T00:00:00Z\"}]}");
   std::string store = (dir_ / "new.db").string();
   r = RunProgram({"import", jsonPath, "--out", store});
   EXPECT_EQ(r.exitCode, kExitNodeFileInvalid);
@@ -553,11 +554,13 @@ TEST_F(PlantFileTest, FiltersComeFromFilesAndStandardInputAndOptionsAnywhere) {
   std::string filter = "ASF_NODE IN \"PLANT2\"";
   WriteFile(dir_ / "f.txt", filter + "\n");
   json direct = ListJson(filter);
-  ProgramResult fromFile = Run({"list", "--format", "json", "--filter", "@" + (dir_ / "f.txt").string()});
+  ProgramResult fromFile =
+      Run({"list", "--format", "json", "--filter", "@" + (dir_ / "f.txt").string()});
   ASSERT_EQ(fromFile.exitCode, 0) << fromFile.err;
   EXPECT_EQ(json::parse(fromFile.out), direct);
   // Global options after the subcommand.
-  ProgramResult after = RunProgram({"list", "--format", "json", "--filter", filter, "--node", path_});
+  ProgramResult after =
+      RunProgram({"list", "--format", "json", "--filter", filter, "--node", path_});
   ASSERT_EQ(after.exitCode, 0) << after.err;
   EXPECT_EQ(json::parse(after.out), direct);
 

@@ -3,6 +3,7 @@
 // killed mid-command, many commands at once, a read-only or full file
 // system, a symlinked store.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -17,8 +18,6 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "program_runner.h"
 #include "tools/cli.h"
@@ -109,8 +108,8 @@ class StoreFaultTest : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir();
     master_ = (*dir_ / "master.db").string();
-    ProgramResult r = RunProgram(
-        {"demo", "--out", master_, "--nodes", "3", "--alarms", "40000", "--seed", "3"});
+    ProgramResult r =
+        RunProgram({"demo", "--out", master_, "--nodes", "3", "--alarms", "40000", "--seed", "3"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
   static void TearDownTestSuite() {
@@ -160,8 +159,8 @@ TEST_F(StoreFaultTest, BulkCommandsActOnEveryAlarmPastOnePage) {
   };
   EXPECT_EQ(alarmsIn("ASF_ACK = \"Unacknowledged\""), 0) << ack.out;
 
-  std::string removed = RunProgram({"--node", path, "remove", "--all", "--quiet",
-                                    "--filter", "ASF_NODE IN \"PLANT1,PLANT2\""})
+  std::string removed = RunProgram({"--node", path, "remove", "--all", "--quiet", "--filter",
+                                    "ASF_NODE IN \"PLANT1,PLANT2\""})
                             .out;
   EXPECT_NE(removed.find("Removed "), std::string::npos);
   EXPECT_EQ(alarmsIn("ASF_NODE IN \"PLANT1,PLANT2\""), 0) << removed;
@@ -213,8 +212,8 @@ TEST_F(StoreFaultTest, ConcurrentAcknowledgesLoseNoUpdate) {
   ASSERT_EQ(RunProgram({"demo", "--out", path, "--tags", "900", "--alarms", "600", "--seed", "8"})
                 .exitCode,
             0);
-  ProgramResult page = RunProgram({"--node", path, "list", "--format", "json", "--filter",
-                                   "ASF_ACK = \"Unacknowledged\""});
+  ProgramResult page = RunProgram(
+      {"--node", path, "list", "--format", "json", "--filter", "ASF_ACK = \"Unacknowledged\""});
   ASSERT_EQ(page.exitCode, 0) << page.err;
   std::vector<std::string> refs;
   json doc = json::parse(page.out);
@@ -236,8 +235,8 @@ TEST_F(StoreFaultTest, ConcurrentAcknowledgesLoseNoUpdate) {
   }
   for (auto& t : workers) t.join();
   for (std::size_t i = 0; i < refs.size(); ++i) EXPECT_EQ(codes[i], 0) << refs[i];
-  page = RunProgram({"--node", path, "list", "--format", "json", "--filter",
-                     "ASF_ACK = \"Acknowledged\""});
+  page = RunProgram(
+      {"--node", path, "list", "--format", "json", "--filter", "ASF_ACK = \"Acknowledged\""});
   std::set<std::string> acked;
   doc = json::parse(page.out);
   for (const json& a : doc["alarms"]) acked.insert(a["reference"]);
