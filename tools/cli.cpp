@@ -1,6 +1,7 @@
 #include "tools/cli.h"
 
 #include <pwd.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -286,18 +287,22 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
   return rows;
 }
 
+std::vector<Row> SelectedInReach(Session& s, const std::string& filter);
+
 // The alarm a reference names, asked of the queue directly, so that alarms
 // past the longest page are found too.
 Row FindAlarm(Session& s, const std::string& ref) {
   std::optional<AlarmRef> parsed = CanonicalOrFail(ref);
   if (s.IsStation()) {
-    // The station's view is the library's to search: it answers for it.
-    Row row;
-    row.letter = parsed->letter;
-    row.number = parsed->number;
-    row.node = parsed->node;
-    row.reference = FormatReference(*parsed);
-    return row;
+    // A station's view is behind the library: search its rows.
+    for (Row& r : SelectedInReach(s, "")) {
+      if (r.letter == parsed->letter && r.number == parsed->number &&
+          strcasecmp(r.node.c_str(), parsed->node.c_str()) == 0) {
+        return std::move(r);
+      }
+    }
+    throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
+                                             EscapeForTerminal(ref) + "\" (see `tolvane list`)"};
   }
   SUMQMSG msg{};
   if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
@@ -323,6 +328,12 @@ std::array<char, 64> RefBuffer(const std::string& ref) {
 }
 
 bool StillThere(Session& s, const Row& row) {
+  if (s.IsStation()) {
+    for (const Row& r : SelectedInReach(s, "")) {
+      if (r.reference == row.reference) return true;
+    }
+    return false;
+  }
   SUMQMSG msg{};
   return s.node().queue().Find(row.number, row.letter, row.node.c_str(), &msg) == 0;
 }
@@ -639,7 +650,10 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
   short rc = s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data());
-  s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary", s.now());
+  if (!s.IsStation()) {
+    s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary",
+                      s.now());
+  }
   s.Save();
   if (rc != kOk) throw Failure{kExitFailed, "mark-ack of " + row.reference + " failed"};
   out << "Marked " << row.reference << " acknowledged in the alarm summary ("

@@ -65,8 +65,8 @@ class CopyingQueue final : public QueueBackend {
 const char* const kFilters[] = {
     "",
     R"(ASF_TAGNAME = "T*1" AND ASF_PRIORITY >= "HIGH")",
-    R"(ASF_TAGNAME = "t*" AND ASF_PRIORITY >= "HIGH" AND ASF_DATEIN >= "01/01/2020" AND )"
-    R"(ASF_DESCRIPTION CONTAINING "*high*" AND NOT ASF_ACK = "Acknowledged")",
+    (R"(ASF_TAGNAME = "t*" AND ASF_PRIORITY >= "HIGH" AND ASF_DATEIN >= "01/01/2020" AND )"
+     R"(ASF_DESCRIPTION CONTAINING "*high*" AND NOT ASF_ACK = "Acknowledged")"),
     R"(ASF_NODE IN "plant1, OTH*" OR ASF_AREA NOT IN "AREA2,\"AREA 3\"")",
     R"(ASF_DESCRIPTION NOTCONTAINING "low" NOR ASF_PRIORITY < "MEDIUM")",
     R"(ASF_DESCRIPTION CONTAININGONLY "LEVEL HIGH 7" OR ASF_ACK = "Unacknowledged")",
