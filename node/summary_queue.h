@@ -49,7 +49,7 @@ struct AlarmInput {
   int16_t priority = 7;     // id of the priority table (3 CRITICAL .. 9 INFO)
   int32_t msgType = 1;      // 8: operator message
   int32_t statusCode = -1;  // id of the alarm-status table; -1 none
-  _AlmCanonicalValue value{};
+  _AlmCanonicalValue value = ClearedValue();
   std::string description;
   std::vector<std::string> areas;  // at most 15 are kept
   int16_t extKind = 0;

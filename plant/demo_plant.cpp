@@ -89,14 +89,14 @@ const NodeStyle& StyleOf(int i) {
 }
 
 _AlmCanonicalValue FloatValue(float v) {
-  _AlmCanonicalValue out{};
+  _AlmCanonicalValue out = ClearedValue();
   out.kind = 8;
   out.value.f32 = v;
   return out;
 }
 
 _AlmCanonicalValue TextValue(const char* text) {
-  _AlmCanonicalValue out{};
+  _AlmCanonicalValue out = ClearedValue();
   out.kind = 1;
   out.textFlag = 1;
   std::snprintf(out.text, sizeof out.text, "%s", text);

@@ -51,7 +51,7 @@ struct PlantAlarm {
   int32_t msgType = 1;
   int16_t priority = 7;
   int32_t status = -1;
-  _AlmCanonicalValue value{};
+  _AlmCanonicalValue value = ClearedValue();
   std::string description;
   std::vector<std::string> areas;
   int16_t extKind = 0;

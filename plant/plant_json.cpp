@@ -383,7 +383,7 @@ class Reader {
   }
 
   _AlmCanonicalValue Value(const ojson& v) {
-    _AlmCanonicalValue out{};
+    _AlmCanonicalValue out = ClearedValue();
     if (!v.is_object()) Fail("expected an object");
     Req(v, "kind",
         [&](const ojson& k) { out.kind = static_cast<int32_t>(Integer(k, INT32_MIN, INT32_MAX)); });

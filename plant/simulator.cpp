@@ -97,7 +97,7 @@ void Simulator::Raise(const Block& b, TimePoint now) {
 }
 
 void Simulator::Change(const Block& b, int32_t code, TimePoint now) {
-  _AlmCanonicalValue value{};
+  _AlmCanonicalValue value = ClearedValue();
   if (b.letter == 'D') {
     value.kind = 1;
     value.textFlag = 1;
@@ -125,7 +125,7 @@ void Simulator::Clear(const Block& b, TimePoint now) {
   }
   // An alarm nobody acknowledged stays, back to normal, until it is.
   if (Field(b, "B_NALM", 0) != 0) {
-    _AlmCanonicalValue value{};
+    _AlmCanonicalValue value = ClearedValue();
     value.kind = 8;
     value.value.f32 = static_cast<float>((lo + hi) / 2) / 10.0f;
     if (b.letter == 'D') {

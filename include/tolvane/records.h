@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #pragma pack(push, 1)
 
@@ -34,6 +35,14 @@ struct _AlmCanonicalValue {
   int16_t textFlag;  // nonzero: the value is text
   char text[80];
 };
+
+// A value with every byte clear. `_AlmCanonicalValue v{}` clears only the
+// union's first member; the other bytes would travel on as whatever was there.
+inline _AlmCanonicalValue ClearedValue() {
+  _AlmCanonicalValue v;
+  std::memset(&v, 0, sizeof v);
+  return v;
+}
 
 // The alarm packet inside a queue message.
 struct _ALMPAK {
