@@ -124,6 +124,10 @@ int ExitFor(const StoreError& err) {
 }
 
 std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
+  if (g.IsStation()) {
+    // Never the demo plant in a station's place.
+    throw Failure{kExitUsage, "this command works on a plant store, not on a station"};
+  }
   StoreError err;
   std::unique_ptr<PlantStore> store;
   if (g.nodeFile.empty()) {
