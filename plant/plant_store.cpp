@@ -284,6 +284,29 @@ PlantAlarm ReadAlarm(const Statement& s, int first) {
   return a;
 }
 
+// Journal entries with from <= time < to (nanoseconds), oldest first.
+void ReadJournalRows(Database& db, int64_t from, int64_t to, std::vector<PlantLogEntry>* out) {
+  Statement q = db.Prepare(
+      "SELECT time, node, text, flag, user, extra FROM journal WHERE time >= ?1 AND time < ?2 "
+      "ORDER BY time, id");
+  q.Bind(1, from).Bind(2, to);
+  while (q.Step()) {
+    PlantLogEntry e;
+    e.time = FromNanos(q.Int(0));
+    e.node = q.Text(1);
+    e.text = q.Text(2);
+    e.flag = static_cast<int>(q.Int(3));
+    e.user = q.Text(4);
+    e.extra = q.Text(5);
+    out->push_back(std::move(e));
+  }
+}
+
+// The journal's words for a shelving whose time ran out.
+std::string ShelvingEnded(char letter, int16_t number, const std::string& node) {
+  return "Shelving of " + Letter(letter) + std::to_string(number) + node + " ended (time ran out)";
+}
+
 std::vector<PlantNode> ReadNodes(Database& db) {
   std::vector<PlantNode> out;
   Statement q = db.Prepare(
@@ -760,10 +783,7 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
       s.known.emplace(id, std::move(k));
       if (a.shelvedUntil && !shelved) {
         // Its time ran out while nobody held the plant: it ends now.
-        Journal(a.node,
-                "Shelving of " + Letter(a.letter) + std::to_string(a.number) + a.node +
-                    " ended (time ran out)",
-                *a.shelvedUntil);
+        Journal(a.node, ShelvingEnded(a.letter, a.number, a.node), *a.shelvedUntil);
         std::lock_guard lock(s.changedMutex);
         s.changed.insert(id);
       }
@@ -1031,10 +1051,7 @@ std::size_t PlantStore::EndExpiredShelves(TimePoint now) {
       std::lock_guard lock(s.changedMutex);
       s.changed.insert(id);
     }
-    Journal(node,
-            "Shelving of " + Letter(p.vsp.blockType) + std::to_string(p.vsp.blockNumber) + node +
-                " ended (time ran out)",
-            until);
+    Journal(node, ShelvingEnded(p.vsp.blockType, p.vsp.blockNumber, node), until);
     ++ended;
   }
   return ended;
@@ -1097,20 +1114,7 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
         p.alarms.push_back(std::move(a));
       }
     }
-    {
-      Statement q = impl_->db.Prepare(
-          "SELECT time, node, text, flag, user, extra FROM journal ORDER BY time, id");
-      while (q.Step()) {
-        PlantLogEntry e;
-        e.time = FromNanos(q.Int(0));
-        e.node = q.Text(1);
-        e.text = q.Text(2);
-        e.flag = static_cast<int>(q.Int(3));
-        e.user = q.Text(4);
-        e.extra = q.Text(5);
-        p.log.push_back(std::move(e));
-      }
-    }
+    ReadJournalRows(impl_->db, INT64_MIN, INT64_MAX, &p.log);
     p.hornEnabled = impl_->db.QueryInt(
                         "SELECT coalesce((SELECT value FROM meta WHERE key = "
                         "'horn_enabled'), 1)") != 0;
@@ -1152,19 +1156,8 @@ bool PlantStore::Counts(TimePoint now, StoreCounts* out, StoreError* err) {
 bool PlantStore::ReadJournal(std::optional<TimePoint> since, std::optional<TimePoint> until,
                              std::vector<PlantLogEntry>* out, StoreError* err) {
   try {
-    Statement q = impl_->db.Prepare(
-        "SELECT time, node, text, flag, user FROM journal WHERE time >= ?1 AND time < ?2 "
-        "ORDER BY time, id");
-    q.Bind(1, since ? Nanos(*since) : INT64_MIN).Bind(2, until ? Nanos(*until) : INT64_MAX);
-    while (q.Step()) {
-      PlantLogEntry e;
-      e.time = FromNanos(q.Int(0));
-      e.node = q.Text(1);
-      e.text = q.Text(2);
-      e.flag = static_cast<int>(q.Int(3));
-      e.user = q.Text(4);
-      out->push_back(std::move(e));
-    }
+    ReadJournalRows(impl_->db, since ? Nanos(*since) : INT64_MIN, until ? Nanos(*until) : INT64_MAX,
+                    out);
   } catch (const sql::Error& e) {
     *err = Failure(path_, e, false);
     return false;
