@@ -70,13 +70,16 @@ void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*
   }
   jsMsgMetaData* meta = nullptr;
   uint64_t pending = 0;
+  uint64_t sequence = 0;
   if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
     pending = meta->NumPending;
+    sequence = meta->Sequence.Stream;
     jsMsgMetaData_Destroy(meta);
   }
   f->handler_(
       natsMsg_GetSubject(msg),
-      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))));
+      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))),
+      sequence);
   natsMsg_Destroy(msg);
   std::lock_guard lock(f->m_);
   ++f->received_;

@@ -18,8 +18,10 @@ namespace tolvane::nats {
 
 class Follower {
  public:
-  // Called on the subscription's thread, one message at a time.
-  using Handler = std::function<void(std::string_view subject, std::string_view body)>;
+  // Called on the subscription's thread, one message at a time, with the
+  // message's sequence in the stream (0 when it has none).
+  using Handler =
+      std::function<void(std::string_view subject, std::string_view body, uint64_t sequence)>;
 
   static std::unique_ptr<Follower> Start(Connection& conn, const std::string& stream,
                                          const std::string& filter, Handler handler,

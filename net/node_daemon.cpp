@@ -217,7 +217,7 @@ struct NodeDaemon::Impl {
     std::mutex m;
     auto f = Follower::Start(
         conn, kAlarmStream, NodeAlarmFilter(options.node),
-        [&](std::string_view subject, std::string_view body) {
+        [&](std::string_view subject, std::string_view body, uint64_t) {
           std::lock_guard lock(m);
           if (body.empty()) {
             out->erase(std::string(subject));

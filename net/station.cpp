@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "net/follower.h"
@@ -50,6 +52,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   std::chrono::system_clock::time_point lastChange{};
   Steady::time_point offlineSince{};
   std::atomic<uint64_t> applied{0};
+  std::unordered_map<std::string, uint64_t> appliedSeq;  // subject -> stream sequence; applyM
+  std::map<std::string, uint64_t> rejected;               // source node token -> count; m
   std::atomic<bool> resync{false};
   bool stop = false;
   std::condition_variable cv;
@@ -87,8 +91,18 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
 
   // --- the view, fed from the stream ---
 
-  void Apply(std::string_view subject, std::string_view body) {
+  // Applies one stream message. Two followers may deliver at once while one
+  // replaces the other, each in stream order but interleaved: a message older
+  // than what the view holds for its subject is stale and changes nothing.
+  // A message counts only when its body is about the alarm its subject names:
+  // the server lets each node publish on its own subjects only.
+  void Apply(std::string_view subject, std::string_view body, uint64_t sequence) {
     std::lock_guard applying(applyM);
+    if (sequence != 0) {
+      uint64_t& last = appliedSeq[std::string(subject)];
+      if (sequence <= last) return;
+      last = sequence;
+    }
     bool changed = false;
     if (body.empty()) {
       // Tombstone: the subject names the block.
@@ -110,12 +124,20 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       changed = viewQueue.Clear(nodeName, letter, number);
     } else {
       std::optional<AlarmState> s = DecodeAlarm(body);
-      if (!s) return;
+      if (!s) {
+        Reject(subject, "does not read as an alarm");
+        return;
+      }
+      std::string owner(FieldText(s->msg.almpak.node));
+      if (AlarmSubject(owner, s->msg.almpak.vsp.blockType, s->msg.almpak.vsp.blockNumber) !=
+          subject) {
+        Reject(subject, "is about another node's or block's alarm");
+        return;
+      }
       int32_t before = viewQueue.SequenceNumber();
       viewQueue.Put(s->msg, s->timeIn, s->timeLast, s->suppressed);
       changed = viewQueue.SequenceNumber() != before;
       std::string physical = node::detail::FoldCase(FieldText(s->msg.almpak.physicalNode));
-      std::string owner(FieldText(s->msg.almpak.node));
       std::lock_guard lock(m);
       physicalNodes[physical].insert(owner);
     }
@@ -123,6 +145,17 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     if (changed) {
       std::lock_guard lock(m);
       lastChange = std::chrono::system_clock::now();
+    }
+  }
+
+  // Drops a message: counted per source node, said once per source.
+  void Reject(std::string_view subject, const char* why) {
+    std::string_view rest = subject.substr(std::min(subject.size(), std::strlen("tolvane.alarm.")));
+    std::string source(rest.substr(0, rest.find('.')));
+    std::lock_guard lock(m);
+    if (rejected[source]++ == 0) {
+      std::fprintf(stderr, "station %s: dropped a message on %.*s: it %s (said once per node)\n",
+                   options.name.c_str(), static_cast<int>(subject.size()), subject.data(), why);
     }
   }
 
@@ -142,14 +175,23 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   bool Follow(std::string* err) {
     auto f = Follower::Start(
         *conn, kAlarmStream, kAlarmSubjects,
-        [this](std::string_view subject, std::string_view body) { Apply(subject, body); }, err);
+        [this](std::string_view subject, std::string_view body, uint64_t sequence) {
+          Apply(subject, body, sequence);
+        },
+        err);
     if (!f) return false;
-    std::lock_guard lock(m);
-    if (follower) {
-      follower->Stop();
-      retired.push_back(std::move(follower));
+    std::unique_ptr<Follower> old;
+    {
+      std::lock_guard lock(m);
+      old = std::move(follower);
+      follower = std::move(f);
     }
-    follower = std::move(f);
+    // Stopped outside the lock: its handler may be waiting for it.
+    if (old) {
+      old->Stop();
+      std::lock_guard lock(m);
+      retired.push_back(std::move(old));
+    }
     return true;
   }
 
@@ -629,6 +671,7 @@ StationStatus Station::Status() const {
   s.complete = impl_->follower && impl_->follower->CaughtUp();
   s.lag = impl_->follower ? impl_->follower->Lag() : 0;
   s.lastChange = impl_->lastChange;
+  for (const auto& [source, n] : impl_->rejected) s.rejected += n;
   s.offlineSince = impl_->offlineSince;
   return s;
 }

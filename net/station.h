@@ -37,6 +37,7 @@ struct StationStatus {
   int32_t sequence = 0;
   uint64_t lag = 0;      // messages the server had yet to deliver at the last one
   uint64_t applied = 0;  // stream messages applied since start
+  uint64_t rejected = 0;  // messages dropped: unreadable, or not about their subject's alarm
   std::chrono::system_clock::time_point lastChange{};    // of the view; epoch when none
   std::chrono::steady_clock::time_point offlineSince{};  // when not connected
 };

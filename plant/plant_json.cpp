@@ -1,11 +1,14 @@
 #include "plant/plant_json.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -952,6 +955,36 @@ std::string RandomSuffix() {
   return out;
 }
 
+constexpr const char* kTmpInfix = ".tmp.";
+
+// A temporary name of ours beside `base`: "<base>.tmp." and six (mkstemp) or
+// eight (ours) letters and digits.
+bool IsTemporaryOf(const std::string& entry, const std::string& base) {
+  const std::string prefix = base + kTmpInfix;
+  if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0) return false;
+  std::size_t n = entry.size() - prefix.size();
+  if (n != 6 && n != 8) return false;
+  return std::all_of(entry.begin() + static_cast<std::ptrdiff_t>(prefix.size()), entry.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// A writer holds an exclusive lock on its temporary file from the moment it
+// has one until it exits; the kernel drops it when the writer dies.
+bool LockHeld(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// True when `name` still names the file open as `fd` (a cleaner may have
+// taken a name between its creation and our lock).
+bool StillNamed(int fd, const std::string& name) {
+  struct stat a {}, b {};
+  return ::fstat(fd, &a) == 0 && ::lstat(name.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
 // Gives the unnamed file `fd` a temporary name beside the target. False
 // with errno when it cannot (no /proc, no permission to link).
 bool LinkUnnamed(int fd, const std::string& target, std::string* name) {
@@ -981,6 +1014,31 @@ bool Replace(const std::string& tmp, const std::string& target, std::string* err
 
 }  // namespace
 
+std::size_t RemoveAbandonedTemporaries(const std::string& target) {
+  const std::string dir = DirectoryOf(target);
+  std::string base = target.substr(target.find_last_of('/') + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return 0;
+  std::size_t removed = 0;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (!IsTemporaryOf(name, base)) continue;
+    std::string path = dir + "/" + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    // Unlocked means its writer is gone; the name is checked again under the
+    // lock, as a writer may have renamed it meanwhile.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        StillNamed(fd, path) && ::unlink(path.c_str()) == 0) {
+      ++removed;
+    }
+    ::close(fd);
+  }
+  ::closedir(d);
+  return removed;
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err,
                          AtomicWriteOptions options) {
   std::string target;
@@ -1004,18 +1062,30 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
     return false;
   }
   const std::string dir = DirectoryOf(target);
+  RemoveAbandonedTemporaries(target);
   std::string tmp;
+  int heldFd = -1;  // the temporary file, locked until it is renamed
   bool named = false;
   if (options.unnamedTemporary) {
     int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
+      // Locked before it has a name, so no cleaner ever takes it for a leftover.
+      if (!LockHeld(fd)) {
+        *err = SysError("cannot lock a temporary file beside", target);
+        ::close(fd);
+        return false;
+      }
       if (!FillFile(fd, text, old, target, err)) {
         ::close(fd);  // the unnamed file goes with its descriptor
         return false;
       }
       named = LinkUnnamed(fd, target, &tmp);
       int linkErrno = errno;
-      ::close(fd);
+      if (named) {
+        heldFd = fd;
+      } else {
+        ::close(fd);
+      }
       errno = linkErrno;
       // Without /proc and the privilege to link by descriptor, write again
       // the portable way.
@@ -1029,23 +1099,44 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
     }
   }
   if (!named) {  // no O_TMPFILE here: a named temporary file
-    tmp = target + ".tmp.XXXXXX";
-    int fd = ::mkstemp(tmp.data());
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+      tmp = target + kTmpInfix + "XXXXXX";
+      fd = ::mkstemp(tmp.data());
+      if (fd < 0) {
+        *err = SysError("cannot create a temporary file beside", target);
+        return false;
+      }
+      if (!LockHeld(fd)) {
+        *err = SysError("cannot lock a temporary file beside", target);
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return false;
+      }
+      // Taken for a leftover before we held it: make another.
+      if (!StillNamed(fd, tmp)) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
     if (fd < 0) {
-      *err = SysError("cannot create a temporary file beside", target);
+      *err = target + ": every temporary name was taken away; it was left unchanged";
       return false;
     }
     bool ok = FillFile(fd, text, old, target, err);
-    if (::close(fd) != 0 && ok) {
-      *err = SysError("cannot close", tmp);
-      ok = false;
-    }
     if (!ok) {
       ::unlink(tmp.c_str());
+      ::close(fd);
       return false;
     }
+    heldFd = fd;
   }
-  if (!Replace(tmp, target, err)) return false;
+  bool replaced = Replace(tmp, target, err);
+  if (heldFd >= 0 && ::close(heldFd) != 0 && replaced) {
+    *err = SysError("replaced, but cannot close the new", target);
+    return false;
+  }
+  if (!replaced) return false;
   // The rename itself must reach the disk too.
   int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {

@@ -92,14 +92,20 @@ struct AtomicWriteOptions {
 // target and stays a link; the replaced file keeps its mode and group (and
 // owner when running as root); a new file gets 0644. The text goes to an
 // unnamed temporary file (O_TMPFILE) that is flushed, linked in and renamed
-// over the target, so a killed process leaves nothing behind but for the
-// instant between link and rename; without O_TMPFILE a named temporary
-// file beside the target, removed on failure. The directory is flushed too.
+// over the target; without O_TMPFILE a named temporary file beside the
+// target, removed on failure. The directory is flushed too. A writer killed
+// between link and rename leaves its "<path>.tmp.*" behind (no call
+// replaces a file with an unnamed one); the writer holds a lock on it while
+// it lives, and the next writer removes what no live writer holds.
 // A read-only target (no write permission bit, or not writable by us) is
 // refused. False with a message on failure; the old file stays as it was,
 // except when only the last step, flushing the directory, fails (the
 // message says the file was replaced).
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err,
                          AtomicWriteOptions options = {});
+
+// Removes the temporary files of killed writers of `path` (see above): ours
+// by name, and locked by no live writer. Returns how many went.
+std::size_t RemoveAbandonedTemporaries(const std::string& path);
 
 }  // namespace tolvane::plant

@@ -202,12 +202,6 @@ TEST_F(Deployment, StationRestartedMidRunComesBackWithTheFullState) {
 }
 
 TEST_F(Deployment, StationKeepsItsViewWhileOfflineFailsCommandsAndCatchesUpAfter) {
-#if defined(__SANITIZE_ADDRESS__)
-  // Under ASan on two loaded cores this once ran past CTest's 180 s (every
-  // wait in it is bounded, so something hung): kept out of that build until
-  // it is found; the plain build runs it.
-  GTEST_SKIP() << "hung once under AddressSanitizer; runs in the plain build";
-#endif
   StartPlant(DemoArgs({"--simulate", "30"}));
   auto s1 = OpenStation(server_->url(), "S1", "", 500);
   ASSERT_TRUE(s1);
@@ -241,6 +235,62 @@ TEST_F(Deployment, StationKeepsItsViewWhileOfflineFailsCommandsAndCatchesUpAfter
   ASSERT_TRUE(server_->Start());
   EXPECT_TRUE(s1->WaitCurrent(20000));
   ExpectConverged(*s1, 20000);
+}
+
+// A message about one alarm on another alarm's subject is dropped and
+// counted: the subject, which the server ties to one node, is the authority.
+TEST_F(Deployment, StationDropsAlarmsWhoseBodyIsNotAboutTheirSubject) {
+  StartPlant();
+  auto s1 = OpenStation(server_->url(), "S1");
+  ASSERT_TRUE(s1);
+  ExpectConverged(*s1);
+  auto victim = Unacknowledged(*s1, "PLANT2");
+  ASSERT_TRUE(victim);
+  std::optional<SUMQMSG> own;  // a PLANT1 alarm on another block than the victim's
+  for (const SUMQMSG& m : s1->view().Snapshot()) {
+    if (m.almpak.msgType != 8 && FieldText(m.almpak.node) == "PLANT1" &&
+        (m.almpak.vsp.blockType != victim->almpak.vsp.blockType ||
+         m.almpak.vsp.blockNumber != victim->almpak.vsp.blockNumber)) {
+      own = m;
+      break;
+    }
+  }
+  ASSERT_TRUE(own);
+  nats::AlarmState forged;
+  forged.msg = *victim;
+  SetFieldTextPadded(forged.msg.almpak.description, sizeof forged.msg.almpak.description,
+                     "FORGED");
+  const _ALMPAK& v = victim->almpak;
+  const _ALMPAK& o = own->almpak;
+  std::string body = nats::EncodeAlarm(forged);
+  // PLANT2's alarm on a PLANT1 subject, then on PLANT1's subject of another
+  // block, then garbage.
+  for (const std::string& subject :
+       {nats::AlarmSubject("PLANT1", v.vsp.blockType, v.vsp.blockNumber),
+        nats::AlarmSubject("PLANT1", o.vsp.blockType, o.vsp.blockNumber)}) {
+    ASSERT_EQ(natsConnection_Publish(conn_->nc(), subject.c_str(), body.data(),
+                                     static_cast<int>(body.size())),
+              NATS_OK);
+  }
+  std::string junk = "\x7fjunk";
+  // A subject of its own: the stream keeps one message per subject, so a
+  // later one on the same subject may replace an earlier before delivery.
+  std::string junkSubject = nats::AlarmSubject("PLANT1", 'Z', 32000);
+  ASSERT_EQ(natsConnection_Publish(conn_->nc(), junkSubject.c_str(), junk.data(),
+                                   static_cast<int>(junk.size())),
+            NATS_OK);
+  EXPECT_TRUE(WaitFor([&] { return s1->Status().rejected == 3; }, 5s))
+      << s1->Status().rejected << " " << junkSubject;
+  SUMQMSG seen{};
+  ASSERT_EQ(s1->queue().Find(v.vsp.blockNumber, v.vsp.blockType, "PLANT2", &seen), 0);
+  EXPECT_EQ(FieldText(seen.almpak.description), FieldText(v.description));
+  // A station started afterwards reads the forged messages from the stream
+  // and drops them too.
+  auto s2 = OpenStation(server_->url(), "S2");
+  ASSERT_TRUE(s2);
+  ASSERT_EQ(s2->queue().Find(v.vsp.blockNumber, v.vsp.blockType, "PLANT2", &seen), 0);
+  EXPECT_EQ(FieldText(seen.almpak.description), FieldText(v.description));
+  EXPECT_GE(s2->Status().rejected, 1u);
 }
 
 TEST_F(Deployment, KilledDaemonFailsItsBatchOfAcknowledgeAllAndStationsConvergeAfterRestart) {

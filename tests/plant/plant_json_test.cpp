@@ -4,6 +4,8 @@
 #include "plant/plant_json.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -476,11 +478,11 @@ TEST_P(AtomicWriteTest, RefusesReadOnlyTargetsAndLeavesNothingOnFailure) {
   EXPECT_EQ(Entries(dir.path()), Names{"p.json"});
 }
 
-INSTANTIATE_TEST_SUITE_P(UnnamedAndNamedTemporary, AtomicWriteTest, ::testing::Bool());
-
-// Killed at any moment, a writer leaves the old file or the new one, whole,
-// and nothing else.
-TEST(AtomicWriteKillTest, KilledWritersLeaveNoTemporaryFiles) {
+// Killed at any moment, a writer leaves the old file or the new one, whole.
+// Killed between naming its temporary file and the rename, it leaves that
+// name behind (no call replaces a file with an unnamed one); the next writer
+// removes it, and never a live writer's.
+TEST_P(AtomicWriteTest, KilledWritersLeaveTheOldOrNewFileAndTheNextWriterClearsUp) {
   TempDir dir;
   std::string path = (dir / "p.json").string();
   testing::WriteFile(path, "old");
@@ -491,17 +493,49 @@ TEST(AtomicWriteKillTest, KilledWritersLeaveNoTemporaryFiles) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       std::string why;
-      ::_exit(WriteFileAtomically(path, big, &why) ? 0 : 1);
+      ::_exit(WriteFileAtomically(path, big, &why, Options()) ? 0 : 1);
     }
     ::usleep(static_cast<useconds_t>(random() % 60000));
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_EQ(Entries(dir.path()), Names{"p.json"}) << "round " << round;
+    Names left = Entries(dir.path());
+    ASSERT_LE(left.size(), 2u) << "round " << round;
+    for (const std::string& name : left) {
+      EXPECT_TRUE(name == "p.json" || name.rfind("p.json.tmp.", 0) == 0) << name;
+    }
     std::string now = ReadFile(path);
     EXPECT_TRUE(now == "old" || now == big) << "round " << round << ": " << now.size() << " bytes";
+    std::string why;
+    ASSERT_TRUE(WriteFileAtomically(path, "old", &why, Options())) << why;
+    ASSERT_EQ(Entries(dir.path()), Names{"p.json"}) << "round " << round;
   }
 }
+
+TEST_P(AtomicWriteTest, LeftoversOfLiveWritersAndOthersFilesStay) {
+  TempDir dir;
+  std::string path = (dir / "p.json").string();
+  testing::WriteFile(path, "old");
+  // A live writer's temporary file: locked, so it stays.
+  std::string live = path + ".tmp.abcdefgh";
+  testing::WriteFile(live, "half");
+  int fd = ::open(live.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  // Not ours by name: stays.
+  testing::WriteFile(path + ".tmp.notours!", "x");
+  testing::WriteFile(dir / "q.json.tmp.abcdef", "x");
+  std::string abandoned = path + ".tmp.XyZ012";
+  testing::WriteFile(abandoned, "x");
+  std::string why;
+  ASSERT_TRUE(WriteFileAtomically(path, "new", &why, Options())) << why;
+  EXPECT_EQ(Entries(dir.path()),
+            (Names{"p.json", "p.json.tmp.abcdefgh", "p.json.tmp.notours!", "q.json.tmp.abcdef"}));
+  ::close(fd);
+  EXPECT_EQ(RemoveAbandonedTemporaries(path), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(UnnamedAndNamedTemporary, AtomicWriteTest, ::testing::Bool());
 
 TEST(PlantFileOpenTest, ReportsMissingSyntaxAndContentSeparately) {
   TempDir dir;
