@@ -9,6 +9,8 @@
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/result_codes.h"
 
+namespace tolvane {
+
 namespace {
 
 // Sort-code magnitude 1..13 -> queue sort key; 3 and 5 are never produced.
@@ -16,11 +18,17 @@ constexpr unsigned char kSortKeyOfMagnitude[14] = {0, 0, 1, 2, 4, 6, 7, 8, 9, 10
 
 }  // namespace
 
-void CVeltAlmSummMgr::GetSortCondition(SORT_CNTL* sort, long sortCode) {
+void ApplySortCode(SORT_CNTL* sort, long sortCode) {
   if (!sort) return;
   long magnitude = sortCode < 0 ? -sortCode : sortCode;
   if (magnitude >= 1 && magnitude <= 13) sort->key = kSortKeyOfMagnitude[magnitude];
   sort->direction = sortCode > 0 ? 0 : 1;
+}
+
+}  // namespace tolvane
+
+void CVeltAlmSummMgr::GetSortCondition(SORT_CNTL* sort, long sortCode) {
+  tolvane::ApplySortCode(sort, sortCode);
 }
 
 short CVeltAlmSummMgr::FetchAlarmsByRef(VARIANT* result, long count, char* filter, long sortCode,

@@ -18,6 +18,10 @@ inline FLTER_CNTL EmptyFilterControl() {
   return fc;
 }
 
+// Sets the key and direction of a sort code (magnitude 1-13 picks the key,
+// others leave it; negative or zero: descending).
+void ApplySortCode(SORT_CNTL* sort, long sortCode);
+
 // Sort key 6 keeps one node's alarms together; used by acknowledge-all.
 inline constexpr unsigned char kSortKeyByNode = 6;
 

@@ -159,11 +159,20 @@ std::vector<std::size_t> LinesOf(uint32_t columns) {
   return lines;
 }
 
+}  // namespace
+
 // Rows from messages, the filter decided first. A message the filter turns
 // down is matched on a scratch row holding only the columns it names; only
 // messages that pass are built in full, straight into their place.
 class RowConverter {
  public:
+  // True when the message passes the filter (always, unfiltered).
+  bool Matches(const SUMQMSG& msg) {
+    if (!filtered_) return true;
+    FillMessageColumns(msg, columns_, scratch_.get());
+    return filter_.MatchFilter(expression_.data(), scratch_.get()) != 0;
+  }
+
   // False when the filter does not parse.
   bool Prepare(const char* filter) {
     filtered_ = filter && filter[0] != '\0';
@@ -226,7 +235,20 @@ class RowConverter {
   std::unique_ptr<tagAlarmStr> scratch_;
 };
 
-}  // namespace
+RowFilter::RowFilter() : impl_(std::make_unique<RowConverter>()) {}
+RowFilter::~RowFilter() = default;
+
+bool RowFilter::Prepare(const char* filter) {
+  return impl_->Prepare(filter);
+}
+
+bool RowFilter::Matches(const SUMQMSG& msg) {
+  return impl_->Matches(msg);
+}
+
+void BuildRow(const SUMQMSG& msg, tagAlarmStr* row, ReferenceNode nodeChoice) {
+  FillRow(msg, row, nodeChoice);
+}
 
 void FillAlarmRow(const _ALMPAK& packet, tagAlarmStr* row) {
   FillPacketColumns(packet, kEveryColumn, row, false);

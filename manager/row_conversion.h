@@ -21,6 +21,27 @@ inline constexpr unsigned int kMaxRows = 32767;
 // out of the queue would be thrown away.
 unsigned short MessagesWorthFetching(unsigned short count, const char* filter);
 
+class RowConverter;
+
+// One filter, parsed once, deciding on messages exactly as the fetch does.
+class RowFilter {
+ public:
+  RowFilter();
+  ~RowFilter();
+  RowFilter(const RowFilter&) = delete;
+  RowFilter& operator=(const RowFilter&) = delete;
+  // False when the filter (empty: none) does not parse. May throw bad_alloc.
+  bool Prepare(const char* filter);
+  // REQUIRES: Prepare succeeded.
+  bool Matches(const SUMQMSG& msg);
+
+ private:
+  std::unique_ptr<RowConverter> impl_;
+};
+
+// The row the fetch builds for `msg`, into a row that is all zero.
+void BuildRow(const SUMQMSG& msg, tagAlarmStr* row, ReferenceNode nodeChoice);
+
 // Fills the packet-derived fields of a zeroed row.
 void FillAlarmRow(const _ALMPAK& packet, tagAlarmStr* row);
 

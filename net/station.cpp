@@ -268,6 +268,12 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
               QueueRecordVisitor& visitor) override {
     return viewQueue.Visit(sort, count, handle, visitor);
   }
+  bool CanWalk() const override { return viewQueue.CanWalk(); }
+  short Walk(const SORT_CNTL& sort, const std::string& after, bool backward,
+             QueueViewWalker& walker) override {
+    return viewQueue.Walk(sort, after, backward, walker);
+  }
+  short WalkShelved(QueueViewWalker& walker) override { return viewQueue.WalkShelved(walker); }
   short Find(short number, char letter, const char* node, SUMQMSG* msg) override {
     return viewQueue.Find(number, letter, node, msg);
   }

@@ -991,6 +991,141 @@ short SummaryQueue::Visit(const SORT_CNTL& sort, unsigned short count, unsigned 
   });
 }
 
+namespace {
+
+constexpr unsigned char kPlaceVersion = 1;
+constexpr std::size_t kPlaceHeader = 2 + 3 * 8;
+
+void PutU64(std::string& out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+uint64_t GetU64(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+  return v;
+}
+
+int64_t Nanos(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+Clock::time_point FromNanos(int64_t n) {
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(n)));
+}
+
+// Version, key, id, times, then the message as (zero run, literal length,
+// literal) chunks: a record is mostly padding.
+std::string SavePlace(int key, const StoredAlarm& a) {
+  std::string out;
+  out.reserve(512);
+  out += static_cast<char>(kPlaceVersion);
+  out += static_cast<char>(key);
+  PutU64(out, a.id);
+  PutU64(out, static_cast<uint64_t>(Nanos(a.timeIn)));
+  PutU64(out, static_cast<uint64_t>(Nanos(a.timeLast)));
+  const auto* p = reinterpret_cast<const unsigned char*>(&a.msg);
+  const std::size_t n = sizeof(SUMQMSG);
+  for (std::size_t i = 0; i < n;) {
+    std::size_t zeros = 0;
+    while (i + zeros < n && p[i + zeros] == 0) ++zeros;
+    std::size_t start = i + zeros, lit = 0;
+    while (start + lit < n && !(p[start + lit] == 0 && start + lit + 1 < n &&
+                                p[start + lit + 1] == 0)) {
+      ++lit;
+    }
+    for (std::size_t v : {zeros, lit}) {
+      out += static_cast<char>(v & 0xFF);
+      out += static_cast<char>((v >> 8) & 0xFF);
+    }
+    out.append(reinterpret_cast<const char*>(p + start), lit);
+    i = start + lit;
+  }
+  return out;
+}
+
+// The record a saved place stands for, as far as ordering reads it; false
+// when the bytes are not a place of `key`.
+bool LoadPlace(const std::string& place, int key, StoredAlarm* a) {
+  const auto* b = reinterpret_cast<const unsigned char*>(place.data());
+  if (place.size() < kPlaceHeader || b[0] != kPlaceVersion || b[1] != key) return false;
+  a->id = GetU64(b + 2);
+  a->timeIn = FromNanos(static_cast<int64_t>(GetU64(b + 10)));
+  a->timeLast = FromNanos(static_cast<int64_t>(GetU64(b + 18)));
+  auto* out = reinterpret_cast<unsigned char*>(&a->msg);
+  std::memset(out, 0, sizeof(SUMQMSG));
+  std::size_t at = 0;
+  for (std::size_t pos = kPlaceHeader; pos < place.size();) {
+    if (place.size() - pos < 4) return false;
+    std::size_t zeros = b[pos] | (b[pos + 1] << 8);
+    std::size_t lit = b[pos + 2] | (b[pos + 3] << 8);
+    pos += 4;
+    if (lit > place.size() - pos || zeros + lit > sizeof(SUMQMSG) - at) return false;
+    at += zeros;
+    std::memcpy(out + at, b + pos, lit);
+    at += lit;
+    pos += lit;
+  }
+  return at == sizeof(SUMQMSG);
+}
+
+struct WalkPlace final : QueueViewPlace {
+  int key = 0;
+  const StoredAlarm* alarm = nullptr;
+  std::string Save() const override { return SavePlace(key, *alarm); }
+};
+
+}  // namespace
+
+short SummaryQueue::Walk(const SORT_CNTL& sort, const std::string& after, bool backward,
+                         QueueViewWalker& walker) {
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqGet")) return s;
+    Order order = OrderOf(sort);
+    StoredAlarm from;
+    if (!after.empty() && !LoadPlace(after, order.key, &from)) return kQueueBadPlace;
+    std::lock_guard lock(impl_->m);
+    View& v = impl_->EnsureView(order.key);
+    WalkPlace place;
+    place.key = order.key;
+    // Towards the index's end: ascending forward, or descending backward.
+    const bool up = backward == order.descending;
+    auto visit = [&](const StoredAlarm* a) {
+      place.alarm = a;
+      return walker.Record(a->msg, place);
+    };
+    if (up) {
+      auto it = after.empty() ? v.begin() : v.upper_bound(EntryOf(order.key, &from));
+      for (; it != v.end(); ++it) {
+        if (!visit(it->alarm)) break;
+      }
+    } else {
+      auto it = after.empty() ? v.end() : v.lower_bound(EntryOf(order.key, &from));
+      while (it != v.begin()) {
+        --it;
+        if (!visit(it->alarm)) break;
+      }
+    }
+    return 0;
+  });
+}
+
+short SummaryQueue::WalkShelved(QueueViewWalker& walker) {
+  return Guarded([&]() -> short {
+    if (short s = faults_.Check("sumqGet")) return s;
+    std::lock_guard lock(impl_->m);
+    WalkPlace place;
+    bool going = true;
+    impl_->alarms.ForEach([&](StoredAlarm* a) {
+      if (!going || !a->suppressed) return;
+      place.alarm = a;
+      going = walker.Record(a->msg, place);
+    });
+    return 0;
+  });
+}
+
 void SummaryQueue::FreeList(SUMQMSG* list) {
   impl_->lists.Give(list);
 }

@@ -171,6 +171,13 @@ class SummaryQueue : public QueueBackend {
   // Counts as a "sumqGet" call for fault injection.
   short Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
               QueueRecordVisitor& visitor) override;
+  bool CanWalk() const override { return true; }
+  // A saved place holds the record's sort key, id, times and message, so a
+  // walk resumes exactly after it even when the record has gone. Both count
+  // as "sumqGet" calls for fault injection.
+  short Walk(const SORT_CNTL& sort, const std::string& after, bool backward,
+             QueueViewWalker& walker) override;
+  short WalkShelved(QueueViewWalker& walker) override;
 
  private:
   struct Impl;

@@ -2,6 +2,8 @@
 // Each method returns the call's status: 0 success, anything else a failure.
 #pragma once
 
+#include <string>
+
 #include "tolvane/export.h"
 #include "tolvane/records.h"
 
@@ -9,6 +11,8 @@ namespace tolvane {
 
 // Status every shim reports while its service has no backend.
 inline constexpr short kServiceDown = -1;
+// Status of Walk for a place it cannot take (another sort key, damaged).
+inline constexpr short kQueueBadPlace = 7;
 
 // Receives the records of a view where a backend keeps them (see
 // QueueBackend::Visit).
@@ -21,6 +25,28 @@ class QueueRecordVisitor {
 
  protected:
   ~QueueRecordVisitor() = default;
+};
+
+// One record met by QueueBackend::Walk, with a way to save where it stands.
+class QueueViewPlace {
+ public:
+  // The record's place in its view, as opaque bytes that Walk takes back as
+  // `after`: it stays valid when the record itself leaves the queue.
+  virtual std::string Save() const = 0;
+
+ protected:
+  ~QueueViewPlace() = default;
+};
+
+class QueueViewWalker {
+ public:
+  // One record of the view, in order; false stops the walk. Called under the
+  // backend's lock: it must not call the queue, and `msg` is valid only
+  // during the call.
+  virtual bool Record(const SUMQMSG& msg, const QueueViewPlace& place) = 0;
+
+ protected:
+  ~QueueViewWalker() = default;
 };
 
 class QueueBackend {
@@ -58,6 +84,27 @@ class QueueBackend {
   virtual short Visit(const SORT_CNTL& sort, unsigned short count, unsigned short handle,
                       QueueRecordVisitor& visitor) {
     (void)sort, (void)count, (void)handle, (void)visitor;
+    return kServiceDown;
+  }
+
+  // Optional: a backend that can walk a whole view, however long, says so
+  // here. Without it, only the 16-bit reads above reach the view.
+  virtual bool CanWalk() const { return false; }
+  // Walks the view of `sort` (key and direction, as Get orders it), holding
+  // no client cursor: from its first record, or from the first one past
+  // `after` (a saved place of the same sort key), towards its end, or
+  // towards its start when `backward`. Shelved records are not in a view.
+  // Returns 0, or a failure status (then nothing was walked); a place of
+  // another sort key or one that does not read is kQueueBadPlace.
+  virtual short Walk(const SORT_CNTL& sort, const std::string& after, bool backward,
+                     QueueViewWalker& walker) {
+    (void)sort, (void)after, (void)backward, (void)walker;
+    return kServiceDown;
+  }
+  // Calls walker.Record for every shelved record, in no set order (its
+  // place is not one of a view).
+  virtual short WalkShelved(QueueViewWalker& walker) {
+    (void)walker;
     return kServiceDown;
   }
 };

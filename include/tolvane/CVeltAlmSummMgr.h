@@ -5,6 +5,7 @@
 // a 16-bit result code (tolvane/result_codes.h); nothing throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tolvane/carray.h"
@@ -15,6 +16,9 @@
 
 struct zunagroup;
 class CVeltAlmSummMgrTestPeer;
+namespace tolvane {
+class ViewActions;
+}
 
 class TOLVANE_API CVeltAlmSummMgr {
  public:
@@ -52,8 +56,14 @@ class TOLVANE_API CVeltAlmSummMgr {
 
  private:
   friend class CVeltAlmSummMgrTestPeer;
+  friend class tolvane::ViewActions;  // the whole-view acknowledge and remove
 
   short AckFilteredAlarms(tagAlarmStr* rows, short rowCount, short quiet, short clientHandle);
+  // One node's rows of an acknowledge-all, without its operator message.
+  // `uncached` is call-wide (once a field missed the cache, every batch
+  // resolves); *acked tells whether a B_NALM write succeeded.
+  short AckNodeBatch(tagAlarmStr* rows, std::size_t count, short clientHandle, bool* uncached,
+                     bool* acked);
   unsigned int ConvertValueToText(_AlmCanonicalValue* value, char* text, unsigned int size);
   void FillAlarmRow(_ALMPAK* packet, tagAlarmStr* row);
   int GetCorresspondingAlarm(char* reference, SUMQMSG* message);
