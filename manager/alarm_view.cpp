@@ -163,6 +163,44 @@ short AlarmView::Page(std::size_t number, std::size_t n, AlarmViewPage* page) {
   return s;
 }
 
+namespace {
+
+bool Names(const SUMQMSG& msg, const AlarmReference& ref) {
+  const _ALMPAK& p = msg.almpak;
+  return !IsOperatorMessage(msg) && p.vsp.blockType == ref.letter &&
+         p.vsp.blockNumber == ref.number && SameNodeNoCase(FieldText(p.node), ref.node);
+}
+
+}  // namespace
+
+short AlarmView::PlaceOf(const char* reference, std::string* place) {
+  if (!impl_ || !place) return kFailed;
+  AlarmReference ref;
+  if (!ReadCallerReference(reference, &ref)) return kFailed;
+  if (impl_->check != kOk) return impl_->check;
+  QueueBackend* backend = InstalledQueueBackend();
+  if (!backend || !backend->CanWalk()) return kViewUnavailable;
+  struct Finder final : QueueViewWalker {
+    const AlarmReference& ref;
+    std::string* place;
+    bool found = false;
+    Finder(const AlarmReference& r, std::string* p) : ref(r), place(p) {}
+    bool Record(const SUMQMSG& msg, const QueueViewPlace& at) override {
+      if (!Names(msg, ref)) return true;
+      *place = at.Save();
+      found = true;
+      return false;
+    }
+  };
+  try {
+    Finder finder(ref, place);
+    if (backend->Walk(impl_->sort, {}, false, finder) != 0) return kFailed;
+    return finder.found ? kOk : kNotInView;
+  } catch (...) {
+    return kFailed;
+  }
+}
+
 short AlarmView::PageHolding(const char* reference, std::size_t n, AlarmViewPage* page,
                              std::size_t* number, std::size_t* row) {
   if (!impl_) return kFailed;
@@ -171,9 +209,7 @@ short AlarmView::PageHolding(const char* reference, std::size_t n, AlarmViewPage
   std::size_t rank = 0;
   bool found = false;
   short s = impl_->Walk({}, false, [&](const SUMQMSG& msg, const QueueViewPlace&) {
-    const _ALMPAK& p = msg.almpak;
-    if (!IsOperatorMessage(msg) && p.vsp.blockType == ref.letter &&
-        p.vsp.blockNumber == ref.number && SameNodeNoCase(FieldText(p.node), ref.node)) {
+    if (Names(msg, ref)) {
       found = true;
       return false;
     }

@@ -2,10 +2,12 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 namespace tolvane::plant {
 
@@ -14,6 +16,16 @@ const PlantNode* Plant::LocalNode() const {
     if (n.local) return &n;
   }
   return nodes.empty() ? nullptr : &nodes.front();
+}
+
+std::optional<std::size_t> FirstBlockPastLimit(const Plant& plant) {
+  std::map<std::string, std::size_t> perNode;
+  for (std::size_t i = 0; i < plant.blocks.size(); ++i) {
+    std::string node = plant.blocks[i].node;
+    for (char& c : node) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (++perNode[node] > kMaxBlocksPerNode) return i;
+  }
+  return std::nullopt;
 }
 
 const char* PriorityNameOf(int16_t id) {

@@ -89,6 +89,13 @@ struct Plant {
   const PlantNode* LocalNode() const;
 };
 
+// The most blocks one node's database holds: its block word is 16-bit.
+inline constexpr std::size_t kMaxBlocksPerNode = 65535;
+// The first block (its index in plant.blocks) that puts its node past
+// kMaxBlocksPerNode; nothing when no node is past it. Node names compare
+// without case, as the database compares them.
+std::optional<std::size_t> FirstBlockPastLimit(const Plant& plant);
+
 // Priority ids of the seven-level table and their names.
 struct PriorityName {
   int16_t id;

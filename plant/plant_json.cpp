@@ -586,6 +586,11 @@ class Reader {
         Fail("letter and number used twice on its node");
       }
     }
+    if (auto past = FirstBlockPastLimit(plant)) {
+      at("blocks", *past, "node");
+      Fail("node " + plant.blocks[*past].node + " has more than 65,535 blocks, the most a " +
+           "node's database holds; put them on more nodes");
+    }
     std::map<std::string, std::size_t> alarms;
     for (std::size_t i = 0; i < plant.alarms.size(); ++i) {
       const PlantAlarm& a = plant.alarms[i];

@@ -86,6 +86,10 @@ class TOLVANE_API AlarmView {
   // does not hold it.
   short PageHolding(const char* reference, std::size_t n, AlarmViewPage* page,
                     std::size_t* number, std::size_t* row);
+  // The place of the alarm named by `reference` in this sort order, filter
+  // or not: After(place) then reads on from just past it. kNotInView when the
+  // queue's view does not hold it (shelved alarms are in no view).
+  short PlaceOf(const char* reference, std::string* place);
   short Count(AlarmViewCounts* counts);
   // Calls `each` with the matched rows in order, at most `chunk` at a time,
   // the queue free between calls (so `each` may act on the alarms); stops

@@ -208,6 +208,23 @@ TEST_F(AlarmViewTest, CountsAndPagesReachPastTheDefinedReach) {
   lower[0] = target.reference[0];  // the letter is exact; the node name is not
   EXPECT_EQ(newest.PageHolding(lower.c_str(), 25, &page, &number, &row), kOk);
   EXPECT_EQ(newest.PageHolding("Z1NOWHERE", 25, &page, &number, &row), kNotInView);
+  // After a reference: the rows that follow it, whether it passes the
+  // filter or not.
+  std::string place;
+  ASSERT_EQ(newest.PlaceOf(target.reference, &place), kOk);
+  ASSERT_EQ(newest.After(place, 3, &page), kOk);
+  ASSERT_EQ(page.rows.size(), 3u);
+  EXPECT_EQ(Ref(page.rows[0]), Ref(firstHundred.data[58]));
+  AlarmView newestCritical(-1, R"(ASF_PRIORITY = "CRITICAL")");
+  ASSERT_EQ(newestCritical.PlaceOf(target.reference, &place), kOk);
+  ASSERT_EQ(newestCritical.After(place, 1, &page), kOk);
+  for (std::size_t i = 58; i < firstHundred.data.size(); ++i) {
+    if (std::string(firstHundred.data[i].priority, 8) == "CRITICAL") {
+      EXPECT_EQ(Ref(page.rows[0]), Ref(firstHundred.data[i]));
+      break;
+    }
+  }
+  EXPECT_EQ(newest.PlaceOf("Z1NOWHERE", &place), kNotInView);
 }
 
 TEST_F(AlarmViewTest, PagesByPlaceNeitherRepeatNorSkipWhileAlarmsComeAndGo) {

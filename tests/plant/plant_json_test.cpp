@@ -224,7 +224,20 @@ TEST(PlantFileFormatTest, ContentErrorsNameLineColumnPathAndReason) {
            "\", \"time\": \"2026-02-30T00:00:00Z\"}]}",
        "line 1, column 34: operatorLog[0].time", "no such date"},
   };
-  for (const Case& c : cases) {
+  // One block past what a node's database holds, on the node named in
+  // another case: the block that breaks the limit is named.
+  std::string blocks = "{\"nodes\": [{\"name\": \"A\"}], \"blocks\": [";
+  for (int i = 0; i <= 65535; ++i) {
+    blocks += std::string(i ? "," : "") + "\n{\"node\": \"" + (i == 65535 ? "a" : "A") +
+              "\", \"tag\": \"T" + std::to_string(i) + "\", \"letter\": \"" +
+              static_cast<char>('A' + i / 30000) + "\", \"number\": " +
+              std::to_string(i % 30000) + "}";
+  }
+  blocks += "]}";
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  all.push_back({blocks, "line 65537, column 2: blocks[65535].node",
+                 "node a has more than 65,535 blocks"});
+  for (const Case& c : all) {
     bool syntax = true;
     std::string err = ParseError(c.doc, &syntax);
     EXPECT_FALSE(syntax) << err;
