@@ -30,16 +30,16 @@
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
 #include "plant/simulator.h"
+#include "present/output.h"
+#include "present/reference.h"
+#include "present/rows.h"
+#include "present/stats.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/app.h"
 #include "tolvane/filter_diagnostic.h"
 #include "tolvane/notice.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
-#include "tools/output.h"
-#include "tools/reference.h"
-#include "tools/rows.h"
-#include "tools/stats.h"
 #include "tools/terminal.h"
 #ifdef TOLVANE_WITH_WEB
 #include "tools/web_commands.h"
@@ -50,6 +50,7 @@
 
 namespace tolvane::cli {
 using namespace tolvane::plant;
+using namespace tolvane::present;
 namespace {
 
 constexpr const char* kTolvaneVersion = TOLVANE_VERSION;
