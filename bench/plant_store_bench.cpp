@@ -31,10 +31,10 @@
 #include "plant/plant_json.h"
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
+#include "present/rows.h"
+#include "present/stats.h"
 #include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/result_codes.h"
-#include "tools/rows.h"
-#include "tools/stats.h"
 
 namespace {
 
@@ -122,8 +122,9 @@ struct JsonSession {
 
 int JsonList(const std::string& path) {
   JsonSession s(path);
-  std::vector<cli::Row> rows;
-  return cli::FetchRows(*s.mgr, s.handle, 100, "", 1, &rows) == kOk && rows.size() == 100 ? 0 : 1;
+  std::vector<present::Row> rows;
+  short rc = present::FetchRows(*s.mgr, s.handle, 100, "", 1, &rows);
+  return rc == kOk && rows.size() == 100 ? 0 : 1;
 }
 
 int JsonAck(const std::string& path, const std::string& ref) {
@@ -139,8 +140,8 @@ int JsonAckAll(const std::string& path) {
   JsonSession s(path);
   std::string pending = "ASF_ACK = \"Unacknowledged\"";
   for (int round = 0; round < 16; ++round) {
-    std::vector<cli::Row> rows;
-    cli::FetchRows(*s.mgr, s.handle, -1, pending, 1, &rows);
+    std::vector<present::Row> rows;
+    present::FetchRows(*s.mgr, s.handle, -1, pending, 1, &rows);
     if (rows.empty()) break;
     std::string f = pending;
     if (s.mgr->AcknowledgeAllAlarmsByRef(f.data(), s.handle, 1) != kOk) break;
@@ -153,9 +154,9 @@ int JsonStats(const std::string& path) {
   plant::Plant p;
   std::string err;
   if (!plant::ParsePlant(ReadAll(path), Clock::now(), &p, &err)) return 1;
-  std::vector<cli::Row> rows;
+  std::vector<present::Row> rows;
   for (const plant::PlantAlarm& a : p.alarms) {
-    cli::Row r;
+    present::Row r;
     r.acknowledged = a.acknowledged;
     r.node = a.node;
     r.tag = a.tag;
@@ -166,7 +167,7 @@ int JsonStats(const std::string& path) {
     if (a.msgType != 8) r.reference = "x";
     rows.push_back(std::move(r));
   }
-  cli::AlarmStats st = cli::ComputeStats(rows, Clock::now(), 6);
+  present::AlarmStats st = present::ComputeStats(rows, Clock::now(), 6);
   return st.alarms > 0 ? 0 : 1;
 }
 

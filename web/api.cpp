@@ -7,13 +7,13 @@
 #include <cstring>
 #include <functional>
 
+#include "present/reference.h"
+#include "present/rows.h"
 #include "tolvane/filter_diagnostic.h"
 #include "tolvane/oleauto.h"
 #include "tolvane/records.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
-#include "tools/reference.h"
-#include "tools/rows.h"
 
 namespace tolvane::web {
 namespace {
@@ -65,7 +65,7 @@ short ForEachRow(HostContext& c, long count, const std::string& filter, long sor
   return rc;
 }
 
-json RowJson(const cli::Row& r) {
+json RowJson(const present::Row& r) {
   return json{{"ref", r.reference},
               {"ack", r.acknowledged},
               {"message", r.IsOperatorMessage()},
@@ -75,9 +75,9 @@ json RowJson(const cli::Row& r) {
               {"timeLast", r.timeLast},
               {"node", r.node},
               {"tag", r.tag},
-              {"priority", cli::TrimRight(r.priority)},
-              {"status", cli::TrimRight(r.status)},
-              {"value", cli::TrimRight(r.value)},
+              {"priority", present::TrimRight(r.priority)},
+              {"status", present::TrimRight(r.status)},
+              {"value", present::TrimRight(r.value)},
               {"description", r.description},
               {"areas", r.areas}};
 }
@@ -124,15 +124,15 @@ struct Target {
   int16_t number = 0;
 };
 
-// A reference in the form rows carry it (tools/reference.h), split.
+// A reference in the form rows carry it (present/reference.h), split.
 bool TargetOf(const json& item, Target* t) {
   if (!item.is_string()) return false;
-  std::optional<cli::AlarmRef> ref = cli::ParseCanonicalReference(item.get<std::string>());
+  std::optional<present::AlarmRef> ref = present::ParseCanonicalReference(item.get<std::string>());
   if (!ref) return false;
   t->letter = ref->letter;
   t->number = ref->number;
   t->node = ref->node;
-  t->ref = cli::FormatReference(*ref);
+  t->ref = present::FormatReference(*ref);
   return true;
 }
 
@@ -158,7 +158,7 @@ bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, Api
     }
     t.node = std::string(FieldText(msg.almpak.node));
     t.tag = std::string(FieldText(msg.almpak.tagName));
-    t.ref = cli::FormatReference({t.letter, t.number, t.node});
+    t.ref = present::FormatReference({t.letter, t.number, t.node});
     out->push_back(std::move(t));
   }
   return true;
@@ -252,7 +252,7 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
     long ask = q.filter.empty() ? count : -1;
     short rc = ForEachRow(c, ask, q.filter, sort, &kept, [&](const unsigned char* bytes) {
       if (static_cast<long>(rows.size()) >= count) return false;
-      rows.push_back(RowJson(cli::DecodeRow(bytes)));
+      rows.push_back(RowJson(present::DecodeRow(bytes)));
       return true;
     });
     if (rc == kBadFilter) {
@@ -317,7 +317,7 @@ ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
 ApiResult GetShelved(PlantHost& host) {
   json list = json::array();
   for (const ShelvedAlarm& s : host.Shelved()) {
-    list.push_back(json{{"ref", cli::FormatReference({s.letter, s.number, s.node})},
+    list.push_back(json{{"ref", present::FormatReference({s.letter, s.number, s.node})},
                         {"node", s.node},
                         {"tag", s.tag},
                         {"description", s.description},

@@ -1,6 +1,6 @@
 // The writers with hostile row texts: nothing reaches a terminal as a
 // command, tables stay aligned, CSV and JSON read back to what was written.
-#include "tools/output.h"
+#include "present/output.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <random>
 #include <sstream>
 
-namespace tolvane::cli {
+namespace tolvane::present {
 namespace {
 
 using nlohmann::json;
@@ -421,4 +421,4 @@ TEST(Log, LinesAreEscapedAndJsonKeepsTheTexts) {
 }
 
 }  // namespace
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

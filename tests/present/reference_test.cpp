@@ -1,13 +1,13 @@
 // Canonical alarm references: only the text the program writes reads back,
 // and what reads back names the alarm the library would.
-#include "tools/reference.h"
+#include "present/reference.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <random>
 
-namespace tolvane::cli {
+namespace tolvane::present {
 namespace {
 
 using namespace std::string_view_literals;
@@ -158,4 +158,4 @@ TEST(CanonicalReference, WhatReadsNamesTheAlarmTheLibraryReads) {
 }
 
 }  // namespace
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -1,4 +1,4 @@
-#include "tools/rows.h"
+#include "present/rows.h"
 
 #include <cstring>
 
@@ -7,7 +7,7 @@
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 
 Row DecodeRow(const unsigned char* bytes) {
   tagAlarmStr r;
@@ -96,4 +96,4 @@ std::size_t Utf8Sequence(std::string_view text, std::size_t pos, char32_t* cp) {
   return len;
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

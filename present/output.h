@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "plant/plant.h"
-#include "tools/rows.h"
+#include "present/rows.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 
 enum class Format { kTable, kCsv, kJson };
 
@@ -108,4 +108,4 @@ void WriteLogText(std::ostream& out, const std::vector<LogEntry>& entries);
 // and user null when empty.
 void WriteLogJson(std::ostream& out, const std::vector<LogEntry>& entries);
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -1,4 +1,4 @@
-#include "tools/stats.h"
+#include "present/stats.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include "node/summary_queue_message.h"
 #include "plant/plant.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 namespace {
 
 // The seven-level priorities in the queue's severity order, most severe first.
@@ -196,4 +196,4 @@ void WriteStatsJson(std::ostream& out, const AlarmStats& s) {
   out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "plant/plant.h"
-#include "tools/rows.h"
+#include "present/rows.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 
 using plant::Clock;
 using plant::TimePoint;
@@ -66,4 +66,4 @@ std::vector<AlarmStats::Flood> FindFloods(std::vector<TimePoint> times);
 void WriteStatsText(std::ostream& out, const AlarmStats& stats);
 void WriteStatsJson(std::ostream& out, const AlarmStats& stats);
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -1,10 +1,10 @@
-#include "tools/reference.h"
+#include "present/reference.h"
 
 #include <charconv>
 
-#include "tools/rows.h"
+#include "present/rows.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 namespace {
 
 bool IsDigit(char c) {
@@ -56,4 +56,4 @@ std::string FormatReference(const AlarmRef& ref) {
   return std::string(1, ref.letter) + std::to_string(ref.number) + ref.node;
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -1,12 +1,12 @@
 // Alarm-management figures: floods, rate buckets, stale alarms, and the
 // times read from rows.
-#include "tools/stats.h"
+#include "present/stats.h"
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 
-namespace tolvane::cli {
+namespace tolvane::present {
 namespace {
 
 using std::chrono::hours;
@@ -125,4 +125,4 @@ TEST(StatsTest, RowTimesReadOnlyTheQueueForm) {
 }
 
 }  // namespace
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -1,4 +1,4 @@
-#include "tools/output.h"
+#include "present/output.h"
 
 #include <algorithm>
 #include <array>
@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "node/summary_queue_message.h"
-#include "tools/stats.h"
+#include "present/stats.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 namespace {
 
 using nlohmann::json;
@@ -329,4 +329,4 @@ void WriteLogJson(std::ostream& out, const std::vector<LogEntry>& entries) {
   out << Dump({{"count", entries.size()}, {"messages", std::move(messages)}});
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -8,7 +8,7 @@
 
 #include "tolvane/CVeltAlmSummMgr.h"
 
-namespace tolvane::cli {
+namespace tolvane::present {
 
 // One display row, read from its 1310 bytes at the row's offsets.
 struct Row {
@@ -50,4 +50,4 @@ std::string TrimRight(const std::string& text);
 // expect 0.
 std::size_t Utf8Sequence(std::string_view text, std::size_t pos, char32_t* cp);
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-namespace tolvane::cli {
+namespace tolvane::present {
 
 struct AlarmRef {
   char letter = 0;
@@ -52,4 +52,4 @@ inline bool IsAddressable(const AlarmRef& ref) {
   return IsReferenceLetter(ref.letter) && IsReferenceNode(ref.node);
 }
 
-}  // namespace tolvane::cli
+}  // namespace tolvane::present

@@ -1,0 +1,97 @@
+// demo, import and export: plant stores and JSON plant documents written
+// and read whole.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "plant/demo_plant.h"
+#include "plant/plant_json.h"
+#include "plant/plant_node.h"
+#include "tools/commands.h"
+
+namespace tolvane::cli {
+using namespace tolvane::plant;
+using namespace tolvane::present;
+namespace {
+
+bool IsJsonPath(const std::string& path) {
+  return path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+}
+
+// Writes a plant as a store, or as the exchange format for a .json path.
+void WritePlantTo(const std::string& path, const Plant& plant, bool relative, TimePoint now,
+                  bool force) {
+  if (IsJsonPath(path)) {
+    std::string err;
+    if (!WriteFileAtomically(path, SerializePlant(plant, relative, now), &err)) {
+      throw Failure{kExitSaveFailed, err};
+    }
+    return;
+  }
+  StoreError err;
+  if (!PlantStore::Create(path, plant, force, &err)) throw Failure{kExitSaveFailed, err.message};
+}
+
+}  // namespace
+
+void CmdDemo(const DemoArgs& a, std::ostream& out) {
+  DemoOptions d;
+  d.nodes = a.nodes;
+  d.tags = a.alarms > a.tags ? static_cast<int>(a.alarms) : a.tags;  // an alarm needs a block
+  d.alarms = a.alarms;
+  d.seed = a.seed;
+  d.now = Clock::now();
+  Plant plant = MakeDemoPlant(d);
+  WritePlantTo(a.out, plant, a.relative, d.now, a.force);
+  out << "Wrote " << plant.nodes.size() << " nodes, " << plant.blocks.size() << " blocks and "
+      << plant.alarms.size() << " alarms to " << a.out << "\n";
+}
+
+void CmdImport(const ImportArgs& a, std::ostream& out) {
+  std::ifstream in(a.from, std::ios::binary);
+  if (!in) {
+    throw Failure{kExitNodeFileMissing, a.from + " cannot be read: " + std::strerror(errno)};
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  Plant plant;
+  std::string err;
+  if (!ParsePlant(text.str(), Clock::now(), &plant, &err)) {
+    throw Failure{kExitNodeFileInvalid, a.from + ": " + err};
+  }
+  {
+    // The node must take every part of it, or the store would hold a plant
+    // no command can load.
+    node::EmbeddedNode node;
+    if (!LoadPlant(plant, node, &err)) {
+      throw Failure{kExitNodeFileInvalid, a.from + " refused by the node: " + err};
+    }
+  }
+  WritePlantTo(a.out, plant, false, Clock::now(), a.force);
+  out << "Imported " << plant.nodes.size() << " nodes, " << plant.blocks.size() << " blocks, "
+      << plant.alarms.size() << " alarms and " << plant.log.size() << " journal entries into "
+      << a.out << "\n";
+}
+
+void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::string& outPath,
+               std::ostream& out) {
+  GlobalOptions from = g;
+  if (!storePath.empty()) from.nodeFile = storePath;
+  std::unique_ptr<PlantStore> store = OpenStore(from, Clock::now());
+  Plant plant;
+  StoreError err;
+  if (!store->Read(&plant, &err)) throw Failure{ExitFor(err), err.message};
+  std::string doc = SerializePlant(plant, false, Clock::now());
+  if (outPath.empty() || outPath == "-") {
+    out << doc;
+    return;
+  }
+  std::string why;
+  if (!WriteFileAtomically(outPath, doc, &why)) throw Failure{kExitSaveFailed, why};
+  out << "Exported " << plant.alarms.size() << " alarms to " << outPath << "\n";
+}
+
+}  // namespace tolvane::cli
