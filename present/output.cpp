@@ -169,13 +169,13 @@ void WriteTable(std::ostream& out, const std::vector<Row>& rows, const TableOpti
     }
   }
   if (options.footer) {
-    out << rows.size() << " of ";
-    if (options.total >= 0) {
-      out << options.total;
+    std::string total = options.total >= 0 ? std::to_string(options.total) : "?";
+    if (options.matched >= 0) {
+      out << rows.size() << " of " << options.matched << " matched, " << total
+          << " in the summary\n";
     } else {
-      out << "?";
+      out << rows.size() << " of " << total << " alarms\n";
     }
-    out << " alarms\n";
   }
 }
 
@@ -242,7 +242,7 @@ std::optional<std::string> RowTimeUtc(const std::string& date, const std::string
   return plant::FormatUtc(*t);
 }
 
-void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total) {
+void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total, long matched) {
   json alarms = json::array();
   for (const Row& r : rows) {
     alarms.push_back({{"type", r.IsOperatorMessage() ? "message" : "alarm"},
@@ -266,6 +266,7 @@ void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total) {
                       {"ext2", r.ext2}});
   }
   json doc = {{"shown", rows.size()}, {"total", total}, {"alarms", std::move(alarms)}};
+  if (matched >= 0) doc["matched"] = matched;
   out << Dump(doc);
 }
 

@@ -38,6 +38,9 @@ std::string_view CutToWidth(std::string_view text, std::size_t columns);
 struct TableOptions {
   bool color = false;  // ANSI colours by priority
   long total = -1;     // the queue's total for the footer; -1: unknown
+  // What the filter matched of the whole view: the footer then reads
+  // "N of M matched, T in the summary". -1: "N of T alarms".
+  long matched = -1;
   bool footer = true;
 };
 
@@ -50,12 +53,13 @@ void WriteTable(std::ostream& out, const std::vector<Row>& rows, const TableOpti
 // their padding, as in JSON.
 void WriteCsv(std::ostream& out, const std::vector<Row>& rows);
 
-// {"shown", "total", "alarms": [...]}. Each alarm has `type` ("alarm" or
+// {"shown", "matched", "total", "alarms": [...]} ("matched" only when
+// `matched` >= 0). Each alarm has `type` ("alarm" or
 // "message"), the display texts, `timeInUtc`/`timeLastUtc` (ISO 8601 UTC,
 // null when the texts name no real local time), `areas` as an array, and
 // `status` and `priority` without their padding. Bytes that are not UTF-8
 // become U+FFFD.
-void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total);
+void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total, long matched = -1);
 
 // The ANSI colour of a priority text, empty for none.
 const char* PriorityColor(const std::string& priority);

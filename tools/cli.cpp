@@ -133,8 +133,11 @@ int RunCli(int argc, char** argv) {
                     "filter text, e.g. 'ASF_PRIORITY = \"HIGH\"'; @FILE or - reads it");
   cList->add_option("--sort", list.sort, "sort code (1 time in; negative: descending)")
       ->check(SortCode());
-  cList->add_option("--count", list.count, "alarms wanted, -1 for all")
-      ->check(CLI::Range(-1L, 65535L));
+  cList->add_option("--count", list.count, "alarms wanted (a page), -1 for all")
+      ->check(CLI::Range(-1L, 1000000000L));
+  cList->add_option("--page", list.page, "page K (1 the first) of --count rows")
+      ->check(CLI::Range(1L, 1000000000L));
+  cList->add_option("--after", list.after, "the rows after this alarm reference");
   cList->add_option("--format", list.format, "table, csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   cList->add_flag("--shelved", list.shelved, "list the shelved alarms instead");

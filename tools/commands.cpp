@@ -1,6 +1,7 @@
 // The session every command runs in and the helpers the groups share.
 #include "tools/commands.h"
 
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -140,6 +141,36 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
     throw Failure{kExitFailed, "fetching alarms failed: " + std::string(ResultCodeName(rc))};
   }
   return rows;
+}
+
+void RequireView(Session& s, short rc, const std::string& filter) {
+  if (rc == kOk) return;
+  if (rc == kBadFilter) RequireFilter(s, filter);
+  if (rc == kViewUnavailable) {
+    throw Failure{kExitFailed,
+                  "the alarm queue cannot show its whole view, so no part of it is shown as the "
+                  "whole"};
+  }
+  throw Failure{kExitFailed, "reading the alarm view failed: " + std::string(ResultCodeName(rc)) +
+                                 " (" + std::to_string(rc) + ")"};
+}
+
+std::vector<Row> AllRows(Session& s, AlarmView& view, const std::string& filter) {
+  std::vector<Row> rows;
+  short rc = view.ForEach(4096, [&](tagAlarmStr* page, std::size_t n) {
+    std::vector<Row> decoded = DecodeRows(page, n);
+    rows.insert(rows.end(), std::make_move_iterator(decoded.begin()),
+                std::make_move_iterator(decoded.end()));
+    return true;
+  });
+  RequireView(s, rc, filter);
+  return rows;
+}
+
+AlarmViewCounts CountView(Session& s, AlarmView& view, const std::string& filter) {
+  AlarmViewCounts counts;
+  RequireView(s, view.Count(&counts), filter);
+  return counts;
 }
 
 std::string Thousands(std::size_t n) {

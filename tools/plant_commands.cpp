@@ -1,5 +1,6 @@
 // demo, import and export: plant stores and JSON plant documents written
 // and read whole.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -44,7 +45,20 @@ void CmdDemo(const DemoArgs& a, std::ostream& out) {
   d.alarms = a.alarms;
   d.seed = a.seed;
   d.now = Clock::now();
+  // Refused before anything is made or written: a store no command could
+  // load. The demo spreads its tags evenly, so the first node holds most.
+  auto refuse = [](const std::string& node) {
+    throw Failure{kExitUsage, "demo: node " + node + " would hold more than " +
+                                  Thousands(kMaxBlocksPerNode) +
+                                  " blocks, the most a node's database holds (one block per "
+                                  "alarm); give more --nodes"};
+  };
+  const long nodes = std::clamp(d.nodes, 1, 26);
+  if ((static_cast<long>(d.tags) + nodes - 1) / nodes > static_cast<long>(kMaxBlocksPerNode)) {
+    refuse("PLANT1");
+  }
   Plant plant = MakeDemoPlant(d);
+  if (auto past = FirstBlockPastLimit(plant)) refuse(plant.blocks[*past].node);
   WritePlantTo(a.out, plant, a.relative, d.now, a.force);
   out << "Wrote " << plant.nodes.size() << " nodes, " << plant.blocks.size() << " blocks and "
       << plant.alarms.size() << " alarms to " << a.out << "\n";
