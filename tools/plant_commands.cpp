@@ -15,7 +15,6 @@
 
 namespace tolvane::cli {
 using namespace tolvane::plant;
-using namespace tolvane::present;
 namespace {
 
 bool IsJsonPath(const std::string& path) {
