@@ -230,12 +230,12 @@ int RunCli(int argc, char** argv) {
   auto* cDemo = app.add_subcommand("demo", "write a demo plant (a store; .json: exchange format)");
   cDemo->add_option("--out", demo.out, "file to write")->required();
   cDemo->add_option("--nodes", demo.nodes, "number of nodes")->check(CLI::Range(1, 26));
-  cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 200000));
+  cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 1000000));
   cDemo
       ->add_option("--alarms", demo.alarms,
                    "number of alarms (default: a third of the tags; more tags are made when "
                    "needed)")
-      ->check(CLI::Range(0L, 200000L));
+      ->check(CLI::Range(0L, 1000000L));
   cDemo->add_option("--seed", demo.seed, "random seed");
   cDemo->add_flag("--relative-times", demo.relative,
                   "with .json: write times as offsets from now (\"-15m\")");
