@@ -23,6 +23,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "plant/bounded_json.h"
+
 namespace tolvane::plant {
 
 // Ordered, so that unknown members keep their order.
@@ -371,7 +373,10 @@ class Reader {
       if (!id) Fail("unknown priority (CRITICAL, HIHI, HIGH, MEDIUM, LOW, LOLO, INFO)");
       return *id;
     }
-    return static_cast<int16_t>(Integer(v, INT16_MIN, INT16_MAX));
+    // A number outside the table would show as "*?*" and match no filter.
+    auto id = static_cast<int16_t>(Integer(v, INT16_MIN, INT16_MAX));
+    if (!PriorityNameOf(id)) Fail("unknown priority (3..9, or a name such as \"HIGH\")");
+    return id;
   }
 
   void Hex(const ojson& v, uint8_t* out, std::size_t bytes, const char* what) {
@@ -586,10 +591,22 @@ class Reader {
         Fail("letter and number used twice on its node");
       }
     }
+    // An alarm's node is one of the plant's, or an alias of the local node
+    // (the queue reads those as the local node).
+    if (const PlantNode* local = plant.LocalNode()) {
+      for (std::size_t k = 0; k < local->aliases.size() && k < 2; ++k) {
+        nodes.emplace(upper(local->aliases[k]), 0);
+      }
+    }
     std::map<std::string, std::size_t> alarms;
     for (std::size_t i = 0; i < plant.alarms.size(); ++i) {
       const PlantAlarm& a = plant.alarms[i];
       if (a.msgType == 8) continue;
+      if (!nodes.count(upper(a.node))) {
+        at("alarms", i, "node");
+        Fail(a.node.empty() ? "missing member \"node\" (an alarm belongs to a node)"
+                            : "no such node in \"nodes\"");
+      }
       auto [it, fresh] =
           alarms.emplace(upper(a.node) + "/" + a.letter + std::to_string(a.number), i);
       if (!fresh) {
@@ -604,21 +621,6 @@ class Reader {
   JsonPath path_;
 };
 
-// The parser's own document builder, remembering where an error lies: a
-// number too large for a double comes with no place in its exception.
-class DomWithPlace : public nlohmann::detail::json_sax_dom_parser<ojson> {
- public:
-  using json_sax_dom_parser::json_sax_dom_parser;
-
-  template <class Exception>
-  bool parse_error(std::size_t byte, const std::string& token, const Exception& ex) {
-    errorByte = byte;
-    return json_sax_dom_parser::parse_error(byte, token, ex);
-  }
-
-  std::size_t errorByte = 0;
-};
-
 }  // namespace
 
 bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string* err,
@@ -629,19 +631,9 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
     return "line " + std::to_string(line) + ", column " + std::to_string(col) + ": ";
   };
   ojson doc;
-  DomWithPlace dom(doc);
-  try {
-    ojson::sax_parse(text, &dom);
-  } catch (const ojson::exception& e) {
-    // The reported byte is one past the offending character.
-    std::string what = e.what();
-    for (const char* start : {"syntax error", "number overflow"}) {
-      if (auto pos = what.find(start); pos != std::string::npos) {
-        what = what.substr(pos);
-        break;
-      }
-    }
-    *err = place(dom.errorByte > 0 ? dom.errorByte - 1 : 0) + what;
+  JsonInputError bad;
+  if (!ParseJsonBounded(text, &doc, &bad, kPlantDocumentLimits)) {
+    *err = bad.message;
     if (syntaxError) *syntaxError = true;
     return false;
   }
@@ -730,7 +722,12 @@ ojson ValueJson(const _AlmCanonicalValue& v) {
 
 ojson ExtraObject(const std::string& extra, const char* record) {
   if (extra.empty()) return ojson::object();
-  ojson members = ojson::parse(extra, nullptr, false);
+  ojson members;
+  JsonInputError bad;
+  if (!ParseJsonBounded(extra, &members, &bad, kPlantDocumentLimits)) {
+    throw std::invalid_argument(std::string("the unknown members of ") + record +
+                                " are not JSON within bounds: " + bad.message);
+  }
   if (!members.is_object()) {
     throw std::invalid_argument(std::string("the unknown members of ") + record +
                                 " are not a JSON object: " + extra.substr(0, 80));
@@ -1013,6 +1010,47 @@ bool Replace(const std::string& tmp, const std::string& target, std::string* err
 }
 
 }  // namespace
+
+ReadResult ReadInput(const std::string& path, int fd, std::size_t limit, std::string* out,
+                     std::string* why) {
+  out->clear();
+  bool own = fd < 0;
+  if (own) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *why = path + " cannot be read: " + std::strerror(errno);
+    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnreadable;
+  }
+  auto done = [&](ReadResult r) {
+    if (own) ::close(fd);
+    return r;
+  };
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    *why = path + " is a directory";
+    return done(ReadResult::kUnreadable);
+  }
+  // A FIFO opened without blocking reads as ended before a writer comes.
+  if (own && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    *why = path + " cannot be read: " + std::strerror(errno);
+    return done(ReadResult::kUnreadable);
+  }
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *why = path + " cannot be read: " + std::strerror(errno);
+      return done(ReadResult::kUnreadable);
+    }
+    if (n == 0) return done(ReadResult::kOk);
+    if (out->size() + static_cast<std::size_t>(n) > limit) {
+      out->clear();
+      *why = path + " is larger than " + std::to_string(limit) + " bytes";
+      return done(ReadResult::kTooLarge);
+    }
+    out->append(buf, static_cast<std::size_t>(n));
+  }
+}
 
 std::size_t RemoveAbandonedTemporaries(const std::string& target) {
   const std::string dir = DirectoryOf(target);

@@ -41,13 +41,13 @@ bool LoadPlantFile(const std::string& path, node::EmbeddedNode& node, std::strin
     store->Rollback();
     return true;
   }
-  in.clear();
-  in.seekg(0);
-  std::ostringstream text;
-  text << in.rdbuf();
+  in.close();
+  std::string text, why;
+  if (ReadInput(path, -1, kPlantDocumentLimits.maxBytes, &text, &why) != ReadResult::kOk) {
+    return Fail(err, why);
+  }
   Plant plant;
-  std::string why;
-  if (!ParsePlant(text.str(), Clock::now(), &plant, &why)) return Fail(err, path + ": " + why);
+  if (!ParsePlant(text, Clock::now(), &plant, &why)) return Fail(err, path + ": " + why);
   if (!LoadPlant(plant, node, &why)) return Fail(err, path + " refused by the node: " + why);
   return true;
 }

@@ -342,27 +342,35 @@ bool StillThere(Session& s, const Row& row) {
   return s.node().queue().Find(row.number, row.letter, row.node.c_str(), &msg) == 0;
 }
 
+// The most a filter read from a file or standard input may hold.
+constexpr std::size_t kMaxFilterBytes = 256 * 1024;
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
 // "@FILE" reads the filter from a file, "-" from standard input: a long
-// filter does not fit a command line.
+// filter does not fit a command line. An empty one is refused: it would
+// select every alarm, and an empty file is far more often a mistake.
 std::string ResolveFilter(const std::string& text) {
   if (text != "-" && (text.empty() || text[0] != '@')) return text;
-  std::string content;
-  if (text == "-") {
-    std::ostringstream in;
-    in << std::cin.rdbuf();
-    content = in.str();
-  } else {
-    std::ifstream in(text.substr(1), std::ios::binary);
-    if (!in) {
-      throw Failure{kExitUsage,
-                    "cannot read the filter file " + text.substr(1) + ": " + std::strerror(errno)};
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    content = all.str();
+  bool stdinput = text == "-";
+  std::string name = stdinput ? "standard input" : text.substr(1);
+  if (name.empty()) throw Failure{kExitUsage, "--filter @: give a file name after the @"};
+  std::string content, why;
+  if (ReadInput(name, stdinput ? STDIN_FILENO : -1, kMaxFilterBytes, &content, &why) !=
+      ReadResult::kOk) {
+    throw Failure{kExitUsage, "cannot read the filter: " + EscapeForTerminal(why)};
   }
   while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
     content.pop_back();
+  }
+  if (IsBlank(content)) {
+    throw Failure{kExitUsage, "the filter " +
+                                  (stdinput ? std::string("on standard input")
+                                            : "file " + EscapeForTerminal(name)) +
+                                  " is empty; an empty filter would select every alarm (leave "
+                                  "--filter out to mean all)"};
   }
   return content;
 }
@@ -494,6 +502,11 @@ void RequireOneTarget(const ActOptions& o, const char* verb, bool many) {
   }
   if (!o.all && o.filterGiven) {
     throw Failure{kExitUsage, std::string(verb) + ": --filter goes with --all"};
+  }
+  // Only --all without --filter says "every alarm".
+  if (o.filterGiven && IsBlank(o.filter)) {
+    throw Failure{kExitUsage, std::string(verb) +
+                                  ": --filter is empty; leave it out to act on every alarm"};
   }
 }
 
@@ -1012,15 +1025,17 @@ struct ImportArgs {
 };
 
 void CmdImport(const ImportArgs& a, std::ostream& out) {
-  std::ifstream in(a.from, std::ios::binary);
-  if (!in) {
-    throw Failure{kExitNodeFileMissing, a.from + " cannot be read: " + std::strerror(errno)};
+  std::string text, err;
+  switch (ReadInput(a.from, -1, kPlantDocumentLimits.maxBytes, &text, &err)) {
+    case ReadResult::kOk:
+      break;
+    case ReadResult::kTooLarge:
+      throw Failure{kExitNodeFileInvalid, err};
+    default:
+      throw Failure{kExitNodeFileMissing, err};
   }
-  std::ostringstream text;
-  text << in.rdbuf();
   Plant plant;
-  std::string err;
-  if (!ParsePlant(text.str(), Clock::now(), &plant, &err)) {
+  if (!ParsePlant(text, Clock::now(), &plant, &err)) {
     throw Failure{kExitNodeFileInvalid, a.from + ": " + err};
   }
   {
@@ -1237,7 +1252,7 @@ int RunCli(int argc, char** argv) {
   app.set_version_flag("--version", std::string("tolvane ") + kTolvaneVersion);
   GlobalOptions g;
   g.user = DefaultUser();
-  app.add_option("--node", g.nodeFile,
+  auto* nodeOption = app.add_option("--node", g.nodeFile,
                  "plant store to use and, for commands that change something, to update "
                  "(default: the built-in demo plant, in memory)");
   app.add_option("--color", g.color, "colour the table: auto, always, never")
@@ -1400,6 +1415,12 @@ int RunCli(int argc, char** argv) {
   std::ostringstream out;
   int rc = kExitOk;
   try {
+    // An unset variable must not turn into the in-memory demo plant.
+    if (nodeOption->count() > 0 && g.nodeFile.empty()) {
+      throw Failure{kExitUsage,
+                    "--node is empty; give a plant store (or leave --node out for the demo "
+                    "plant)"};
+    }
     ack.filterGiven = ackFilter->count() > 0;
     remove.filterGiven = removeFilter->count() > 0;
     // Only one argument may come from standard input.
