@@ -546,7 +546,9 @@ class Reader {
     PlantLogEntry e;
     Req(v, "time", [&](const ojson& t) { e.time = Time(t); });
     e.node = OptField(v, "node", 8);
-    Req(v, "text", [&](const ojson& t) { e.text = Field(t, 132); });
+    // Kept by the store only: the program's own entries (a shelving with its
+    // reason, a filtered command with its filter) run past a message field.
+    Req(v, "text", [&](const ojson& t) { e.text = Text(t, kMaxJournalText); });
     Opt(v, "flag",
         [&](const ojson& f) { e.flag = static_cast<int>(Integer(f, INT32_MIN, INT32_MAX)); });
     Opt(v, "user", [&](const ojson& u) { e.user = Text(u, 32); });
@@ -1010,6 +1012,36 @@ bool Replace(const std::string& tmp, const std::string& target, std::string* err
 }
 
 }  // namespace
+
+bool CanReplaceFile(const std::string& path, std::string* why) {
+  std::string target;
+  if (!FollowLinks(path, &target, why)) return false;
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *why = target + " is not a regular file; it was left as it was";
+      return false;
+    }
+    if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0) {
+      *why = target + " is read-only; it was left unchanged";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    *why = SysError("cannot examine", target);
+    return false;
+  }
+  std::string dir = DirectoryOf(target);
+  struct stat dst {};
+  if (::stat(dir.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode)) {
+    *why = "cannot write " + target + ": no directory " + dir;
+    return false;
+  }
+  if ((dst.st_mode & 0222) == 0 || ::access(dir.c_str(), W_OK) != 0) {
+    *why = "cannot write " + target + ": its directory is read-only";
+    return false;
+  }
+  return true;
+}
 
 ReadResult ReadInput(const std::string& path, int fd, std::size_t limit, std::string* out,
                      std::string* why) {

@@ -28,6 +28,9 @@ struct PlantFileError {
 // nesting (the format itself uses four), and no member named twice.
 inline constexpr JsonLimits kPlantDocumentLimits{64, std::size_t{512} << 20, true};
 
+// The longest journal text, in characters, that import takes.
+inline constexpr std::size_t kMaxJournalText = 4096;
+
 // Parses a plant document. Relative times ("-15m") count back from `now`.
 // On failure fills `err` with "line L, column C: " and, for content errors,
 // the JSON path of the bad member ("alarms[3].timeIn: no such date"), and
@@ -118,6 +121,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
 enum class ReadResult { kOk, kMissing, kUnreadable, kTooLarge };
 ReadResult ReadInput(const std::string& path, int fd, std::size_t limit, std::string* out,
                      std::string* why);
+
+// Whether WriteFileAtomically (or a new store) could replace or make `path`
+// as things stand: a regular file (or none) that is not read-only, in a
+// directory that can be written. Lets a command refuse before its work.
+bool CanReplaceFile(const std::string& path, std::string* why);
 
 // Removes the temporary files of killed writers of `path` (see above): ours
 // by name, and locked by no live writer. Returns how many went.

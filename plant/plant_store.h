@@ -80,7 +80,17 @@ class PlantStore {
   // Opens an existing store. A file that is not a store, or is corrupt, or
   // comes from a newer program: kInvalid with SQLite's reason; the file is
   // not touched. An older schema is migrated in one transaction.
-  static std::unique_ptr<PlantStore> Open(const std::string& path, StoreError* err);
+  //
+  // A log or journal left beside it by a program that died is checked
+  // before SQLite may fold it in (it must fit the store, and the store read
+  // with it must pass quick_check and the schema check); one that does not
+  // is refused as kInvalid, and nothing is touched. The schema must be the
+  // one this program makes (no trigger, no missing column): kInvalid.
+  // kRead: the connection refuses every write statement; on a full disk a
+  // store with no log to fold in is read as it stands instead of failing.
+  enum class OpenFor { kUpdate, kRead };
+  static std::unique_ptr<PlantStore> Open(const std::string& path, StoreError* err,
+                                          OpenFor intent = OpenFor::kUpdate);
   // A store in memory holding `plant` (the built-in demo).
   static std::unique_ptr<PlantStore> InMemory(const Plant& plant, StoreError* err);
   // Writes `plant` as a new store at `path`. Refuses an existing file
@@ -153,9 +163,21 @@ class PlantStore {
  private:
   struct Impl;
   explicit PlantStore(std::unique_ptr<Impl> impl, std::string path);
+  static std::unique_ptr<PlantStore> OpenImmutable(const std::string& path, StoreError* err);
   std::unique_ptr<Impl> impl_;
   std::string path_;
   std::string user_;
 };
+
+// Removes what killed writers of a new store at `path` (Create) left: their
+// ".NAME.new-PID" files, when no live writer holds their lock, and the
+// journal files beside them. Returns how many files went.
+std::size_t RemoveAbandonedStoreTemporaries(const std::string& path);
+
+// Why the log or journal that a program which died left beside the store at
+// `path` (a real path, symlinks followed) must not be folded into it; empty
+// when there is none, it is live (another program has the store open) or it
+// fits. `checked`: whether a log was read and tried.
+std::string LeftoverLogProblem(const std::string& path, bool* checked);
 
 }  // namespace tolvane::plant

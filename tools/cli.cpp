@@ -75,6 +75,21 @@ void CollectNotice(const char* text, unsigned int) {
   Notices().emplace_back(text ? text : "");
 }
 
+// A message for the terminal: whatever of a file or a filter it quotes is
+// escaped line by line (escaping is idempotent, so parts escaped already
+// stay as they are).
+std::string EscapeLines(const std::string& text) {
+  std::string out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t nl = text.find('\n', start);
+    out += EscapeForTerminal(std::string_view(text).substr(start, nl - start));
+    if (nl == std::string::npos) return out;
+    out += '\n';
+    start = nl + 1;
+  }
+}
+
 void FlushNotices() {
   std::map<std::string, int> counts;
   std::vector<std::string> order;
@@ -82,7 +97,7 @@ void FlushNotices() {
     if (counts[n]++ == 0) order.push_back(n);
   }
   for (const std::string& n : order) {
-    std::cerr << "tolvane: notice: " << n;
+    std::cerr << "tolvane: notice: " << EscapeLines(n);
     if (counts[n] > 1) std::cerr << " (" << counts[n] << " times)";
     std::cerr << "\n";
   }
@@ -123,7 +138,8 @@ int ExitFor(const StoreError& err) {
   }
 }
 
-std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
+std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now,
+                                      bool forUpdate = false) {
   if (g.IsStation()) {
     // Never the demo plant in a station's place.
     throw Failure{kExitUsage, "this command works on a plant store, not on a station"};
@@ -135,7 +151,8 @@ std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
     demo.now = now;
     store = PlantStore::InMemory(MakeDemoPlant(demo), &err);
   } else {
-    store = PlantStore::Open(g.nodeFile, &err);
+    store = PlantStore::Open(g.nodeFile, &err,
+                             forUpdate ? PlantStore::OpenFor::kUpdate : PlantStore::OpenFor::kRead);
   }
   if (!store) throw Failure{ExitFor(err), err.message};
   store->SetUser(g.user);
@@ -173,10 +190,16 @@ class Session {
     if (refs) {
       for (const std::string& r : *refs) {
         AlarmRef ref = CanonicalOrFail(r);
+        for (const PlantStore::BlockAddress& a : only) {
+          if (a.letter == ref.letter && a.number == ref.number &&
+              strcasecmp(a.node.c_str(), ref.node.c_str()) == 0) {
+            throw Failure{kExitUsage, EscapeForTerminal(r) + " is given twice"};
+          }
+        }
         only.push_back({ref.node, ref.letter, ref.number});
       }
     }
-    store_ = OpenStore(g, now_);
+    store_ = OpenStore(g, now_, forUpdate);
     StoreError err;
     if (!store_->Begin(forUpdate, &err)) throw Failure{ExitFor(err), err.message};
     node_.LoadSettings();
@@ -273,10 +296,12 @@ void RequireFilter(Session& s, const std::string& filter) {
   std::ostringstream msg;
   msg << "invalid filter: " << (ex.reason ? ex.reason : "does not parse");
   if (ex.position >= 0) {
+    // The filter is shown escaped; the caret counts the escaped columns.
+    std::size_t at = std::min(static_cast<std::size_t>(ex.position), filter.size());
     msg << " at column " << ex.position + 1;
-    if (ex.token[0] != '\0') msg << " (near \"" << ex.token << "\")";
-    msg << "\n  " << filter << "\n  " << std::string(static_cast<std::size_t>(ex.position), ' ')
-        << "^";
+    if (ex.token[0] != '\0') msg << " (near \"" << EscapeForTerminal(ex.token) << "\")";
+    msg << "\n  " << EscapeForTerminal(filter) << "\n  "
+        << std::string(DisplayWidth(EscapeForTerminal(filter.substr(0, at))), ' ') << "^";
   }
   throw Failure{kExitBadFilter, msg.str()};
 }
@@ -510,6 +535,15 @@ void RequireOneTarget(const ActOptions& o, const char* verb, bool many) {
   }
 }
 
+// A filter as the journal records it: whole up to a screenful.
+std::string JournalFilter(const std::string& filter) {
+  constexpr std::size_t kShown = 1000;
+  if (filter.size() <= kShown) return filter;
+  std::size_t cut = kShown;
+  while (cut > 0 && (static_cast<unsigned char>(filter[cut]) & 0xC0) == 0x80) --cut;
+  return filter.substr(0, cut) + "... (" + std::to_string(filter.size()) + " bytes in all)";
+}
+
 std::size_t CountAlarms(const std::vector<Row>& rows, bool newOnly) {
   return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [&](const Row& r) {
     return !r.IsOperatorMessage() && (!newOnly || !r.acknowledged);
@@ -617,6 +651,12 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
       std::size_t reachable = SelectedInReach(s, NewOnly(s, "")).size();
       std::size_t all = s.store().CountVisible(true);
       unjudged = all > reachable ? all - reachable : 0;
+    }
+    if (!o.filter.empty() && !s.IsStation()) {
+      s.store().Journal(s.node().localNames().name,
+                        "Acknowledged " + std::to_string(c.acknowledged + c.removed) +
+                            " alarms selected by the filter " + JournalFilter(o.filter),
+                        s.now());
     }
     s.Save();
     std::size_t acked = c.acknowledged + c.removed;
@@ -731,6 +771,13 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
       unjudged = all > reachable ? all - reachable : 0;
     }
     std::size_t gone = removed();
+    // The library's own message says "All alarms removed" either way.
+    if (!o.filter.empty()) {
+      s.store().Journal(s.node().localNames().name,
+                        "Removed " + std::to_string(gone) + " alarms selected by the filter " +
+                            JournalFilter(o.filter),
+                        s.now());
+    }
     s.Save();
     out << "Removed " << gone << " of " << gone + left << " selected alarms\n";
     if (left > 0) {
@@ -1007,6 +1054,7 @@ void WritePlantTo(const std::string& path, const Plant& plant, bool relative, Ti
 }
 
 void CmdDemo(const DemoArgs& a, std::ostream& out) {
+  if (std::string why; !CanReplaceFile(a.out, &why)) throw Failure{kExitSaveFailed, why};
   DemoOptions d;
   d.nodes = a.nodes;
   d.tags = a.alarms > a.tags ? static_cast<int>(a.alarms) : a.tags;  // an alarm needs a block
@@ -1026,6 +1074,7 @@ struct ImportArgs {
 
 void CmdImport(const ImportArgs& a, std::ostream& out) {
   std::string text, err;
+  if (!CanReplaceFile(a.out, &err)) throw Failure{kExitSaveFailed, err};
   switch (ReadInput(a.from, -1, kPlantDocumentLimits.maxBytes, &text, &err)) {
     case ReadResult::kOk:
       break;
@@ -1054,6 +1103,11 @@ void CmdImport(const ImportArgs& a, std::ostream& out) {
 
 void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::string& outPath,
                std::ostream& out) {
+  std::string why;
+  // Refused before the store is read, not after the whole document is made.
+  if (!outPath.empty() && outPath != "-" && !CanReplaceFile(outPath, &why)) {
+    throw Failure{kExitSaveFailed, why};
+  }
   GlobalOptions from = g;
   if (!storePath.empty()) from.nodeFile = storePath;
   std::unique_ptr<PlantStore> store = OpenStore(from, Clock::now());
@@ -1065,7 +1119,6 @@ void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::
     out << doc;
     return;
   }
-  std::string why;
   if (!WriteFileAtomically(outPath, doc, &why)) throw Failure{kExitSaveFailed, why};
   out << "Exported " << plant.alarms.size() << " alarms to " << outPath << "\n";
 }
@@ -1453,12 +1506,12 @@ int RunCli(int argc, char** argv) {
   } catch (const Failure& f) {
     std::cout << out.str() << std::flush;
     FlushNotices();
-    std::cerr << "tolvane: error: " << f.message << "\n";
+    std::cerr << "tolvane: error: " << EscapeLines(f.message) << "\n";
     return f.code;
   } catch (const std::exception& e) {
     std::cout << out.str() << std::flush;
     FlushNotices();
-    std::cerr << "tolvane: error: " << e.what() << "\n";
+    std::cerr << "tolvane: error: " << EscapeLines(e.what()) << "\n";
     return kExitFailed;
   }
   std::cout << out.str() << std::flush;

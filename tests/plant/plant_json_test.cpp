@@ -212,7 +212,7 @@ TEST(PlantFileFormatTest, ContentErrorsNameLineColumnPathAndReason) {
            R"(", "letter": "A", "number": 1, "timeIn": "now"}]})",
        "line 1, column 27: alarms[0].tag", "takes 33 bytes in UTF-8; the field holds 30"},
       {R"({"alarms": [{"node": "A", "tag": "T", "number": 1, "timeIn": "now", "letter": "Ä"}]})",
-       "line 1, column 68: alarms[0].letter", "takes 2 bytes in UTF-8; the field holds 1"},
+       "line 1, column 69: alarms[0].letter", "takes 2 bytes in UTF-8; the field holds 1"},
       {alarms("\"shelveReason\": \"" + std::string(133, 'r') + "\""),
        "line 3, column 4: alarms[0].shelveReason", "longer than 132 characters"},
       {alarms("\"shelvedBy\": \"" + std::string(33, 'u') + "\""),
@@ -249,28 +249,28 @@ TEST(PlantFileFormatTest, HostileDocumentsAreRefusedWithTheirPlace) {
   auto nest = [](std::size_t n) { return std::string(n, '[') + std::string(n, ']'); };
   const Case cases[] = {
       // Nesting: in a kept unknown member, and of the document itself.
-      {alarm("P1", ", \"kept\": " + nest(50'000)), "line 2, column 142",
+      {alarm("P1", ", \"kept\": " + nest(50'000)), "line 2, column 153",
        "nested deeper than 64 levels", true},
       {nest(1'000'000), "line 1, column 65", "nested deeper than 64 levels", true},
       // A member named twice: which one was meant cannot be told.
       {"{" + nodes + ",\n \"nodes\": []}", "line 2, column 2", "member \"nodes\" given twice",
        true},
-      {alarm("P1", R"(, "number": 2)"), "line 2, column 80", "member \"number\" given twice",
+      {alarm("P1", R"(, "number": 2)"), "line 2, column 84", "member \"number\" given twice",
        true},
-      {alarm("P1", R"(, "x": {"y": 1, "y": 2})"), "line 2, column 95", "\"y\" given twice",
+      {alarm("P1", R"(, "x": {"y": 1, "y": 2})"), "line 2, column 98", "\"y\" given twice",
        true},
       // Priorities outside the table, by number or by name.
-      {alarm("P1", R"(, "priority": 2)"), "line 2, column 81: alarms[0].priority",
+      {alarm("P1", R"(, "priority": 2)"), "line 2, column 84: alarms[0].priority",
        "unknown priority", false},
-      {alarm("P1", R"(, "priority": 99)"), "line 2, column 81: alarms[0].priority",
+      {alarm("P1", R"(, "priority": 99)"), "line 2, column 84: alarms[0].priority",
        "unknown priority", false},
       {"{" + nodes + R"(, "blocks": [{"node": "P1", "tag": "T", "letter": "A", "number": 1, )" +
            R"("priority": 10}]})",
-       "line 1, column 128: blocks[0].priority", "unknown priority", false},
+       "line 1, column 123: blocks[0].priority", "unknown priority", false},
       // An alarm on a node the plant does not declare.
       {alarm("P9", ""), "line 2, column 13: alarms[0].node", "no such node in \"nodes\"", false},
       {R"({"alarms": [{"tag": "T", "letter": "A", "number": 1, "timeIn": "now"}]})",
-       "line 1, column 13: alarms[0]", "an alarm belongs to a node", false},
+       "line 1, column 13: alarms[0].node", "an alarm belongs to a node", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc.substr(0, 80));
@@ -284,7 +284,7 @@ TEST(PlantFileFormatTest, HostileDocumentsAreRefusedWithTheirPlace) {
   Plant plant;
   std::string err;
   EXPECT_TRUE(ParsePlant(alarm("local", ""), kNow, &plant, &err)) << err;
-  EXPECT_TRUE(ParsePlant(R"({"alarms": [{"type": 8, "node": "ELSEWHERE", "timeIn": "now"}]})", kNow,
+  EXPECT_TRUE(ParsePlant(R"({"alarms": [{"type": 8, "node": "AWAY", "timeIn": "now"}]})", kNow,
                          &plant, &err))
       << err;
 }
@@ -294,7 +294,8 @@ TEST(PlantFileFormatTest, TextsAtTheirLimitsAndFloatsAtTheirEdgesRead) {
   std::string desc, reason;
   for (int i = 0; i < 66; ++i) desc += e2;     // 132 bytes
   for (int i = 0; i < 132; ++i) reason += e2;  // 264 bytes: kept only by the store
-  std::string doc = R"({"alarms": [{"node": "P1", "tag": "T1", "letter": "A", "number": 1,
+  std::string doc = R"({"nodes": [{"name": "P1"}, {"name": "P2"}],
+      "alarms": [{"node": "P1", "tag": "T1", "letter": "A", "number": 1,
       "timeIn": "now", "description": ")" +
                     desc + R"(", "shelveReason": ")" + reason +
                     R"(", "value": {"kind": 8, "value": 3.4028234663852886e38}},
