@@ -1646,4 +1646,187 @@ bool PlantStore::ReadJournal(std::optional<TimePoint> since, std::optional<TimeP
   return true;
 }
 
+// --- health ---
+
+bool DaemonHoldsStore(const std::string&, std::string* detail) {
+  // One writer per node is coming with the node daemon's own lock; until
+  // then nothing can be asked.
+  *detail = "no daemon lock known";
+  return false;
+}
+
+StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options) {
+  using Level = HealthFinding::Level;
+  namespace fs = std::filesystem;
+  StoreHealth h;
+  auto say = [&](Level level, const std::string& topic, const std::string& detail) {
+    h.findings.push_back({level, topic, detail});
+    if (level == Level::kProblem && topic != "space") h.storeProblem = true;
+    if (level == Level::kProblem && topic == "space") h.spaceProblem = true;
+  };
+  std::error_code ec;
+  std::string real = fs::canonical(fs::path(path), ec).string();
+  if (ec) {
+    say(Level::kProblem, "file", path + " cannot be opened: " + ec.message());
+    return h;
+  }
+  std::string why;
+  if (!LooksLikeSqlite(real, &why)) {
+    say(Level::kProblem, "file", path + " is not a plant store: " + why);
+    return h;
+  }
+
+  // Leftovers of killed writers: ours by name, and held by no live writer.
+  std::size_t removed = RemoveAbandonedStoreTemporaries(real) + RemoveAbandonedTemporaries(real);
+  say(removed ? Level::kNote : Level::kOk, "leftovers",
+      removed ? "removed " + std::to_string(removed) + " temporary files of killed writers"
+              : "no temporary files of killed writers");
+
+  store_checks::Beside beside = store_checks::LookBeside(real);
+  bool checked = false;
+  std::string problem = LeftoverLogProblem(real, &checked);
+  if (!problem.empty() && options.recover) {
+    // Set aside, not deleted: it may still be wanted by whoever knows it.
+    std::string stamp = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                           Clock::now().time_since_epoch())
+                                           .count());
+    std::string moved;
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+      std::string from = real + side, to = real + side + ".aside-" + stamp;
+      if (fs::exists(fs::symlink_status(from, ec)) && ::rename(from.c_str(), to.c_str()) == 0) {
+        moved += (moved.empty() ? "" : ", ") + to;
+      }
+    }
+    say(Level::kNote, "log",
+        "did not fit the store (" + problem + "); set aside as " + moved +
+            ": the store opens as it was without it");
+    problem.clear();
+    beside = store_checks::LookBeside(real);
+  } else if (!problem.empty()) {
+    say(Level::kProblem, "log",
+        problem + "; `doctor --recover` sets it aside (the store then opens as it was "
+                  "without it)");
+    return h;  // nothing beyond can be trusted with it there
+  } else if (beside.held) {
+    say(Level::kOk, "log", "the store is open in another program; its log is live");
+  } else if (checked) {
+    say(Level::kNote, "log",
+        "a program that did not finish left a log; it fits the store and is folded in by the "
+        "next command");
+  } else {
+    say(Level::kOk, "log", "no log or journal left beside the store");
+  }
+
+  try {
+    std::string uri = "file:" + UriPath(real);
+    bool writable = ::access(real.c_str(), W_OK) == 0 &&
+                    ::access(fs::path(real).parent_path().c_str(), W_OK) == 0;
+    Database db(writable ? uri : uri + "?mode=ro",
+                (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX);
+    sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
+    db.Exec("PRAGMA query_only = 1");
+    int64_t app = db.QueryInt("PRAGMA application_id");
+    int64_t version = db.QueryInt("PRAGMA user_version");
+    if (app != kApplicationId) {
+      say(Level::kProblem, "file", "an SQLite database, but not a plant store");
+      return h;
+    }
+    if (version > kStoreSchemaVersion || version < 1) {
+      say(Level::kProblem, "file",
+          "store version " + std::to_string(version) + "; this program reads 1 to " +
+              std::to_string(kStoreSchemaVersion));
+      return h;
+    }
+    say(version < kStoreSchemaVersion ? Level::kNote : Level::kOk, "file",
+        "a plant store of version " + std::to_string(version) +
+            (version < kStoreSchemaVersion ? " (migrated by the next command that changes it)"
+                                           : ""));
+    {
+      Statement q = db.Prepare("PRAGMA integrity_check(10)");
+      std::string found;
+      while (q.Step()) found += (found.empty() ? "" : "; ") + q.Text(0);
+      say(found == "ok" ? Level::kOk : Level::kProblem, "integrity",
+          found == "ok" ? "integrity_check ok" : "integrity_check: " + found);
+    }
+    sql::Transaction t(db, false);
+    std::string schema = version == kStoreSchemaVersion ? store_checks::SchemaProblem(db) : "";
+    say(schema.empty() ? Level::kOk : Level::kProblem, "schema",
+        schema.empty() ? "tables, columns and indexes as this program makes them" : schema);
+    if (schema.empty() && version == kStoreSchemaVersion) {
+      std::vector<RowProblem> problems;
+      std::vector<PlantNode> nodes;
+      {
+        Statement q = db.Prepare(kNodeSelect);
+        while (q.Step()) {
+          if (CheckNode(q, &problems)) {
+            PlantNode n;
+            n.name = q.Text(1);
+            n.aliases = SplitAreas(q.Text(3));
+            n.local = q.Int(5) != 0;
+            nodes.push_back(std::move(n));
+          }
+        }
+      }
+      NodeNames declared = DeclaredNodeNames(nodes), alarmNodes = AlarmNodeNames(nodes);
+      std::size_t rows = nodes.size();
+      {
+        Statement q = db.Prepare(BlockSelect());
+        for (; q.Step(); ++rows) CheckBlock(q, declared, &problems);
+      }
+      {
+        Statement q = db.Prepare(AlarmSelect() + " ORDER BY id");
+        std::map<std::string, int64_t> blocksWithAlarm;
+        for (; q.Step(); ++rows) {
+          if (!CheckAlarm(q, alarmNodes, &problems)) continue;
+          PlantAlarm a = ReadAlarm(q, 1);
+          if (a.msgType == 8) continue;
+          auto [it, fresh] = blocksWithAlarm.emplace(BlockKey(a), q.Int(0));
+          if (!fresh) {
+            problems.push_back({"alarms", q.Int(0), "number",
+                                "a second alarm of its block; it duplicates row " +
+                                    std::to_string(it->second)});
+          }
+        }
+      }
+      {
+        Statement q = db.Prepare(kJournalSelect);
+        for (; q.Step(); ++rows) CheckJournal(q, &problems);
+      }
+      CheckMeta(db, &problems);
+      if (problems.empty()) {
+        say(Level::kOk, "rows", "all " + std::to_string(rows) + " rows hold values import takes");
+      } else {
+        std::string list;
+        for (std::size_t i = 0; i < problems.size() && i < options.rowsListed; ++i) {
+          list += "\n    " + problems[i].Text();
+        }
+        if (problems.size() > options.rowsListed) {
+          list += "\n    ... and " + std::to_string(problems.size() - options.rowsListed) +
+                  " more";
+        }
+        say(Level::kProblem, "rows",
+            std::to_string(problems.size()) + " values this program would never write:" + list);
+      }
+    }
+  } catch (const sql::Error& e) {
+    say(Level::kProblem, "integrity", std::string("the store cannot be read: ") + e.what());
+  }
+
+  struct statvfs v {};
+  std::string dir = fs::path(real).parent_path().string();
+  if (::statvfs(dir.c_str(), &v) == 0) {
+    uint64_t free = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+    uint64_t size = fs::file_size(real, ec);
+    // A command that changes every alarm writes about the store again to its log.
+    uint64_t need = size + (16u << 20);
+    say(free < need ? Level::kProblem : Level::kOk, "space",
+        std::to_string(free >> 20) + " MiB free beside the store (" + std::to_string(size >> 20) +
+            " MiB)" + (free < need ? "; a command that changes every alarm may not fit" : ""));
+  }
+  std::string daemon;
+  bool held = DaemonHoldsStore(real, &daemon);
+  say(held ? Level::kNote : Level::kOk, "daemon", daemon);
+  return h;
+}
+
 }  // namespace tolvane::plant

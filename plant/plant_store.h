@@ -169,6 +169,34 @@ class PlantStore {
   std::string user_;
 };
 
+// What `tolvane doctor` reports of a store: one finding per thing checked.
+struct HealthFinding {
+  enum class Level { kOk, kNote, kProblem };
+  Level level = Level::kOk;
+  std::string topic;   // "file", "leftovers", "log", "integrity", "schema", "rows", "space", ...
+  std::string detail;  // a sentence
+};
+struct StoreHealth {
+  std::vector<HealthFinding> findings;
+  bool storeProblem = false;  // the store cannot be trusted as it stands
+  bool spaceProblem = false;  // too little room left to change it
+};
+struct ExamineOptions {
+  // Sets aside (renames, never deletes) a log or journal beside the store
+  // that does not fit it, so that the store opens as it was without it.
+  bool recover = false;
+  std::size_t rowsListed = 20;  // row problems listed; all are counted
+};
+// Checks a store without changing what it holds: the files beside it, the
+// temporary files of killed writers (removed), integrity_check, the schema
+// and its version, every row as import would check it, the free space, and
+// whether a node daemon holds it.
+StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options);
+
+// Whether a node daemon holds the store (one writer per node). The daemon
+// lock is not built yet: this says "no daemon lock known" and never holds.
+bool DaemonHoldsStore(const std::string& path, std::string* detail);
+
 // Removes what killed writers of a new store at `path` (Create) left: their
 // ".NAME.new-PID" files, when no live writer holds their lock, and the
 // journal files beside them. Returns how many files went.

@@ -36,6 +36,7 @@
 #include "tolvane/notice.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
+#include "tools/doctor_command.h"
 #include "tools/output.h"
 #include "tools/reference.h"
 #include "tools/rows.h"
@@ -1116,7 +1117,7 @@ void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::
   if (!store->Read(&plant, &err)) throw Failure{ExitFor(err), err.message};
   std::string doc = SerializePlant(plant, false, Clock::now());
   if (outPath.empty() || outPath == "-") {
-    out << doc;
+    out << TerminalSafeJson(std::move(doc));  // reads back the same
     return;
   }
   if (!WriteFileAtomically(outPath, doc, &why)) throw Failure{kExitSaveFailed, why};
@@ -1450,6 +1451,7 @@ int RunCli(int argc, char** argv) {
 #ifdef TOLVANE_WITH_WEB
   WebCommands web(app, &g.nodeFile);
 #endif
+  DoctorCommand doctor(app, &g.nodeFile);
 
   try {
     app.parse(argc, argv);
@@ -1480,6 +1482,10 @@ int RunCli(int argc, char** argv) {
     for (std::string* f :
          {&list.filter, &checkFilter, &ack.filter, &remove.filter, &watch.filter, &stats.filter}) {
       *f = ResolveFilter(*f);
+    }
+    if (doctor.Run(out, &rc)) {
+      std::cout << out.str() << std::flush;
+      return rc;
     }
 #ifdef TOLVANE_WITH_WEB
     if (web.Run(&rc)) {
