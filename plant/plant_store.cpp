@@ -992,6 +992,15 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
       ::fsync(fd);
       ::close(fd);
     }
+    // The log and index beside the file replaced are that file's: left
+    // there, they would be folded into the new one. A store that another
+    // program has open is not replaced under it.
+    if (store_checks::LookBeside(target.string()).held) {
+      throw std::runtime_error("it is open in another program; nothing was replaced");
+    }
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+      ::unlink((target.string() + side).c_str());
+    }
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
       throw sql::Error(SQLITE_IOERR, std::string("rename: ") + std::strerror(errno));
     }
