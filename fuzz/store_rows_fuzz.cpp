@@ -41,16 +41,22 @@ struct Target {
 };
 
 const Target kTargets[] = {
-    {"nodes", "rowid = (SELECT min(rowid) FROM nodes)",
+    {"nodes",
+     "rowid = (SELECT min(rowid) FROM nodes)",
      {"name", "position", "physical", "aliases", "serial", "local", "extra"}},
-    {"blocks", "id = (SELECT min(id) FROM blocks)",
+    {"blocks",
+     "id = (SELECT min(id) FROM blocks)",
      {"node", "tag", "letter", "number", "description", "areas", "priority", "b_nalm", "b_cv",
       "extra"}},
-    {"alarms", "id = (SELECT min(id) FROM alarms WHERE type <> 8)",
-     {"type", "node", "physical", "tag", "letter", "number", "priority", "status", "value",
-      "description", "areas", "ext_kind", "ext1", "ext2", "field_block", "acknowledged",
-      "time_in", "time_last", "shelved_until", "shelve_reason", "shelved_by", "extra"}},
-    {"journal", "id = (SELECT min(id) FROM journal)", {"time", "node", "text", "flag", "user", "extra"}},
+    {"alarms",
+     "id = (SELECT min(id) FROM alarms WHERE type <> 8)",
+     {"type",          "node",          "physical",    "tag",          "letter",  "number",
+      "priority",      "status",        "value",       "description",  "areas",   "ext_kind",
+      "ext1",          "ext2",          "field_block", "acknowledged", "time_in", "time_last",
+      "shelved_until", "shelve_reason", "shelved_by",  "extra"}},
+    {"journal",
+     "id = (SELECT min(id) FROM journal)",
+     {"time", "node", "text", "flag", "user", "extra"}},
     {"meta", "key = 'horn_enabled'", {"value"}},
 };
 

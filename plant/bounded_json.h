@@ -28,9 +28,9 @@
 namespace tolvane::plant {
 
 struct JsonLimits {
-  std::size_t maxDepth = 64;          // arrays and objects inside each other
-  std::size_t maxBytes = 16u << 20;   // the whole text
-  bool refuseDuplicateNames = true;   // {"a": 1, "a": 2}
+  std::size_t maxDepth = 64;         // arrays and objects inside each other
+  std::size_t maxBytes = 16u << 20;  // the whole text
+  bool refuseDuplicateNames = true;  // {"a": 1, "a": 2}
 };
 
 struct JsonInputError {

@@ -979,7 +979,8 @@ bool LockHeld(int fd) {
 // True when `name` still names the file open as `fd` (a cleaner may have
 // taken a name between its creation and our lock).
 bool StillNamed(int fd, const std::string& name) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return ::fstat(fd, &a) == 0 && ::lstat(name.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
 }

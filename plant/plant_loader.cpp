@@ -33,7 +33,7 @@ bool LoadPlantFile(const std::string& path, node::EmbeddedNode& node, std::strin
   in.read(head, sizeof head);
   if (in.gcount() == 16 && std::string(head, 16) == std::string("SQLite format 3\0", 16)) {
     StoreError e;
-    std::unique_ptr<PlantStore> store = PlantStore::Open(path, &e);
+    std::unique_ptr<PlantStore> store = PlantStore::Open(path, &e, PlantStore::OpenFor::kRead);
     if (!store || !store->Begin(false, &e) || !store->Load(node, Clock::now(), &e)) {
       return Fail(err, e.message);
     }

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/statvfs.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "node/summary_queue_order.h"
-#include "plant/plant_node.h"
 #include "plant/plant_json.h"
+#include "plant/plant_node.h"
 #include "plant/sqlite.h"
 #include "plant/store_checks.h"
 #include "tolvane/text_field.h"
@@ -311,7 +311,8 @@ constexpr int64_t kMaxTime = INT64_MAX;
 constexpr const char* kNodeSelect =
     "SELECT rowid, name, physical, aliases, serial, local, extra FROM nodes";
 std::string BlockSelect() {
-  return std::string("SELECT id, node, tag, letter, number, description, areas, priority, extra, ") +
+  return std::string(
+             "SELECT id, node, tag, letter, number, description, areas, priority, extra, ") +
          kFieldColumns + " FROM blocks";
 }
 std::string AlarmSelect() {
@@ -445,8 +446,8 @@ void CheckMeta(Database& db, std::vector<RowProblem>* out) {
 
 // Journal entries with from <= time < to (nanoseconds), oldest first.
 void ReadJournalRows(Database& db, int64_t from, int64_t to, std::vector<PlantLogEntry>* out) {
-  Statement q = db.Prepare(std::string(kJournalSelect) +
-                           " WHERE time >= ?1 AND time < ?2 ORDER BY time, id");
+  Statement q =
+      db.Prepare(std::string(kJournalSelect) + " WHERE time >= ?1 AND time < ?2 ORDER BY time, id");
   q.Bind(1, from).Bind(2, to);
   std::vector<RowProblem> problems;
   while (q.Step()) {
@@ -535,10 +536,9 @@ void CreateSchema(Database& db) {
 
 // A sentence for a value the store must not hold.
 StoreError Refusal(const std::string& path, const RowProblem& p) {
-  return {StoreError::Kind::kInvalid,
-          path + " holds a value this program would never write: " + p.Text() +
-              "; nothing was changed (`tolvane --node " + path +
-              " doctor` lists every such value)"};
+  return {StoreError::Kind::kInvalid, path + " holds a value this program would never write: " +
+                                          p.Text() + "; nothing was changed (`tolvane --node " +
+                                          path + " doctor` lists every such value)"};
 }
 
 void Configure(Database& db) {
@@ -673,7 +673,8 @@ std::string LeftoverLogProblem(const std::string& path, bool* checked) {
   // The store never shrinks: a log that would cut it is not its own.
   if (log.pagesAfter < pages) {
     return "it would cut the store from " + std::to_string(pages) + " to " +
-           std::to_string(log.pagesAfter) + " pages: it belongs to another database or an "
+           std::to_string(log.pagesAfter) +
+           " pages: it belongs to another database or an "
            "older copy of this one";
   }
   std::string trial = TrialRead(path);
@@ -963,7 +964,8 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
               path + " could not be written: " + tmp + ": " + std::strerror(errno)};
       return false;
     }
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     // Taken away as a leftover before we held it: make it again.
     if (::flock(lockFd, LOCK_EX) != 0 || ::fstat(lockFd, &a) != 0 ||
         ::lstat(tmp.c_str(), &b) != 0 || a.st_ino != b.st_ino || a.st_dev != b.st_dev) {
@@ -1047,7 +1049,8 @@ std::size_t RemoveAbandonedStoreTemporaries(const std::string& path) {
   for (const std::string& base : bases) {
     int fd = ::open(base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     // Unlocked: its writer is gone. The name is checked again under the lock.
     if (::fstat(fd, &a) == 0 && S_ISREG(a.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
         ::lstat(base.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
@@ -1593,8 +1596,8 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
         a.extra = q.Text(22);
         if (a.msgType != 8 && !blocksWithAlarm.emplace(BlockKey(a), q.Int(0)).second) {
           throw RowError{{"alarms", q.Int(0), "number",
-                          "a second alarm of block " + Letter(a.letter) +
-                              std::to_string(a.number) + " on node " + a.node}};
+                          "a second alarm of block " + Letter(a.letter) + std::to_string(a.number) +
+                              " on node " + a.node}};
         }
         p.alarms.push_back(std::move(a));
       }
@@ -1699,9 +1702,8 @@ StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options)
   std::string problem = LeftoverLogProblem(real, &checked);
   if (!problem.empty() && options.recover) {
     // Set aside, not deleted: it may still be wanted by whoever knows it.
-    std::string stamp = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                           Clock::now().time_since_epoch())
-                                           .count());
+    std::string stamp = std::to_string(
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count());
     std::string moved;
     for (const char* side : {"-wal", "-shm", "-journal"}) {
       std::string from = real + side, to = real + side + ".aside-" + stamp;
@@ -1716,8 +1718,9 @@ StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options)
     beside = store_checks::LookBeside(real);
   } else if (!problem.empty()) {
     say(Level::kProblem, "log",
-        problem + "; `doctor --recover` sets it aside (the store then opens as it was "
-                  "without it)");
+        problem +
+            "; `doctor --recover` sets it aside (the store then opens as it was "
+            "without it)");
     return h;  // nothing beyond can be trusted with it there
   } else if (beside.held) {
     say(Level::kOk, "log", "the store is open in another program; its log is live");
@@ -1794,9 +1797,9 @@ StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options)
           if (a.msgType == 8) continue;
           auto [it, fresh] = blocksWithAlarm.emplace(BlockKey(a), q.Int(0));
           if (!fresh) {
-            problems.push_back({"alarms", q.Int(0), "number",
-                                "a second alarm of its block; it duplicates row " +
-                                    std::to_string(it->second)});
+            problems.push_back(
+                {"alarms", q.Int(0), "number",
+                 "a second alarm of its block; it duplicates row " + std::to_string(it->second)});
           }
         }
       }
@@ -1813,8 +1816,7 @@ StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options)
           list += "\n    " + problems[i].Text();
         }
         if (problems.size() > options.rowsListed) {
-          list += "\n    ... and " + std::to_string(problems.size() - options.rowsListed) +
-                  " more";
+          list += "\n    ... and " + std::to_string(problems.size() - options.rowsListed) + " more";
         }
         say(Level::kProblem, "rows",
             std::to_string(problems.size()) + " values this program would never write:" + list);

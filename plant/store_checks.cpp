@@ -147,8 +147,8 @@ namespace {
 
 struct Shape {
   // table -> its columns as PRAGMA table_info gives them
-  std::map<std::string, std::vector<std::tuple<std::string, std::string, int64_t, std::string,
-                                               int64_t>>>
+  std::map<std::string,
+           std::vector<std::tuple<std::string, std::string, int64_t, std::string, int64_t>>>
       columns;
   std::map<std::string, std::string> indexes;  // name -> its SQL
 };
@@ -159,8 +159,9 @@ Shape ShapeOf(sql::Database& db) {
       "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
   while (tables.Step()) {
     std::string name = tables.Text(0);
-    sql::Statement info = db.Prepare("SELECT name, type, \"notnull\", coalesce(dflt_value, ''), pk "
-                                     "FROM pragma_table_info(?1)");
+    sql::Statement info = db.Prepare(
+        "SELECT name, type, \"notnull\", coalesce(dflt_value, ''), pk "
+        "FROM pragma_table_info(?1)");
     info.Bind(1, name);
     auto& cols = s.columns[name];
     while (info.Step()) {
@@ -251,8 +252,8 @@ void RowCheck::Int(const sql::Statement& s, int col, const char* name, int64_t l
   if (type != SQLITE_INTEGER) return Fail(name, "not a whole number");
   int64_t v = s.Int(col);
   if (v < lo || v > hi) {
-    Fail(name, std::to_string(v) + " is out of range " + std::to_string(lo) + ".." +
-                   std::to_string(hi));
+    Fail(name,
+         std::to_string(v) + " is out of range " + std::to_string(lo) + ".." + std::to_string(hi));
   }
 }
 

@@ -35,10 +35,10 @@ Beside LookBeside(const std::string& path);
 struct LogFacts {
   bool wellFormed = false;  // a log header whose checksum holds
   uint32_t pageSize = 0;
-  std::size_t frames = 0;        // valid frames, up to the last commit
-  std::size_t commits = 0;       // transactions it holds
-  uint32_t pagesAfter = 0;       // the store's size in pages after the last commit
-  std::string problem;           // why it does not fit the store; empty when it may
+  std::size_t frames = 0;   // valid frames, up to the last commit
+  std::size_t commits = 0;  // transactions it holds
+  uint32_t pagesAfter = 0;  // the store's size in pages after the last commit
+  std::string problem;      // why it does not fit the store; empty when it may
 };
 LogFacts ReadLog(const std::string& path);
 

@@ -30,7 +30,9 @@ bool DoctorCommand::Run(std::ostream& out, int* exitCode) {
   std::size_t problems = 0;
   for (const plant::HealthFinding& f : h.findings) {
     using Level = plant::HealthFinding::Level;
-    const char* mark = f.level == Level::kOk ? "ok     " : f.level == Level::kNote ? "note   " : "PROBLEM";
+    const char* mark = f.level == Level::kOk     ? "ok     "
+                       : f.level == Level::kNote ? "note   "
+                                                 : "PROBLEM";
     problems += f.level == Level::kProblem;
     // Row problems come one a line; each line is escaped on its own.
     std::string detail;
@@ -43,8 +45,9 @@ bool DoctorCommand::Run(std::ostream& out, int* exitCode) {
     }
     out << "  " << mark << "  " << f.topic << ": " << detail << "\n";
   }
-  out << (problems == 0 ? "All is well.\n"
-                        : std::to_string(problems) + (problems == 1 ? " problem.\n" : " problems.\n"));
+  out << (problems == 0
+              ? "All is well.\n"
+              : std::to_string(problems) + (problems == 1 ? " problem.\n" : " problems.\n"));
   *exitCode = h.storeProblem ? kExitNodeFileInvalid : h.spaceProblem ? kExitSaveFailed : kExitOk;
   return true;
 }

@@ -3,8 +3,8 @@
 // and atomic replacement of the exported file.
 #include "plant/plant_json.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -255,10 +255,8 @@ TEST(PlantFileFormatTest, HostileDocumentsAreRefusedWithTheirPlace) {
       // A member named twice: which one was meant cannot be told.
       {"{" + nodes + ",\n \"nodes\": []}", "line 2, column 2", "member \"nodes\" given twice",
        true},
-      {alarm("P1", R"(, "number": 2)"), "line 2, column 84", "member \"number\" given twice",
-       true},
-      {alarm("P1", R"(, "x": {"y": 1, "y": 2})"), "line 2, column 98", "\"y\" given twice",
-       true},
+      {alarm("P1", R"(, "number": 2)"), "line 2, column 84", "member \"number\" given twice", true},
+      {alarm("P1", R"(, "x": {"y": 1, "y": 2})"), "line 2, column 98", "\"y\" given twice", true},
       // Priorities outside the table, by number or by name.
       {alarm("P1", R"(, "priority": 2)"), "line 2, column 84: alarms[0].priority",
        "unknown priority", false},

@@ -83,7 +83,8 @@ TEST_F(HostileStoreTest, TamperedValuesAndSchemasAreRefusedUntouched) {
       {"long description",
        "UPDATE alarms SET description = printf('%.*c', 10000, 'x') WHERE id = " + first,
        "column description: takes 10000 bytes; the field holds 132"},
-      {"NUL in a text", "UPDATE alarms SET description = CAST(x'410042' AS TEXT) WHERE id = " + first,
+      {"NUL in a text",
+       "UPDATE alarms SET description = CAST(x'410042' AS TEXT) WHERE id = " + first,
        "column description: contains a NUL character"},
       {"block number past 16 bits", "UPDATE alarms SET number = 70000 WHERE id = " + first,
        "column number: 70000 is out of range -32768..32767"},
@@ -290,6 +291,26 @@ TEST_F(HostileStoreTest, EmptyInputsNeverMeanEveryAlarm) {
   // --all alone still means every alarm.
   ProgramResult all = RunProgram({"--node", path, "ack", "--all", "--quiet"});
   EXPECT_EQ(all.exitCode, 0) << all.err;
+}
+
+TEST_F(HostileStoreTest, FilteredCommandsJournalWhatTheyDid) {
+  TempDir run;
+  std::string path = Copy(run.path());
+  const std::string filter = "ASF_NODE IN \"PLANT2\"";
+  ProgramResult ack = RunProgram({"--node", path, "ack", "--all", "--quiet", "--filter", filter});
+  ASSERT_EQ(ack.exitCode, 0) << ack.err;
+  ProgramResult removed = RunProgram({"--node", path, "remove", "--all", "--filter", filter});
+  ASSERT_EQ(removed.exitCode, 0) << removed.err;
+  ProgramResult log = RunProgram({"--node", path, "log"});
+  ASSERT_EQ(log.exitCode, 0) << log.err;
+  std::size_t n = 0;
+  ASSERT_EQ(std::sscanf(removed.out.c_str(), "Removed %zu of", &n), 1) << removed.out;
+  EXPECT_NE(
+      log.out.find("Removed " + std::to_string(n) + " alarms selected by the filter " + filter),
+      std::string::npos)
+      << log.out;
+  EXPECT_NE(log.out.find("alarms selected by the filter " + filter), log.out.rfind(filter))
+      << "the acknowledge is journalled too";
 }
 
 TEST_F(HostileStoreTest, TextsThatWouldActOnATerminalAreEscapedEverywhere) {

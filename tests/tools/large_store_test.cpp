@@ -7,8 +7,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <sys/mount.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -210,8 +210,8 @@ TEST_F(StoreFaultTest, KilledBulkCommandsLeaveTheStoreBeforeOrAfter) {
 TEST(StoreWriterKillTest, KilledStoreWritersLeaveNoStoreOrAWholeOneAndNoLeftovers) {
   TempDir run;
   std::string path = (run / "new.db").string();
-  std::vector<std::string> args = {"demo",   "--out", path,    "--alarms",
-                                   "5000",   "--seed", "4",    "--force"};
+  std::vector<std::string> args = {"demo", "--out",  path, "--alarms",
+                                   "5000", "--seed", "4",  "--force"};
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(RunProgram(args).exitCode, 0);
   auto span = std::chrono::duration_cast<std::chrono::microseconds>(
