@@ -99,6 +99,20 @@ void RequireOneTarget(const ActOptions& o, const char* verb, bool many) {
   if (!o.all && o.filterGiven) {
     throw Failure{kExitUsage, std::string(verb) + ": --filter goes with --all"};
   }
+  // Only --all without --filter says "every alarm".
+  if (o.filterGiven && o.filter.find_first_not_of(" \t\r\n") == std::string::npos) {
+    throw Failure{kExitUsage, std::string(verb) +
+                                  ": --filter is empty; leave it out to act on every alarm"};
+  }
+}
+
+// A filter as the journal records it: whole up to a screenful.
+std::string JournalFilter(const std::string& filter) {
+  constexpr std::size_t kShown = 1000;
+  if (filter.size() <= kShown) return filter;
+  std::size_t cut = kShown;
+  while (cut > 0 && (static_cast<unsigned char>(filter[cut]) & 0xC0) == 0x80) --cut;
+  return filter.substr(0, cut) + "... (" + std::to_string(filter.size()) + " bytes in all)";
 }
 
 // Says what a whole-view action did and fails unless it did all it set out
@@ -126,6 +140,13 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     BulkOutcome outcome;
     short rc = AcknowledgeAllInView(s.mgr(), s.handle(), o.filter.c_str(), quiet, &outcome);
     std::size_t removed = s.IsStation() ? 0 : s.store().PendingChanges().removed;
+    // The library's operator messages name the node, not the filter.
+    if (!o.filter.empty() && !s.IsStation()) {
+      s.store().Journal(s.node().localNames().name,
+                        "Acknowledged " + std::to_string(outcome.done) +
+                            " alarms selected by the filter " + JournalFilter(o.filter),
+                        s.now());
+    }
     s.Save();
     if (outcome.selected == 0 && rc == kOk) {
       out << "Acknowledged 0 new alarms: 0 selected\n";
@@ -190,6 +211,13 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     RequireFilter(s, o.filter);
     BulkOutcome outcome;
     short rc = RemoveAllInView(s.mgr(), s.handle(), o.filter.c_str(), quiet, &outcome);
+    // The library's own message says "All alarms removed" either way.
+    if (!o.filter.empty() && !s.IsStation()) {
+      s.store().Journal(s.node().localNames().name,
+                        "Removed " + std::to_string(outcome.done) +
+                            " alarms selected by the filter " + JournalFilter(o.filter),
+                        s.now());
+    }
     s.Save();
     if (outcome.selected == 0 && rc == kOk) {
       out << "Removed 0 alarms: 0 selected\n";

@@ -16,12 +16,19 @@
 #include <vector>
 
 #include "tolvane/notice.h"
+#include "plant/plant_json.h"
+#include "present/output.h"
 #include "tools/commands.h"
+#include "tools/doctor_command.h"
 #ifdef TOLVANE_WITH_WEB
 #include "tools/web_commands.h"
 #endif
 
 namespace tolvane::cli {
+using plant::ReadInput;
+using plant::ReadResult;
+using present::DisplayWidth;
+using present::EscapeForTerminal;
 namespace {
 
 constexpr const char* kTolvaneVersion = TOLVANE_VERSION;
@@ -37,6 +44,21 @@ void CollectNotice(const char* text, unsigned int) {
   Notices().emplace_back(text ? text : "");
 }
 
+// A message for the terminal: whatever of a file or a filter it quotes is
+// escaped line by line (escaping is idempotent, so parts escaped already
+// stay as they are).
+std::string EscapeLines(const std::string& text) {
+  std::string out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t nl = text.find('\n', start);
+    out += EscapeForTerminal(std::string_view(text).substr(start, nl - start));
+    if (nl == std::string::npos) return out;
+    out += '\n';
+    start = nl + 1;
+  }
+}
+
 void FlushNotices() {
   std::map<std::string, int> counts;
   std::vector<std::string> order;
@@ -44,7 +66,7 @@ void FlushNotices() {
     if (counts[n]++ == 0) order.push_back(n);
   }
   for (const std::string& n : order) {
-    std::cerr << "tolvane: notice: " << n;
+    std::cerr << "tolvane: notice: " << EscapeLines(n);
     if (counts[n] > 1) std::cerr << " (" << counts[n] << " times)";
     std::cerr << "\n";
   }
@@ -58,27 +80,35 @@ std::string DefaultUser() {
   return "unknown";
 }
 
+// The most a filter read from a file or standard input may hold.
+constexpr std::size_t kMaxFilterBytes = 256 * 1024;
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
 // "@FILE" reads the filter from a file, "-" from standard input: a long
-// filter does not fit a command line.
+// filter does not fit a command line. An empty one is refused: it would
+// select every alarm, and an empty file is far more often a mistake.
 std::string ResolveFilter(const std::string& text) {
   if (text != "-" && (text.empty() || text[0] != '@')) return text;
-  std::string content;
-  if (text == "-") {
-    std::ostringstream in;
-    in << std::cin.rdbuf();
-    content = in.str();
-  } else {
-    std::ifstream in(text.substr(1), std::ios::binary);
-    if (!in) {
-      throw Failure{kExitUsage,
-                    "cannot read the filter file " + text.substr(1) + ": " + std::strerror(errno)};
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    content = all.str();
+  bool stdinput = text == "-";
+  std::string name = stdinput ? "standard input" : text.substr(1);
+  if (name.empty()) throw Failure{kExitUsage, "--filter @: give a file name after the @"};
+  std::string content, why;
+  if (ReadInput(name, stdinput ? STDIN_FILENO : -1, kMaxFilterBytes, &content, &why) !=
+      ReadResult::kOk) {
+    throw Failure{kExitUsage, "cannot read the filter: " + EscapeForTerminal(why)};
   }
   while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
     content.pop_back();
+  }
+  if (IsBlank(content)) {
+    throw Failure{kExitUsage, "the filter " +
+                                  (stdinput ? std::string("on standard input")
+                                            : "file " + EscapeForTerminal(name)) +
+                                  " is empty; an empty filter would select every alarm (leave "
+                                  "--filter out to mean all)"};
   }
   return content;
 }
@@ -107,7 +137,7 @@ int RunCli(int argc, char** argv) {
   app.set_version_flag("--version", std::string("tolvane ") + kTolvaneVersion);
   GlobalOptions g;
   g.user = DefaultUser();
-  app.add_option("--node", g.nodeFile,
+  auto* nodeOption = app.add_option("--node", g.nodeFile,
                  "plant store to use and, for commands that change something, to update "
                  "(default: the built-in demo plant, in memory)");
   app.add_option("--color", g.color, "colour the table: auto, always, never")
@@ -255,6 +285,7 @@ int RunCli(int argc, char** argv) {
 #ifdef TOLVANE_WITH_WEB
   WebCommands web(app, &g.nodeFile);
 #endif
+  DoctorCommand doctor(app, &g.nodeFile);
 
   try {
     app.parse(argc, argv);
@@ -273,12 +304,22 @@ int RunCli(int argc, char** argv) {
   std::ostringstream out;
   int rc = kExitOk;
   try {
+    // An unset variable must not turn into the in-memory demo plant.
+    if (nodeOption->count() > 0 && g.nodeFile.empty()) {
+      throw Failure{kExitUsage,
+                    "--node is empty; give a plant store (or leave --node out for the demo "
+                    "plant)"};
+    }
     ack.filterGiven = ackFilter->count() > 0;
     remove.filterGiven = removeFilter->count() > 0;
     // Only one argument may come from standard input.
     for (std::string* f :
          {&list.filter, &checkFilter, &ack.filter, &remove.filter, &watch.filter, &stats.filter}) {
       *f = ResolveFilter(*f);
+    }
+    if (doctor.Run(out, &rc)) {
+      std::cout << out.str() << std::flush;
+      return rc;
     }
 #ifdef TOLVANE_WITH_WEB
     if (web.Run(&rc)) {
@@ -305,12 +346,12 @@ int RunCli(int argc, char** argv) {
   } catch (const Failure& f) {
     std::cout << out.str() << std::flush;
     FlushNotices();
-    std::cerr << "tolvane: error: " << f.message << "\n";
+    std::cerr << "tolvane: error: " << EscapeLines(f.message) << "\n";
     return f.code;
   } catch (const std::exception& e) {
     std::cout << out.str() << std::flush;
     FlushNotices();
-    std::cerr << "tolvane: error: " << e.what() << "\n";
+    std::cerr << "tolvane: error: " << EscapeLines(e.what()) << "\n";
     return kExitFailed;
   }
   std::cout << out.str() << std::flush;

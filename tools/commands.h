@@ -46,7 +46,8 @@ struct GlobalOptions {
 int ExitFor(const plant::StoreError& err);
 
 // The --node store, or the demo plant in memory; a station has none.
-std::unique_ptr<plant::PlantStore> OpenStore(const GlobalOptions& g, plant::TimePoint now);
+std::unique_ptr<plant::PlantStore> OpenStore(const GlobalOptions& g, plant::TimePoint now,
+                                             bool forUpdate = false);
 
 // Only canonical references are taken: the library reads any text its own
 // way (a number modulo 65536, blanks skipped), and a mistyped reference must

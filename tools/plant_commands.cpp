@@ -10,6 +10,7 @@
 
 #include "plant/demo_plant.h"
 #include "plant/plant_json.h"
+#include "present/output.h"
 #include "plant/plant_node.h"
 #include "tools/commands.h"
 
@@ -38,6 +39,7 @@ void WritePlantTo(const std::string& path, const Plant& plant, bool relative, Ti
 }  // namespace
 
 void CmdDemo(const DemoArgs& a, std::ostream& out) {
+  if (std::string why; !CanReplaceFile(a.out, &why)) throw Failure{kExitSaveFailed, why};
   DemoOptions d;
   d.nodes = a.nodes;
   d.tags = a.alarms > a.tags ? static_cast<int>(a.alarms) : a.tags;  // an alarm needs a block
@@ -64,15 +66,18 @@ void CmdDemo(const DemoArgs& a, std::ostream& out) {
 }
 
 void CmdImport(const ImportArgs& a, std::ostream& out) {
-  std::ifstream in(a.from, std::ios::binary);
-  if (!in) {
-    throw Failure{kExitNodeFileMissing, a.from + " cannot be read: " + std::strerror(errno)};
+  std::string text, err;
+  if (!CanReplaceFile(a.out, &err)) throw Failure{kExitSaveFailed, err};
+  switch (ReadInput(a.from, -1, kPlantDocumentLimits.maxBytes, &text, &err)) {
+    case ReadResult::kOk:
+      break;
+    case ReadResult::kTooLarge:
+      throw Failure{kExitNodeFileInvalid, err};
+    default:
+      throw Failure{kExitNodeFileMissing, err};
   }
-  std::ostringstream text;
-  text << in.rdbuf();
   Plant plant;
-  std::string err;
-  if (!ParsePlant(text.str(), Clock::now(), &plant, &err)) {
+  if (!ParsePlant(text, Clock::now(), &plant, &err)) {
     throw Failure{kExitNodeFileInvalid, a.from + ": " + err};
   }
   {
@@ -91,6 +96,11 @@ void CmdImport(const ImportArgs& a, std::ostream& out) {
 
 void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::string& outPath,
                std::ostream& out) {
+  std::string why;
+  // Refused before the store is read, not after the whole document is made.
+  if (!outPath.empty() && outPath != "-" && !CanReplaceFile(outPath, &why)) {
+    throw Failure{kExitSaveFailed, why};
+  }
   GlobalOptions from = g;
   if (!storePath.empty()) from.nodeFile = storePath;
   std::unique_ptr<PlantStore> store = OpenStore(from, Clock::now());
@@ -99,10 +109,9 @@ void CmdExport(const GlobalOptions& g, const std::string& storePath, const std::
   if (!store->Read(&plant, &err)) throw Failure{ExitFor(err), err.message};
   std::string doc = SerializePlant(plant, false, Clock::now());
   if (outPath.empty() || outPath == "-") {
-    out << doc;
+    out << present::TerminalSafeJson(std::move(doc));  // reads back the same
     return;
   }
-  std::string why;
   if (!WriteFileAtomically(outPath, doc, &why)) throw Failure{kExitSaveFailed, why};
   out << "Exported " << plant.alarms.size() << " alarms to " << outPath << "\n";
 }

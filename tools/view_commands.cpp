@@ -44,8 +44,8 @@ void WriteShelved(std::ostream& out, const std::vector<ShelvedAlarm>& shelved,
                       {"by", a.shelvedBy},
                       {"reason", a.shelveReason}});
     }
-    out << nlohmann::json{{"count", shelved.size()}, {"shelved", list}}.dump(
-               2, ' ', false, nlohmann::json::error_handler_t::replace)
+    out << TerminalSafeJson(nlohmann::json{{"count", shelved.size()}, {"shelved", list}}.dump(
+               2, ' ', false, nlohmann::json::error_handler_t::replace))
         << "\n";
     return;
   }
