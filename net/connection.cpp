@@ -1,7 +1,11 @@
 #include "net/connection.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -12,6 +16,64 @@ using Steady = std::chrono::steady_clock;
 std::string StatusText(natsStatus s) {
   const char* t = natsStatus_GetText(s);
   return t ? t : "unknown error";
+}
+
+std::string CredentialsUser(const std::string& credentials) {
+  std::size_t colon = credentials.find(':');
+  if (colon == std::string::npos || credentials.ends_with(".creds")) return {};
+  return credentials.substr(0, colon);
+}
+
+bool ReadCredentials(const std::string& given, std::string* out, std::string* err) {
+  out->clear();
+  std::string arg = given;
+  if (arg.empty()) {
+    const char* env = std::getenv(kCredentialsVariable);
+    if (!env || !*env) return true;
+    arg = env;
+    struct stat st {};
+    // The variable may hold the credentials themselves.
+    if (::stat(arg.c_str(), &st) != 0) {
+      if (arg.find(':') == std::string::npos) {
+        *err = std::string(kCredentialsVariable) + " holds neither user:password nor a file";
+        return false;
+      }
+      *out = arg;
+      return true;
+    }
+  }
+  if (arg.ends_with(".creds")) {
+    *out = arg;
+    return true;
+  }
+  struct stat st {};
+  if (::stat(arg.c_str(), &st) != 0) {
+    if (arg.find(':') != std::string::npos) {
+      *err = "a password on the command line shows in ps: put user:password in a file only you "
+             "can read and give its path, or set " +
+             std::string(kCredentialsVariable);
+    } else {
+      *err = "cannot read the credentials file " + arg + ": " + std::strerror(errno);
+    }
+    return false;
+  }
+  if ((st.st_mode & 077) != 0) {
+    *err = "the credentials file " + arg + " can be read by others: chmod 600 " + arg;
+    return false;
+  }
+  std::ifstream in(arg);
+  std::string line;
+  if (!std::getline(in, line)) {
+    *err = "cannot read the credentials file " + arg;
+    return false;
+  }
+  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+  if (line.find(':') == std::string::npos) {
+    *err = "the credentials file " + arg + " does not hold user:password on its first line";
+    return false;
+  }
+  *out = line;
+  return true;
 }
 
 std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std::string* err) {
@@ -62,6 +124,13 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
     }
   }
   const std::string& cred = options.credentials;
+  c->inboxPrefix_ = options.inboxPrefix;
+  if (c->inboxPrefix_.empty()) {
+    std::string user = CredentialsUser(cred);
+    c->inboxPrefix_ = user.empty() ? "_INBOX" : "_INBOX_" + user;
+  }
+  s = natsOptions_SetCustomInboxPrefix(opts, c->inboxPrefix_.c_str());
+  if (s != NATS_OK) return fail("bad inbox prefix " + c->inboxPrefix_, s);
   if (!cred.empty()) {
     std::size_t colon = cred.find(':');
     if (cred.size() > 6 && cred.compare(cred.size() - 6, 6, ".creds") == 0) {
@@ -80,10 +149,13 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
   if (s != NATS_OK) return fail("cannot connect to " + options.url, s);
   s = natsConnection_JetStream(&c->js_, c->nc_, nullptr);
   if (s != NATS_OK) return fail("no JetStream", s);
+  // A unique inbox under our prefix: the library's inbox names its own.
   char* inbox = nullptr;
   natsInbox_Create(&inbox);
-  c->inbox_ = std::string(inbox) + ".";
+  std::string unique = inbox ? inbox : "";
   natsInbox_Destroy(inbox);
+  unique = unique.substr(unique.rfind('.') + 1);
+  c->inbox_ = c->inboxPrefix_ + "." + unique + ".";
   s = natsConnection_Subscribe(&c->replies_, c->nc_, (c->inbox_ + "*").c_str(),
                                &Connection::OnReply, c.get());
   if (s != NATS_OK) return fail("cannot receive answers", s);

@@ -22,8 +22,14 @@ struct ConnectOptions {
   // One URL or several separated by commas (the servers of a cluster).
   // tls:// URLs use TLS.
   std::string url = "nats://127.0.0.1:4222";
-  // Empty: none. "user:password", or the path of a .creds file.
+  // Empty: none. "user:password", or the path of a .creds file. Programs
+  // take it from a file or the environment (ReadCredentials), never from
+  // their command line.
   std::string credentials;
+  // Replies and deliveries come to subjects under this prefix. Empty:
+  // "_INBOX_<user>" when the credentials name a user, so that the server
+  // can give each user its own inboxes (docs/nats-users.conf).
+  std::string inboxPrefix;
   std::string name;    // shown by the server's monitoring
   std::string caFile;  // trusted certificates for TLS; empty: the system's
   int connectTimeoutMs = 2000;
@@ -75,6 +81,13 @@ class Connection {
   natsSubscription* replies_ = nullptr;
   std::string inbox_;  // "<inbox>." + request number
 
+ public:
+  // The prefix of this connection's inboxes.
+  const std::string& inboxPrefix() const { return inboxPrefix_; }
+
+ private:
+  std::string inboxPrefix_ = "_INBOX";
+
   std::mutex m_;
   std::condition_variable cv_;
   struct Pending {
@@ -96,5 +109,19 @@ class Connection {
 
 // natsStatus as a sentence piece.
 std::string StatusText(natsStatus s);
+
+// The environment variable programs read credentials from.
+inline constexpr const char* kCredentialsVariable = "TOLVANE_NATS_CREDENTIALS";
+
+// Credentials for a program: `given` is the path of a .creds file or of a
+// file holding "user:password" on its first line (readable by its owner
+// only); empty takes kCredentialsVariable ("user:password" or such a path).
+// A password on the command line shows in `ps`: "user:password" in `given`
+// is refused. Empty result: none. False with a message.
+bool ReadCredentials(const std::string& given, std::string* out, std::string* err);
+
+// The user named by credentials ("user:password"); empty for a .creds file
+// or a token.
+std::string CredentialsUser(const std::string& credentials);
 
 }  // namespace tolvane::nats

@@ -1,5 +1,6 @@
 #include "net/follower.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace tolvane::nats {
@@ -69,20 +70,22 @@ void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*
     return;
   }
   jsMsgMetaData* meta = nullptr;
-  uint64_t pending = 0;
-  uint64_t sequence = 0;
+  Delivery d;
   if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
-    pending = meta->NumPending;
-    sequence = meta->Sequence.Stream;
+    d.pending = meta->NumPending;
+    d.sequence = meta->Sequence.Stream;
+    d.timeNs = meta->Timestamp;
     jsMsgMetaData_Destroy(meta);
   }
-  f->handler_(
-      natsMsg_GetSubject(msg),
-      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))),
-      sequence);
+  d.subject = natsMsg_GetSubject(msg);
+  d.body =
+      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  f->handler_(d);
+  uint64_t pending = d.pending;
   natsMsg_Destroy(msg);
   std::lock_guard lock(f->m_);
   ++f->received_;
+  f->lastSequence_ = std::max(f->lastSequence_, d.sequence);
   f->lag_ = pending;
   if (pending == 0 && !f->caughtUp_) {
     f->caughtUp_ = true;
@@ -104,6 +107,11 @@ bool Follower::WaitCaughtUp(int timeoutMs) {
 uint64_t Follower::Lag() const {
   std::lock_guard lock(m_);
   return lag_;
+}
+
+uint64_t Follower::LastSequence() const {
+  std::lock_guard lock(m_);
+  return lastSequence_;
 }
 
 uint64_t Follower::Received() const {

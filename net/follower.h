@@ -18,10 +18,16 @@ namespace tolvane::nats {
 
 class Follower {
  public:
-  // Called on the subscription's thread, one message at a time, with the
-  // message's sequence in the stream (0 when it has none).
-  using Handler =
-      std::function<void(std::string_view subject, std::string_view body, uint64_t sequence)>;
+  // One message as it arrived.
+  struct Delivery {
+    std::string_view subject;
+    std::string_view body;
+    uint64_t sequence = 0;  // in the stream; 0 when it has none
+    int64_t timeNs = 0;     // when the stream stored it (the server's clock)
+    uint64_t pending = 0;   // messages the server had yet to deliver after it
+  };
+  // Called on the subscription's thread, one message at a time.
+  using Handler = std::function<void(const Delivery&)>;
 
   static std::unique_ptr<Follower> Start(Connection& conn, const std::string& stream,
                                          const std::string& filter, Handler handler,
@@ -36,6 +42,8 @@ class Follower {
   // Messages the server still had to deliver at the last one received.
   uint64_t Lag() const;
   uint64_t Received() const;
+  // The highest stream sequence delivered so far.
+  uint64_t LastSequence() const;
   // False when the server no longer has this follower's consumer.
   bool Alive() const;
   // Stops delivery; returns once no handler call is running.
@@ -54,6 +62,7 @@ class Follower {
   bool caughtUp_ = false;
   uint64_t lag_ = 0;
   uint64_t received_ = 0;
+  uint64_t lastSequence_ = 0;
 };
 
 }  // namespace tolvane::nats
