@@ -18,6 +18,20 @@ std::string StatusText(natsStatus s) {
   return t ? t : "unknown error";
 }
 
+std::vector<std::string> SplitUrls(const std::string& list) {
+  std::vector<std::string> urls;
+  for (std::size_t at = 0; at <= list.size();) {
+    std::size_t comma = list.find(',', at);
+    if (comma == std::string::npos) comma = list.size();
+    std::string one = list.substr(at, comma - at);
+    one.erase(0, one.find_first_not_of(' '));
+    one.erase(one.find_last_not_of(' ') + 1);
+    if (!one.empty()) urls.push_back(one);
+    at = comma + 1;
+  }
+  return urls;
+}
+
 std::string CredentialsUser(const std::string& credentials) {
   std::size_t colon = credentials.find(':');
   if (colon == std::string::npos || credentials.ends_with(".creds")) return {};
@@ -92,16 +106,8 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
   };
   natsStatus s = natsOptions_Create(&opts);
   if (s != NATS_OK) return fail("cannot set up a connection", s);
-  std::vector<std::string> urls;
-  for (std::size_t at = 0; at <= options.url.size();) {
-    std::size_t comma = options.url.find(',', at);
-    if (comma == std::string::npos) comma = options.url.size();
-    std::string one = options.url.substr(at, comma - at);
-    one.erase(0, one.find_first_not_of(' '));
-    one.erase(one.find_last_not_of(' ') + 1);
-    if (!one.empty()) urls.push_back(one);
-    at = comma + 1;
-  }
+  std::vector<std::string> urls = SplitUrls(options.url);
+  if (options.inOrder) natsOptions_SetNoRandomize(opts, true);
   std::vector<const char*> servers;
   for (const std::string& u : urls) servers.push_back(u.c_str());
   natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
@@ -189,6 +195,12 @@ void Connection::OnClosed(natsConnection*, void* self) {
 
 bool Connection::Connected() const {
   return nc_ && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED;
+}
+
+std::string Connection::ConnectedUrl() const {
+  char buf[512] = {0};
+  if (!nc_ || natsConnection_GetConnectedUrl(nc_, buf, sizeof buf) != NATS_OK) return {};
+  return buf;
 }
 
 void Connection::SetStateListener(std::function<void(bool)> listener) {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tolvane::nats {
 
@@ -33,7 +34,13 @@ struct ConnectOptions {
   std::string name;    // shown by the server's monitoring
   std::string caFile;  // trusted certificates for TLS; empty: the system's
   int connectTimeoutMs = 2000;
+  // Try the servers in the order given (a station leaving one that cannot
+  // serve JetStream puts it last).
+  bool inOrder = false;
 };
+
+// The servers of a URL list, in order.
+std::vector<std::string> SplitUrls(const std::string& urls);
 
 enum class RequestResult {
   kOk,
@@ -55,6 +62,8 @@ class Connection {
   natsConnection* nc() const { return nc_; }
   jsCtx* js() const { return js_; }
   bool Connected() const;
+  // The server connected to; empty when none.
+  std::string ConnectedUrl() const;
   // Called (on a library thread) whenever the connection goes or comes back.
   void SetStateListener(std::function<void(bool connected)> listener);
 

@@ -61,6 +61,16 @@ bool Follower::Alive() const {
   return !(s == NATS_NOT_FOUND || jerr == JSConsumerNotFoundErr);
 }
 
+bool Follower::Check(uint64_t* pending, uint64_t* delivered) const {
+  jsConsumerInfo* ci = nullptr;
+  jsErrCode jerr = static_cast<jsErrCode>(0);
+  if (natsSubscription_GetConsumerInfo(&ci, sub_, nullptr, &jerr) != NATS_OK || !ci) return false;
+  *pending = ci->NumPending;
+  *delivered = ci->Delivered.Stream;
+  jsConsumerInfo_Destroy(ci);
+  return true;
+}
+
 void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* self) {
   auto* f = static_cast<Follower*>(self);
   ++f->inHandler_;

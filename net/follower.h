@@ -46,6 +46,9 @@ class Follower {
   uint64_t LastSequence() const;
   // False when the server no longer has this follower's consumer.
   bool Alive() const;
+  // Asks the server: messages it has yet to deliver, and the stream
+  // sequence it delivered last. False when it did not answer.
+  bool Check(uint64_t* pending, uint64_t* delivered) const;
   // Stops delivery; returns once no handler call is running.
   void Stop();
 

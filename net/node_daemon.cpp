@@ -505,26 +505,30 @@ struct NodeDaemon::Impl {
 
   // Drops a message on our command subjects that is not a request to us:
   // counted, said once per reason.
-  void Drop(const std::string& subject, const std::string& why) {
+  void Drop(const std::string& subject, const char* reason, const std::string& detail = {}) {
     ++droppedCount;
     std::lock_guard lock(dropM);
-    if (droppedSaid.insert(why).second) {
-      std::fprintf(stderr, "tolvane-node %s: dropped a message on %s: %s (said once)\n",
-                   options.node.c_str(), subject.c_str(), why.c_str());
+    if (droppedSaid.insert(subject + reason).second) {
+      std::fprintf(stderr, "tolvane-node %s: dropped a message on %s: %s%s (said once)\n",
+                   options.node.c_str(), subject.c_str(), reason, detail.c_str());
     }
   }
 
-  static void OnRequest(natsConnection* nc, natsSubscription*, natsMsg* msg, void* self) {
+  static void OnRequest(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* self) {
     auto* d = static_cast<Impl*>(self);
-    std::string subject = natsMsg_GetSubject(msg);
+    // Ours, not the message's: a stream consumer delivers with the subject
+    // the message was stored under.
+    const char* served = natsSubscription_GetSubject(sub);
+    std::string subject = served ? served : natsMsg_GetSubject(msg);
     const char* reply = natsMsg_GetReply(msg);
     // A command counts only as a request answered to the asker's inbox:
     // what a stream consumer delivers here (its reply is the stream's) or
     // an answer someone pointed at us is not one.
     if (!reply || !IsInboxSubject(reply)) {
-      d->Drop(subject, reply ? std::string("it was not a request (reply to ") +
-                                   std::string(reply).substr(0, 8) + "...)"
-                             : std::string("it was not a request (no reply subject)"));
+      d->Drop(subject, "it was not a request",
+              std::string(" (stored as ") + natsMsg_GetSubject(msg) +
+                  (reply ? ", reply to " + std::string(reply).substr(0, 8) + "...)"
+                         : ", no reply subject)"));
       natsMsg_Destroy(msg);
       return;
     }
@@ -534,7 +538,7 @@ struct NodeDaemon::Impl {
     try {
       answer = d->Handle(kind, json::parse(body));
     } catch (const std::exception&) {
-      d->Drop(subject, "its body does not read as a " + kind + " request");
+      d->Drop(subject, "its body does not read as a request");
       answer = json{{"status", kQueueBadReply}};
     }
     // Stations take an answer only from the node they asked.

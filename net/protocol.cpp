@@ -11,9 +11,11 @@ namespace {
 
 // Major 1: major, flags, time in, time of last change, record.
 constexpr std::size_t kHeaderV1 = 1 + 1 + 8 + 8;
-// Major 2: major, minor, header length (u16), flags, time in, time of last
-// change, fields of later minors, record.
-constexpr std::size_t kHeaderV2 = 1 + 1 + 2 + 1 + 8 + 8;
+// Major 2 on: "TV", major, minor, header length (u16), flags, time in,
+// time of last change, fields of later minors, record. The mark tells a
+// later format from a body that does not read at all.
+constexpr char kMark[2] = {'T', 'V'};
+constexpr std::size_t kHeaderV2 = 2 + 1 + 1 + 2 + 1 + 8 + 8;
 
 void Escape(std::string& out, unsigned char c) {
   static const char* hex = "0123456789ABCDEF";
@@ -162,10 +164,13 @@ std::string EncodeAlarmAs(const AlarmState& state, uint8_t major, uint8_t minor,
                           std::string_view extraHeader) {
   std::string out;
   out.reserve(512);
-  out += static_cast<char>(major);
   if (major >= 2) {
+    out.append(kMark, 2);
+    out += static_cast<char>(major);
     out += static_cast<char>(minor);
     PutU16(out, kHeaderV2 + extraHeader.size());
+  } else {
+    out += static_cast<char>(major);
   }
   out += static_cast<char>(state.suppressed ? 1 : 0);
   PutI64(out, Nanos(state.timeIn));
@@ -208,19 +213,19 @@ std::optional<AlarmState> DecodeAlarm(std::string_view body) {
 DecodeResult DecodeAlarmBody(std::string_view body, AlarmState* state, int* major) {
   if (body.empty()) return DecodeResult::kUnreadable;
   const auto* b = reinterpret_cast<const unsigned char*>(body.data());
-  if (major) *major = b[0];
   std::size_t header = 0;
   std::size_t flagsAt = 0;
   if (b[0] == 1) {
+    if (major) *major = 1;
     header = kHeaderV1;
     flagsAt = 1;
-  } else if (b[0] == 2) {
-    if (body.size() < 4) return DecodeResult::kUnreadable;
-    header = b[2] | (b[3] << 8);
-    flagsAt = 4;
+  } else if (body.size() >= 6 && b[0] == kMark[0] && b[1] == kMark[1]) {
+    if (major) *major = b[2];
+    if (b[2] > kWireMajor) return DecodeResult::kNewerMajor;
+    if (b[2] != 2) return DecodeResult::kUnreadable;
+    header = b[4] | (b[5] << 8);
+    flagsAt = 6;
     if (header < kHeaderV2) return DecodeResult::kUnreadable;
-  } else if (b[0] > kWireMajor) {
-    return DecodeResult::kNewerMajor;
   } else {
     return DecodeResult::kUnreadable;
   }
