@@ -26,6 +26,7 @@
 #include "node/embedded_node.h"
 #include "node/summary_queue_message.h"
 #include "plant/demo_plant.h"
+#include "plant/node_lock.h"
 #include "plant/plant_json.h"
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
@@ -96,6 +97,10 @@ struct GlobalOptions {
   // A station of the plant-wide deployment instead of a local plant.
   std::string natsUrl, station, credentials;
   bool IsStation() const { return !natsUrl.empty(); }
+  // The command's words without --node, for the station form of it.
+  std::string command;
+  bool holdNodes = true;  // a changing command holds the nodes it changes
+  bool hasStationForm = true;  // a station can do this command too
 };
 
 bool UseColor(const GlobalOptions& g) {
@@ -183,6 +188,7 @@ class Session {
     if (!store_->Load(node_, now_, &err, refs ? &only : nullptr)) {
       throw Failure{ExitFor(err), err.message};
     }
+    if (forUpdate && g.holdNodes) HoldNodes(g, refs);
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
     if (handle_ == kNoHandle) {
@@ -193,6 +199,44 @@ class Session {
   ~Session() {
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
     if (store_) store_->Detach();
+  }
+
+  // One writer per node: the nodes this command may change (those of its
+  // references, else all) are held until it ends, or it is refused when a
+  // daemon holds one. A store whose directory cannot take the lock file
+  // cannot be written either; the commit says so.
+  void HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs) {
+    if (g.nodeFile.empty()) return;  // the demo plant, in memory
+    std::vector<std::string> nodes;
+    node::LocalNames local = node_.localNames();
+    for (const node::NodeRecord& n : node_.database().Nodes()) {
+      bool wanted = !refs;
+      for (std::size_t i = 0; refs && i < refs->size(); ++i) {
+        std::string named = CanonicalOrFail((*refs)[i]).node;
+        for (const std::string* alias : {&local.alias1, &local.alias2}) {
+          if (!alias->empty() && strcasecmp(alias->c_str(), named.c_str()) == 0) named = local.name;
+        }
+        wanted = wanted || strcasecmp(named.c_str(), n.name.c_str()) == 0;
+      }
+      if (wanted) nodes.push_back(n.name);
+    }
+    std::string held, why;
+    std::optional<NodeHolder> holder;
+    if (!TryAcquireAll(g.nodeFile, nodes, ThisProcess("tolvane " + g.command), &locks_, &held,
+                       &holder, &why) &&
+        holder) {
+      std::string contact = holder->contact.empty() ? "URL" : holder->contact;
+      throw Failure{kExitNodeHeld,
+                    "node " + held + " of " + g.nodeFile + " is held by " +
+                        (holder->program.empty() ? "another program" : holder->program) +
+                        (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "") +
+                        ", its only writer while it runs; " +
+                        (g.hasStationForm
+                             ? "change it through a station: tolvane --nats " + contact +
+                                   " --station NAME " + g.command
+                             : std::string("a station cannot do this, so stop that program "
+                                           "first")) };
+    }
   }
 
   // Writes what changed to the store, in the command's one transaction. A
@@ -255,6 +299,7 @@ class Session {
   std::unique_ptr<nats::Station> station_;
 #endif
   std::unique_ptr<PlantStore> store_;  // after the node: it stops following it first
+  std::vector<std::unique_ptr<NodeLock>> locks_;  // after the store: held past its commit
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
 };
@@ -778,7 +823,9 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
                         EscapeForTerminal(o.duration) + "\""};
     }
   }
-  Session s(g, true, &o.refs);
+  GlobalOptions storeOnly = g;  // shelving is the store's alone
+  storeOnly.hasStationForm = false;
+  Session s(storeOnly, true, &o.refs);
   std::vector<Row> rows;
   for (const std::string& ref : o.refs) rows.push_back(FindAlarm(s, ref));
   std::vector<std::string> refused;
@@ -807,7 +854,10 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
 
 void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& out) {
   bool change = action != "status";
-  Session s(g, change);
+  // The horn is the store's, not a node's.
+  GlobalOptions hornOptions = g;
+  hornOptions.holdNodes = false;
+  Session s(hornOptions, change);
   short rc = kOk;
   if (action == "on") rc = s.mgr().ConfigureHorn(1);
   if (action == "off") rc = s.mgr().ConfigureHorn(0);
@@ -1116,6 +1166,7 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
   if (station && (o.simulate > 0 || o.save)) {
     throw Failure{kExitUsage, "watch: --simulate and --save work on a plant store, not a station"};
   }
+  if (o.save) session->HoldNodes(g, nullptr);
   // The view is held in the node; the store is read again only when
   // another program changed it.
   if (!station) session->store().Rollback();
@@ -1396,6 +1447,20 @@ int RunCli(int argc, char** argv) {
     return kExitUsage;
   }
 
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--node" && i + 1 < argc) {
+      ++i;
+    } else if (!a.starts_with("--node=")) {
+      // Quoted for a shell when it needs to be.
+      if (a.empty() || a.find_first_of(" \t'\"\\$`*?[]{}()<>|&;!#~") != std::string::npos) {
+        std::string q = "'";
+        for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        a = q + "'";
+      }
+      g.command += (g.command.empty() ? "" : " ") + a;
+    }
+  }
   SetNoticeHook(CollectNotice);
   std::ostringstream out;
   int rc = kExitOk;
