@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -167,6 +168,35 @@ struct NodeDaemon::Impl {
   std::set<std::string> droppedSaid;  // reasons logged once
 
   std::vector<natsSubscription*> subs;
+
+  // What became of recent commands, by the id their station gave them:
+  // {"state": "running" | "done" | "failed" | "expired", "entries": [...]}.
+  std::mutex idM;
+  std::unordered_map<std::string, json> outcomes;
+  std::deque<std::string> outcomeOrder;
+  static constexpr std::size_t kOutcomesKept = 8192;
+
+  void Record(const std::string& id, json outcome) {
+    if (id.empty()) return;
+    std::lock_guard lock(idM);
+    auto [it, fresh] = outcomes.insert_or_assign(id, std::move(outcome));
+    if (!fresh) return;
+    outcomeOrder.push_back(id);
+    while (outcomeOrder.size() > kOutcomesKept) {
+      outcomes.erase(outcomeOrder.front());
+      outcomeOrder.pop_front();
+    }
+  }
+
+  json Recorded(const json& ids) {
+    json out = json::object();
+    std::lock_guard lock(idM);
+    for (const auto& id : ids) {
+      auto it = outcomes.find(id.get<std::string>());
+      if (it != outcomes.end()) out[it->first] = it->second;
+    }
+    return out;
+  }
 
   Impl(Connection& c, node::EmbeddedNode& n, DaemonOptions o, std::mutex& w)
       : conn(c), node(n), options(std::move(o)), work(w) {}
@@ -536,7 +566,23 @@ struct NodeDaemon::Impl {
     std::string body(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
     json answer;
     try {
-      answer = d->Handle(kind, json::parse(body));
+      json req = json::parse(body);
+      std::string id = req.value("id", std::string());
+      int64_t expires = req.value("expires", int64_t{0});
+      bool changes = kind != "read" && kind != "state";
+      if (changes && expires != 0 &&
+          std::chrono::duration_cast<std::chrono::milliseconds>(
+              Clock::now().time_since_epoch())
+                  .count() > expires) {
+        // The station has stopped waiting and will take it as not done:
+        // never started late.
+        d->Record(id, json{{"state", "expired"}});
+        answer = json{{"status", kQueueUnreachable}, {"expired", true}};
+      } else {
+        if (changes) d->Record(id, json{{"state", "running"}});
+        answer = d->Handle(kind, req);
+        if (changes) d->Record(id, Impl::OutcomeOf(answer));
+      }
     } catch (const std::exception&) {
       d->Drop(subject, "its body does not read as a request");
       answer = json{{"status", kQueueBadReply}};
@@ -547,6 +593,19 @@ struct NodeDaemon::Impl {
     natsConnection_Publish(nc, reply, text.data(), static_cast<int>(text.size()));
     ++d->commandCount;
     natsMsg_Destroy(msg);
+  }
+
+  // What an answer says became of a command, for stations that did not get it.
+  static json OutcomeOf(const json& answer) {
+    json o{{"state", answer.value("status", -1) == 0 ? "done" : "failed"}};
+    if (answer.contains("entries")) {
+      json entries = json::array();
+      for (const auto& e : answer["entries"]) entries.push_back(e.value("status", -1));
+      o["entries"] = std::move(entries);
+      // A group is done when its writes were committed, whatever its reads said.
+      if (answer.value("status", -1) != netstatus::kNodeUnreachable) o["state"] = "done";
+    }
+    return o;
   }
 
   enum class Outcome { kConfirmed, kCommitted, kFailed };
@@ -674,6 +733,7 @@ struct NodeDaemon::Impl {
     }
     json out{{"status", 0}, {"alarms", std::move(alarms)}};
     if (!next.empty()) out["next"] = next;
+    if (req.contains("ids")) out["ids"] = Recorded(req.at("ids"));
     return out;
   }
 

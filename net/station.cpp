@@ -98,6 +98,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     Effect effect = Effect::kAck;
     std::string tag, field;  // kValue: the entry written
     int16_t value = 0;
+    int entry = -1;  // a write's entry in its request
     std::chrono::system_clock::time_point expires{};
     Steady::time_point since{}, lastAsked{};
     CommandOutcome outcome = CommandOutcome::kUnknown;
@@ -649,7 +650,14 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     json reply;
     if (Ask(p.node, "state", req, &reply) != Asked::kOk) return std::nullopt;
     try {
-      std::string said = reply.contains("ids") ? reply["ids"].value(p.id, std::string()) : "";
+      json recorded = reply.contains("ids") && reply["ids"].contains(p.id) ? reply["ids"][p.id]
+                                                                             : json();
+      std::string said = recorded.is_object() ? recorded.value("state", std::string()) : "";
+      if (said == "done" && p.entry >= 0 && recorded.contains("entries") &&
+          p.entry < static_cast<int>(recorded["entries"].size())) {
+        return recorded["entries"][p.entry].get<int>() == 0 ? CommandOutcome::kDone
+                                                            : CommandOutcome::kFailed;
+      }
       if (said == "done") return CommandOutcome::kDone;
       if (said == "failed" || said == "expired") return CommandOutcome::kFailed;
       if (said == "running") return std::nullopt;
@@ -710,8 +718,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     }
   }
 
-  CommandOutcome WaitOutcome(const std::string& node, char letter, int16_t number,
-                             int timeoutMs) {
+  std::optional<CommandOutcome> WaitOutcome(const std::string& node, char letter, int16_t number,
+                                            int timeoutMs) {
     std::string subject = AlarmSubject(node, letter, number);
     auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock lock(m);
@@ -720,12 +728,26 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       for (const auto& [id, p] : pending) {
         if (p.subject == subject && (!last || p.since >= last->since)) last = &p;
       }
-      if (!last) return CommandOutcome::kDone;
+      if (!last) return std::nullopt;
       if (last->outcome != CommandOutcome::kUnknown) return last->outcome;
       if (outcomeCv.wait_until(lock, deadline) == std::cv_status::timeout) {
         return CommandOutcome::kUnknown;
       }
     }
+  }
+
+  bool WaitOutcomes(int timeoutMs) {
+    auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(m);
+    return outcomeCv.wait_until(lock, deadline, [&] {
+      for (const auto& [id, p] : pending) {
+        if (p.outcome == CommandOutcome::kUnknown &&
+            Steady::now() - p.since < std::chrono::milliseconds(options.outcomeCheckMs)) {
+          return false;
+        }
+      }
+      return true;
+    });
   }
 
   short MarkAcknowledged(short number, char letter, const char* node,
@@ -1036,6 +1058,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
             }
             if (e.status == netstatus::kUnknownOutcome && e.put) {
               checks.push_back(WriteCheck(o.id, o.expires, e));
+              checks.back().entry = static_cast<int>(k);
             }
           }
           if (o.reply) g->serials[token] = o.reply->serial;
@@ -1231,9 +1254,13 @@ bool Station::NodeAlive(const std::string& node) const {
   return !impl_->Stale(node);
 }
 
-CommandOutcome Station::WaitOutcome(const std::string& node, char letter, int16_t number,
-                                    int timeoutMs) {
+std::optional<CommandOutcome> Station::WaitOutcome(const std::string& node, char letter,
+                                                   int16_t number, int timeoutMs) {
   return impl_->WaitOutcome(node, letter, number, timeoutMs);
+}
+
+bool Station::WaitOutcomes(int timeoutMs) {
+  return impl_->WaitOutcomes(timeoutMs);
 }
 
 bool Station::WaitCurrent(int timeoutMs) {

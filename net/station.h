@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -124,9 +125,13 @@ class Station {
 
   // What became of the last command about the block that was answered
   // "unknown, checking" (23, 1724): waits up to `timeoutMs` for it to be
-  // resolved from the stream or the node. kDone also when no such command
-  // is pending.
-  CommandOutcome WaitOutcome(const std::string& node, char letter, int16_t number, int timeoutMs);
+  // resolved from the stream or the node (kUnknown when it was not).
+  // Nothing when no command about the block was of unknown outcome.
+  std::optional<CommandOutcome> WaitOutcome(const std::string& node, char letter, int16_t number,
+                                            int timeoutMs);
+  // Waits until no command of this station is of unknown outcome; false
+  // when some still are after `timeoutMs`.
+  bool WaitOutcomes(int timeoutMs);
 
   struct Impl;
 

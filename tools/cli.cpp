@@ -264,6 +264,29 @@ class Session {
 #endif
     return {};
   }
+  std::string StationReport() const {
+#ifdef TOLVANE_WITH_NATS
+    if (station_) return StationStatusReport(*station_, stationFlags_);
+#endif
+    return {};
+  }
+  // A station's command of unknown outcome is checked until it is known:
+  // never reported failed and done later.
+  short Resolve(short rc, const Row& row) {
+#ifdef TOLVANE_WITH_NATS
+    if (station_) return ResolveOutcome(*station_, rc, row.node, row.letter, row.number, std::cerr);
+#endif
+    (void)row;
+    return rc;
+  }
+  void SettleOutcomes() {
+#ifdef TOLVANE_WITH_NATS
+    if (station_ && !station_->WaitOutcomes(0)) {
+      std::cerr << "tolvane: some acknowledges had no definite answer: checking...\n";
+      station_->WaitOutcomes(35000);
+    }
+#endif
+  }
   CVeltAlmSummMgr& mgr() {
     return *mgr_;
   }
@@ -634,6 +657,7 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
           return true;
         },
         done);
+    s.SettleOutcomes();
     ChangeSummary c;
     if (s.IsStation()) {
       c.acknowledged = done();
@@ -682,7 +706,7 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   Session s(g, true, &o.refs);
   Row row = FindAlarm(s, o.refs[0]);
   auto buf = RefBuffer(row.reference);
-  short rc = s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet);
+  short rc = s.Resolve(s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet), row);
   s.Save();
   if (rc != kOk) {
     throw Failure{kExitFailed,
@@ -698,7 +722,7 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
   Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
-  short rc = s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data());
+  short rc = s.Resolve(s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data()), row);
   if (!s.IsStation()) {
     s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary",
                       s.now());
@@ -714,7 +738,8 @@ void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::
   Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
-  short rc = s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0);
+  short rc = s.Resolve(s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0),
+                       row);
   s.Save();
   if (rc != kOk) {
     throw Failure{kExitFailed, "delete of " + row.reference + " failed: status " + StatusText(rc)};
@@ -890,7 +915,7 @@ void CmdStatus(const GlobalOptions& g, const std::string& format, std::ostream& 
     throw Failure{kExitFailed, "the alarm queue header cannot be read"};
   }
   if (s.IsStation()) {
-    out << s.StationLine() << "\n";
+    out << s.StationReport();
     out << "Alarms in view:   " << total << "\n";
     out << "Sequence number:  " << seq << "\n";
     out << "Horn:             " << (enabled ? "enabled" : "disabled") << "\n";
@@ -1297,7 +1322,9 @@ int RunCli(int argc, char** argv) {
   app.add_option("--nats", g.natsUrl,
                  "work as a station of the plant-wide deployment at this server (nats://...)");
   app.add_option("--station", g.station, "the station's name (with --nats)");
-  app.add_option("--credentials", g.credentials, "user:password or a .creds file (with --nats)");
+  app.add_option("--credentials", g.credentials,
+                 "a file holding user:password, or a .creds file (with --nats; default: "
+                 "$TOLVANE_NATS_CREDENTIALS)");
 #endif
   app.add_option("--user", g.user, "who acts, recorded in the journal (default: the login name)")
       ->check([](const std::string& u) -> std::string {
