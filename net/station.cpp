@@ -245,8 +245,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       physicalNodes[node::detail::FoldCase(owner)].insert(owner);
       lastChange = now;
     }
-    SUMQMSG held{};
-    if (viewQueue.Find(number, letter, owner.c_str(), &held) != 0) viewQueue.Put(msg, now, now, false);
+    // Its last state we could read is no longer its state.
+    viewQueue.Clear(owner, letter, number);
+    viewQueue.Put(msg, now, now, false);
     if (first) {
       std::fprintf(stderr,
                    "station %s: %.*s is in wire format %d; this station reads up to %d: the "

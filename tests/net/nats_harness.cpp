@@ -213,6 +213,14 @@ bool Daemon::Start(int timeoutMs) {
   return child_.WaitForLog("ready " + node_, timeoutMs);
 }
 
+void NatsServer::Pause() {
+  if (child_.pid() > 0) ::kill(child_.pid(), SIGSTOP);
+}
+
+void NatsServer::Resume() {
+  if (child_.pid() > 0) ::kill(child_.pid(), SIGCONT);
+}
+
 void Daemon::Pause() {
   if (child_.pid() > 0) ::kill(child_.pid(), SIGSTOP);
 }

@@ -68,6 +68,10 @@ class NatsServer {
   bool Start();
   void Stop() { child_.Stop(); }
   void Kill() { child_.Kill(); }
+  // SIGSTOP / SIGCONT: a server that hangs.
+  void Pause();
+  void Resume();
+  const std::string& name() const { return name_; }
   std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
   int port() const { return port_; }
   int clusterPort() const { return clusterPort_; }
