@@ -600,7 +600,7 @@ struct NodeDaemon::Impl {
     json o{{"state", answer.value("status", -1) == 0 ? "done" : "failed"}};
     if (answer.contains("entries")) {
       json entries = json::array();
-      for (const auto& e : answer["entries"]) entries.push_back(e.value("status", -1));
+      for (const auto& e : answer["entries"]) entries.push_back(GroupEntryStatus(e));
       o["entries"] = std::move(entries);
       // A group is done when its writes were committed, whatever its reads said.
       if (answer.value("status", -1) != netstatus::kNodeUnreachable) o["state"] = "done";
@@ -788,14 +788,14 @@ struct NodeDaemon::Impl {
       r.serial = db.NodeSerial(options.node);
       db.GroupFree(grp);
     });
-    json out = GroupReplyToJson(r);
     if (o == Outcome::kFailed && wrote) {
       // Not committed: nothing is reported done.
-      for (auto& e : out["entries"]) {
-        if (e.value("status", 0) == 0) e["status"] = netstatus::kNodeUnreachable;
+      for (auto& e : r.entries) {
+        if (e.status == 0) e.status = netstatus::kNodeUnreachable;
       }
-      out["status"] = netstatus::kNodeUnreachable;
+      r.status = netstatus::kNodeUnreachable;
     }
+    json out = GroupReplyToJson(r);
     if (o == Outcome::kCommitted && wrote) out["confirmed"] = false;
     return out;
   }
