@@ -7,14 +7,21 @@ namespace tolvane::nats {
 
 std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& stream,
                                           const std::string& filter, Handler handler,
-                                          std::string* err) {
+                                          std::string* err, From from) {
   std::unique_ptr<Follower> f(new Follower());
   f->handler_ = std::move(handler);
   jsSubOptions so;
   jsSubOptions_Init(&so);
   so.Stream = stream.c_str();
   so.Ordered = true;
-  so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+  if (from.lastPerSubject) {
+    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+  } else if (from.sinceNs > 0) {
+    so.Config.DeliverPolicy = js_DeliverByStartTime;
+    so.Config.OptStartTime = from.sinceNs;
+  } else {
+    so.Config.DeliverPolicy = js_DeliverAll;
+  }
   so.Config.Heartbeat = 1'000'000'000;  // 1 s: a lost consumer is noticed soon
   jsErrCode jerr = static_cast<jsErrCode>(0);
   natsStatus s = js_Subscribe(&f->sub_, conn.js(), filter.c_str(), &Follower::OnMessage, f.get(),

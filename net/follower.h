@@ -16,6 +16,13 @@
 
 namespace tolvane::nats {
 
+// Where a follower starts: the last message of every subject (a stream of
+// states), or every message stored since a time (a log).
+struct FollowFrom {
+  bool lastPerSubject = true;
+  int64_t sinceNs = 0;  // with !lastPerSubject: 0 is the first message
+};
+
 class Follower {
  public:
   // One message as it arrived.
@@ -29,9 +36,10 @@ class Follower {
   // Called on the subscription's thread, one message at a time.
   using Handler = std::function<void(const Delivery&)>;
 
+  using From = FollowFrom;
   static std::unique_ptr<Follower> Start(Connection& conn, const std::string& stream,
                                          const std::string& filter, Handler handler,
-                                         std::string* err);
+                                         std::string* err, From from = {});
   ~Follower();
   Follower(const Follower&) = delete;
   Follower& operator=(const Follower&) = delete;

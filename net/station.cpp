@@ -1264,6 +1264,57 @@ bool Station::WaitOutcomes(int timeoutMs) {
   return impl_->WaitOutcomes(timeoutMs);
 }
 
+bool Station::ReadJournal(std::optional<std::chrono::system_clock::time_point> since,
+                          std::optional<std::chrono::system_clock::time_point> until,
+                          std::vector<JournalEntry>* out, std::string* err) {
+  using SysClock = std::chrono::system_clock;
+  std::mutex jm;
+  std::vector<JournalEntry> got;
+  Follower::From from;
+  from.lastPerSubject = false;
+  if (since) {
+    from.sinceNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since->time_since_epoch()).count();
+  }
+  std::shared_ptr<Connection> c = impl_->Conn();
+  auto f = Follower::Start(
+      *c, kJournalStream, kJournalSubjects,
+      [&](const Follower::Delivery& d) {
+        std::string token(SubjectNodeToken(d.subject, "tolvane.journal."));
+        try {
+          json j = json::parse(d.body);
+          JournalEntry e;
+          e.node = j.at("node").get<std::string>();
+          if (token.empty() || NodeToken(e.node) != token) {
+            impl_->Reject(d.subject, "is a journal entry of another node");
+            return;
+          }
+          e.text = j.at("text").get<std::string>();
+          e.station = j.value("station", std::string());
+          e.flag = j.value("flag", 0);
+          e.time = SysClock::time_point(std::chrono::duration_cast<SysClock::duration>(
+              std::chrono::milliseconds(j.value("time", int64_t{0}))));
+          if (until && e.time >= *until) return;
+          std::lock_guard lock(jm);
+          got.push_back(std::move(e));
+        } catch (const std::exception&) {
+          impl_->Reject(d.subject, "does not read as a journal entry");
+        }
+      },
+      err, from);
+  if (!f) return false;
+  if (!f->WaitCaughtUp(30000)) {
+    if (err) *err = "timed out reading the journal stream";
+    return false;
+  }
+  f->Stop();
+  std::lock_guard lock(jm);
+  std::stable_sort(got.begin(), got.end(),
+                   [](const JournalEntry& a, const JournalEntry& b) { return a.time < b.time; });
+  *out = std::move(got);
+  return true;
+}
+
 bool Station::WaitCurrent(int timeoutMs) {
   Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {

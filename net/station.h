@@ -95,6 +95,15 @@ struct StationStatus {
 
 enum class CommandOutcome { kDone, kFailed, kUnknown };
 
+// An operator message as the journal stream holds it.
+struct JournalEntry {
+  std::chrono::system_clock::time_point time{};
+  std::string node;     // the node that journalled it
+  std::string station;  // the station that sent it
+  std::string text;
+  int flag = 0;
+};
+
 class Station {
  public:
   // Connects and reads the stream until the view is complete (or the start
@@ -132,6 +141,13 @@ class Station {
   // Waits until no command of this station is of unknown outcome; false
   // when some still are after `timeoutMs`.
   bool WaitOutcomes(int timeoutMs);
+
+  // The journal entries stored from `since` (all when unset) and before
+  // `until`, oldest first. An entry counts only when it names the node of
+  // its subject; others are dropped and counted (Status().rejected).
+  bool ReadJournal(std::optional<std::chrono::system_clock::time_point> since,
+                   std::optional<std::chrono::system_clock::time_point> until,
+                   std::vector<JournalEntry>* out, std::string* err);
 
   struct Impl;
 

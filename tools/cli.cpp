@@ -279,6 +279,22 @@ class Session {
     (void)row;
     return rc;
   }
+  // The journal stream as a station reads it.
+  std::vector<LogEntry> StationLog(std::optional<TimePoint> since, std::optional<TimePoint> until) {
+    std::vector<LogEntry> entries;
+#ifdef TOLVANE_WITH_NATS
+    std::vector<nats::JournalEntry> journal;
+    std::string err;
+    if (station_ && !station_->ReadJournal(since, until, &journal, &err)) {
+      throw Failure{kExitFailed, err};
+    }
+    for (nats::JournalEntry& e : journal) {
+      entries.push_back({e.time, e.node, e.station, std::move(e.text), e.flag});
+    }
+#endif
+    (void)since, (void)until;
+    return entries;
+  }
   void SettleOutcomes() {
 #ifdef TOLVANE_WITH_NATS
     if (station_ && !station_->WaitOutcomes(0)) {
@@ -964,13 +980,17 @@ void CmdLog(const GlobalOptions& g, const LogOptions& o, std::ostream& out) {
     return t;
   };
   std::optional<TimePoint> since = when(o.since, "--since"), until = when(o.until, "--until");
-  std::unique_ptr<PlantStore> store = OpenStore(g, now);
-  std::vector<PlantLogEntry> log;
-  StoreError err;
-  if (!store->ReadJournal(since, until, &log, &err)) throw Failure{ExitFor(err), err.message};
   std::vector<LogEntry> entries;
-  entries.reserve(log.size());
-  for (const PlantLogEntry& e : log) entries.push_back({e.time, e.node, e.user, e.text, e.flag});
+  if (g.IsStation()) {
+    entries = Session(g, false).StationLog(since, until);  // the journal stream
+  } else {
+    std::unique_ptr<PlantStore> store = OpenStore(g, now);
+    std::vector<PlantLogEntry> log;
+    StoreError err;
+    if (!store->ReadJournal(since, until, &log, &err)) throw Failure{ExitFor(err), err.message};
+    entries.reserve(log.size());
+    for (const PlantLogEntry& e : log) entries.push_back({e.time, e.node, e.user, e.text, e.flag});
+  }
   if (o.format == "json") {
     WriteLogJson(out, entries);
   } else {

@@ -278,6 +278,20 @@ TEST_F(Permissions, ForgeriesOnANodesOwnSubjectsAreDroppedAndCounted) {
   ASSERT_EQ(js_Publish(nullptr, node1->js(), own.c_str(), body.data(),
                        static_cast<int>(body.size()), nullptr, &jerr),
             NATS_OK);
+  // An operator message in PLANT1's journal that claims to be PLANT2's.
+  std::string entry =
+      nlohmann::json{{"node", "PLANT2"}, {"text", "FORGED"}, {"flag", 0}, {"time", 1}}.dump();
+  ASSERT_EQ(js_Publish(nullptr, node1->js(), nats::JournalSubject("PLANT1").c_str(), entry.data(),
+                       static_cast<int>(entry.size()), nullptr, &jerr),
+            NATS_OK);
+  ASSERT_EQ(op_->alarmLibrary().SendOperatorMessage("shift change", "PLANT2", 0), 0);
+  std::vector<nats::JournalEntry> journal;
+  std::string err;
+  ASSERT_TRUE(op_->ReadJournal(std::nullopt, std::nullopt, &journal, &err)) << err;
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0].node, "PLANT2");
+  EXPECT_EQ(journal[0].text, "shift change");
+  EXPECT_EQ(journal[0].station, "O1");
   std::string beat = nlohmann::json{{"node", "PLANT2"}, {"stopped", true}}.dump();
   ASSERT_EQ(js_Publish(nullptr, node1->js(), nats::NodeSubject("PLANT1").c_str(), beat.data(),
                        static_cast<int>(beat.size()), nullptr, &jerr),
@@ -285,7 +299,7 @@ TEST_F(Permissions, ForgeriesOnANodesOwnSubjectsAreDroppedAndCounted) {
   EXPECT_TRUE(WaitFor(
       [&] {
         auto s = op_->Status();
-        return s.rejectedBySource.count("PLANT1") && s.rejectedBySource.at("PLANT1") >= 2;
+        return s.rejectedBySource.count("PLANT1") && s.rejectedBySource.at("PLANT1") >= 3;
       },
       5s));
   SUMQMSG seen{};
