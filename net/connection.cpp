@@ -1,7 +1,11 @@
 #include "net/connection.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -12,6 +16,78 @@ using Steady = std::chrono::steady_clock;
 std::string StatusText(natsStatus s) {
   const char* t = natsStatus_GetText(s);
   return t ? t : "unknown error";
+}
+
+std::vector<std::string> SplitUrls(const std::string& list) {
+  std::vector<std::string> urls;
+  for (std::size_t at = 0; at <= list.size();) {
+    std::size_t comma = list.find(',', at);
+    if (comma == std::string::npos) comma = list.size();
+    std::string one = list.substr(at, comma - at);
+    one.erase(0, one.find_first_not_of(' '));
+    one.erase(one.find_last_not_of(' ') + 1);
+    if (!one.empty()) urls.push_back(one);
+    at = comma + 1;
+  }
+  return urls;
+}
+
+std::string CredentialsUser(const std::string& credentials) {
+  std::size_t colon = credentials.find(':');
+  if (colon == std::string::npos || credentials.ends_with(".creds")) return {};
+  return credentials.substr(0, colon);
+}
+
+bool ReadCredentials(const std::string& given, std::string* out, std::string* err) {
+  out->clear();
+  std::string arg = given;
+  if (arg.empty()) {
+    const char* env = std::getenv(kCredentialsVariable);
+    if (!env || !*env) return true;
+    arg = env;
+    struct stat st {};
+    // The variable may hold the credentials themselves.
+    if (::stat(arg.c_str(), &st) != 0) {
+      if (arg.find(':') == std::string::npos) {
+        *err = std::string(kCredentialsVariable) + " holds neither user:password nor a file";
+        return false;
+      }
+      *out = arg;
+      return true;
+    }
+  }
+  if (arg.ends_with(".creds")) {
+    *out = arg;
+    return true;
+  }
+  struct stat st {};
+  if (::stat(arg.c_str(), &st) != 0) {
+    if (arg.find(':') != std::string::npos) {
+      *err = "a password on the command line shows in ps: put user:password in a file only you "
+             "can read and give its path, or set " +
+             std::string(kCredentialsVariable);
+    } else {
+      *err = "cannot read the credentials file " + arg + ": " + std::strerror(errno);
+    }
+    return false;
+  }
+  if ((st.st_mode & 077) != 0) {
+    *err = "the credentials file " + arg + " can be read by others: chmod 600 " + arg;
+    return false;
+  }
+  std::ifstream in(arg);
+  std::string line;
+  if (!std::getline(in, line)) {
+    *err = "cannot read the credentials file " + arg;
+    return false;
+  }
+  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+  if (line.find(':') == std::string::npos) {
+    *err = "the credentials file " + arg + " does not hold user:password on its first line";
+    return false;
+  }
+  *out = line;
+  return true;
 }
 
 std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std::string* err) {
@@ -30,16 +106,8 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
   };
   natsStatus s = natsOptions_Create(&opts);
   if (s != NATS_OK) return fail("cannot set up a connection", s);
-  std::vector<std::string> urls;
-  for (std::size_t at = 0; at <= options.url.size();) {
-    std::size_t comma = options.url.find(',', at);
-    if (comma == std::string::npos) comma = options.url.size();
-    std::string one = options.url.substr(at, comma - at);
-    one.erase(0, one.find_first_not_of(' '));
-    one.erase(one.find_last_not_of(' ') + 1);
-    if (!one.empty()) urls.push_back(one);
-    at = comma + 1;
-  }
+  std::vector<std::string> urls = SplitUrls(options.url);
+  if (options.inOrder) natsOptions_SetNoRandomize(opts, true);
   std::vector<const char*> servers;
   for (const std::string& u : urls) servers.push_back(u.c_str());
   natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
@@ -62,6 +130,13 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
     }
   }
   const std::string& cred = options.credentials;
+  c->inboxPrefix_ = options.inboxPrefix;
+  if (c->inboxPrefix_.empty()) {
+    std::string user = CredentialsUser(cred);
+    c->inboxPrefix_ = user.empty() ? "_INBOX" : "_INBOX_" + user;
+  }
+  s = natsOptions_SetCustomInboxPrefix(opts, c->inboxPrefix_.c_str());
+  if (s != NATS_OK) return fail("bad inbox prefix " + c->inboxPrefix_, s);
   if (!cred.empty()) {
     std::size_t colon = cred.find(':');
     if (cred.size() > 6 && cred.compare(cred.size() - 6, 6, ".creds") == 0) {
@@ -80,10 +155,13 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options, std:
   if (s != NATS_OK) return fail("cannot connect to " + options.url, s);
   s = natsConnection_JetStream(&c->js_, c->nc_, nullptr);
   if (s != NATS_OK) return fail("no JetStream", s);
+  // A unique inbox under our prefix: the library's inbox names its own.
   char* inbox = nullptr;
   natsInbox_Create(&inbox);
-  c->inbox_ = std::string(inbox) + ".";
+  std::string unique = inbox ? inbox : "";
   natsInbox_Destroy(inbox);
+  unique = unique.substr(unique.rfind('.') + 1);
+  c->inbox_ = c->inboxPrefix_ + "." + unique + ".";
   s = natsConnection_Subscribe(&c->replies_, c->nc_, (c->inbox_ + "*").c_str(),
                                &Connection::OnReply, c.get());
   if (s != NATS_OK) return fail("cannot receive answers", s);
@@ -117,6 +195,12 @@ void Connection::OnClosed(natsConnection*, void* self) {
 
 bool Connection::Connected() const {
   return nc_ && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED;
+}
+
+std::string Connection::ConnectedUrl() const {
+  char buf[512] = {0};
+  if (!nc_ || natsConnection_GetConnectedUrl(nc_, buf, sizeof buf) != NATS_OK) return {};
+  return buf;
 }
 
 void Connection::SetStateListener(std::function<void(bool)> listener) {

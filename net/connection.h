@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tolvane::nats {
 
@@ -22,12 +23,24 @@ struct ConnectOptions {
   // One URL or several separated by commas (the servers of a cluster).
   // tls:// URLs use TLS.
   std::string url = "nats://127.0.0.1:4222";
-  // Empty: none. "user:password", or the path of a .creds file.
+  // Empty: none. "user:password", or the path of a .creds file. Programs
+  // take it from a file or the environment (ReadCredentials), never from
+  // their command line.
   std::string credentials;
+  // Replies and deliveries come to subjects under this prefix. Empty:
+  // "_INBOX_<user>" when the credentials name a user, so that the server
+  // can give each user its own inboxes (docs/nats-users.conf).
+  std::string inboxPrefix;
   std::string name;    // shown by the server's monitoring
   std::string caFile;  // trusted certificates for TLS; empty: the system's
   int connectTimeoutMs = 2000;
+  // Try the servers in the order given (a station leaving one that cannot
+  // serve JetStream puts it last).
+  bool inOrder = false;
 };
+
+// The servers of a URL list, in order.
+std::vector<std::string> SplitUrls(const std::string& urls);
 
 enum class RequestResult {
   kOk,
@@ -49,6 +62,8 @@ class Connection {
   natsConnection* nc() const { return nc_; }
   jsCtx* js() const { return js_; }
   bool Connected() const;
+  // The server connected to; empty when none.
+  std::string ConnectedUrl() const;
   // Called (on a library thread) whenever the connection goes or comes back.
   void SetStateListener(std::function<void(bool connected)> listener);
 
@@ -75,6 +90,13 @@ class Connection {
   natsSubscription* replies_ = nullptr;
   std::string inbox_;  // "<inbox>." + request number
 
+ public:
+  // The prefix of this connection's inboxes.
+  const std::string& inboxPrefix() const { return inboxPrefix_; }
+
+ private:
+  std::string inboxPrefix_ = "_INBOX";
+
   std::mutex m_;
   std::condition_variable cv_;
   struct Pending {
@@ -96,5 +118,19 @@ class Connection {
 
 // natsStatus as a sentence piece.
 std::string StatusText(natsStatus s);
+
+// The environment variable programs read credentials from.
+inline constexpr const char* kCredentialsVariable = "TOLVANE_NATS_CREDENTIALS";
+
+// Credentials for a program: `given` is the path of a .creds file or of a
+// file holding "user:password" on its first line (readable by its owner
+// only); empty takes kCredentialsVariable ("user:password" or such a path).
+// A password on the command line shows in `ps`: "user:password" in `given`
+// is refused. Empty result: none. False with a message.
+bool ReadCredentials(const std::string& given, std::string* out, std::string* err);
+
+// The user named by credentials ("user:password"); empty for a .creds file
+// or a token.
+std::string CredentialsUser(const std::string& credentials);
 
 }  // namespace tolvane::nats

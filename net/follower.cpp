@@ -1,19 +1,27 @@
 #include "net/follower.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace tolvane::nats {
 
 std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& stream,
                                           const std::string& filter, Handler handler,
-                                          std::string* err) {
+                                          std::string* err, From from) {
   std::unique_ptr<Follower> f(new Follower());
   f->handler_ = std::move(handler);
   jsSubOptions so;
   jsSubOptions_Init(&so);
   so.Stream = stream.c_str();
   so.Ordered = true;
-  so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+  if (from.lastPerSubject) {
+    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+  } else if (from.sinceNs > 0) {
+    so.Config.DeliverPolicy = js_DeliverByStartTime;
+    so.Config.OptStartTime = from.sinceNs;
+  } else {
+    so.Config.DeliverPolicy = js_DeliverAll;
+  }
   so.Config.Heartbeat = 1'000'000'000;  // 1 s: a lost consumer is noticed soon
   jsErrCode jerr = static_cast<jsErrCode>(0);
   natsStatus s = js_Subscribe(&f->sub_, conn.js(), filter.c_str(), &Follower::OnMessage, f.get(),
@@ -60,6 +68,16 @@ bool Follower::Alive() const {
   return !(s == NATS_NOT_FOUND || jerr == JSConsumerNotFoundErr);
 }
 
+bool Follower::Check(uint64_t* pending, uint64_t* delivered) const {
+  jsConsumerInfo* ci = nullptr;
+  jsErrCode jerr = static_cast<jsErrCode>(0);
+  if (natsSubscription_GetConsumerInfo(&ci, sub_, nullptr, &jerr) != NATS_OK || !ci) return false;
+  *pending = ci->NumPending;
+  *delivered = ci->Delivered.Stream;
+  jsConsumerInfo_Destroy(ci);
+  return true;
+}
+
 void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* self) {
   auto* f = static_cast<Follower*>(self);
   ++f->inHandler_;
@@ -69,20 +87,22 @@ void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*
     return;
   }
   jsMsgMetaData* meta = nullptr;
-  uint64_t pending = 0;
-  uint64_t sequence = 0;
+  Delivery d;
   if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
-    pending = meta->NumPending;
-    sequence = meta->Sequence.Stream;
+    d.pending = meta->NumPending;
+    d.sequence = meta->Sequence.Stream;
+    d.timeNs = meta->Timestamp;
     jsMsgMetaData_Destroy(meta);
   }
-  f->handler_(
-      natsMsg_GetSubject(msg),
-      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))),
-      sequence);
+  d.subject = natsMsg_GetSubject(msg);
+  d.body =
+      std::string_view(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  f->handler_(d);
+  uint64_t pending = d.pending;
   natsMsg_Destroy(msg);
   std::lock_guard lock(f->m_);
   ++f->received_;
+  f->lastSequence_ = std::max(f->lastSequence_, d.sequence);
   f->lag_ = pending;
   if (pending == 0 && !f->caughtUp_) {
     f->caughtUp_ = true;
@@ -104,6 +124,11 @@ bool Follower::WaitCaughtUp(int timeoutMs) {
 uint64_t Follower::Lag() const {
   std::lock_guard lock(m_);
   return lag_;
+}
+
+uint64_t Follower::LastSequence() const {
+  std::lock_guard lock(m_);
+  return lastSequence_;
 }
 
 uint64_t Follower::Received() const {

@@ -1,14 +1,16 @@
 // The core of `tolvane-node`: the only writer of one node's alarms. It
 // publishes each alarm's whole state to the alarm stream (one subject per
 // alarm, tombstone when it leaves), serves database groups and the queue
-// commands acting on its alarms by request/reply on its own subjects, and
-// journals operator messages.
+// commands acting on its alarms by request/reply on its own subjects,
+// journals operator messages, and says it is alive on its own heartbeat
+// subject.
 //
 // Everything that changes the node (commands, the simulator, loading) runs
-// under work(); the daemon answers a command only once what it changed is
-// stored in the stream.
+// under work(); the daemon answers a command once what it changed is
+// committed, saying whether the stream has stored it yet.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,18 +22,31 @@
 
 namespace tolvane::nats {
 
+struct StreamOptions {
+  int replicas = 1;  // when the streams are made
+  std::chrono::hours journalAge{24 * 30};
+  // A node whose daemon stopped for good leaves the node stream after this.
+  std::chrono::hours nodeAge{24 * 7};
+};
+
 struct DaemonOptions {
   std::string node;  // the node this daemon owns
-  int replicas = 1;  // stream replicas, when this daemon creates the streams
-  std::chrono::hours journalAge{24 * 30};
-  // How long a command waits for its changes to be stored in the stream.
-  int confirmTimeoutMs = 5000;
+  StreamOptions streams;
+  // How long a command waits for its changes to be stored in the stream
+  // before it answers "committed, not yet confirmed". Stations wait longer.
+  int confirmTimeoutMs = 2000;
+  int heartbeatMs = 1000;
+  // Asked while the daemon waits at start (for the streams, say): true stops
+  // the wait.
+  std::function<bool()> stopRequested;
 };
 
 struct DaemonCounters {
   uint64_t published = 0;  // alarm states and tombstones stored
   uint64_t commands = 0;   // requests answered
   uint64_t retries = 0;    // publish batches sent again after a failure
+  uint64_t dropped = 0;    // messages on our command subjects that were not requests to us
+  uint64_t skipped = 0;    // alarms the stream already held as they are, at start
 };
 
 class NodeDaemon {
@@ -42,10 +57,12 @@ class NodeDaemon {
   NodeDaemon(const NodeDaemon&) = delete;
   NodeDaemon& operator=(const NodeDaemon&) = delete;
 
-  // Makes the streams if they are missing, replaces what the stream holds
-  // for this node with the node's truth (tombstones for alarms it no longer
-  // has), then serves requests. False with a message on failure.
+  // Waits for the streams (making them when this user may), replaces what
+  // the stream holds for this node with the node's truth (tombstones for
+  // alarms it no longer has; alarms the stream holds as they are are not
+  // sent again), then serves requests and beats. False with a message.
   bool Start(std::string* err);
+  // Says it stopped on its heartbeat subject, then stops.
   void Stop();
 
   // Held around every change to the node made outside the daemon.
@@ -66,7 +83,20 @@ class NodeDaemon {
   std::mutex work_;
 };
 
-// Makes the alarm and journal streams when missing. False with a message.
-bool EnsureStreams(jsCtx* js, int replicas, std::chrono::hours journalAge, std::string* err);
+// Makes the alarm, journal and node streams when missing. False with a
+// message; `refused` tells a user the server does not let make streams
+// (only an admin may) from other failures.
+bool EnsureStreams(Connection& conn, const StreamOptions& options, std::string* err,
+                   bool* refused = nullptr);
+
+// Removes the tombstones under `filter` (e.g. "tolvane.alarm.>") older than
+// `age`: each subject's messages up to its tombstone, so a state published
+// meanwhile stays. Needs a user allowed to purge (admin). The count removed
+// goes to `purged`. False with a message.
+bool AgeTombstones(Connection& conn, const std::string& filter, std::chrono::seconds age,
+                   std::size_t* purged, std::string* err);
+
+// Whether a reply subject is an inbox: commands come only as requests.
+bool IsInboxSubject(std::string_view subject);
 
 }  // namespace tolvane::nats

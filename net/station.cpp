@@ -1,9 +1,11 @@
 #include "net/station.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -16,6 +18,7 @@
 #include "net/wire_json.h"
 #include "node/alarm_library.h"
 #include "node/process_database.h"
+#include "node/summary_queue_message.h"
 #include "node/summary_queue_order.h"
 #include "services/borvik.h"
 #include "tolvane/text_field.h"
@@ -27,33 +30,85 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-short QueueStatusOf(RequestResult r) {
-  return r == RequestResult::kRefused ? kQueueRefused : kQueueUnreachable;
-}
+// How a request to a node came out.
+enum class Asked { kOk, kTimeout, kNoResponders, kRefused, kOffline, kBad };
 
-short EntryStatusOf(RequestResult r) {
-  return r == RequestResult::kRefused ? netstatus::kRefused : netstatus::kNodeUnreachable;
+// A refusal stands this long: the station's user does not change meanwhile,
+// and a bulk command must not wait for the server once per alarm.
+constexpr auto kRefusalKept = std::chrono::seconds(30);
+// Clocks of stations and daemons may differ by this much (NTP keeps them
+// far closer): a command is judged never done only this long after it
+// expired.
+constexpr auto kClockMargin = std::chrono::seconds(5);
+
+int64_t EpochMs(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
 }  // namespace
 
 struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   StationOptions options;
-  std::unique_ptr<Connection> conn;
+  std::string url;  // the servers, in the order tried
   node::SummaryQueue viewQueue;
   node::AlarmLibrary flex;  // reads field blocks; sends nothing
 
+  // The connection may be replaced by one to another server; a request
+  // holds its own reference.
+  mutable std::mutex connM;
+  std::shared_ptr<Connection> conn_;
+  std::vector<std::shared_ptr<Connection>> retiredConns;
+
   mutable std::mutex m;
   std::mutex applyM;  // one change to the view at a time
-  std::unique_ptr<Follower> follower;
+  std::unique_ptr<Follower> follower;      // the alarm stream
+  std::unique_ptr<Follower> nodeFollower;  // the heartbeats
   std::vector<std::unique_ptr<Follower>> retired;  // unsubscribed; freed with the connection
   std::set<unsigned short> handles;
   std::map<std::string, std::set<std::string>> physicalNodes;  // folded physical -> owners
   std::chrono::system_clock::time_point lastChange{};
   Steady::time_point offlineSince{};
   std::atomic<uint64_t> applied{0};
+  std::atomic<uint64_t> heldSeq{0};
   std::unordered_map<std::string, uint64_t> appliedSeq;  // subject -> stream sequence; applyM
-  std::map<std::string, uint64_t> rejected;               // source node token -> count; m
+  std::map<std::string, uint64_t> rejected;              // source node token -> count; m
+  std::map<std::string, int> newerSubjects;              // subject -> major; m
+  int newestMajor = 0;                                   // m
+
+  struct Beat {
+    Steady::time_point at{};
+    bool stopped = false;
+    uint64_t dropped = 0, unpublished = 0;
+    int major = 0, minor = 0;
+  };
+  std::map<std::string, Beat> beats;  // node token -> last beat; m
+  std::set<std::string> nodesSeen;    // node tokens with alarms in the view; m
+  std::vector<StreamHealth> streams;  // m
+  bool confirmed = false;             // m
+  uint64_t deliveredBefore = 0;       // what the server said it delivered, last check
+  std::map<std::string, Steady::time_point> refusedKinds;  // command kind -> when; m
+
+  // --- commands of unknown outcome, checked until resolved ---
+  enum class Effect { kAck, kGone, kValue };
+  struct Pending {
+    std::string key;  // in `pending`: the id, or the id and the entry
+    std::string id;   // of the request
+    std::string node;  // owner, as the view names it
+    std::string subject;  // the alarm it is about; empty: none known
+    Effect effect = Effect::kAck;
+    std::string tag, field;  // kValue: the entry written
+    int16_t value = 0;
+    int entry = -1;  // a write's entry in its request
+    std::chrono::system_clock::time_point expires{};
+    Steady::time_point since{}, lastAsked{};
+    CommandOutcome outcome = CommandOutcome::kUnknown;
+    Steady::time_point resolvedAt{};
+  };
+  std::map<std::string, Pending> pending;  // id -> ; m
+  std::condition_variable outcomeCv;       // with m
+  std::atomic<uint64_t> nextId{1};
+  const std::string idPrefix = std::to_string(EpochMs(std::chrono::system_clock::now())) + "-";
+
   std::atomic<bool> resync{false};
   bool stop = false;
   std::condition_variable cv;
@@ -85,8 +140,15 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     }
     if (keeper.joinable()) keeper.join();
     follower.reset();
-    conn.reset();  // no callback runs after this
+    nodeFollower.reset();
+    conn_.reset();  // no callback runs after this
     retired.clear();
+    retiredConns.clear();
+  }
+
+  std::shared_ptr<Connection> Conn() const {
+    std::lock_guard lock(connM);
+    return conn_;
   }
 
   // --- the view, fed from the stream ---
@@ -96,50 +158,59 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   // than what the view holds for its subject is stale and changes nothing.
   // A message counts only when its body is about the alarm its subject names:
   // the server lets each node publish on its own subjects only.
-  void Apply(std::string_view subject, std::string_view body, uint64_t sequence) {
+  void Apply(const Follower::Delivery& d) {
+    std::string_view subject = d.subject;
     std::lock_guard applying(applyM);
-    if (sequence != 0) {
+    if (d.sequence != 0) {
       uint64_t& last = appliedSeq[std::string(subject)];
-      if (sequence <= last) return;
-      last = sequence;
+      if (d.sequence <= last) return;
+      last = d.sequence;
+      if (d.sequence > heldSeq) heldSeq = d.sequence;
+    }
+    std::string owner;
+    char letter = 0;
+    int16_t number = 0;
+    if (!ParseAlarmSubject(subject, &owner, &letter, &number)) {
+      Reject(subject, "is not on an alarm's subject");
+      return;
     }
     bool changed = false;
-    if (body.empty()) {
-      // Tombstone: the subject names the block.
-      std::string_view rest = subject.substr(std::strlen("tolvane.alarm."));
-      std::size_t dot = rest.find('.');
-      if (dot == std::string_view::npos || dot + 2 > rest.size()) return;
-      std::string nodeName = Unescape(rest.substr(0, dot));
-      std::string_view blk = rest.substr(dot + 1);
-      char letter;
-      std::size_t at;
-      if (blk[0] == '%' && blk.size() >= 4) {
-        letter = static_cast<char>(std::stoi(std::string(blk.substr(1, 2)), nullptr, 16));
-        at = 3;
-      } else {
-        letter = blk[0];
-        at = 1;
-      }
-      auto number = static_cast<int16_t>(std::atoi(std::string(blk.substr(at)).c_str()));
-      changed = viewQueue.Clear(nodeName, letter, number);
+    bool wasNewer = false;
+    {
+      std::lock_guard lock(m);
+      wasNewer = newerSubjects.erase(std::string(subject)) != 0;
+    }
+    if (d.body.empty()) {
+      changed = viewQueue.Clear(owner, letter, number);
     } else {
-      std::optional<AlarmState> s = DecodeAlarm(body);
-      if (!s) {
-        Reject(subject, "does not read as an alarm");
+      AlarmState s;
+      int major = 0;
+      DecodeResult r = DecodeAlarmBody(d.body, &s, &major);
+      if (r == DecodeResult::kNewerMajor) {
+        ShowNewer(subject, owner, letter, number, major);
+        ++applied;
         return;
       }
-      std::string owner(FieldText(s->msg.almpak.node));
-      if (AlarmSubject(owner, s->msg.almpak.vsp.blockType, s->msg.almpak.vsp.blockNumber) !=
+      if (r != DecodeResult::kOk) {
+        Reject(subject, "does not read as an alarm");
+        if (wasNewer) viewQueue.Clear(owner, letter, number);
+        return;
+      }
+      std::string named(FieldText(s.msg.almpak.node));
+      if (AlarmSubject(named, s.msg.almpak.vsp.blockType, s.msg.almpak.vsp.blockNumber) !=
           subject) {
         Reject(subject, "is about another node's or block's alarm");
         return;
       }
+      // A placeholder of a newer format gives way to the real alarm.
+      if (wasNewer) viewQueue.Clear(owner, letter, number);
       int32_t before = viewQueue.SequenceNumber();
-      viewQueue.Put(s->msg, s->timeIn, s->timeLast, s->suppressed);
+      viewQueue.Put(s.msg, s.timeIn, s.timeLast, s.suppressed);
       changed = viewQueue.SequenceNumber() != before;
-      std::string physical = node::detail::FoldCase(FieldText(s->msg.almpak.physicalNode));
+      std::string physical = node::detail::FoldCase(FieldText(s.msg.almpak.physicalNode));
       std::lock_guard lock(m);
-      physicalNodes[physical].insert(owner);
+      physicalNodes[physical].insert(named);
+      nodesSeen.insert(NodeToken(named));
     }
     ++applied;
     if (changed) {
@@ -148,9 +219,79 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     }
   }
 
+  // An alarm in a format newer than ours: shown, so that it does not
+  // vanish, as an unacknowledged critical alarm that says to upgrade this
+  // station. Acknowledging it works: commands name only the block.
+  void ShowNewer(std::string_view subject, const std::string& owner, char letter, int16_t number,
+                 int major) {
+    node::AlarmInput in;
+    in.node = in.physicalNode = owner;
+    in.tag = "?";
+    in.blockLetter = letter;
+    in.blockNumber = number;
+    in.priority = 3;
+    in.description = "ALARM IN WIRE FORMAT " + std::to_string(major) +
+                     ": UPGRADE THIS STATION TO READ IT";
+    SUMQMSG msg = node::detail::BuildMessage(in);
+    auto now = std::chrono::system_clock::now();
+    node::detail::StampTimes(msg, now, now);
+    bool first = false;
+    {
+      std::lock_guard lock(m);
+      first = newerSubjects.empty() && newestMajor < major;
+      newerSubjects[std::string(subject)] = major;
+      newestMajor = std::max(newestMajor, major);
+      nodesSeen.insert(NodeToken(owner));
+      physicalNodes[node::detail::FoldCase(owner)].insert(owner);
+      lastChange = now;
+    }
+    // Its last state we could read is no longer its state.
+    viewQueue.Clear(owner, letter, number);
+    viewQueue.Put(msg, now, now, false);
+    if (first) {
+      std::fprintf(stderr,
+                   "station %s: %.*s is in wire format %d; this station reads up to %d: the "
+                   "alarm is shown as unreadable until this station is upgraded\n",
+                   options.name.c_str(), static_cast<int>(subject.size()), subject.data(), major,
+                   static_cast<int>(kWireMajor));
+    }
+  }
+
+  // A heartbeat: counts only when it names the node of its subject.
+  void ApplyBeat(const Follower::Delivery& d) {
+    std::string token(SubjectNodeToken(d.subject, "tolvane.node."));
+    try {
+      json j = json::parse(d.body);
+      if (token.empty() || NodeToken(j.at("node").get<std::string>()) != token) {
+        Reject(d.subject, "is a heartbeat of another node");
+        return;
+      }
+      Beat b;
+      // Its age by the server's clock when stored: a beat read at start may
+      // be old (a dead daemon's last).
+      auto age = std::chrono::system_clock::now() -
+                 std::chrono::system_clock::time_point(
+                     std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                         std::chrono::nanoseconds(d.timeNs)));
+      b.at = Steady::now() - std::max(age, std::chrono::system_clock::duration::zero());
+      b.stopped = j.value("stopped", false);
+      b.dropped = j.value("dropped", uint64_t{0});
+      b.unpublished = j.value("unpublished", uint64_t{0});
+      if (j.contains("wire") && j["wire"].is_array() && j["wire"].size() == 2) {
+        b.major = j["wire"][0].get<int>();
+        b.minor = j["wire"][1].get<int>();
+      }
+      std::lock_guard lock(m);
+      beats[token] = b;
+    } catch (const std::exception&) {
+      Reject(d.subject, "does not read as a heartbeat");
+    }
+  }
+
   // Drops a message: counted per source node, said once per source.
   void Reject(std::string_view subject, const char* why) {
-    std::string_view rest = subject.substr(std::min(subject.size(), std::strlen("tolvane.alarm.")));
+    std::string_view rest = subject.substr(std::min(subject.size(), subject.find('.') + 1));
+    rest = rest.substr(std::min(rest.size(), rest.find('.') + 1));  // past "tolvane.<kind>."
     std::string source(rest.substr(0, rest.find('.')));
     std::lock_guard lock(m);
     if (rejected[source]++ == 0) {
@@ -159,66 +300,183 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     }
   }
 
-  static std::string Unescape(std::string_view token) {
-    std::string out;
-    for (std::size_t i = 0; i < token.size(); ++i) {
-      if (token[i] == '%' && i + 2 < token.size()) {
-        out += static_cast<char>(std::stoi(std::string(token.substr(i + 1, 2)), nullptr, 16));
-        i += 2;
-      } else {
-        out += token[i];
-      }
-    }
-    return out;
+  bool StaleLocked(const std::string& token) const {
+    auto it = beats.find(token);
+    if (it == beats.end()) return true;
+    return it->second.stopped ||
+           Steady::now() - it->second.at > std::chrono::milliseconds(options.staleAfterMs);
   }
 
+  bool Stale(const std::string& node) const {
+    std::lock_guard lock(m);
+    return StaleLocked(NodeToken(node));
+  }
+
+  // Starts (again) following the alarm and node streams.
   bool Follow(std::string* err) {
+    std::shared_ptr<Connection> c = Conn();
     auto f = Follower::Start(
-        *conn, kAlarmStream, kAlarmSubjects,
-        [this](std::string_view subject, std::string_view body, uint64_t sequence) {
-          Apply(subject, body, sequence);
-        },
-        err);
+        *c, kAlarmStream, kAlarmSubjects, [this](const Follower::Delivery& d) { Apply(d); }, err);
     if (!f) return false;
-    std::unique_ptr<Follower> old;
+    auto nf = Follower::Start(
+        *c, kNodeStream, kNodeSubjects, [this](const Follower::Delivery& d) { ApplyBeat(d); },
+        err);
+    if (!nf) return false;
+    std::unique_ptr<Follower> old, oldNodes;
     {
       std::lock_guard lock(m);
       old = std::move(follower);
+      oldNodes = std::move(nodeFollower);
       follower = std::move(f);
+      nodeFollower = std::move(nf);
+      confirmed = false;
+      deliveredBefore = 0;
     }
-    // Stopped outside the lock: its handler may be waiting for it.
-    if (old) {
-      old->Stop();
+    // Stopped outside the lock: their handlers may be waiting for it.
+    for (auto* o : {&old, &oldNodes}) {
+      if (!*o) continue;
+      (*o)->Stop();
       std::lock_guard lock(m);
-      retired.push_back(std::move(old));
+      retired.push_back(std::move(*o));
     }
     return true;
   }
 
+  // A connection to the same servers with the one we are on tried last:
+  // it could not serve JetStream.
+  bool MoveServer(std::string* err) {
+    std::shared_ptr<Connection> old = Conn();
+    std::vector<std::string> urls = SplitUrls(url);
+    if (urls.size() < 2) return false;
+    std::string here = old ? old->ConnectedUrl() : "";
+    auto at = std::find_if(urls.begin(), urls.end(), [&](const std::string& u) {
+      return !here.empty() && (u == here || u.find(here) != std::string::npos ||
+                               here.find(u) != std::string::npos);
+    });
+    // The server we are on (the first, when unknown) goes last.
+    std::rotate(urls.begin(), at == urls.end() ? urls.begin() + 1 : at + 1, urls.end());
+    std::string list;
+    for (const std::string& u : urls) list += (list.empty() ? "" : ",") + u;
+    ConnectOptions co = options.connect;
+    co.url = list;
+    co.inOrder = true;
+    if (co.name.empty()) co.name = "station " + options.name;
+    std::shared_ptr<Connection> fresh(Connection::Open(co, err).release());
+    if (!fresh) return false;
+    Listen(*fresh);
+    {
+      std::lock_guard lock(connM);
+      if (conn_) retiredConns.push_back(conn_);
+      conn_ = fresh;
+    }
+    url = list;
+    return true;
+  }
+
+  void Listen(Connection& c) {
+    c.SetStateListener([this](bool connected) {
+      std::lock_guard lock(m);
+      if (connected) {
+        resync = true;
+        cv.notify_all();
+      } else {
+        offlineSince = Steady::now();
+      }
+    });
+  }
+
+  // What the servers say of the streams, and whether the view holds every
+  // message the server delivered (a view that cannot confirm it says so).
+  void CheckStreams() {
+    std::shared_ptr<Connection> c = Conn();
+    std::vector<StreamHealth> found;
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = 1500;
+    for (const char* name : {kAlarmStream, kJournalStream, kNodeStream}) {
+      StreamHealth h;
+      h.name = name;
+      jsStreamInfo* si = nullptr;
+      jsErrCode jerr = static_cast<jsErrCode>(0);
+      if (js_GetStreamInfo(&si, c->js(), name, &jo, &jerr) == NATS_OK && si) {
+        h.known = true;
+        h.replicas = si->Config ? static_cast<int>(si->Config->Replicas) : 0;
+        h.lastSequence = si->State.LastSeq;
+        if (si->Cluster) {
+          h.leader = si->Cluster->Leader ? si->Cluster->Leader : "";
+          h.current = h.leader.empty() ? 0 : 1;
+          for (int i = 0; i < si->Cluster->ReplicasLen; ++i) {
+            if (si->Cluster->Replicas[i] && si->Cluster->Replicas[i]->Current &&
+                !si->Cluster->Replicas[i]->Offline) {
+              ++h.current;
+            }
+          }
+        } else {
+          h.current = h.replicas;
+        }
+        jsStreamInfo_Destroy(si);
+      }
+      found.push_back(std::move(h));
+    }
+    Follower* f = nullptr;
+    {
+      std::lock_guard lock(m);
+      f = follower.get();
+    }
+    uint64_t pendingNow = 0, delivered = 0;
+    bool asked = f && f->Check(&pendingNow, &delivered);
+    uint64_t held = f ? f->LastSequence() : 0;
+    bool behind = false;
+    {
+      std::lock_guard lock(m);
+      streams = std::move(found);
+      // The server delivered up to `delivered` before the last check: by now
+      // we must hold it, and have nothing more coming.
+      confirmed = asked && pendingNow == 0 && held >= deliveredBefore;
+      behind = asked && held < deliveredBefore && f && f->CaughtUp();
+      deliveredBefore = asked ? delivered : 0;
+    }
+    if (behind) resync = true;
+  }
+
   // Starts following again from the last message of every subject when the
   // connection comes back or the server lost our consumer: applying what
-  // the view already holds changes nothing.
+  // the view already holds changes nothing. Checks the streams and the
+  // commands of unknown outcome.
   void Keep() {
     std::unique_lock lock(m);
     Steady::time_point lastCheck = Steady::now();
+    int failures = 0;
     while (!stop) {
       cv.wait_for(lock, std::chrono::milliseconds(250));
       if (stop) break;
+      std::shared_ptr<Connection> c = Conn();
       bool again = resync.exchange(false);
-      if (!again && conn->Connected() && Steady::now() - lastCheck > std::chrono::seconds(3)) {
+      if (c->Connected() && Steady::now() - lastCheck > std::chrono::seconds(2)) {
         lastCheck = Steady::now();
         Follower* f = follower.get();
+        Follower* nf = nodeFollower.get();
         lock.unlock();
-        again = !f || !f->Alive();
+        again = again || !f || !f->Alive() || !nf || !nf->Alive();
+        CheckStreams();
+        again = again || resync.exchange(false);
         lock.lock();
       }
-      if (!again || !conn->Connected()) {
+      if (!pending.empty()) {
+        lock.unlock();
+        ResolvePending();
+        lock.lock();
+      }
+      if (!again || !c->Connected()) {
         if (again) resync = true;
         continue;
       }
       lock.unlock();
       std::string err;
       bool ok = Follow(&err);
+      // Connected but no JetStream through this server: try the next one.
+      if (!ok && ++failures >= 3 && MoveServer(&err)) failures = 0;
+      if (ok) failures = 0;
       lock.lock();
       if (!ok) resync = true;
     }
@@ -291,6 +549,214 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
 
   // --- commands go to the owning node ---
 
+  std::string NewId() { return options.name + "-" + idPrefix + std::to_string(nextId++); }
+
+  // Sends a request to `node`'s daemon. The request gets an id and the time
+  // it expires: a daemon never starts a command after that, so a command not
+  // done by then never will be. The answer counts only when it is about the
+  // node asked.
+  Asked Ask(const std::string& node, const std::string& kind, json req, json* reply,
+            std::string* id = nullptr,
+            std::chrono::system_clock::time_point* expires = nullptr) {
+    {
+      std::lock_guard lock(m);
+      auto it = refusedKinds.find(kind);
+      if (it != refusedKinds.end() && Steady::now() - it->second < kRefusalKept) {
+        return Asked::kRefused;
+      }
+    }
+    std::string myId = NewId();
+    auto until =
+        std::chrono::system_clock::now() + std::chrono::milliseconds(options.requestTimeoutMs);
+    req["id"] = myId;
+    req["expires"] = EpochMs(until);
+    if (id) *id = myId;
+    if (expires) *expires = until;
+    std::shared_ptr<Connection> c = Conn();
+    std::string body;
+    std::string subject = CommandSubject(node, kind);
+    RequestResult r = c->Request(subject, req.dump(), options.requestTimeoutMs, &body);
+    switch (r) {
+      case RequestResult::kOk:
+        break;
+      case RequestResult::kTimeout:
+        return Asked::kTimeout;
+      case RequestResult::kNoResponders:
+        return Asked::kNoResponders;
+      case RequestResult::kRefused: {
+        std::lock_guard lock(m);
+        refusedKinds[kind] = Steady::now();
+        return Asked::kRefused;
+      }
+      case RequestResult::kOffline:
+        return Asked::kOffline;
+    }
+    try {
+      *reply = json::parse(body);
+    } catch (const std::exception&) {
+      Reject(subject, "was answered with something that does not read");
+      return Asked::kBad;
+    }
+    // Daemons before the heartbeat did not name themselves.
+    if (reply->contains("node") && (!(*reply)["node"].is_string() ||
+                                    (*reply)["node"].get<std::string>() != NodeToken(node))) {
+      Reject(subject, "was answered on behalf of another node");
+      return Asked::kBad;
+    }
+    return Asked::kOk;
+  }
+
+  short QueueFailure(Asked a, const std::string& node) {
+    switch (a) {
+      case Asked::kRefused:
+        return kQueueRefused;
+      case Asked::kBad:
+        return kQueueBadReply;
+      default:
+        return Stale(node) ? kQueueNodeStale : kQueueUnreachable;
+    }
+  }
+
+  short EntryFailure(Asked a, const std::string& node) {
+    switch (a) {
+      case Asked::kRefused:
+        return netstatus::kRefused;
+      case Asked::kBad:
+        return netstatus::kBadReply;
+      default:
+        return Stale(node) ? netstatus::kNodeStale : netstatus::kNodeUnreachable;
+    }
+  }
+
+  void AddPending(Pending p) {
+    p.since = Steady::now();
+    if (p.key.empty()) p.key = p.id;
+    std::lock_guard lock(m);
+    pending[p.key] = std::move(p);
+    cv.notify_all();
+  }
+
+  // The view's evidence: true when it shows what the command meant to do.
+  bool ShownDone(const Pending& p) {
+    std::string owner;
+    char letter = 0;
+    int16_t number = 0;
+    SUMQMSG msg{};
+    if (p.effect == Effect::kValue) return false;
+    if (!ParseAlarmSubject(p.subject, &owner, &letter, &number)) return false;
+    bool there = viewQueue.Find(number, letter, p.node.c_str(), &msg) == 0;
+    // Gone is done for both: an alarm that left has nothing to acknowledge.
+    return !there || (p.effect == Effect::kAck && msg.ackFlag != 0);
+  }
+
+  // Asks the owning node what became of the command: definite once the
+  // command expired, since the node never starts one after that.
+  std::optional<CommandOutcome> AskNode(const Pending& p) {
+    json req{{"ids", json::array({p.id})}};
+    if (!p.subject.empty()) req["subjects"] = json::array({p.subject});
+    json reply;
+    if (Ask(p.node, "state", req, &reply) != Asked::kOk) return std::nullopt;
+    try {
+      json recorded = reply.contains("ids") && reply["ids"].contains(p.id) ? reply["ids"][p.id]
+                                                                             : json();
+      std::string said = recorded.is_object() ? recorded.value("state", std::string()) : "";
+      if (said == "done" && p.entry >= 0 && recorded.contains("entries") &&
+          p.entry < static_cast<int>(recorded["entries"].size())) {
+        return recorded["entries"][p.entry].get<int>() == 0 ? CommandOutcome::kDone
+                                                            : CommandOutcome::kFailed;
+      }
+      if (said == "done") return CommandOutcome::kDone;
+      if (said == "failed" || said == "expired") return CommandOutcome::kFailed;
+      if (said == "running") return std::nullopt;
+      // Not known to the daemon (never received, or it restarted): the
+      // node's own state decides for alarms; otherwise never done.
+      if (!p.subject.empty()) {
+        bool there = false, acked = false;
+        for (const auto& a : reply.at("alarms")) {
+          if (a.at("subject").get<std::string>() != p.subject) continue;
+          there = true;
+          acked = a.at("ack").get<int>() != 0;
+        }
+        if (!there || (p.effect == Effect::kAck && acked)) return CommandOutcome::kDone;
+      }
+      if (std::chrono::system_clock::now() < p.expires + kClockMargin) return std::nullopt;
+      return CommandOutcome::kFailed;
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
+  void ResolvePending() {
+    std::vector<Pending> open;
+    {
+      std::lock_guard lock(m);
+      for (auto it = pending.begin(); it != pending.end();) {
+        // Resolved ones are kept a while for WaitOutcome.
+        if (it->second.outcome != CommandOutcome::kUnknown &&
+            Steady::now() - it->second.resolvedAt > std::chrono::minutes(2)) {
+          it = pending.erase(it);
+          continue;
+        }
+        if (it->second.outcome == CommandOutcome::kUnknown &&
+            Steady::now() - it->second.since < std::chrono::milliseconds(options.outcomeCheckMs)) {
+          open.push_back(it->second);
+        }
+        ++it;
+      }
+    }
+    for (Pending& p : open) {
+      std::optional<CommandOutcome> o;
+      if (ShownDone(p)) {
+        o = CommandOutcome::kDone;
+      } else if (std::chrono::system_clock::now() > p.expires &&
+                 Steady::now() - p.lastAsked > std::chrono::seconds(1)) {
+        {
+          std::lock_guard lock(m);
+          pending[p.key].lastAsked = Steady::now();
+        }
+        o = AskNode(p);
+      }
+      if (!o) continue;
+      std::lock_guard lock(m);
+      Pending& q = pending[p.key];
+      q.outcome = *o;
+      q.resolvedAt = Steady::now();
+      outcomeCv.notify_all();
+    }
+  }
+
+  std::optional<CommandOutcome> WaitOutcome(const std::string& node, char letter, int16_t number,
+                                            int timeoutMs) {
+    std::string subject = AlarmSubject(node, letter, number);
+    auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(m);
+    for (;;) {
+      const Pending* last = nullptr;
+      for (const auto& [id, p] : pending) {
+        if (p.subject == subject && (!last || p.since >= last->since)) last = &p;
+      }
+      if (!last) return std::nullopt;
+      if (last->outcome != CommandOutcome::kUnknown) return last->outcome;
+      if (outcomeCv.wait_until(lock, deadline) == std::cv_status::timeout) {
+        return CommandOutcome::kUnknown;
+      }
+    }
+  }
+
+  bool WaitOutcomes(int timeoutMs) {
+    auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(m);
+    return outcomeCv.wait_until(lock, deadline, [&] {
+      for (const auto& [id, p] : pending) {
+        if (p.outcome == CommandOutcome::kUnknown &&
+            Steady::now() - p.since < std::chrono::milliseconds(options.outcomeCheckMs)) {
+          return false;
+        }
+      }
+      return true;
+    });
+  }
+
   short MarkAcknowledged(short number, char letter, const char* node,
                          unsigned short handle) override {
     try {
@@ -300,14 +766,26 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       if (short s = viewQueue.Find(number, letter, node, &msg)) return s;
       std::string owner(FieldText(msg.almpak.node));
       json req{{"node", owner}, {"letter", static_cast<unsigned char>(letter)}, {"number", number}};
-      std::string reply;
-      RequestResult r =
-          conn->Request(CommandSubject(owner, "ack"), req.dump(), options.requestTimeoutMs, &reply);
-      if (r != RequestResult::kOk) return QueueStatusOf(r);
-      auto st = json::parse(reply).at("status").get<short>();
+      json reply;
+      Pending p;
+      p.node = owner;
+      p.subject = AlarmSubject(owner, letter, number);
+      p.effect = Effect::kAck;
+      Asked a = Ask(owner, "ack", req, &reply, &p.id, &p.expires);
+      if (a == Asked::kTimeout) {
+        AddPending(std::move(p));
+        return kQueueUnknown;
+      }
+      if (a != Asked::kOk) return QueueFailure(a, owner);
+      auto st = reply.at("status").get<short>();
+      if (st != 0) return st;
       // Shown at once; the stream brings the same state.
-      if (st == 0) viewQueue.Acknowledge(owner, letter, number);
-      return st;
+      viewQueue.Acknowledge(owner, letter, number);
+      if (!reply.value("confirmed", true)) {
+        AddPending(std::move(p));
+        return kQueueUnknown;
+      }
+      return 0;
     } catch (...) {
       return kQueueBadReply;
     }
@@ -333,16 +811,28 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
                {"direction", direction}};
       short last = node::kQueueNoAlarm;
       for (const std::string& owner : owners) {
-        std::string reply;
-        RequestResult r = conn->Request(CommandSubject(owner, "delete"), req.dump(),
-                                        options.requestTimeoutMs, &reply);
-        if (r != RequestResult::kOk) {
-          last = QueueStatusOf(r);
+        json reply;
+        Pending p;
+        p.node = owner;
+        p.subject = AlarmSubject(owner, letter, number);
+        p.effect = Effect::kGone;
+        Asked a = Ask(owner, "delete", req, &reply, &p.id, &p.expires);
+        if (a == Asked::kTimeout) {
+          AddPending(std::move(p));
+          last = kQueueUnknown;
           continue;
         }
-        auto st = json::parse(reply).at("status").get<short>();
+        if (a != Asked::kOk) {
+          if (last != kQueueUnknown) last = QueueFailure(a, owner);
+          continue;
+        }
+        auto st = reply.at("status").get<short>();
         if (st == 0) {
           viewQueue.DeleteByPhysicalNode(sort, number, letter, physicalNode, handle);
+          if (!reply.value("confirmed", true)) {
+            AddPending(std::move(p));
+            return kQueueUnknown;
+          }
           return 0;
         }
         if (last == node::kQueueNoAlarm) last = st;
@@ -373,11 +863,13 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
                {"node", nodeName ? nodeName : ""},
                {"flag", flag},
                {"station", options.name}};
-      std::string reply;
-      RequestResult r = conn->Request(CommandSubject(target, "opmsg"), req.dump(),
-                                      options.requestTimeoutMs, &reply);
-      if (r != RequestResult::kOk) return QueueStatusOf(r);
-      return json::parse(reply).at("status").get<short>();
+      json reply;
+      Asked a = Ask(target, "opmsg", req, &reply);
+      if (a == Asked::kTimeout) return kQueueUnknown;
+      if (a != Asked::kOk) return QueueFailure(a, target);
+      // Journalled in the node's store; the journal stream takes it later
+      // when it could not at once.
+      return reply.at("status").get<short>();
     } catch (...) {
       return kQueueBadReply;
     }
@@ -517,21 +1009,25 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       }
       bool writes = steps.find('w') != std::string::npos;
       struct Outcome {
-        RequestResult result = RequestResult::kTimeout;
+        Asked asked = Asked::kTimeout;
         std::optional<GroupReply> reply;
+        bool confirmed = true;
+        std::string id;
+        std::chrono::system_clock::time_point expires{};
       };
       std::map<std::string, Outcome> outcomes;
       for (auto& [token, r] : requests) outcomes[token];
       auto run = [&](const std::string& token) {
         const GroupRequest& r = requests[token];
-        std::string body;
         Outcome& o = outcomes[token];
-        o.result = conn->Request(CommandSubject(r.entries.front().node, writes ? "write" : "read"),
-                                 GroupRequestToJson(r).dump(), options.requestTimeoutMs, &body);
-        if (o.result != RequestResult::kOk) return;
+        json reply;
+        o.asked = Ask(r.entries.front().node, writes ? "write" : "read", GroupRequestToJson(r),
+                      &reply, &o.id, &o.expires);
+        if (o.asked != Asked::kOk) return;
         try {
-          GroupReply reply = GroupReplyFromJson(json::parse(body));
-          if (reply.entries.size() == r.entries.size()) o.reply = std::move(reply);
+          GroupReply parsed = GroupReplyFromJson(reply);
+          if (parsed.entries.size() == r.entries.size()) o.reply = std::move(parsed);
+          o.confirmed = reply.value("confirmed", true);
         } catch (...) {
         }
       };
@@ -542,26 +1038,43 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         for (auto& [token, r] : requests) threads.emplace_back(run, token);
         for (auto& t : threads) t.join();
       }
+      std::vector<Pending> checks;
+      {
+        std::lock_guard lock(gm);
+        Group* g = FindGroup(group);
+        if (!g) return node::dbstatus::kBadGroup;
+        for (auto& [token, o] : outcomes) {
+          const std::vector<std::size_t>& idx = members[token];
+          bool unknown = writes && (o.asked == Asked::kTimeout || (o.reply && !o.confirmed));
+          for (std::size_t k = 0; k < idx.size() && idx[k] < g->entries.size(); ++k) {
+            Entry& e = g->entries[idx[k]];
+            if (!o.reply) {
+              e.status = o.asked == Asked::kOk      ? netstatus::kBadReply
+                         : unknown                  ? netstatus::kUnknownOutcome
+                                                    : EntryFailure(o.asked, e.node);
+              e.value.reset();
+            } else {
+              const GroupEntryResult& res = o.reply->entries[k];
+              e.status = res.status;
+              e.value = res.value;
+              if (res.vsp) e.vsp = res.vsp;
+              // Daemons before this one said "not confirmed" per entry.
+              if (e.status == netstatus::kNotConfirmed || (unknown && e.status == 0 && e.put)) {
+                e.status = netstatus::kUnknownOutcome;
+              }
+            }
+            if (e.status == netstatus::kUnknownOutcome && e.put) {
+              checks.push_back(WriteCheck(o.id, o.expires, e));
+              checks.back().entry = static_cast<int>(k);
+            }
+          }
+          if (o.reply) g->serials[token] = o.reply->serial;
+        }
+      }
+      for (Pending& p : checks) AddPending(std::move(p));
       std::lock_guard lock(gm);
       Group* g = FindGroup(group);
       if (!g) return node::dbstatus::kBadGroup;
-      for (auto& [token, o] : outcomes) {
-        const std::vector<std::size_t>& idx = members[token];
-        for (std::size_t k = 0; k < idx.size() && idx[k] < g->entries.size(); ++k) {
-          Entry& e = g->entries[idx[k]];
-          if (!o.reply) {
-            e.status =
-                o.result == RequestResult::kOk ? netstatus::kBadReply : EntryStatusOf(o.result);
-            e.value.reset();
-            continue;
-          }
-          const GroupEntryResult& res = o.reply->entries[k];
-          e.status = res.status;
-          e.value = res.value;
-          if (res.vsp) e.vsp = res.vsp;
-        }
-        if (o.reply) g->serials[token] = o.reply->serial;
-      }
       for (const Entry& e : g->entries) {
         if (e.status != 0) return e.status;
       }
@@ -570,6 +1083,38 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       return netstatus::kBadReply;
     }
   }
+
+  // The check of a write whose outcome is unknown: what the view shows for
+  // an acknowledge (B_NALM 0) or a delete (B_DALM 1) of the tag's alarm;
+  // for any write, what the node says became of the request.
+  Pending WriteCheck(const std::string& id, std::chrono::system_clock::time_point expires,
+                     const Entry& e) {
+    Pending p;
+    p.id = id;
+    p.node = e.node;
+    p.expires = expires;
+    p.tag = e.tag;
+    p.field = e.field;
+    p.value = *e.put;
+    p.effect = Effect::kValue;
+    SUMQMSG msg{};
+    if (viewQueue.FindByTagname(e.node.c_str(), e.tag.c_str(), &msg) == 0) {
+      std::string owner(FieldText(msg.almpak.node));
+      if (e.field == "B_NALM" && *e.put == 0) {
+        p.effect = Effect::kAck;
+      } else if (e.field == "B_DALM" && *e.put == 1) {
+        p.effect = Effect::kGone;
+      }
+      if (p.effect != Effect::kValue) {
+        p.node = owner;
+        p.subject = AlarmSubject(owner, msg.almpak.vsp.blockType, msg.almpak.vsp.blockNumber);
+      }
+    }
+    // Several entries of one request share its id: each its own check.
+    p.key = id + "#" + e.tag + "." + e.field;
+    return p;
+  }
+
   short EntryStatus(zunagroup* group, unsigned int entry) override {
     std::lock_guard lock(gm);
     short why = 0;
@@ -609,27 +1154,27 @@ Station::~Station() {
 std::unique_ptr<Station> Station::Connect(const StationOptions& options, std::string* err) {
   auto impl = std::make_unique<Impl>();
   impl->options = options;
+  impl->url = options.connect.url;
   ConnectOptions co = options.connect;
   if (co.name.empty()) co.name = "station " + options.name;
-  impl->conn = Connection::Open(co, err);
-  if (!impl->conn) return nullptr;
+  std::shared_ptr<Connection> c(Connection::Open(co, err).release());
+  if (!c) return nullptr;
+  impl->conn_ = c;
   Impl* raw = impl.get();
-  impl->conn->SetStateListener([raw](bool connected) {
-    std::lock_guard lock(raw->m);
-    if (connected) {
-      raw->resync = true;
-      raw->cv.notify_all();
-    } else {
-      raw->offlineSince = Steady::now();
-    }
-  });
-  // The stream may not exist yet when no node daemon has started.
+  impl->Listen(*c);
+  // The streams may not exist yet when no daemon has started; a server
+  // that cannot serve JetStream is left for the next.
   Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(options.startTimeoutMs);
   std::string why;
+  int failures = 0;
   while (!impl->Follow(&why)) {
     if (Steady::now() > deadline) {
       if (err) *err = why;
       return nullptr;
+    }
+    if (++failures % 2 == 0) {
+      std::string moveWhy;
+      impl->MoveServer(&moveWhy);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
@@ -669,17 +1214,111 @@ const node::SummaryQueue& Station::view() const {
 
 StationStatus Station::Status() const {
   StationStatus s;
-  s.connected = impl_->conn->Connected();
+  std::shared_ptr<Connection> c = impl_->Conn();
+  s.connected = c->Connected();
+  s.server = c->ConnectedUrl();
   s.alarms = impl_->viewQueue.Size();
   s.sequence = impl_->viewQueue.SequenceNumber();
   s.applied = impl_->applied;
+  s.heldSequence = impl_->heldSeq;
   std::lock_guard lock(impl_->m);
   s.complete = impl_->follower && impl_->follower->CaughtUp();
+  s.confirmed = s.complete && impl_->confirmed;
   s.lag = impl_->follower ? impl_->follower->Lag() : 0;
   s.lastChange = impl_->lastChange;
+  s.rejectedBySource = impl_->rejected;
   for (const auto& [source, n] : impl_->rejected) s.rejected += n;
+  s.newerFormat = impl_->newerSubjects.size();
+  s.newestMajor = impl_->newestMajor;
+  for (const auto& [id, p] : impl_->pending) {
+    if (p.outcome == CommandOutcome::kUnknown) ++s.unknownOutcomes;
+  }
+  std::set<std::string> names = impl_->nodesSeen;
+  for (const auto& [token, b] : impl_->beats) names.insert(token);
+  for (const std::string& token : names) {
+    NodeLiveness n;
+    n.node = token;
+    n.stale = impl_->StaleLocked(token);
+    auto it = impl_->beats.find(token);
+    if (it != impl_->beats.end()) {
+      const Impl::Beat& b = it->second;
+      n.stopped = b.stopped;
+      n.ageMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - b.at).count();
+      n.dropped = b.dropped;
+      n.unpublished = b.unpublished;
+      n.wireMajor = b.major;
+      n.wireMinor = b.minor;
+    }
+    s.nodes.push_back(n);
+  }
+  s.streams = impl_->streams;
   s.offlineSince = impl_->offlineSince;
   return s;
+}
+
+bool Station::NodeAlive(const std::string& node) const {
+  return !impl_->Stale(node);
+}
+
+std::optional<CommandOutcome> Station::WaitOutcome(const std::string& node, char letter,
+                                                   int16_t number, int timeoutMs) {
+  return impl_->WaitOutcome(node, letter, number, timeoutMs);
+}
+
+bool Station::WaitOutcomes(int timeoutMs) {
+  return impl_->WaitOutcomes(timeoutMs);
+}
+
+bool Station::ReadJournal(std::optional<std::chrono::system_clock::time_point> since,
+                          std::optional<std::chrono::system_clock::time_point> until,
+                          std::vector<JournalEntry>* out, std::string* err) {
+  using SysClock = std::chrono::system_clock;
+  std::mutex jm;
+  std::vector<JournalEntry> got;
+  Follower::From from;
+  from.lastPerSubject = false;
+  if (since) {
+    from.sinceNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since->time_since_epoch()).count();
+  }
+  std::shared_ptr<Connection> c = impl_->Conn();
+  auto f = Follower::Start(
+      *c, kJournalStream, kJournalSubjects,
+      [&](const Follower::Delivery& d) {
+        std::string token(SubjectNodeToken(d.subject, "tolvane.journal."));
+        try {
+          json j = json::parse(d.body);
+          JournalEntry e;
+          e.node = j.at("node").get<std::string>();
+          if (token.empty() || NodeToken(e.node) != token) {
+            impl_->Reject(d.subject, "is a journal entry of another node");
+            return;
+          }
+          e.text = j.at("text").get<std::string>();
+          e.station = j.value("station", std::string());
+          e.flag = j.value("flag", 0);
+          e.time = SysClock::time_point(std::chrono::duration_cast<SysClock::duration>(
+              std::chrono::milliseconds(j.value("time", int64_t{0}))));
+          if (until && e.time >= *until) return;
+          std::lock_guard lock(jm);
+          got.push_back(std::move(e));
+        } catch (const std::exception&) {
+          impl_->Reject(d.subject, "does not read as a journal entry");
+        }
+      },
+      err, from);
+  if (!f) return false;
+  if (!f->WaitCaughtUp(30000)) {
+    if (err) *err = "timed out reading the journal stream";
+    return false;
+  }
+  f->Stop();
+  std::lock_guard lock(jm);
+  std::stable_sort(got.begin(), got.end(),
+                   [](const JournalEntry& a, const JournalEntry& b) { return a.time < b.time; });
+  *out = std::move(got);
+  return true;
 }
 
 bool Station::WaitCurrent(int timeoutMs) {

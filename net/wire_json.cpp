@@ -63,6 +63,10 @@ json GroupReplyToJson(const GroupReply& r) {
   return json{{"status", r.status}, {"serial", r.serial}, {"entries", std::move(entries)}};
 }
 
+short GroupEntryStatus(const json& entry) {
+  return entry.value("s", short{-1});
+}
+
 GroupReply GroupReplyFromJson(const json& j) {
   GroupReply r;
   r.status = j.at("status").get<short>();

@@ -41,6 +41,8 @@ nlohmann::json GroupRequestToJson(const GroupRequest& r);
 // Throws nlohmann::json::exception when the body is not a request.
 GroupRequest GroupRequestFromJson(const nlohmann::json& j);
 nlohmann::json GroupReplyToJson(const GroupReply& r);
+// The status of one entry of a reply's "entries"; -1 when it has none.
+short GroupEntryStatus(const nlohmann::json& entry);
 GroupReply GroupReplyFromJson(const nlohmann::json& j);
 
 }  // namespace tolvane::nats

@@ -1120,7 +1120,7 @@ void PlantStore::Journal(const std::string& node, const std::string& text, TimeP
 }
 
 bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
-                      const std::vector<BlockAddress>* only) {
+                      const std::vector<BlockAddress>* only, const std::string* onlyNode) {
   Impl& s = *impl_;
   Detach();
   s.known.clear();
@@ -1162,10 +1162,13 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
         }
       }
     }
-    const char* match = " WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND number = ?3";
+    const char* match = onlyNode && !only
+                             ? " WHERE node = ?1 COLLATE NOCASE"
+                             : " WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND number = ?3";
     // Runs `q` once for everything, or once per wanted address.
     auto each = [&](Statement& q, auto&& row) {
       if (!only) {
+        if (onlyNode) q.Bind(1, *onlyNode);
         while (q.Step()) row(q);
         return;
       }
@@ -1176,7 +1179,8 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
       }
     };
     {
-      Statement q = s.db.Prepare(BlockSelect() + (only ? match : "") + " ORDER BY id");
+      Statement q =
+          s.db.Prepare(BlockSelect() + (only || onlyNode ? match : "") + " ORDER BY id");
       node::ProcessDatabase& database = node.database();
       bool refused = false;
       each(q, [&](Statement& q) {
@@ -1199,9 +1203,11 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
 
     node::SummaryQueue& queue = node.queue();
     Statement q = s.db.Prepare(AlarmSelect() +
-                               (only ? std::string(match) + " AND type <> 8" : std::string()) +
+                               (only || onlyNode ? std::string(match) + " AND type <> 8"
+                                                 : std::string()) +
                                " ORDER BY time_in, id");
     std::vector<std::pair<int64_t, PlantAlarm>> rows;
+    if (!only && onlyNode) q.Bind(1, *onlyNode);
     if (only) {
       each(q, [&](Statement& q) {
         Require(CheckAlarm(q, alarmNodes, &problems), problems);

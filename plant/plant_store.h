@@ -124,8 +124,11 @@ class PlantStore {
     char letter = 0;
     int16_t number = 0;
   };
+  // With `onlyNode`, just that node's blocks and alarms (a node daemon
+  // holds its own node, not the plant).
   bool Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
-            const std::vector<BlockAddress>* only = nullptr);
+            const std::vector<BlockAddress>* only = nullptr,
+            const std::string* onlyNode = nullptr);
   // Stops following the node (before the node goes away).
   void Detach();
   // What the node did since the last commit or load.

@@ -139,6 +139,7 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     // in node batches through the library.
     BulkOutcome outcome;
     short rc = AcknowledgeAllInView(s.mgr(), s.handle(), o.filter.c_str(), quiet, &outcome);
+    s.SettleOutcomes();
     std::size_t removed = s.IsStation() ? 0 : s.store().PendingChanges().removed;
     // The library's operator messages name the node, not the filter.
     if (!o.filter.empty() && !s.IsStation()) {
@@ -162,7 +163,7 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   Session s(g, true, &o.refs);
   Row row = FindAlarm(s, o.refs[0]);
   auto buf = RefBuffer(row.reference);
-  short rc = s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet);
+  short rc = s.Resolve(s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet), row);
   s.Save();
   if (rc != kOk) {
     throw Failure{kExitFailed,
@@ -178,7 +179,7 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
   Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
-  short rc = s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data());
+  short rc = s.Resolve(s.mgr().MarkAsAcknowledgedByRef(s.handle(), buf.data()), row);
   if (!s.IsStation()) {
     s.store().Journal(row.node, "Marked " + row.reference + " acknowledged in the summary",
                       s.now());
@@ -194,7 +195,8 @@ void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::
   Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
-  short rc = s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0);
+  short rc = s.Resolve(s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0),
+                       row);
   s.Save();
   if (rc != kOk) {
     throw Failure{kExitFailed, "delete of " + row.reference + " failed: status " + StatusText(rc)};
@@ -262,7 +264,9 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
                         EscapeForTerminal(o.duration) + "\""};
     }
   }
-  Session s(g, true, &o.refs);
+  GlobalOptions storeOnly = g;  // shelving is the store's alone
+  storeOnly.hasStationForm = false;
+  Session s(storeOnly, true, &o.refs);
   std::vector<Row> rows;
   for (const std::string& ref : o.refs) rows.push_back(FindAlarm(s, ref));
   std::vector<std::string> refused;
@@ -291,7 +295,10 @@ void CmdShelve(const GlobalOptions& g, const ShelveOptions& o, bool shelve, std:
 
 void CmdHorn(const GlobalOptions& g, const std::string& action, std::ostream& out) {
   bool change = action != "status";
-  Session s(g, change);
+  // The horn is the store's, not a node's.
+  GlobalOptions hornOptions = g;
+  hornOptions.holdNodes = false;
+  Session s(hornOptions, change);
   short rc = kOk;
   if (action == "on") rc = s.mgr().ConfigureHorn(1);
   if (action == "off") rc = s.mgr().ConfigureHorn(0);

@@ -146,7 +146,9 @@ int RunCli(int argc, char** argv) {
   app.add_option("--nats", g.natsUrl,
                  "work as a station of the plant-wide deployment at this server (nats://...)");
   app.add_option("--station", g.station, "the station's name (with --nats)");
-  app.add_option("--credentials", g.credentials, "user:password or a .creds file (with --nats)");
+  app.add_option("--credentials", g.credentials,
+                 "a file holding user:password, or a .creds file (with --nats; default: "
+                 "$TOLVANE_NATS_CREDENTIALS)");
 #endif
   app.add_option("--user", g.user, "who acts, recorded in the journal (default: the login name)")
       ->check([](const std::string& u) -> std::string {
@@ -300,6 +302,20 @@ int RunCli(int argc, char** argv) {
     return kExitUsage;
   }
 
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--node" && i + 1 < argc) {
+      ++i;
+    } else if (!a.starts_with("--node=")) {
+      // Quoted for a shell when it needs to be.
+      if (a.empty() || a.find_first_of(" \t'\"\\$`*?[]{}()<>|&;!#~") != std::string::npos) {
+        std::string q = "'";
+        for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        a = q + "'";
+      }
+      g.command += (g.command.empty() ? "" : " ") + a;
+    }
+  }
   SetNoticeHook(CollectNotice);
   std::ostringstream out;
   int rc = kExitOk;

@@ -13,6 +13,7 @@ inline constexpr int kExitNodeFileInvalid = 4;   // --node file does not parse o
 inline constexpr int kExitBadFilter = 5;         // the filter text does not parse
 inline constexpr int kExitUnknownReference = 6;  // no alarm has that reference
 inline constexpr int kExitSaveFailed = 7;        // the node file could not be written
+inline constexpr int kExitNodeHeld = 8;          // a running daemon holds a node it would change
 
 int RunCli(int argc, char** argv);
 

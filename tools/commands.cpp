@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -86,6 +87,7 @@ Session::Session(const GlobalOptions& g, bool forUpdate, const std::vector<std::
   if (!store_->Load(node_, now_, &err, refs ? &only : nullptr)) {
     throw Failure{ExitFor(err), err.message};
   }
+  if (forUpdate && g.holdNodes) HoldNodes(g, refs);
   mgr_ = std::make_unique<CVeltAlmSummMgr>();
   handle_ = mgr_->GetAlarmClientHandle();
   if (handle_ == kNoHandle) {
@@ -102,6 +104,81 @@ void Session::Save() {
   if (!store_) return;
   StoreError err;
   if (!store_->Commit(&err)) throw Failure{kExitSaveFailed, err.message};
+}
+
+void Session::HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs) {
+  if (g.nodeFile.empty()) return;  // the demo plant, in memory
+  std::vector<std::string> nodes;
+  node::LocalNames local = node_.localNames();
+  for (const node::NodeRecord& n : node_.database().Nodes()) {
+    bool wanted = !refs;
+    for (std::size_t i = 0; refs && i < refs->size(); ++i) {
+      std::string named = CanonicalOrFail((*refs)[i]).node;
+      for (const std::string* alias : {&local.alias1, &local.alias2}) {
+        if (!alias->empty() && strcasecmp(alias->c_str(), named.c_str()) == 0) named = local.name;
+      }
+      wanted = wanted || strcasecmp(named.c_str(), n.name.c_str()) == 0;
+    }
+    if (wanted) nodes.push_back(n.name);
+  }
+  std::string held, why;
+  std::optional<NodeHolder> holder;
+  if (!TryAcquireAll(g.nodeFile, nodes, ThisProcess("tolvane " + g.command), &locks_, &held,
+                     &holder, &why) &&
+      holder) {
+    std::string contact = holder->contact.empty() ? "URL" : holder->contact;
+    throw Failure{kExitNodeHeld,
+                  "node " + held + " of " + g.nodeFile + " is held by " +
+                      (holder->program.empty() ? "another program" : holder->program) +
+                      (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "") +
+                      ", its only writer while it runs; " +
+                      (g.hasStationForm
+                           ? "change it through a station: tolvane --nats " + contact +
+                                 " --station NAME " + g.command
+                           : std::string("a station cannot do this, so stop that program "
+                                         "first"))};
+  }
+}
+
+std::string Session::StationReport() const {
+#ifdef TOLVANE_WITH_NATS
+  if (station_) return StationStatusReport(*station_, stationFlags_);
+#endif
+  return {};
+}
+
+short Session::Resolve(short rc, const Row& row) {
+#ifdef TOLVANE_WITH_NATS
+  if (station_) return ResolveOutcome(*station_, rc, row.node, row.letter, row.number, std::cerr);
+#endif
+  (void)row;
+  return rc;
+}
+
+std::vector<LogEntry> Session::StationLog(std::optional<TimePoint> since,
+                                          std::optional<TimePoint> until) {
+  std::vector<LogEntry> entries;
+#ifdef TOLVANE_WITH_NATS
+  std::vector<nats::JournalEntry> journal;
+  std::string err;
+  if (station_ && !station_->ReadJournal(since, until, &journal, &err)) {
+    throw Failure{kExitFailed, err};
+  }
+  for (nats::JournalEntry& e : journal) {
+    entries.push_back({e.time, e.node, e.station, std::move(e.text), e.flag});
+  }
+#endif
+  (void)since, (void)until;
+  return entries;
+}
+
+void Session::SettleOutcomes() {
+#ifdef TOLVANE_WITH_NATS
+  if (station_ && !station_->WaitOutcomes(0)) {
+    std::cerr << "tolvane: some acknowledges had no definite answer: checking...\n";
+    station_->WaitOutcomes(35000);
+  }
+#endif
 }
 
 std::string Session::StationLine() const {

@@ -6,13 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "node/embedded_node.h"
+#include "plant/node_lock.h"
 #include "plant/plant.h"
 #include "plant/plant_store.h"
+#include "present/output.h"
 #include "present/reference.h"
 #include "present/rows.h"
 #include "tolvane/CVeltAlmSummMgr.h"
@@ -41,6 +44,10 @@ struct GlobalOptions {
   // A station of the plant-wide deployment instead of a local plant.
   std::string natsUrl, station, credentials;
   bool IsStation() const { return !natsUrl.empty(); }
+  // The command's words without --node, for the station form of it.
+  std::string command;
+  bool holdNodes = true;       // a changing command holds the nodes it changes
+  bool hasStationForm = true;  // a station can do this command too
 };
 
 int ExitFor(const plant::StoreError& err);
@@ -80,6 +87,19 @@ class Session {
   std::size_t Shelved() { return store_ ? store_->Shelved().size() : 0; }
   // What a station shows in `status` and `watch`; empty for a local plant.
   std::string StationLine() const;
+  std::string StationReport() const;
+  // One writer per node: the nodes this command may change (those of its
+  // references, else all) are held until it ends, or it is refused when a
+  // daemon holds one.
+  void HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs);
+  // A station's command of unknown outcome is checked until it is known:
+  // never reported failed and done later.
+  short Resolve(short rc, const present::Row& row);
+  // The journal stream as a station reads it.
+  std::vector<present::LogEntry> StationLog(std::optional<plant::TimePoint> since,
+                                            std::optional<plant::TimePoint> until);
+  // Waits until every command a station sent has a definite answer.
+  void SettleOutcomes();
   CVeltAlmSummMgr& mgr() { return *mgr_; }
   short handle() const { return handle_; }
   plant::TimePoint now() const { return now_; }
@@ -95,6 +115,7 @@ class Session {
   std::unique_ptr<nats::Station> station_;
 #endif
   std::unique_ptr<plant::PlantStore> store_;  // after the node: it stops following it first
+  std::vector<std::unique_ptr<plant::NodeLock>> locks_;  // after the store: held past its commit
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
 };

@@ -1,17 +1,21 @@
 // tolvane-node: the daemon of one control node in the plant-wide
-// deployment (docs/deployment.md). It loads its node's part of the plant,
-// publishes the node's alarms to the alarm stream and serves requests for
-// them until it is stopped (SIGINT/SIGTERM).
+// deployment (docs/deployment.md). It holds its node of the plant store (no
+// other program changes it meanwhile), publishes the node's alarms to the
+// alarm stream, beats, and serves requests for them until it is stopped
+// (SIGINT/SIGTERM). With --make-streams or --age-tombstones it does that
+// administration instead and exits.
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "net/node_daemon.h"
 #include "net/protocol.h"
 #include "plant/demo_plant.h"
+#include "plant/node_lock.h"
 #include "plant/plant_json.h"
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
@@ -22,6 +26,47 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) {
   g_stop = 1;
+}
+
+// Exit codes (docs/deployment.md).
+constexpr int kExitUsage = 2;
+constexpr int kExitPlant = 2;
+constexpr int kExitServers = 3;
+constexpr int kExitHeld = 4;  // another program holds the node
+
+// "7d", "12h", "30m", "45s".
+std::optional<std::chrono::seconds> ParseAge(const std::string& text) {
+  if (text.size() < 2) return std::nullopt;
+  long n = 0;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i])) || n > 100000000) return std::nullopt;
+    n = n * 10 + (text[i] - '0');
+  }
+  switch (text.back()) {
+    case 'd':
+      return std::chrono::seconds(n * 86400);
+    case 'h':
+      return std::chrono::seconds(n * 3600);
+    case 'm':
+      return std::chrono::seconds(n * 60);
+    case 's':
+      return std::chrono::seconds(n);
+    default:
+      return std::nullopt;
+  }
+}
+
+// Server URLs as a holder's contact: without any user information.
+std::string Contact(const std::string& urls) {
+  std::string out;
+  for (std::string u : tolvane::nats::SplitUrls(urls)) {
+    std::size_t scheme = u.find("://");
+    std::size_t at = u.find('@');
+    if (at != std::string::npos) u.erase(scheme == std::string::npos ? 0 : scheme + 3,
+                                          at + 1 - (scheme == std::string::npos ? 0 : scheme + 3));
+    out += (out.empty() ? "" : ",") + u;
+  }
+  return out;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -58,18 +103,23 @@ int main(int argc, char** argv) {
   CLI::App app{"tolvane-node: one control node's daemon in the plant-wide deployment"};
   std::string url = "nats://127.0.0.1:4222";
   std::string nodeName;
-  std::string credentials;
+  std::string credentialsArg;
   std::string caFile;
   std::string plantFile;
   std::string storePath;
+  std::string tombstoneAge;
   int demoTags = 300;
   int demoNodes = 3;
   uint32_t seed = 1;
   double simulate = 0;
   int replicas = 1;
+  bool makeStreams = false;
+  int heartbeatMs = 1000;
   app.add_option("--nats", url, "NATS server URL(s), comma-separated");
-  app.add_option("--node", nodeName, "the node this daemon owns")->required();
-  app.add_option("--credentials", credentials, "user:password, or a .creds file");
+  app.add_option("--node", nodeName, "the node this daemon owns");
+  app.add_option("--credentials", credentialsArg,
+                 "a file holding user:password, or a .creds file (default: $" +
+                     std::string(nats::kCredentialsVariable) + ")");
   app.add_option("--ca", caFile, "trusted certificates for tls:// servers");
   app.add_option("--store", storePath, "the plant store (SQLite) holding this node");
   app.add_option("--plant", plantFile, "plant exchange file (JSON); default: the demo plant")
@@ -78,22 +128,120 @@ int main(int argc, char** argv) {
   app.add_option("--demo-nodes", demoNodes, "nodes of the demo plant");
   app.add_option("--seed", seed, "seed of the demo plant and the simulator");
   app.add_option("--simulate", simulate, "alarm events per second on this node");
-  app.add_option("--replicas", replicas, "stream replicas when this daemon makes the streams");
+  app.add_option("--replicas", replicas, "stream replicas when the streams are made");
+  app.add_option("--heartbeat", heartbeatMs, "milliseconds between heartbeats")
+      ->check(CLI::Range(100, 60000));
+  app.add_flag("--make-streams", makeStreams,
+               "admin: make the streams when missing (with --replicas), then exit");
+  app.add_option("--age-tombstones", tombstoneAge,
+                 "admin: remove tombstones older than this (7d, 12h), then exit");
   CLI11_PARSE(app, argc, argv);
 
-  plant::Plant whole;
-  std::unique_ptr<plant::PlantStore> store;
-  node::EmbeddedNode node;
   std::string why;
+  std::string credentials;
+  if (!nats::ReadCredentials(credentialsArg, &credentials, &why)) {
+    std::cerr << "tolvane-node: " << why << "\n";
+    return kExitUsage;
+  }
+  nats::ConnectOptions co;
+  co.url = url;
+  co.credentials = credentials;
+  co.caFile = caFile;
+
+  // Administration: the streams are the admin's to make and look after.
+  if (makeStreams || !tombstoneAge.empty()) {
+    std::optional<std::chrono::seconds> age;
+    if (!tombstoneAge.empty() && !(age = ParseAge(tombstoneAge))) {
+      std::cerr << "tolvane-node: --age-tombstones takes 7d, 12h, 30m or 45s\n";
+      return kExitUsage;
+    }
+    co.name = "tolvane-node admin";
+    auto conn = nats::Connection::Open(co, &why);
+    if (!conn) {
+      std::cerr << "tolvane-node: " << why << "\n";
+      return kExitServers;
+    }
+    if (makeStreams) {
+      nats::StreamOptions so;
+      so.replicas = replicas;
+      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      bool refused = false;
+      // A new cluster elects its JetStream leader first.
+      while (!nats::EnsureStreams(*conn, so, &why, &refused)) {
+        if (refused || std::chrono::steady_clock::now() > until) {
+          std::cerr << "tolvane-node: " << why << "\n";
+          return kExitServers;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+      std::cout << "streams ready" << std::endl;
+    }
+    if (age) {
+      std::size_t purged = 0;
+      std::string filter = nodeName.empty() ? nats::kAlarmSubjects : nats::NodeAlarmFilter(nodeName);
+      if (!nats::AgeTombstones(*conn, filter, *age, &purged, &why)) {
+        std::cerr << "tolvane-node: " << why << "\n";
+        return kExitServers;
+      }
+      std::cout << "removed " << purged << " tombstones older than " << tombstoneAge << std::endl;
+    }
+    return 0;
+  }
+  if (nodeName.empty()) {
+    std::cerr << "tolvane-node: --node is required\n";
+    return kExitUsage;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  plant::Plant whole;
+  plant::Plant mine;
+  std::unique_ptr<plant::PlantStore> store;
+  std::unique_ptr<plant::NodeLock> held;
+  node::EmbeddedNode node;
   if (!storePath.empty()) {
-    // The store holds the whole plant; this daemon serves and changes only
-    // its own node's part of it.
+    // One writer per node: this daemon holds its node of the store while it
+    // runs (a command holding it for a moment is waited for).
+    std::optional<plant::NodeHolder> holder;
+    held = plant::NodeLock::Acquire(storePath, nodeName,
+                                    plant::ThisProcess("tolvane-node", Contact(url)),
+                                    std::chrono::seconds(10), &holder, &why);
+    if (!held) {
+      if (holder) {
+        std::cerr << "tolvane-node: node " << nodeName << " of " << storePath
+                  << " is held by " << (holder->program.empty() ? "a program" : holder->program)
+                  << (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "")
+                  << ": one writer per node\n";
+        return kExitHeld;
+      }
+      std::cerr << "tolvane-node: " << why << "\n";
+      return kExitPlant;
+    }
+    // The store holds the whole plant; this daemon loads, serves and
+    // changes only its own node.
     plant::StoreError serr;
     store = plant::PlantStore::Open(storePath, &serr);
-    if (!store || !store->Read(&whole, &serr) || !store->Begin(false, &serr) ||
-        !store->Load(node, plant::Clock::now(), &serr) || !store->Commit(&serr)) {
+    if (!store || !store->Begin(false, &serr) ||
+        !store->Load(node, plant::Clock::now(), &serr, nullptr, &nodeName) ||
+        !store->Commit(&serr)) {
       std::cerr << "tolvane-node: " << serr.message << "\n";
-      return 2;
+      return kExitPlant;
+    }
+    bool known = false;
+    for (const auto& n : node.database().Nodes()) known = known || SameName(n.name, nodeName);
+    if (!known) {
+      std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
+      return kExitPlant;
+    }
+    // Only the simulator needs the node's blocks as the plant describes them.
+    if (simulate > 0) {
+      plant::StoreError rerr;
+      if (!store->Read(&whole, &rerr)) {
+        std::cerr << "tolvane-node: " << rerr.message << "\n";
+        return kExitPlant;
+      }
+      mine = NodePart(whole, nodeName);
+      whole = plant::Plant{};
     }
   } else {
     if (!plantFile.empty()) {
@@ -103,7 +251,7 @@ int main(int argc, char** argv) {
       if (!in || !plant::ParsePlant(text.str(), plant::Clock::now(), &whole, &why)) {
         std::cerr << "tolvane-node: " << plantFile << ": " << (why.empty() ? "cannot read" : why)
                   << "\n";
-        return 2;
+        return kExitPlant;
       }
     } else {
       plant::DemoOptions d;
@@ -112,30 +260,29 @@ int main(int argc, char** argv) {
       d.seed = seed;
       whole = plant::MakeDemoPlant(d);
     }
-  }
-  plant::Plant mine = NodePart(whole, nodeName);
-  if (mine.nodes.empty()) {
-    std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
-    return 2;
-  }
-  if (!store && !plant::LoadPlant(mine, node, &why)) {
-    std::cerr << "tolvane-node: " << why << "\n";
-    return 2;
+    mine = NodePart(whole, nodeName);
+    whole = plant::Plant{};
+    if (mine.nodes.empty()) {
+      std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
+      return kExitPlant;
+    }
+    if (!plant::LoadPlant(mine, node, &why)) {
+      std::cerr << "tolvane-node: " << why << "\n";
+      return kExitPlant;
+    }
   }
 
-  nats::ConnectOptions co;
-  co.url = url;
-  co.credentials = credentials;
-  co.caFile = caFile;
   co.name = "node " + nodeName;
   auto conn = nats::Connection::Open(co, &why);
   if (!conn) {
     std::cerr << "tolvane-node: " << why << "\n";
-    return 3;
+    return kExitServers;
   }
   nats::DaemonOptions dopt;
   dopt.node = nodeName;
-  dopt.replicas = replicas;
+  dopt.streams.replicas = replicas;
+  dopt.heartbeatMs = heartbeatMs;
+  dopt.stopRequested = [] { return g_stop != 0; };
   nats::NodeDaemon daemon(*conn, node, dopt);
   // Every change is committed before it is confirmed to a station.
   auto persist = [&]() -> bool {
@@ -151,11 +298,10 @@ int main(int argc, char** argv) {
     if (store) store->Journal(n.empty() ? nodeName : n, text, plant::Clock::now());
   });
   if (!daemon.Start(&why)) {
+    if (g_stop) return 0;
     std::cerr << "tolvane-node: " << why << "\n";
-    return 3;
+    return kExitServers;
   }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
   std::cout << "ready " << nodeName << " alarms=" << node.queue().Size() << std::endl;
 
   std::unique_ptr<plant::Simulator> sim;

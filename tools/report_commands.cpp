@@ -25,7 +25,7 @@ void CmdStatus(const GlobalOptions& g, const std::string& format, std::ostream& 
     throw Failure{kExitFailed, "the alarm queue header cannot be read"};
   }
   if (s.IsStation()) {
-    out << s.StationLine() << "\n";
+    out << s.StationReport();
     out << "Alarms in view:   " << total << "\n";
     out << "Sequence number:  " << seq << "\n";
     out << "Horn:             " << (enabled ? "enabled" : "disabled") << "\n";
@@ -70,13 +70,17 @@ void CmdLog(const GlobalOptions& g, const LogOptions& o, std::ostream& out) {
     return t;
   };
   std::optional<TimePoint> since = when(o.since, "--since"), until = when(o.until, "--until");
-  std::unique_ptr<PlantStore> store = OpenStore(g, now);
-  std::vector<PlantLogEntry> log;
-  StoreError err;
-  if (!store->ReadJournal(since, until, &log, &err)) throw Failure{ExitFor(err), err.message};
   std::vector<LogEntry> entries;
-  entries.reserve(log.size());
-  for (const PlantLogEntry& e : log) entries.push_back({e.time, e.node, e.user, e.text, e.flag});
+  if (g.IsStation()) {
+    entries = Session(g, false).StationLog(since, until);  // the journal stream
+  } else {
+    std::unique_ptr<PlantStore> store = OpenStore(g, now);
+    std::vector<PlantLogEntry> log;
+    StoreError err;
+    if (!store->ReadJournal(since, until, &log, &err)) throw Failure{ExitFor(err), err.message};
+    entries.reserve(log.size());
+    for (const PlantLogEntry& e : log) entries.push_back({e.time, e.node, e.user, e.text, e.flag});
+  }
   if (o.format == "json") {
     WriteLogJson(out, entries);
   } else {

@@ -303,6 +303,45 @@ TEST_F(Deployment, StationDropsAlarmsWhoseBodyIsNotAboutTheirSubject) {
   EXPECT_GE(s2->Status().rejected, 1u);
 }
 
+// Without permissions anyone may serve a node's subjects: an answer that
+// speaks for another node, or does not read, is dropped and counted, and the
+// command fails instead of taking it.
+TEST_F(Deployment, StationDropsAnswersNotFromTheNodeAsked) {
+  StartPlant();
+  auto s1 = OpenStation(server_->url(), "S1", "", 1000);
+  ASSERT_TRUE(s1);
+  daemons_[1]->Kill();
+  auto target = Unacknowledged(*s1, "PLANT2");
+  ASSERT_TRUE(target);
+  const _ALMPAK& p = target->almpak;
+  unsigned short h = 0;
+  ASSERT_EQ(s1->queue().Open(&h, nullptr), 0);
+  for (const std::string& answer : {std::string(R"({"status":0,"node":"PLANT1"})"),
+                                    std::string("not json")}) {
+    natsSubscription* rogue = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(
+                  &rogue, conn_->nc(), nats::CommandSubject("PLANT2", "ack").c_str(),
+                  [](natsConnection* nc, natsSubscription*, natsMsg* m, void* text) {
+                    auto* t = static_cast<std::string*>(text);
+                    natsConnection_Publish(nc, natsMsg_GetReply(m), t->data(),
+                                           static_cast<int>(t->size()));
+                    natsMsg_Destroy(m);
+                  },
+                  const_cast<std::string*>(&answer)),
+              NATS_OK);
+    natsConnection_Flush(conn_->nc());
+    uint64_t before = s1->Status().rejected;
+    EXPECT_EQ(s1->queue().MarkAcknowledged(p.vsp.blockNumber, p.vsp.blockType, "PLANT2", h),
+              nats::kQueueBadReply);
+    EXPECT_EQ(s1->Status().rejected, before + 1);
+    natsSubscription_Unsubscribe(rogue);
+    natsSubscription_Destroy(rogue);
+  }
+  SUMQMSG seen{};
+  ASSERT_EQ(s1->queue().Find(p.vsp.blockNumber, p.vsp.blockType, "PLANT2", &seen), 0);
+  EXPECT_EQ(seen.ackFlag, 0);
+}
+
 TEST_F(Deployment, KilledDaemonFailsItsBatchOfAcknowledgeAllAndStationsConvergeAfterRestart) {
   StartPlant();
   node::EmbeddedNode local;

@@ -50,6 +50,51 @@ int FreePort() {
   return port;
 }
 
+std::string CredentialsFile(const std::filesystem::path& dir, const std::string& userPassword) {
+  std::string user = userPassword.substr(0, userPassword.find(':'));
+  std::filesystem::path p = dir / ("credentials-" + user);
+  {
+    std::ofstream out(p);
+    out << userPassword << "\n";
+  }
+  std::filesystem::permissions(p, std::filesystem::perms::owner_read |
+                                      std::filesystem::perms::owner_write);
+  return p.string();
+}
+
+bool MakeStreams(const std::filesystem::path& dir, const std::string& url,
+                 const std::string& adminCredentials, int replicas) {
+  std::vector<std::string> args = {TOLVANE_NODE_PROGRAM, "--nats", url, "--make-streams",
+                                   "--replicas", std::to_string(replicas)};
+  if (!adminCredentials.empty()) {
+    args.push_back("--credentials");
+    args.push_back(adminCredentials);
+  }
+  Child admin;
+  std::string log = (dir / "make-streams.log").string();
+  if (!admin.Start(args, log)) return false;
+  int rc = admin.Wait(60000);
+  if (rc != 0) ADD_FAILURE() << "tolvane-node --make-streams: " << rc << "\n" << ReadAll(log);
+  return rc == 0;
+}
+
+int Child::Wait(int timeoutMs) {
+  Steady::time_point end = Steady::now() + std::chrono::milliseconds(timeoutMs);
+  while (pid_ > 0) {
+    int st = 0;
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    if (Steady::now() > end) {
+      Kill();
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
 bool Child::Start(const std::vector<std::string>& args, const std::string& logPath) {
   log_ = logPath;
   pid_t parent = ::getpid();
@@ -168,27 +213,51 @@ bool Daemon::Start(int timeoutMs) {
   return child_.WaitForLog("ready " + node_, timeoutMs);
 }
 
+void NatsServer::Pause() {
+  if (child_.pid() > 0) ::kill(child_.pid(), SIGSTOP);
+}
+
+void NatsServer::Resume() {
+  if (child_.pid() > 0) ::kill(child_.pid(), SIGCONT);
+}
+
+void Daemon::Pause() {
+  if (child_.pid() > 0) ::kill(child_.pid(), SIGSTOP);
+}
+
+void Daemon::Resume() {
+  if (child_.pid() > 0) ::kill(child_.pid(), SIGCONT);
+}
+
 std::string Daemon::log() const {
   return ReadAll(logPath_);
 }
 
 bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out,
                std::map<std::string, std::chrono::system_clock::time_point>* lastChange) {
-  std::string reply;
-  if (conn.Request(nats::CommandSubject(node, "state"), "{}", 5000, &reply) !=
-      nats::RequestResult::kOk) {
-    return false;
-  }
   out->clear();
-  auto j = nlohmann::json::parse(reply);
-  for (const auto& a : j.at("alarms")) {
-    out->push_back(
-        {a.at("subject").get<std::string>(), a.at("ack").get<int>(), a.at("status").get<int>()});
-    if (lastChange) {
-      (*lastChange)[out->back().subject] = std::chrono::system_clock::time_point(
-          std::chrono::duration_cast<std::chrono::system_clock::duration>(
-              std::chrono::nanoseconds(a.at("last").get<int64_t>())));
+  // A page at a time: a large node's state is more than one message.
+  std::string after;
+  for (;;) {
+    nlohmann::json req = nlohmann::json::object();
+    if (!after.empty()) req["after"] = after;
+    std::string reply;
+    if (conn.Request(nats::CommandSubject(node, "state"), req.dump(), 5000, &reply) !=
+        nats::RequestResult::kOk) {
+      return false;
     }
+    auto j = nlohmann::json::parse(reply);
+    for (const auto& a : j.at("alarms")) {
+      out->push_back(
+          {a.at("subject").get<std::string>(), a.at("ack").get<int>(), a.at("status").get<int>()});
+      if (lastChange) {
+        (*lastChange)[out->back().subject] = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::nanoseconds(a.at("last").get<int64_t>())));
+      }
+    }
+    if (!j.contains("next")) break;
+    after = j.at("next").get<std::string>();
   }
   std::sort(out->begin(), out->end());
   return true;

@@ -21,6 +21,13 @@ std::string ReadAll(const std::filesystem::path& path);
 bool HaveNatsServer(std::string* why);
 // A free TCP port on 127.0.0.1.
 int FreePort();
+// Writes `userPassword` to a file only its owner can read, as programs take
+// credentials; returns its path.
+std::string CredentialsFile(const std::filesystem::path& dir, const std::string& userPassword);
+// Runs `tolvane-node --make-streams` as `admin` (a credentials file, or
+// empty); true when it made or found them.
+bool MakeStreams(const std::filesystem::path& dir, const std::string& url,
+                 const std::string& adminCredentials, int replicas = 1);
 
 // A child process, killed (SIGKILL) when this object or the test process goes.
 class Child {
@@ -35,6 +42,8 @@ class Child {
   bool WaitForLog(const std::string& text, int timeoutMs);
   ~Child() { Kill(); }
   int pid() const { return pid_; }
+  // Waits for the process to end; its exit code, or -1.
+  int Wait(int timeoutMs);
 
  private:
   int pid_ = -1;
@@ -59,6 +68,10 @@ class NatsServer {
   bool Start();
   void Stop() { child_.Stop(); }
   void Kill() { child_.Kill(); }
+  // SIGSTOP / SIGCONT: a server that hangs.
+  void Pause();
+  void Resume();
+  const std::string& name() const { return name_; }
   std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
   int port() const { return port_; }
   int clusterPort() const { return clusterPort_; }
@@ -81,6 +94,10 @@ class Daemon {
   bool Start(int timeoutMs = 30000);
   void Stop() { child_.Stop(); }
   void Kill() { child_.Kill(); }
+  // SIGSTOP / SIGCONT: a daemon that hangs.
+  void Pause();
+  void Resume();
+  bool Running() { return child_.Running(); }
   const std::string& node() const { return node_; }
   std::string log() const;
 
@@ -111,6 +128,6 @@ bool WaitConverged(nats::Connection& conn, const nats::Station& s,
 
 std::unique_ptr<nats::Station> OpenStation(const std::string& url, const std::string& name,
                                            const std::string& credentials = "",
-                                           int requestTimeoutMs = 2000);
+                                           int requestTimeoutMs = 3500);
 
 }  // namespace tolvane::testing
