@@ -15,31 +15,6 @@ namespace {
 using plant::PlantStore;
 using plant::StoreError;
 
-// Counts by priority, from one pass over the queue's records in place,
-// 65,535 at a time (a queue call's most). A fetch could not do it: its
-// page stops at 32,767 rows.
-class Counter final : public QueueRecordVisitor {
- public:
-  void Visit(const SUMQMSG* const* records, unsigned short n) override {
-    for (unsigned short i = 0; i < n; ++i) {
-      const SUMQMSG& m = *records[i];
-      if (m.almpak.msgType == 8) {
-        ++counts.messages;
-        continue;
-      }
-      ++counts.alarms;
-      auto& p = byPriority[m.almpak.priority];
-      ++p.first;
-      if (m.ackFlag == 0) ++counts.unacknowledged, ++p.second;
-    }
-    seen = n;
-  }
-
-  AlarmCounts counts;
-  std::map<int16_t, std::pair<std::size_t, std::size_t>> byPriority;
-  unsigned short seen = 0;
-};
-
 class StoreHost final : public PlantHost, private HostContext {
  public:
   StoreHost(std::unique_ptr<PlantStore> store, const HostOptions& options)
@@ -92,32 +67,25 @@ class StoreHost final : public PlantHost, private HostContext {
     return VersionLocked();
   }
 
-  AlarmCounts Counts() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+  short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
+    // Called under mutex_ (inside Read or Act).
     uint64_t version = VersionLocked();
-    if (countsVersion_ == version) return counts_;
-    Counter c;
-    SORT_CNTL sort{};  // key 0: every alarm once, in time order
-    node::SummaryQueue& q = node_->queue();
-    unsigned short h = countHandle_;
-    if (q.Home(sort, h) == 0 && q.NextPage(sort, 0, h) == 0) {
-      while (q.Visit(sort, 65535, h, c) == 0 && c.seen == 65535 &&
-             q.NextPage(sort, 65535, h) == 0) {
-      }
+    if (countsVersion_ != version) {
+      viewCounts_.clear();
+      countsVersion_ = version;
     }
-    for (const plant::PriorityName& p : plant::kPriorities) {
-      auto it = c.byPriority.find(p.id);
-      PriorityCount pc;
-      pc.id = p.id;
-      pc.name = p.name;
-      if (it != c.byPriority.end())
-        pc.alarms = it->second.first, pc.unacknowledged = it->second.second;
-      c.counts.byPriority.push_back(pc);
+    auto it = viewCounts_.find(filter);
+    if (it != viewCounts_.end()) {
+      *out = it->second;
+      return kOk;
     }
-    c.counts.shelved = store_->Shelved().size();
-    counts_ = c.counts;
-    countsVersion_ = version;
-    return counts_;
+    AlarmView view(1, filter.c_str());
+    short s = view.Count(out);
+    if (s != kOk) return s;
+    // Many viewers with many filters: a bounded cache, emptied when full.
+    if (viewCounts_.size() >= kMaxCachedViews) viewCounts_.clear();
+    viewCounts_.emplace(filter, *out);
+    return kOk;
   }
 
   std::vector<ShelvedAlarm> Shelved() override {
@@ -211,10 +179,8 @@ class StoreHost final : public PlantHost, private HostContext {
   void Unload() {
     simulator_.reset();
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
-    if (node_ && countHandle_ != 0) node_->queue().Close(countHandle_);
     mgr_.reset();
     handle_ = kNoHandle;
-    countHandle_ = 0;
     if (node_) store_->Detach();
     node_.reset();
   }
@@ -228,8 +194,7 @@ class StoreHost final : public PlantHost, private HostContext {
     if (!store_->Load(*node_, plant::Clock::now(), e)) return false;
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
-    unsigned char flag = 0;
-    if (handle_ == kNoHandle || node_->queue().Open(&countHandle_, &flag) != 0) {
+    if (handle_ == kNoHandle) {
       e->kind = StoreError::Kind::kRefused;
       e->message = "the alarm queue gave no client handle";
       return false;
@@ -248,13 +213,13 @@ class StoreHost final : public PlantHost, private HostContext {
   std::unique_ptr<node::EmbeddedNode> node_;
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
-  unsigned short countHandle_ = 0;
   std::unique_ptr<plant::Simulator> simulator_;
   std::optional<TimePoint> lastTick_;
   bool acting_ = false;
   uint64_t changes_ = 0;
+  static constexpr std::size_t kMaxCachedViews = 64;
   std::optional<uint64_t> countsVersion_;
-  AlarmCounts counts_;
+  std::map<std::string, AlarmViewCounts> viewCounts_;
 };
 
 }  // namespace

@@ -15,26 +15,11 @@
 #include "plant/plant.h"
 #include "plant/plant_store.h"
 #include "tolvane/CVeltAlmSummMgr.h"
+#include "tolvane/alarm_view.h"
 
 namespace tolvane::web {
 
 using plant::TimePoint;
-
-// Alarms standing, by priority (operator messages and shelved alarms apart).
-struct PriorityCount {
-  int16_t id = 0;
-  std::string name;
-  std::size_t alarms = 0;
-  std::size_t unacknowledged = 0;
-};
-
-struct AlarmCounts {
-  std::vector<PriorityCount> byPriority;  // the seven levels, most severe first
-  std::size_t alarms = 0;                 // in view, operator messages apart
-  std::size_t unacknowledged = 0;
-  std::size_t shelved = 0;
-  std::size_t messages = 0;  // operator messages in the queue
-};
 
 struct ShelvedAlarm {
   std::string node, tag, description;
@@ -75,7 +60,10 @@ class PlantHost {
   // Changes whenever what a display shows may have changed: the queue's
   // sequence number, the journal, the shelves. Cheap; any thread.
   virtual uint64_t Version() = 0;
-  virtual AlarmCounts Counts() = 0;
+  // Exact counts of the view `filter` selects (AlarmView::Count), kept
+  // until the version changes so that a refresh that changed nothing does
+  // not walk the whole queue again. REQUIRES: called inside Read or Act.
+  virtual short ViewCounts(HostContext& c, const std::string& filter, AlarmViewCounts* out) = 0;
   virtual std::vector<ShelvedAlarm> Shelved() = 0;
   // The newest `limit` journal entries of the last week, oldest first.
   virtual std::vector<plant::PlantLogEntry> Journal(std::size_t limit) = 0;

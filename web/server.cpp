@@ -14,6 +14,7 @@
 #include "web/assets.h"
 #include "web/sessions.h"
 #include "web/users.h"
+#include "web/wire.h"
 
 namespace tolvane::web {
 namespace {
@@ -48,6 +49,20 @@ std::string CookieValue(const Request& req, const std::string& name) {
   return {};
 }
 
+// "application/json", alone or with parameters; "application/jsonx" is not.
+bool IsJsonType(const std::string& type) {
+  constexpr std::string_view kJson = "application/json";
+  if (type.size() < kJson.size()) return false;
+  for (std::size_t i = 0; i < kJson.size(); ++i) {
+    char c = type[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kJson[i]) return false;
+  }
+  std::size_t rest = kJson.size();
+  while (rest < type.size() && (type[rest] == ' ' || type[rest] == '\t')) ++rest;
+  return rest == type.size() || type[rest] == ';';
+}
+
 const char* StatusReason(int status) {
   switch (status) {
     case 400:
@@ -64,6 +79,8 @@ const char* StatusReason(int status) {
       return "request body too large";
     case 414:
       return "request line too long";
+    case 409:
+      return "conflict";
     case 415:
       return "send application/json";
     case 429:
@@ -172,14 +189,13 @@ struct WebServer::Impl {
   }
 
   bool ReadJson(const Request& req, Response& res, json* body) {
-    std::string type = req.get_header_value("Content-Type");
-    if (type.rfind("application/json", 0) != 0) {
+    if (!IsJsonType(req.get_header_value("Content-Type"))) {
       Send(res, ApiError(415, "send the request as application/json"));
       return false;
     }
-    *body = json::parse(req.body, nullptr, false);
-    if (body->is_discarded() || !body->is_object()) {
-      Send(res, ApiError(400, "the body is not a JSON object"));
+    std::string err;
+    if (!ParseJsonBody(req.body, options.maxBodyBytes, kMaxJsonDepth, body, &err)) {
+      Send(res, ApiError(req.body.size() > options.maxBodyBytes ? 413 : 400, err));
       return false;
     }
     return true;
@@ -362,6 +378,11 @@ void WebServer::Impl::Routes() {
     if (req.has_param("sort")) q.sort = req.get_param_value("sort");
     if (req.has_param("count")) q.count = req.get_param_value("count");
     q.filter = req.get_param_value("filter");
+    q.page = req.get_param_value("page");
+    q.after = req.get_param_value("after");
+    q.before = req.get_param_value("before");
+    q.last = req.has_param("last") && req.get_param_value("last") != "0";
+    q.ref = req.get_param_value("ref");
     Send(res, GetAlarms(host, q));
   });
   s.Get("/api/check", [this](const Request& req, Response& res) {
@@ -389,6 +410,11 @@ void WebServer::Impl::Routes() {
     };
   };
   s.Post("/api/ack", action(&Acknowledge));
+  s.Post("/api/ack-all/preview", [this](const Request& req, Response& res) {
+    json body;
+    if (!Authorise(req, res, true, &body)) return;
+    Send(res, AcknowledgeAllPreview(host, body));
+  });
   s.Post("/api/ack-all", action(&AcknowledgeAll));
   s.Post("/api/delete", action(&Delete));
   s.Post("/api/shelve", action(&Shelve));

@@ -48,6 +48,8 @@ struct FixtureOptions {
   std::chrono::seconds sessionIdle{3600};
   bool storeFile = false;         // the plant in a store file (storePath_) instead of memory
   std::string certFile, keyFile;  // HTTPS when given
+  // Serve a copy of this store file instead of the demo plant.
+  std::string storeCopyOf;
 };
 
 class WebFixture : public ::testing::Test {

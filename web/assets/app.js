@@ -17,6 +17,10 @@ const DESCENDING_FIRST = new Set([1, 2, 3]);
 const state = {
   user: null, role: null, csrf: null,
   sort: -1, filter: '', count: 100,
+  // Which page: {mode: 'page', n} | {mode: 'after'|'before', token, n} |
+  // {mode: 'last'} | {mode: 'ref', ref}. n counts from 0; after a step by
+  // place it is our own count, exact while the view did not change.
+  nav: { mode: 'page', n: 0 }, page: null, focusRef: null,
   selected: new Set(), rows: [],
   events: null, loading: false, again: false,
 };
@@ -43,6 +47,8 @@ async function api(method, path, body) {
   if (res.status === 401 && path !== '/api/login') showSignIn('Your session has ended; sign in again.');
   return { ok: res.ok, status: res.status, data };
 }
+
+const fmt = (n) => Number(n).toLocaleString('en-US');
 
 function say(text, bad) {
   const m = $('message');
@@ -115,17 +121,67 @@ async function refresh() {
   try {
     do {
       state.again = false;
+      const nav = state.nav;
       const q = new URLSearchParams({ sort: state.sort, count: state.count, filter: state.filter });
+      if (nav.mode === 'page') q.set('page', nav.n);
+      else if (nav.mode === 'after') q.set('after', nav.token);
+      else if (nav.mode === 'before') q.set('before', nav.token);
+      else if (nav.mode === 'last') q.set('last', '1');
+      else if (nav.mode === 'ref') q.set('ref', nav.ref);
       const [alarms, journal, shelved] = await Promise.all([
         api('GET', '/api/alarms?' + q), api('GET', '/api/journal?limit=200'), api('GET', '/api/shelved')]);
       if (!state.user) return;
-      if (alarms.ok) drawAlarms(alarms.data); else say(alarms.data.error, true);
+      if (alarms.ok) {
+        if (settle(nav, alarms.data)) { state.again = true; continue; }
+        drawAlarms(alarms.data);
+      } else if (nav.mode === 'ref') {
+        say(alarms.status === 404 ? 'Alarm ' + nav.ref + ' is not in this view (filtered out, shelved or gone)'
+          : alarms.data.error, true);
+        state.nav = state.page ? { mode: 'page', n: state.page.n } : { mode: 'page', n: 0 };
+        state.again = true;
+      } else if (nav.mode !== 'page' || nav.n !== 0) {
+        // A place of another sort, or a page that went away: start over.
+        say(alarms.data.error, true);
+        state.nav = { mode: 'page', n: 0 };
+        state.again = true;
+      } else {
+        say(alarms.data.error, true);
+      }
       if (journal.ok) drawJournal(journal.data.entries);
       if (shelved.ok) drawShelved(shelved.data.shelved);
     } while (state.again);
   } finally {
     state.loading = false;
   }
+}
+
+// Takes what a page answer says about where it is; true when it asks for
+// another page instead (past the end, or a step that found nothing).
+function settle(nav, d) {
+  if (state.nav !== nav) return true;  // the operator moved on meanwhile
+  if (d.rows.length === 0 && d.matched > 0 && nav.mode !== 'last' && !(nav.mode === 'page' && nav.n === 0)) {
+    state.nav = nav.mode === 'before' ? { mode: 'page', n: 0 } : { mode: 'last' };
+    return true;
+  }
+  if (d.page !== null) {
+    if (nav.mode === 'ref') {
+      state.focusRef = d.focus ? d.focus.ref : null;
+      state.nav = { mode: 'page', n: d.page };
+    } else if (nav.mode === 'page') {
+      nav.n = d.page;
+    }
+  } else if (d.atStart) {
+    state.nav = { mode: 'page', n: 0 };  // back at the top: new alarms show there
+  }
+  const n = d.page !== null ? d.page : (d.atStart ? 0 : Math.min(nav.n, d.pages - 1));
+  state.page = { n, pages: d.pages, first: d.first, last: d.last, atStart: d.atStart, atEnd: d.atEnd };
+  return false;
+}
+
+function go(nav) {
+  state.nav = nav;
+  state.focusRef = null;
+  refresh();
 }
 
 // --- drawing ---
@@ -138,14 +194,37 @@ function drawAlarms(d) {
   const frag = document.createDocumentFragment();
   for (const r of d.rows) frag.appendChild(drawRow(r));
   body.replaceChildren(frag);
-  $('summary').textContent = 'Showing ' + d.rows.length + ' of ' + d.total + ' in the summary' +
-    (state.filter ? ' (' + d.matched + ' pass the filter on the first page read)' : '') +
+  const p = state.page;
+  const from = p.n * state.count;
+  $('summary').textContent = (d.rows.length
+    ? 'Rows ' + fmt(from + 1) + '–' + fmt(from + d.rows.length) + ' of ' + fmt(d.matched)
+    : 'No rows of ' + fmt(d.matched)) +
+    (state.filter ? ' the filter selects (' + fmt(d.view.total) + ' in the summary)' : ' in the summary') +
+    ' · ' + fmt(d.view.new) + ' new' + (d.view.shelved ? ' · ' + fmt(d.view.shelved) + ' shelved' : '') +
     ' · sequence ' + d.sequence;
+  drawPager(p);
+  if (state.focusRef) {
+    const tr = document.querySelector('#rows tr[data-ref="' + CSS.escape(state.focusRef) + '"]');
+    if (tr) { tr.classList.add('focus'); tr.scrollIntoView({ block: 'center' }); }
+  }
   document.body.dataset.sequence = d.sequence;
   drawCounts(d.counts);
   drawHorn(d.horn);
   drawSort();
   updateButtons();
+}
+
+function drawPager(p) {
+  $('page-first').disabled = p.atStart;
+  $('page-prev').disabled = p.atStart;
+  $('page-next').disabled = p.atEnd;
+  $('page-last').disabled = p.atEnd;
+  const input = $('page-number');
+  if (document.activeElement !== input) input.value = p.n + 1;
+  input.max = p.pages;
+  $('page-count').textContent = 'of ' + fmt(p.pages);
+  document.body.dataset.page = p.n;
+  document.body.dataset.pages = p.pages;
 }
 
 function drawRow(r) {
@@ -192,12 +271,12 @@ function drawCounts(c) {
   const frag = document.createDocumentFragment();
   for (const p of c.priorities) {
     const info = PRIORITIES[p.name] || { cls: '', mark: '' };
-    const chip = el('span', 'count ' + info.cls, info.mark + ' ' + p.name + ' ' + p.alarms);
-    chip.appendChild(el('span', 'new', ' (' + p.new + ' new)'));
+    const chip = el('span', 'count ' + info.cls, info.mark + ' ' + p.name + ' ' + fmt(p.alarms));
     chip.dataset.priority = p.name;
     frag.appendChild(chip);
   }
-  frag.appendChild(el('span', 'count', 'Shelved ' + c.shelved));
+  frag.appendChild(el('span', 'count', 'New ' + fmt(c.new)));
+  frag.appendChild(el('span', 'count', 'Shelved ' + fmt(c.shelved)));
   box.replaceChildren(frag);
 }
 
@@ -274,9 +353,46 @@ async function ackSelected() {
   if (r.ok) state.selected.clear();
 }
 
+// Acknowledge-all asks once with the exact number it will act on, then
+// says what was done. When the number changed meanwhile the server refuses
+// (409) and we ask again with the new one.
 async function ackAll() {
-  await act('/api/ack-all', { filter: state.filter },
-    state.filter ? 'Acknowledged every alarm the filter selects' : 'Acknowledged every alarm');
+  const filter = state.filter;
+  const r = await api('POST', '/api/ack-all/preview', { filter });
+  if (!r.ok) { say(r.data.error || ('Failed: ' + r.status), true); return; }
+  if (r.data.selected === 0) {
+    say(filter ? 'The filter selects no new alarms: nothing to acknowledge.' : 'No new alarms: nothing to acknowledge.');
+    return;
+  }
+  askAckAll(filter, r.data.selected, null);
+}
+
+function askAckAll(filter, n, was) {
+  const box = $('ackall-confirm');
+  $('ackall-question').textContent = (was !== null ? 'The number changed from ' + fmt(was) + ' to ' + fmt(n) + '. ' : '') +
+    'Acknowledge ' + fmt(n) + ' new alarm' + (n === 1 ? '' : 's') +
+    (filter ? ' selected by the filter ' + filter : ' in the whole summary (no filter)') + '?';
+  $('ackall-yes').textContent = 'Acknowledge ' + fmt(n);
+  box.dataset.count = n;
+  box.dataset.filter = filter;
+  box.hidden = false;
+  $('ackall-no').focus();
+}
+
+function closeAckAll() { $('ackall-confirm').hidden = true; }
+
+async function confirmAckAll() {
+  const box = $('ackall-confirm');
+  const n = Number(box.dataset.count);
+  const filter = box.dataset.filter;
+  closeAckAll();
+  say('Acknowledging ' + fmt(n) + ' alarm(s)…');
+  const r = await api('POST', '/api/ack-all', { filter, expect: n });
+  if (r.status === 409) { askAckAll(filter, r.data.selected, n); return; }
+  if (r.ok) say('Acknowledged ' + fmt(r.data.done) + ' of ' + fmt(r.data.selected) + ' new alarm(s).');
+  else if (r.status === 502) say('Acknowledged only ' + fmt(r.data.done) + ' of ' + fmt(r.data.selected) + ': ' + r.data.error, true);
+  else say(r.data.error || ('Failed: ' + r.status), true);
+  refresh();
 }
 
 // Delete asks for a second click within five seconds.
@@ -328,7 +444,11 @@ async function checkFilter(applyNow) {
     diag.textContent = r.data.error || 'cannot check the filter';
   } else if (ok) {
     diag.textContent = text ? '✓ valid' : '';
-    if (applyNow || text !== state.filter) { state.filter = text; refresh(); }
+    if (applyNow || text !== state.filter) {
+      state.filter = text;
+      closeAckAll();
+      go({ mode: 'page', n: 0 });
+    }
   } else {
     const pos = Math.max(0, r.data.position);
     diag.textContent = '✗ ' + r.data.reason + ' at column ' + (pos + 1) +
@@ -348,7 +468,26 @@ function wire() {
   $('filter').addEventListener('keydown', (e) => {
     if (e.key === 'Enter') { clearTimeout(filterTimer); checkFilter(true); }
   });
-  $('count').addEventListener('change', () => { state.count = Number($('count').value); refresh(); });
+  $('count').addEventListener('change', () => { state.count = Number($('count').value); go({ mode: 'page', n: 0 }); });
+  $('page-first').addEventListener('click', () => go({ mode: 'page', n: 0 }));
+  $('page-last').addEventListener('click', () => go({ mode: 'last' }));
+  $('page-next').addEventListener('click', () => {
+    const p = state.page;
+    if (p && p.last) go({ mode: 'after', token: p.last, n: p.n + 1 });
+  });
+  $('page-prev').addEventListener('click', () => {
+    const p = state.page;
+    if (p && p.first) go({ mode: 'before', token: p.first, n: Math.max(0, p.n - 1) });
+  });
+  $('page-number').addEventListener('change', () => {
+    const n = Math.floor(Number($('page-number').value));
+    if (n >= 1) go({ mode: 'page', n: n - 1 });
+  });
+  $('jump-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const ref = $('jump-ref').value.trim().toUpperCase();
+    if (ref) go({ mode: 'ref', ref });
+  });
   document.querySelectorAll('#alarms th[data-sort]').forEach((th) => {
     const code = Number(th.dataset.sort);
     const b = el('button', '', th.textContent);
@@ -358,12 +497,14 @@ function wire() {
     b.addEventListener('click', () => {
       if (Math.abs(state.sort) === code) state.sort = -state.sort;
       else state.sort = DESCENDING_FIRST.has(code) ? -code : code;
-      refresh();
+      go({ mode: 'page', n: 0 });
     });
   });
   const on = (id, fn) => { const e = $(id); if (e) e.addEventListener('click', fn); };
   on('ack-selected', ackSelected);
   on('ack-all', ackAll);
+  on('ackall-yes', confirmAckAll);
+  on('ackall-no', () => { closeAckAll(); say('Nothing acknowledged.'); });
   on('delete-selected', deleteSelected);
   on('shelve-selected', shelveSelected);
   on('horn-silence', () => act('/api/horn', { action: 'silence' }, 'Horn silenced'));
@@ -383,6 +524,8 @@ function wire() {
   document.addEventListener('keydown', (e) => {
     const typing = /^(INPUT|SELECT|TEXTAREA)$/.test(document.activeElement.tagName);
     if (e.key === '/' && !typing) { e.preventDefault(); $('filter').focus(); }
+    if (!typing && e.key === 'PageDown' && !$('page-next').disabled) { e.preventDefault(); $('page-next').click(); }
+    if (!typing && e.key === 'PageUp' && !$('page-prev').disabled) { e.preventDefault(); $('page-prev').click(); }
     if (e.key === 'Escape' && state.selected.size) {
       state.selected.clear();
       document.querySelectorAll('#rows input.select').forEach((b) => { b.checked = false; });
