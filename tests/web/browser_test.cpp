@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "web_fixture.h"
@@ -302,6 +303,87 @@ TEST_F(BrowserTest, OperatorSortsFiltersAndAcknowledgesWhileAViewerWatches) {
 
   op->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-operator.png");
   viewer->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-viewer.png");
+}
+
+TEST_F(BrowserTest, EveryPageIsReachableAJumpMarksTheRowAndAcknowledgeAllAsksWithItsCount) {
+  auto api = Operator();
+  json all = Page(*api);  // every alarm, newest first
+  std::set<std::string> everyRef;
+  for (const json& r : all["rows"]) {
+    if (!r["message"].get<bool>()) everyRef.insert(r["ref"].get<std::string>());
+  }
+  const int pages = (all["matched"].get<int>() + 49) / 50;
+  ASSERT_GE(pages, 3);
+
+  auto b = Open("pager");
+  ASSERT_TRUE(b->ok());
+  ASSERT_NO_FATAL_FAILURE(b->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  b->Run("const s = document.getElementById('count'); s.value = '50';"
+         "s.dispatchEvent(new Event('change'));");
+  ASSERT_TRUE(b->WaitFor("document.querySelectorAll('#rows tr').length == 50 && "
+                         "document.body.dataset.pages == '" + std::to_string(pages) + "'"));
+  EXPECT_EQ(b->Run("return document.getElementById('page-count').textContent"),
+            "of " + std::to_string(pages));
+
+  // Next until the end: every alarm once.
+  std::set<std::string> seen;
+  for (int page = 0; page < pages; ++page) {
+    ASSERT_TRUE(b->WaitFor("document.body.dataset.page == '" + std::to_string(page) + "'"))
+        << "page " << page;
+    json refs = b->Run("return [...document.querySelectorAll('#rows tr:not(.message)')]"
+                       ".map(r => r.dataset.ref)");
+    for (const json& r : refs) EXPECT_TRUE(seen.insert(r.get<std::string>()).second) << r;
+    if (page + 1 < pages) b->Click("#page-next");
+  }
+  EXPECT_EQ(seen, everyRef);
+  EXPECT_TRUE(b->Run("return document.getElementById('page-next').disabled").get<bool>());
+  b->Click("#page-prev");
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.page == '" + std::to_string(pages - 2) + "'"));
+  b->Click("#page-first");
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.page == '0' && "
+                         "document.getElementById('page-prev').disabled"));
+
+  // Jump to the oldest alarm: the last page, its row marked.
+  std::string oldest;
+  for (const json& r : all["rows"]) {
+    if (!r["message"].get<bool>()) oldest = r["ref"];
+  }
+  b->Type("#jump-ref", oldest);
+  b->Click("#jump-form button");
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.page == '" + std::to_string(pages - 1) +
+                         "' && document.querySelector('#rows tr.focus') && "
+                         "document.querySelector('#rows tr.focus').dataset.ref == '" + oldest + "'"));
+
+  // Acknowledge all filtered: the count first, nothing done on Cancel.
+  const json filter = {{"filter", "ASF_NODE IN \"PLANT2\""}};
+  auto selected = [&] {
+    return json::parse(api->Post("/api/ack-all/preview", filter.dump())->body)["selected"].get<int>();
+  };
+  const int count = selected();
+  ASSERT_GT(count, 0);
+  b->Type("#filter", "ASF_NODE IN \"PLANT2\"");
+  ASSERT_TRUE(b->WaitFor(
+      "document.getElementById('filter-diag').classList.contains('good') && "
+      "[...document.querySelectorAll('#rows td.node')].every(td => td.textContent == 'PLANT2')"));
+  b->Click("#ack-all");
+  ASSERT_TRUE(b->WaitFor("!document.getElementById('ackall-confirm').hidden"));
+  EXPECT_EQ(b->Run("return document.getElementById('ackall-yes').textContent"),
+            "Acknowledge " + std::to_string(count));
+  EXPECT_NE(b->Run("return document.getElementById('ackall-question').textContent")
+                .get<std::string>()
+                .find("Acknowledge " + std::to_string(count) + " new alarm"),
+            std::string::npos);
+  b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-ack-all.png");
+  b->Click("#ackall-no");
+  EXPECT_TRUE(b->WaitFor("document.getElementById('ackall-confirm').hidden"));
+  EXPECT_EQ(selected(), count);
+  b->Click("#ack-all");
+  ASSERT_TRUE(b->WaitFor("!document.getElementById('ackall-confirm').hidden"));
+  b->Click("#ackall-yes");
+  EXPECT_TRUE(b->WaitFor("document.getElementById('message').textContent == 'Acknowledged " +
+                         std::to_string(count) + " of " + std::to_string(count) +
+                         " new alarm(s).'"));
+  EXPECT_EQ(selected(), 0);
 }
 
 class SimulatedBrowserTest : public BrowserTest {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -23,33 +24,29 @@ constexpr long kAlarms = 100000;
 constexpr const char* kNodeFilter = "ASF_NODE IN \"PLANT2\"";
 constexpr const char* kNodeWhere = "node = 'PLANT2' COLLATE NOCASE";
 
-// One store of 100,000 alarms for the whole run; each test serves a copy.
-class BigStore {
- public:
-  static const std::string& Path() {
-    static BigStore store;
-    return store.path_;
-  }
-  ~BigStore() {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-
- private:
-  BigStore() {
-    char tmpl[] = "/tmp/tolvane-web-big-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir_ = tmpl;
+// One store of 100,000 alarms, made once in the build tree and kept there
+// (made under another name and renamed, so tests that start together agree);
+// each test serves a copy.
+const std::string& BigStore() {
+  static const std::string path = [] {
+    const std::string target = std::string(TOLVANE_WEB_BIG_STORE);
+    if (std::filesystem::exists(target)) return target;
     plant::DemoOptions demo;
     demo.nodes = 10;
     demo.tags = static_cast<int>(kAlarms);
     demo.alarms = kAlarms;
+    const std::string partial = target + "." + std::to_string(getpid());
     plant::StoreError err;
-    if (plant::PlantStore::Create(dir_ + "/big.db", plant::MakeDemoPlant(demo), false, &err)) {
-      path_ = dir_ + "/big.db";
+    std::filesystem::remove(partial);
+    if (!plant::PlantStore::Create(partial, plant::MakeDemoPlant(demo), false, &err)) {
+      ADD_FAILURE() << err.message;
+      return std::string();
     }
-  }
-  std::string dir_, path_;
-};
+    std::filesystem::rename(partial, target);
+    return target;
+  }();
+  return path;
+}
 
 // The store file read with SQLite alone, read-only: what the API must agree with.
 class Sql {
@@ -117,9 +114,9 @@ std::string Q(const std::string& text) {
 class ViewApiTest : public WebFixture {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(BigStore::Path().empty()) << "the store of 100,000 alarms was not made";
+    ASSERT_FALSE(BigStore().empty()) << "the store of 100,000 alarms was not made";
     FixtureOptions o;
-    o.storeCopyOf = BigStore::Path();
+    o.storeCopyOf = BigStore();
     Start(o);
   }
 
