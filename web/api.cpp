@@ -125,7 +125,7 @@ bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, Api
       return false;
     }
     SUMQMSG msg{};
-    if (c.node().queue().FindVisible(t.number, t.letter, t.node.c_str(), &msg) != 0) {
+    if (c.queue().FindVisible(t.number, t.letter, t.node.c_str(), &msg) != 0) {
       *error = ApiError(404, "no alarm has the reference " + item.get<std::string>());
       error->body["reference"] = item;
       return false;
@@ -321,7 +321,7 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
     short enabled = 0;
     c.mgr().AlarmHornEnabled(&enabled);
     hornEnabled = enabled != 0;
-    hornSilenced = c.node().queue().HornSilenced();
+    hornSilenced = c.HornSilenced();
     total = c.mgr().GetTotalNumOfAlarms();
     sequence = c.mgr().GetAlarmSequenceNumber();
   });
@@ -345,6 +345,7 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
                      {"sequence", sequence},
                      {"horn", {{"enabled", hornEnabled}, {"silenced", hornSilenced}}}};
   if (focusRow) result.body["focus"] = json{{"ref", ref}, {"row", *focusRow}};
+  result.body["source"] = GetSource(host).body;
   result.body["version"] = std::to_string(host.Version());
   return result;
 }
@@ -359,18 +360,37 @@ ApiResult CheckFilter(PlantHost& host, const std::string& filter) {
   return result;
 }
 
+ApiResult GetSource(PlantHost& host) {
+  HostSource s = host.Source();
+  ApiResult r;
+  r.body = json{{"kind", s.kind},
+                {"name", s.name},
+                {"connected", s.connected},
+                {"complete", s.complete},
+                {"offlineSeconds", s.offlineSeconds},
+                {"alarms", s.alarms},
+                {"store", host.HasStore()}};
+  if (s.lastChange != TimePoint{}) r.body["lastChange"] = plant::FormatUtc(s.lastChange);
+  return r;
+}
+
 ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
   long limit = 200;
   if (!limitText.empty() && !ParseLong(limitText, 1, 10000, &limit)) {
     return ApiError(400, "limit must be 1..10000");
   }
   json entries = json::array();
+  if (!host.HasStore()) {
+    ApiResult r;
+    r.body = json{{"entries", entries}, {"available", false}};
+    return r;
+  }
   for (const plant::PlantLogEntry& e : host.Journal(static_cast<std::size_t>(limit))) {
     entries.push_back(json{
         {"time", plant::FormatUtc(e.time)}, {"node", e.node}, {"text", e.text}, {"user", e.user}});
   }
   ApiResult r;
-  r.body = json{{"entries", entries}};
+  r.body = json{{"entries", entries}, {"available", true}};
   return r;
 }
 
@@ -473,6 +493,7 @@ ApiResult AcknowledgeAll(PlantHost& host, const std::string& user, const json& b
 }
 
 ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
+  if (!host.HasStore()) return ApiError(409, "shelving is kept in a plant store; a station has none");
   if (!body.contains("minutes") || !body["minutes"].is_number_integer() ||
       body["minutes"].get<long long>() < 1 || body["minutes"].get<long long>() > 7 * 24 * 60) {
     return ApiError(400, "minutes must be a whole number 1..10080 (a week)");
@@ -495,6 +516,7 @@ ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
 }
 
 ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
+  if (!host.HasStore()) return ApiError(409, "shelving is kept in a plant store; a station has none");
   if (!body.contains("refs") || !body["refs"].is_array() || body["refs"].empty() ||
       body["refs"].size() > 1000) {
     return ApiError(400, "refs must be a list of 1 to 1000 alarm references");
@@ -541,7 +563,7 @@ ApiResult Horn(PlantHost& host, const std::string& user, const json& body) {
                                       : (action == "enable" ? "Horn enabled" : "Horn disabled"));
     short enabled = 0;
     c.mgr().AlarmHornEnabled(&enabled);
-    result.body = json{{"enabled", enabled != 0}, {"silenced", c.node().queue().HornSilenced()}};
+    result.body = json{{"enabled", enabled != 0}, {"silenced", c.HornSilenced()}};
   });
 }
 

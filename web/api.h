@@ -42,6 +42,8 @@ struct AlarmQuery {
 ApiResult GetAlarms(PlantHost& host, const AlarmQuery& query);
 // Whether a filter parses; where and why not.
 ApiResult CheckFilter(PlantHost& host, const std::string& filter);
+// Where the plant comes from: demo, store or station, and a station's state.
+ApiResult GetSource(PlantHost& host);
 ApiResult GetJournal(PlantHost& host, const std::string& limit);
 ApiResult GetShelved(PlantHost& host);
 

@@ -69,24 +69,18 @@ class StoreHost final : public PlantHost, private HostContext {
 
   short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
     // Called under mutex_ (inside Read or Act).
-    uint64_t version = VersionLocked();
-    if (countsVersion_ != version) {
-      viewCounts_.clear();
-      countsVersion_ = version;
-    }
-    auto it = viewCounts_.find(filter);
-    if (it != viewCounts_.end()) {
-      *out = it->second;
-      return kOk;
-    }
-    AlarmView view(1, filter.c_str());
-    short s = view.Count(out);
-    if (s != kOk) return s;
-    // Many viewers with many filters: a bounded cache, emptied when full.
-    if (viewCounts_.size() >= kMaxCachedViews) viewCounts_.clear();
-    viewCounts_.emplace(filter, *out);
-    return kOk;
+    return counts_.Get(VersionLocked(), filter, out);
   }
+
+  HostSource Source() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    HostSource s;
+    s.kind = options_.demo ? "demo" : "store";
+    s.name = options_.demo ? "built-in demo plant" : options_.name;
+    s.alarms = node_->queue().Size();
+    return s;
+  }
+  bool HasStore() const override { return true; }
 
   std::vector<ShelvedAlarm> Shelved() override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -143,7 +137,8 @@ class StoreHost final : public PlantHost, private HostContext {
   // --- HostContext ---
   CVeltAlmSummMgr& mgr() override { return *mgr_; }
   short handle() override { return handle_; }
-  node::EmbeddedNode& node() override { return *node_; }
+  QueueBackend& queue() override { return node_->queue(); }
+  bool HornSilenced() override { return node_->queue().HornSilenced(); }
 
   bool Shelve(const std::string& node, char letter, int16_t number, TimePoint until,
               const std::string& reason) override {
@@ -202,7 +197,7 @@ class StoreHost final : public PlantHost, private HostContext {
     if (options_.simulateRate > 0) {
       simulator_ = std::make_unique<plant::Simulator>(*node_, plant_, options_.seed);
     }
-    countsVersion_.reset();
+    counts_.Clear();
     return true;
   }
 
@@ -217,12 +212,29 @@ class StoreHost final : public PlantHost, private HostContext {
   std::optional<TimePoint> lastTick_;
   bool acting_ = false;
   uint64_t changes_ = 0;
-  static constexpr std::size_t kMaxCachedViews = 64;
-  std::optional<uint64_t> countsVersion_;
-  std::map<std::string, AlarmViewCounts> viewCounts_;
+  ViewCountCache counts_;
 };
 
 }  // namespace
+
+short ViewCountCache::Get(uint64_t version, const std::string& filter, AlarmViewCounts* out) {
+  if (version_ != version) {
+    counts_.clear();
+    version_ = version;
+  }
+  auto it = counts_.find(filter);
+  if (it != counts_.end()) {
+    *out = it->second;
+    return kOk;
+  }
+  AlarmView view(1, filter.c_str());
+  short s = view.Count(out);
+  if (s != kOk) return s;
+  // Many viewers with many filters: bounded, emptied when full.
+  if (counts_.size() >= kMaxViews) counts_.clear();
+  counts_.emplace(filter, *out);
+  return kOk;
+}
 
 std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
                                          const HostOptions& options, std::string* err) {

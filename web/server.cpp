@@ -398,6 +398,8 @@ void WebServer::Impl::Routes() {
     Send(res, GetShelved(host));
   });
   s.Get("/api/events", [this](const Request& req, Response& res) { Events(req, res); });
+  // Public: the sign-in page too must say when it is the demo plant.
+  s.Get("/api/source", [this](const Request&, Response& res) { Send(res, GetSource(host)); });
 
   using Action = ApiResult (*)(PlantHost&, const std::string&, const json&);
   auto action = [this](Action fn) {

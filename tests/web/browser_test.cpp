@@ -325,6 +325,10 @@ TEST_F(BrowserTest, EveryPageIsReachableAJumpMarksTheRowAndAcknowledgeAllAsksWit
   EXPECT_EQ(b->Run("return document.getElementById('page-count').textContent"),
             "of " + std::to_string(pages));
 
+  // The built-in demo plant says so on the page.
+  EXPECT_TRUE(b->WaitFor("!document.getElementById('source-banner').hidden && "
+                         "document.getElementById('source-banner').textContent.startsWith('DEMO PLANT')"));
+
   // Next until the end: every alarm once.
   std::set<std::string> seen;
   for (int page = 0; page < pages; ++page) {

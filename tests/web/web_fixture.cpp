@@ -99,6 +99,7 @@ void WebFixture::Start(const FixtureOptions& options) {
   ASSERT_NE(store, nullptr) << storeErr.message;
   HostOptions hostOptions;
   hostOptions.simulateRate = options.simulateRate;
+  hostOptions.demo = options.storeCopyOf.empty() && !options.storeFile;
   host_ = MakeStoreHost(std::move(store), hostOptions, &err);
   ASSERT_NE(host_, nullptr) << err;
   ServerOptions so;

@@ -56,6 +56,33 @@ function say(text, bad) {
   m.classList.toggle('bad', !!bad);
 }
 
+// --- where the plant comes from ---
+
+function drawSource(src) {
+  const b = $('source-banner');
+  if (!src) return;
+  let text = '', cls = src.kind;
+  if (src.kind === 'demo') {
+    text = 'DEMO PLANT — built-in demonstration data, not a real plant; changes are not kept';
+  } else if (src.kind === 'station') {
+    if (!src.connected) {
+      cls = 'offline';
+      text = 'OFFLINE for ' + Math.round(src.offlineSeconds) + ' s — station ' + src.name +
+        ' shows its last view (' + fmt(src.alarms) + ' alarms); actions fail until it is back';
+    } else {
+      text = 'Station ' + src.name + ' — ' + fmt(src.alarms) + ' alarms' +
+        (src.complete ? '' : ' — VIEW INCOMPLETE');
+      if (!src.complete) cls = 'offline';
+    }
+  }
+  b.textContent = text;
+  b.className = 'source-banner ' + cls;
+  b.hidden = text === '';
+  document.body.dataset.source = src.kind;
+  document.title = (src.kind === 'demo' ? 'DEMO — ' : '') + 'Alarm summary — Tolvane';
+  if (!src.store) document.querySelectorAll('.store-only').forEach((e) => { e.hidden = true; });
+}
+
 // --- sign-in ---
 
 function showSignIn(why) {
@@ -147,7 +174,7 @@ async function refresh() {
       } else {
         say(alarms.data.error, true);
       }
-      if (journal.ok) drawJournal(journal.data.entries);
+      if (journal.ok) drawJournal(journal.data);
       if (shelved.ok) drawShelved(shelved.data.shelved);
     } while (state.again);
   } finally {
@@ -209,6 +236,7 @@ function drawAlarms(d) {
   }
   document.body.dataset.sequence = d.sequence;
   drawCounts(d.counts);
+  drawSource(d.source);
   drawHorn(d.horn);
   drawSort();
   updateButtons();
@@ -296,9 +324,11 @@ function drawSort() {
   });
 }
 
-function drawJournal(entries) {
+function drawJournal(data) {
+  const entries = data.entries;
   const list = $('journal');
   const frag = document.createDocumentFragment();
+  if (data.available === false) frag.appendChild(el('li', 'meta', 'No journal here: the nodes keep theirs'));
   for (const e of entries.slice().reverse()) {
     const li = el('li', '', e.text);
     li.appendChild(el('span', 'meta', e.time + (e.node ? ' · ' + e.node : '') + (e.user ? ' · ' + e.user : '')));
@@ -537,6 +567,7 @@ function wire() {
 
 document.addEventListener('DOMContentLoaded', async () => {
   wire();
+  api('GET', '/api/source').then((s) => { if (s.ok) drawSource(s.data); });
   const r = await api('GET', '/api/session');
   if (r.ok) start(r.data); else showSignIn('');
 });
