@@ -73,6 +73,9 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
                       "users file (default ./tolvane-users; `tolvane user add` writes it)");
   o.serve->add_option("--cert", o.server.certFile, "TLS certificate (PEM): serve HTTPS");
   o.serve->add_option("--key", o.server.keyFile, "TLS private key (PEM)");
+  o.serve->add_option("--host-name", o.server.hostNames,
+                      "a name the server is reached by (the Host header), besides the listening "
+                      "address; repeat for more");
   o.serve->add_flag("--secure-cookie", o.server.secureCookie,
                     "mark the session cookie Secure (behind a proxy that serves HTTPS)");
   o.serve->add_option("--simulate", o.simulate, "simulate RATE alarm events per second")

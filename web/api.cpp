@@ -499,8 +499,12 @@ ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
     return ApiError(400, "minutes must be a whole number 1..10080 (a week)");
   }
   if (!body.contains("reason") || !body["reason"].is_string() ||
-      body["reason"].get<std::string>().empty() || body["reason"].get<std::string>().size() > 200) {
-    return ApiError(400, "reason must be a text of 1 to 200 bytes");
+      body["reason"].get<std::string>().empty()) {
+    return ApiError(400, "reason must be a text of 1 to " + std::to_string(kMaxShelveReasonChars) +
+                             " characters");
+  }
+  if (std::string why; !CheckPlantText(body["reason"].get<std::string>(), kMaxShelveReasonChars, &why)) {
+    return ApiError(400, "the reason " + why);
   }
   auto until = plant::Clock::now() + std::chrono::minutes(body["minutes"].get<long long>());
   std::string reason = body["reason"].get<std::string>();

@@ -3,11 +3,14 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 
 #include "web/api.h"
@@ -114,38 +117,78 @@ struct WebServer::Impl {
       : options(o),
         host(h),
         sessions(o.sessionIdle, o.sessionLifetime),
-        limiter(o.signInFailures, o.signInWindow) {}
+        limiter(o.signInWindow),
+        hashSlots(std::max(1, o.hashWorkers)) {}
 
   // --- users ---
+
+  // Reads the users file when it changed. Fails closed: a missing,
+  // unreadable or broken file leaves no users at all (no sign-in), said
+  // once in the log; the sessions of users gone or changed end.
   bool LoadUsersIfChanged(std::string* err) {
     struct stat st {};
-    if (::stat(options.usersFile.c_str(), &st) != 0) {
-      *err = "no users file " + options.usersFile +
-             " (add a user: tolvane user add NAME --role operator)";
-      return false;
-    }
+    bool present = ::stat(options.usersFile.c_str(), &st) == 0;
     std::lock_guard<std::mutex> lock(usersMutex);
-    if (loaded && st.st_mtim.tv_sec == usersTime.tv_sec &&
-        st.st_mtim.tv_nsec == usersTime.tv_nsec && st.st_size == usersSize) {
-      return true;
+    if (checked && present == usersPresent && st.st_ino == usersStat.st_ino &&
+        st.st_mtim.tv_sec == usersStat.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == usersStat.st_mtim.tv_nsec && st.st_size == usersStat.st_size) {
+      if (!usersOk) *err = usersError;
+      return usersOk;
     }
+    checked = true;
+    usersPresent = present;
+    usersStat = st;
     std::vector<User> fresh;
-    if (!LoadUsers(options.usersFile, &fresh, err)) return false;
+    if (!present) {
+      usersError = "no users file " + options.usersFile +
+                   " (add a user: tolvane user add NAME --role operator)";
+    } else if (!LoadUsers(options.usersFile, &fresh, &usersError)) {
+      fresh.clear();
+    } else {
+      usersError.clear();
+    }
+    usersOk = usersError.empty();
+    if (!usersOk) {
+      std::cerr << "tolvane: serve: " << usersError << "; no one can sign in until it is fixed\n";
+    }
     users = std::move(fresh);
-    usersTime = st.st_mtim;
-    usersSize = st.st_size;
-    loaded = true;
-    return true;
+    // Sessions of removed users, or of users whose role changed, end now.
+    sessions.RemoveIf([&](const Session& s) { return !UserHolds(s); });
+    if (!usersOk) *err = usersError;
+    return usersOk;
+  }
+
+  // REQUIRES: usersMutex.
+  bool UserHolds(const Session& s) const {
+    return std::any_of(users.begin(), users.end(),
+                       [&](const User& u) { return u.name == s.user && u.role == s.role; });
   }
 
   std::optional<User> FindUser(const std::string& name) {
     std::string err;
-    LoadUsersIfChanged(&err);  // a broken edit keeps the users we had
+    LoadUsersIfChanged(&err);
     std::lock_guard<std::mutex> lock(usersMutex);
     for (const User& u : users) {
       if (u.name == name) return u;
     }
     return std::nullopt;
+  }
+
+  // The Host header must name this server: a page reached under another
+  // name (DNS rebinding) gets nothing.
+  bool KnownHost(const Request& req) const {
+    std::string host = req.get_header_value("Host");
+    if (host.empty()) return false;
+    std::string name = host;
+    if (name.front() == '[') {
+      std::size_t close = name.find(']');
+      if (close == std::string::npos) return false;
+      name = name.substr(1, close - 1);
+    } else if (std::size_t colon = name.rfind(':'); colon != std::string::npos) {
+      name = name.substr(0, colon);
+    }
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(hostNames.begin(), hostNames.end(), name) != hostNames.end();
   }
 
   // --- requests ---
@@ -156,6 +199,13 @@ struct WebServer::Impl {
   std::optional<Session> Authorise(const Request& req, Response& res, bool action,
                                    json* body = nullptr) {
     std::optional<Session> s = sessions.Find(CookieValue(req, kCookie));
+    if (s) {
+      std::lock_guard<std::mutex> lock(usersMutex);
+      if (!UserHolds(*s)) {
+        sessions.Remove(CookieValue(req, kCookie));
+        s.reset();
+      }
+    }
     if (!s) {
       Send(res, ApiError(401, "not signed in, or the session has expired"));
       return std::nullopt;
@@ -211,27 +261,38 @@ struct WebServer::Impl {
     }
     std::string name = body["user"].get<std::string>();
     std::string password = body["password"].get<std::string>();
-    std::string addressKey = "address " + req.remote_addr;
-    std::string nameKey = "user " + name;
-    int wait = std::max(limiter.RetryAfter(addressKey), limiter.RetryAfter(nameKey));
+    if (name.size() > 64 || password.size() > 1024) {
+      return Send(res, ApiError(400, "user name or password too long"));
+    }
+    const std::string pairKey = "pair " + name + " " + req.remote_addr;
+    const std::string nameKey = "user " + name;
+    const std::string addressKey = "address " + req.remote_addr;
+    int wait = std::max({limiter.RetryAfter(pairKey), limiter.RetryAfter(nameKey),
+                         limiter.RetryAfter(addressKey)});
     if (wait > 0) {
       res.set_header("Retry-After", std::to_string(wait));
       return Send(res, ApiError(429, "too many failed sign-ins; try again in " +
                                          std::to_string(wait) + " s"));
     }
     std::optional<User> user = ValidUserName(name) ? FindUser(name) : std::nullopt;
-    bool ok = false;
-    {
-      // One hash at a time: each takes tens of megabytes.
-      std::lock_guard<std::mutex> lock(verifyMutex);
-      ok = VerifyPassword(user ? &*user : nullptr, password);
+    // A small pool hashes: each hash takes tens of MiB, and a queue of
+    // bounded length waits for it; past that the answer is "busy".
+    if (hashWaiting.fetch_add(1) >= options.hashQueue + options.hashWorkers) {
+      --hashWaiting;
+      res.set_header("Retry-After", "1");
+      return Send(res, ApiError(503, "too many sign-ins at once; try again in a second"));
     }
+    hashSlots.acquire();
+    bool ok = VerifyPassword(user ? &*user : nullptr, password);
+    hashSlots.release();
+    --hashWaiting;
     if (!ok) {
-      limiter.Failed(addressKey);
-      limiter.Failed(nameKey);
+      limiter.Failed(pairKey, options.signInFreePair);
+      limiter.Failed(nameKey, options.signInFreeName);
+      limiter.Failed(addressKey, options.signInFreeAddress);
       return Send(res, ApiError(401, "wrong user name or password"));
     }
-    limiter.Succeeded(nameKey);
+    limiter.Succeeded(pairKey);
     sessions.Remove(CookieValue(req, kCookie));
     std::string id = sessions.Create(user->name, user->role);
     std::optional<Session> s = sessions.Find(id);
@@ -287,6 +348,8 @@ struct WebServer::Impl {
     std::unique_lock<std::mutex> lock(versionMutex);
     while (!stopping) {
       lock.unlock();
+      std::string usersErr;
+      LoadUsersIfChanged(&usersErr);  // removals end sessions within a tick
       host.Tick(plant::Clock::now());
       uint64_t v = host.Version();
       lock.lock();
@@ -321,10 +384,12 @@ struct WebServer::Impl {
 
   std::mutex usersMutex;
   std::vector<User> users;
-  timespec usersTime{};
-  off_t usersSize = 0;
-  bool loaded = false;
-  std::mutex verifyMutex;
+  struct stat usersStat {};
+  bool checked = false, usersPresent = false, usersOk = false;
+  std::string usersError;
+  std::counting_semaphore<64> hashSlots;
+  std::atomic<int> hashWaiting{0};
+  std::vector<std::string> hostNames;  // lower case, without ports
 
   std::mutex versionMutex;
   std::condition_variable versionChanged;
@@ -423,6 +488,11 @@ void WebServer::Impl::Routes() {
   s.Post("/api/unshelve", action(&Unshelve));
   s.Post("/api/horn", action(&Horn));
 
+  s.set_pre_routing_handler([this](const Request& req, Response& res) {
+    if (KnownHost(req)) return httplib::Server::HandlerResponse::Unhandled;
+    Send(res, ApiError(400, "unknown Host: this server answers to its configured names only"));
+    return httplib::Server::HandlerResponse::Handled;
+  });
   s.set_error_handler([](const Request&, Response& res) {
     if (!res.body.empty()) return;
     Send(res, ApiError(res.status, StatusReason(res.status)));
@@ -496,6 +566,20 @@ bool WebServer::Start(std::string* err) {
     return false;
   }
   m.port = port;
+  // Names the Host header may carry.
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  m.hostNames.push_back(lower(address));
+  if (address == "127.0.0.1" || address == "::1" || address == "localhost") {
+    for (const char* n : {"127.0.0.1", "::1", "localhost"}) m.hostNames.push_back(n);
+  }
+  if (address == "0.0.0.0" || address == "::") {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0) m.hostNames.push_back(lower(name));
+  }
+  for (const std::string& n : m.options.hostNames) m.hostNames.push_back(lower(n));
   m.version = m.host.Version();
   m.listener = std::thread([&m] { m.server->listen_after_bind(); });
   m.poller = std::thread([&m] { m.Poll(); });

@@ -74,4 +74,33 @@ bool ParseJsonBody(std::string_view text, std::size_t maxBytes, int maxDepth,
   return true;
 }
 
+bool CheckPlantText(std::string_view text, std::size_t maxChars, std::string* err) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (len == 0 || i + len > text.size()) {
+      *err = "is not valid UTF-8";
+      return false;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+        *err = "is not valid UTF-8";
+        return false;
+      }
+    }
+    if (len == 1 && (c < 0x20 || c == 0x7F)) {
+      *err = c == 0 ? "holds a NUL character" : "holds a control character";
+      return false;
+    }
+    i += len;
+    ++chars;
+  }
+  if (chars > maxChars) {
+    *err = "is longer than " + std::to_string(maxChars) + " characters";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace tolvane::web

@@ -30,4 +30,13 @@ inline constexpr int kMaxJsonDepth = 8;
 bool ParseJsonBody(std::string_view text, std::size_t maxBytes, int maxDepth,
                    nlohmann::json* out, std::string* err);
 
+// The rule a text from a person must meet to be kept with the plant: the
+// exchange format's (no NUL, at most `maxChars` characters) and, stricter,
+// valid UTF-8 without control characters, so that what the web accepts
+// `export` writes and `import` reads back. False with the reason.
+bool CheckPlantText(std::string_view text, std::size_t maxChars, std::string* err);
+
+// Longest shelve reason, in characters (as the exchange format keeps it).
+inline constexpr std::size_t kMaxShelveReasonChars = 132;
+
 }  // namespace tolvane::web
