@@ -84,6 +84,8 @@ const char* StatusReason(int status) {
       return "request line too long";
     case 409:
       return "conflict";
+    case 411:
+      return "length required";
     case 415:
       return "send application/json";
     case 429:
@@ -488,10 +490,32 @@ void WebServer::Impl::Routes() {
   s.Post("/api/unshelve", action(&Unshelve));
   s.Post("/api/horn", action(&Horn));
 
+  // Runs on the headers, before any body is read: a body is taken only
+  // with a Content-Length within the limit, never chunked (browsers send
+  // ours with a length), so no sign-in or session is needed to bound it.
   s.set_pre_routing_handler([this](const Request& req, Response& res) {
-    if (KnownHost(req)) return httplib::Server::HandlerResponse::Unhandled;
-    Send(res, ApiError(400, "unknown Host: this server answers to its configured names only"));
-    return httplib::Server::HandlerResponse::Handled;
+    using Handled = httplib::Server::HandlerResponse;
+    if (!KnownHost(req)) {
+      Send(res, ApiError(400, "unknown Host: this server answers to its configured names only"));
+      return Handled::Handled;
+    }
+    if (req.has_header("Transfer-Encoding")) {
+      res.set_header("Connection", "close");
+      Send(res, ApiError(411, "send the body with a Content-Length; chunked bodies are not taken"));
+      return Handled::Handled;
+    }
+    if (req.has_header("Content-Length")) {
+      const std::string length = req.get_header_value("Content-Length");
+      if (length.empty() || length.size() > 12 ||
+          length.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoull(length) > options.maxBodyBytes) {
+        res.set_header("Connection", "close");
+        Send(res, ApiError(413, "the body is over " + std::to_string(options.maxBodyBytes) +
+                                    " bytes"));
+        return Handled::Handled;
+      }
+    }
+    return Handled::Unhandled;
   });
   s.set_error_handler([](const Request&, Response& res) {
     if (!res.body.empty()) return;
