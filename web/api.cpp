@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 
 #include "present/reference.h"
@@ -247,6 +248,20 @@ std::size_t PagesOf(std::size_t matched, std::size_t count) {
 
 }  // namespace
 
+namespace {
+// The server's UTC offset now, as ISO 8601 writes it ("+01:00"): the rows'
+// times are the node's local time.
+std::string LocalOffset() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[8] = {};
+  std::strftime(buf, sizeof buf, "%z", &tm);
+  std::string z = buf;
+  return z.size() == 5 ? z.substr(0, 3) + ":" + z.substr(3) : "";
+}
+}  // namespace
+
 ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
   long sort = 0;
   long count = 0;
@@ -346,6 +361,7 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
                      {"horn", {{"enabled", hornEnabled}, {"silenced", hornSilenced}}}};
   if (focusRow) result.body["focus"] = json{{"ref", ref}, {"row", *focusRow}};
   result.body["source"] = GetSource(host).body;
+  result.body["offset"] = LocalOffset();
   result.body["version"] = std::to_string(host.Version());
   return result;
 }

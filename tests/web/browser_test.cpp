@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <thread>
 
@@ -141,6 +142,14 @@ class Browser {
   bool ok() const { return !id_.empty(); }
 
   void Go(const std::string& url) { Call("/url", {{"url", url}}); }
+  // Sets the viewport (not the window) to width x height, as a screen
+  // showing only the page would have it.
+  void SetSize(int width, int height) {
+    Call("/window/rect", {{"width", width}, {"height", height}});
+    json inner = Run("return [window.innerWidth, window.innerHeight]");
+    Call("/window/rect", {{"width", 2 * width - inner[0].get<int>()},
+                          {"height", 2 * height - inner[1].get<int>()}});
+  }
   json Run(const std::string& script, const json& args = json::array()) {
     return Call("/execute/sync", {{"script", script}, {"args", args}});
   }
@@ -398,6 +407,59 @@ class SimulatedBrowserTest : public BrowserTest {
     return o;
   }
 };
+
+// Rows wholly inside the viewport.
+constexpr const char* kVisibleRows =
+    "return [...document.querySelectorAll('#rows tr')].filter(r => {"
+    " const b = r.getBoundingClientRect(); return b.top >= 0 && b.bottom <= window.innerHeight;"
+    "}).length";
+
+TEST_F(SimulatedBrowserTest, TheOperatorsScreenIsDenseKeepsFocusAcrossUpdatesAndShowsStaleness) {
+  auto b = Open("screen");
+  ASSERT_TRUE(b->ok());
+  struct Size {
+    int width, height, rows;
+  };
+  ASSERT_NO_FATAL_FAILURE(b->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  for (const Size& size : {Size{1920, 1080, 25}, Size{1280, 800, 15}}) {
+    b->SetSize(size.width, size.height);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int rows = b->Run(kVisibleRows).get<int>();
+    EXPECT_GE(rows, size.rows) << size.width << "x" << size.height;
+    // The reference is in view in every row, the table no wider than the page.
+    EXPECT_TRUE(b->Run("const t = document.getElementById('alarms');"
+                       "return t.scrollWidth <= t.parentElement.clientWidth + 1 && "
+                       "[...document.querySelectorAll('#rows td.ref')].every(td => "
+                       "td.getBoundingClientRect().right <= window.innerWidth)")
+                    .get<bool>())
+        << size.width;
+    std::cout << "[ figure ] rows visible at " << size.width << "x" << size.height << ": " << rows
+              << "\n";
+    b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/screen-" + std::to_string(size.width) +
+                  "x" + std::to_string(size.height) + ".png");
+  }
+
+  // Focus stays on a row's check box while updates arrive.
+  std::string ref = b->Run(
+      "const box = document.querySelectorAll('#rows input.select')[2];"
+      "box.focus(); window.focused = box; return box.closest('tr').dataset.ref;");
+  ASSERT_FALSE(ref.empty());
+  std::string seq = b->Run("return document.body.dataset.sequence");
+  ASSERT_TRUE(b->WaitFor("document.body.dataset.sequence != '" + seq + "'", 15));
+  seq = b->Run("return document.body.dataset.sequence");
+  ASSERT_TRUE(b->WaitFor("document.body.dataset.sequence != '" + seq + "'", 15));
+  EXPECT_TRUE(b->Run("return document.activeElement === window.focused && "
+                     "window.focused.isConnected")
+                  .get<bool>());
+
+  // The server goes: the header says the display is not live, with its age.
+  server_->Stop();
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.stale == '1' && "
+                         "!document.getElementById('stale').hidden && "
+                         "document.getElementById('stale-text').textContent.includes('NOT LIVE')",
+                         10));
+  b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/screen-stale.png");
+}
 
 TEST_F(SimulatedBrowserTest, AnAlarmRaisedBySimulationAppearsWithoutAReload) {
   auto b = Open("operator");

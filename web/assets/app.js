@@ -129,17 +129,31 @@ function listen() {
   if (state.events) state.events.close();
   const es = new EventSource('/api/events');
   state.events = es;
-  es.onopen = () => { $('live').textContent = 'live'; $('live').className = 'live on'; };
+  es.onopen = () => { $('live').textContent = 'live'; $('live').className = 'live on'; state.lostAt = null; drawStale(); };
   es.onmessage = () => refresh();
   es.addEventListener('signed-out', () => showSignIn('Your session has ended; sign in again.'));
   es.onerror = async () => {
     $('live').textContent = 'reconnecting'; $('live').className = 'live off';
+    if (!state.lostAt) state.lostAt = Date.now();
+    drawStale();
     if (es.readyState === EventSource.CLOSED) {
       const r = await api('GET', '/api/session');
       if (r.ok) setTimeout(listen, 1000);
     }
   };
 }
+
+// Not live: the header turns red with the age of what is shown.
+function drawStale() {
+  const lost = state.user && state.lostAt;
+  document.body.dataset.stale = lost ? '1' : '0';
+  $('stale').hidden = !lost;
+  if (lost) {
+    const age = Math.round((Date.now() - state.lostAt) / 1000);
+    $('stale-text').textContent = 'NOT LIVE — no updates for ' + age + ' s; what is shown may be out of date';
+  }
+}
+setInterval(drawStale, 1000);
 
 // One fetch at a time; changes during one bring one more.
 async function refresh() {
@@ -214,13 +228,11 @@ function go(nav) {
 // --- drawing ---
 
 function drawAlarms(d) {
+  state.offset = d.offset || state.offset;
   state.rows = d.rows;
   const refs = new Set(d.rows.map((r) => r.ref));
   for (const ref of [...state.selected]) if (!refs.has(ref)) state.selected.delete(ref);
-  const body = $('rows');
-  const frag = document.createDocumentFragment();
-  for (const r of d.rows) frag.appendChild(drawRow(r));
-  body.replaceChildren(frag);
+  updateRows($('rows'), d.rows);
   const p = state.page;
   const from = p.n * state.count;
   $('summary').textContent = (d.rows.length
@@ -230,6 +242,7 @@ function drawAlarms(d) {
     ' · ' + fmt(d.view.new) + ' new' + (d.view.shelved ? ' · ' + fmt(d.view.shelved) + ' shelved' : '') +
     ' · sequence ' + d.sequence;
   drawPager(p);
+  document.querySelectorAll('#rows tr.focus').forEach((t) => t.classList.remove('focus'));
   if (state.focusRef) {
     const tr = document.querySelector('#rows tr[data-ref="' + CSS.escape(state.focusRef) + '"]');
     if (tr) { tr.classList.add('focus'); tr.scrollIntoView({ block: 'center' }); }
@@ -240,6 +253,57 @@ function drawAlarms(d) {
   drawHorn(d.horn);
   drawSort();
   updateButtons();
+  state.lastDrawn = Date.now();
+}
+
+// A row's key: its reference, or for an operator message its time and text.
+const rowKey = (r) => r.ref || ('msg ' + r.dateIn + ' ' + r.timeIn + ' ' + r.description);
+
+// Updates the table in place: rows that stay keep their elements (and so
+// focus, selection and the row under the pointer); only changed texts are
+// set, and rows move only when their order changed.
+function updateRows(body, rows) {
+  const old = new Map();
+  for (const tr of body.children) old.set(tr.dataset.key, tr);
+  let at = body.firstElementChild;
+  const seen = new Set();
+  for (const r of rows) {
+    const key = rowKey(r);
+    if (seen.has(key)) continue;
+    seen.add(key);
+    let tr = old.get(key);
+    if (tr) fillRow(tr, r); else tr = drawRow(r);
+    if (tr !== at) body.insertBefore(tr, at); else at = at.nextElementSibling;
+  }
+  for (const [key, tr] of old) if (!seen.has(key)) tr.remove();
+}
+
+// ISO 8601 in the server's local time with its offset, from the row's
+// date (MM/DD/YYYY) and time texts.
+function isoTime(date, time) {
+  const m = /^(\d\d)\/(\d\d)\/(\d{4})$/.exec(date || '');
+  if (!m) return ((date || '') + ' ' + (time || '')).trim();
+  return m[3] + '-' + m[1] + '-' + m[2] + 'T' + time + (state.offset || '');
+}
+
+// The same for a UTC instant of the journal ("...Z").
+function isoFromUtc(text) {
+  const t = Date.parse(text);
+  const o = /^([+-])(\d\d):(\d\d)$/.exec(state.offset || '');
+  if (!o || isNaN(t)) return text;
+  const minutes = (o[1] === '-' ? -1 : 1) * (Number(o[2]) * 60 + Number(o[3]));
+  return new Date(t + minutes * 60000).toISOString().slice(0, 19) + state.offset;
+}
+
+// Text from the plant: isolated, so right-to-left or override characters
+// reorder nothing outside it; the whole text on hover.
+function setText(td, text) {
+  if (td.dataset.text === text) return;
+  td.dataset.text = text;
+  td.title = text;
+  const b = document.createElement('bdi');
+  b.textContent = text;
+  td.replaceChildren(b);
 }
 
 function drawPager(p) {
@@ -256,42 +320,63 @@ function drawPager(p) {
 }
 
 function drawRow(r) {
-  const p = PRIORITIES[r.priority] || { cls: 'p-unknown', mark: '?' };
-  const tr = el('tr', [p.cls, r.message ? 'message' : (r.ack ? 'acked' : 'new')].join(' '));
-  tr.dataset.ref = r.ref;
+  const tr = el('tr');
+  tr.dataset.key = rowKey(r);
   if (state.role === 'operator') {
-    const td = el('td');
+    const td = el('td', 'selcell');
     if (!r.message) {
       const box = el('input', 'select');
       box.type = 'checkbox';
-      box.checked = state.selected.has(r.ref);
-      box.setAttribute('aria-label', 'Select ' + r.tag + ' ' + r.ref);
       box.addEventListener('change', () => {
-        if (box.checked) state.selected.add(r.ref); else state.selected.delete(r.ref);
+        const ref = tr.dataset.ref;
+        if (box.checked) state.selected.add(ref); else state.selected.delete(ref);
         tr.classList.toggle('selected', box.checked);
         updateButtons();
       });
       td.appendChild(box);
-      if (box.checked) tr.classList.add('selected');
     }
     tr.appendChild(td);
   }
   const ack = el('td', 'ackcell');
-  ack.appendChild(el('span', '', r.message ? 'msg' : (r.ack ? 'ack' : 'NEW')));
+  ack.appendChild(el('span'));
   tr.appendChild(ack);
-  tr.appendChild(el('td', 'time', r.dateIn + ' ' + r.timeIn));
-  tr.appendChild(el('td', 'time', r.dateLast + ' ' + r.timeLast));
-  tr.appendChild(el('td', 'node', r.node));
-  tr.appendChild(el('td', 'tag', r.tag));
-  const prio = el('td', 'priority');
-  prio.appendChild(el('span', 'prio', p.mark + ' ' + r.priority));
-  tr.appendChild(prio);
-  tr.appendChild(el('td', '', r.status));
-  tr.appendChild(el('td', '', r.value));
-  tr.appendChild(el('td', 'desc', r.description));
-  tr.appendChild(el('td', '', r.areas));
-  tr.appendChild(el('td', 'ref', r.ref));
+  for (const cls of ['time', 'time', 'node', 'tag', 'ref', 'priority', 'status', 'value', 'desc', 'areas']) {
+    tr.appendChild(el('td', cls));
+  }
+  fillRow(tr, r);
   return tr;
+}
+
+function fillRow(tr, r) {
+  const p = PRIORITIES[r.priority] || { cls: 'p-unknown', mark: '?' };
+  const cls = [p.cls, r.message ? 'message' : (r.ack ? 'acked' : 'new')];
+  if (state.selected.has(r.ref)) cls.push('selected');
+  if (tr.classList.contains('focus')) cls.push('focus');
+  const want = cls.join(' ');
+  if (tr.className !== want) tr.className = want;
+  tr.dataset.ref = r.ref;
+  const box = tr.querySelector('input.select');
+  if (box) {
+    if (box.checked !== state.selected.has(r.ref)) box.checked = state.selected.has(r.ref);
+    box.setAttribute('aria-label', 'Select ' + r.tag + ' ' + r.ref);
+  }
+  const cells = tr.querySelectorAll('td:not(.selcell)');
+  const ackText = r.message ? 'msg' : (r.ack ? 'ack' : 'NEW');
+  if (cells[0].firstChild.textContent !== ackText) cells[0].firstChild.textContent = ackText;
+  setText(cells[1], isoTime(r.dateIn, r.timeIn));
+  setText(cells[2], isoTime(r.dateLast, r.timeLast));
+  setText(cells[3], r.node);
+  setText(cells[4], r.tag);
+  setText(cells[5], r.ref);
+  const prio = p.mark + ' ' + r.priority;
+  if (cells[6].dataset.text !== prio) {
+    cells[6].dataset.text = prio;
+    cells[6].replaceChildren(el('span', 'prio', prio));
+  }
+  setText(cells[7], r.status);
+  setText(cells[8], r.value);
+  setText(cells[9], r.description);
+  setText(cells[10], r.areas);
 }
 
 function drawCounts(c) {
@@ -330,8 +415,9 @@ function drawJournal(data) {
   const frag = document.createDocumentFragment();
   if (data.available === false) frag.appendChild(el('li', 'meta', 'No journal here: the nodes keep theirs'));
   for (const e of entries.slice().reverse()) {
-    const li = el('li', '', e.text);
-    li.appendChild(el('span', 'meta', e.time + (e.node ? ' · ' + e.node : '') + (e.user ? ' · ' + e.user : '')));
+    const li = el('li');
+    li.appendChild(el('bdi', '', e.text));
+    li.appendChild(el('span', 'meta', isoFromUtc(e.time) + (e.node ? ' · ' + e.node : '') + (e.user ? ' · ' + e.user : '')));
     frag.appendChild(li);
   }
   list.replaceChildren(frag);
@@ -342,8 +428,13 @@ function drawShelved(items) {
   const frag = document.createDocumentFragment();
   if (items.length === 0) frag.appendChild(el('li', 'meta', 'Nothing shelved'));
   for (const s of items) {
-    const li = el('li', '', s.tag + ' — ' + s.description);
-    li.appendChild(el('span', 'meta', 'until ' + s.until + ' · ' + s.user + ': ' + s.reason));
+    const li = el('li');
+    li.appendChild(el('bdi', '', s.tag));
+    li.appendChild(document.createTextNode(' — '));
+    li.appendChild(el('bdi', '', s.description));
+    const meta = el('span', 'meta', 'until ' + isoFromUtc(s.until) + ' · ' + s.user + ': ');
+    meta.appendChild(el('bdi', '', s.reason));
+    li.appendChild(meta);
     if (state.role === 'operator') {
       const b = el('button', '', 'Unshelve');
       b.type = 'button';
@@ -533,6 +624,7 @@ function wire() {
   const on = (id, fn) => { const e = $(id); if (e) e.addEventListener('click', fn); };
   on('ack-selected', ackSelected);
   on('ack-all', ackAll);
+  on('stale-refresh', () => { listen(); refresh(); });
   on('ackall-yes', confirmAckAll);
   on('ackall-no', () => { closeAckAll(); say('Nothing acknowledged.'); });
   on('delete-selected', deleteSelected);
