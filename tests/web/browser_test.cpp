@@ -452,6 +452,25 @@ TEST_F(SimulatedBrowserTest, TheOperatorsScreenIsDenseKeepsFocusAcrossUpdatesAnd
                      "window.focused.isConnected")
                   .get<bool>());
 
+  // Arrows move between rows; new alarms are announced while the horn sounds.
+  EXPECT_TRUE(b->Run("const boxes = [...document.querySelectorAll('#rows input.select')];"
+                     "const at = boxes.indexOf(document.activeElement);"
+                     "document.activeElement.dispatchEvent(new KeyboardEvent('keydown', "
+                     "{key: 'ArrowDown', bubbles: true}));"
+                     "return at >= 0 && boxes.indexOf(document.activeElement) == at + 1")
+                  .get<bool>());
+  EXPECT_TRUE(b->WaitFor("Number(document.body.dataset.annunciated || 0) > 0", 15));
+
+  // Selecting holds the table still and says so; ending the selection shows
+  // what came meanwhile.
+  b->Run("window.sel = document.querySelectorAll('#rows input.select')[3]; window.sel.click();");
+  seq = b->Run("return document.body.dataset.sequence");
+  EXPECT_TRUE(b->WaitFor("!document.getElementById('held').hidden", 15));
+  EXPECT_EQ(b->Run("return document.body.dataset.sequence"), seq);
+  b->Run("window.sel.click();");
+  EXPECT_TRUE(b->WaitFor("document.getElementById('held').hidden && "
+                         "document.body.dataset.sequence != '" + seq + "'"));
+
   // The server goes: the header says the display is not live, with its age.
   server_->Stop();
   EXPECT_TRUE(b->WaitFor("document.body.dataset.stale == '1' && "

@@ -174,7 +174,7 @@ async function refresh() {
       if (!state.user) return;
       if (alarms.ok) {
         if (settle(nav, alarms.data)) { state.again = true; continue; }
-        drawAlarms(alarms.data);
+        if (held()) { state.pending = alarms.data; drawHeld(); } else drawAlarms(alarms.data);
       } else if (nav.mode === 'ref') {
         say(alarms.status === 404 ? 'Alarm ' + nav.ref + ' is not in this view (filtered out, shelved or gone)'
           : alarms.data.error, true);
@@ -232,7 +232,12 @@ function drawAlarms(d) {
   state.rows = d.rows;
   const refs = new Set(d.rows.map((r) => r.ref));
   for (const ref of [...state.selected]) if (!refs.has(ref)) state.selected.delete(ref);
-  updateRows($('rows'), d.rows);
+  state.horn = d.horn;
+  const arrived = updateRows($('rows'), d.rows);
+  if (state.drawnOnce) annunciate(arrived.filter((tr) => tr.classList.contains('new')));
+  state.drawnOnce = true;
+  state.pending = null;
+  drawHeld();
   const p = state.page;
   const from = p.n * state.count;
   $('summary').textContent = (d.rows.length
@@ -256,6 +261,39 @@ function drawAlarms(d) {
   state.lastDrawn = Date.now();
 }
 
+// While the operator has rows selected the table holds still; what came
+// meanwhile waits, said so, until the selection ends or Show now.
+const held = () => state.selected.size > 0;
+function drawHeld() {
+  $('held').hidden = !(held() && state.pending);
+}
+function afterSelection() {
+  if (!held() && state.pending) { const d = state.pending; state.pending = null; drawAlarms(d); }
+  drawHeld();
+  updateButtons();
+}
+
+// New alarms are announced while the horn sounds: a flash of the row and a
+// tone (the browser plays it once the page has been clicked).
+let audio = null;
+function annunciate(rows) {
+  if (!state.horn || !state.horn.enabled || state.horn.silenced || rows.length === 0) return;
+  for (const tr of rows) {
+    tr.classList.remove('arrived');
+    void tr.offsetWidth;  // restart the animation
+    tr.classList.add('arrived');
+  }
+  document.body.dataset.annunciated = Number(document.body.dataset.annunciated || 0) + rows.length;
+  if (!audio) return;
+  const o = audio.createOscillator();
+  const g = audio.createGain();
+  o.frequency.value = 880;
+  g.gain.value = 0.15;
+  o.connect(g).connect(audio.destination);
+  o.start();
+  o.stop(audio.currentTime + 0.25);
+}
+
 // A row's key: its reference, or for an operator message its time and text.
 const rowKey = (r) => r.ref || ('msg ' + r.dateIn + ' ' + r.timeIn + ' ' + r.description);
 
@@ -267,15 +305,17 @@ function updateRows(body, rows) {
   for (const tr of body.children) old.set(tr.dataset.key, tr);
   let at = body.firstElementChild;
   const seen = new Set();
+  const arrived = [];
   for (const r of rows) {
     const key = rowKey(r);
     if (seen.has(key)) continue;
     seen.add(key);
     let tr = old.get(key);
-    if (tr) fillRow(tr, r); else tr = drawRow(r);
+    if (tr) fillRow(tr, r); else { tr = drawRow(r); arrived.push(tr); }
     if (tr !== at) body.insertBefore(tr, at); else at = at.nextElementSibling;
   }
   for (const [key, tr] of old) if (!seen.has(key)) tr.remove();
+  return arrived;
 }
 
 // ISO 8601 in the server's local time with its offset, from the row's
@@ -331,7 +371,7 @@ function drawRow(r) {
         const ref = tr.dataset.ref;
         if (box.checked) state.selected.add(ref); else state.selected.delete(ref);
         tr.classList.toggle('selected', box.checked);
-        updateButtons();
+        afterSelection();
       });
       td.appendChild(box);
     }
@@ -352,6 +392,7 @@ function fillRow(tr, r) {
   const cls = [p.cls, r.message ? 'message' : (r.ack ? 'acked' : 'new')];
   if (state.selected.has(r.ref)) cls.push('selected');
   if (tr.classList.contains('focus')) cls.push('focus');
+  if (tr.classList.contains('arrived')) cls.push('arrived');
   const want = cls.join(' ');
   if (tr.className !== want) tr.className = want;
   tr.dataset.ref = r.ref;
@@ -471,7 +512,7 @@ async function act(path, body, done) {
 async function ackSelected() {
   const refs = [...state.selected];
   const r = await act('/api/ack', { refs }, 'Acknowledged ' + refs.length + ' alarm(s)');
-  if (r.ok) state.selected.clear();
+  if (r.ok) { state.selected.clear(); afterSelection(); }
 }
 
 // Acknowledge-all asks once with the exact number it will act on, then
@@ -529,7 +570,7 @@ async function deleteSelected() {
   disarmDelete();
   const refs = [...state.selected];
   const r = await act('/api/delete', { refs }, 'Deleted ' + refs.length + ' alarm(s)');
-  if (r.ok) state.selected.clear();
+  if (r.ok) { state.selected.clear(); afterSelection(); }
 }
 function disarmDelete() {
   clearTimeout(deleteArmed);
@@ -544,7 +585,7 @@ async function shelveSelected() {
   const refs = [...state.selected];
   const r = await act('/api/shelve', { refs, minutes: Number($('shelve-minutes').value), reason },
     'Shelved ' + refs.length + ' alarm(s)');
-  if (r.ok) { state.selected.clear(); $('shelve-reason').value = ''; }
+  if (r.ok) { state.selected.clear(); $('shelve-reason').value = ''; afterSelection(); }
 }
 
 // --- filter: checked as typed, applied when it parses ---
@@ -625,6 +666,11 @@ function wire() {
   on('ack-selected', ackSelected);
   on('ack-all', ackAll);
   on('stale-refresh', () => { listen(); refresh(); });
+  on('held-show', () => { const d = state.pending; if (d) drawAlarms(d); });
+  // Sound may start only after the page was used.
+  document.addEventListener('click', () => {
+    if (!audio && window.AudioContext) audio = new AudioContext();
+  }, { once: true });
   on('ackall-yes', confirmAckAll);
   on('ackall-no', () => { closeAckAll(); say('Nothing acknowledged.'); });
   on('delete-selected', deleteSelected);
@@ -641,18 +687,31 @@ function wire() {
       b.checked = all.checked;
       b.closest('tr').classList.toggle('selected', all.checked);
     });
-    updateButtons();
+    afterSelection();
   });
   document.addEventListener('keydown', (e) => {
     const typing = /^(INPUT|SELECT|TEXTAREA)$/.test(document.activeElement.tagName);
     if (e.key === '/' && !typing) { e.preventDefault(); $('filter').focus(); }
+    // Arrows move between rows, Space selects (the check box's own), A
+    // acknowledges the selection.
+    const inRow = document.activeElement && document.activeElement.classList.contains('select');
+    if ((e.key === 'ArrowDown' || e.key === 'ArrowUp') && (inRow || !typing)) {
+      const boxes = [...document.querySelectorAll('#rows input.select')];
+      const i = boxes.indexOf(document.activeElement);
+      const next = boxes[i < 0 ? 0 : Math.max(0, Math.min(boxes.length - 1, i + (e.key === 'ArrowDown' ? 1 : -1)))];
+      if (next) { e.preventDefault(); next.focus(); next.closest('tr').scrollIntoView({ block: 'nearest' }); }
+    }
+    if ((e.key === 'a' || e.key === 'A') && (inRow || !typing) && state.selected.size && $('ack-selected')) {
+      e.preventDefault();
+      ackSelected();
+    }
     if (!typing && e.key === 'PageDown' && !$('page-next').disabled) { e.preventDefault(); $('page-next').click(); }
     if (!typing && e.key === 'PageUp' && !$('page-prev').disabled) { e.preventDefault(); $('page-prev').click(); }
     if (e.key === 'Escape' && state.selected.size) {
       state.selected.clear();
       document.querySelectorAll('#rows input.select').forEach((b) => { b.checked = false; });
       document.querySelectorAll('#rows tr.selected').forEach((t) => t.classList.remove('selected'));
-      updateButtons();
+      afterSelection();
     }
   });
 }
