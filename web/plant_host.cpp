@@ -43,14 +43,17 @@ class StoreHost final : public PlantHost, private HostContext {
     fn(*this);
   }
 
+  // Waiting for the store's write lock (another program may hold it for
+  // seconds) holds only storeMutex_: page reads go on meanwhile.
   bool Act(const std::string& user, const std::function<void(HostContext&)>& fn,
            std::string* err) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
     StoreError e;
     if (!store_->Begin(true, &e)) {
       *err = e.message;
       return false;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     // What this action reads must be what the store holds now.
     if (store_->ChangedElsewhere() && !LoadNode(&e)) return Fail(e, err);
     store_->SetUser(user);
@@ -83,7 +86,7 @@ class StoreHost final : public PlantHost, private HostContext {
   bool HasStore() const override { return true; }
 
   std::vector<ShelvedAlarm> Shelved() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(storeMutex_);
     std::vector<ShelvedAlarm> out;
     for (const plant::ShelvedAlarm& s : store_->Shelved()) {
       const plant::PlantAlarm& a = s.alarm;
@@ -94,7 +97,7 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   std::vector<plant::PlantLogEntry> Journal(std::size_t limit) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(storeMutex_);
     std::vector<plant::PlantLogEntry> all;
     StoreError e;
     // A display wants the recent entries; a store keeps years of them.
@@ -105,10 +108,11 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   void Tick(TimePoint now) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
     StoreError e;
     if (store_->ChangedElsewhere()) {
       if (store_->Begin(false, &e)) {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (LoadNode(&e)) ++changes_;
         store_->Rollback();
       }
@@ -119,6 +123,7 @@ class StoreHost final : public PlantHost, private HostContext {
     lastTick_ = now;
     if (!due && !simulator_) return;
     if (!store_->Begin(true, &e)) return;  // busy elsewhere: next tick
+    std::lock_guard<std::mutex> lock(mutex_);
     if (store_->ChangedElsewhere() && !LoadNode(&e)) {
       store_->Rollback();
       return;
@@ -201,6 +206,9 @@ class StoreHost final : public PlantHost, private HostContext {
     return true;
   }
 
+  // Lock order: storeMutex_ (the store and its transactions), then mutex_
+  // (the node, the manager and what is counted from them).
+  std::mutex storeMutex_;
   std::mutex mutex_;
   std::unique_ptr<PlantStore> store_;
   HostOptions options_;

@@ -4,6 +4,7 @@
 #include "web/users.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -315,6 +316,42 @@ TEST_F(StoreFileTest, ActionsAreKeptInTheStoreAndOtherProgramsChangesAreShown) {
   }
   EXPECT_TRUE(olga);
   EXPECT_TRUE(kim);
+}
+
+TEST_F(StoreFileTest, PageReadsGoOnWhileAnotherProgramHoldsTheStoresWriteLock) {
+  auto c = Operator();
+  std::string ref = FirstNew(Page(*c));
+  ASSERT_FALSE(ref.empty());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(storePath_.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  // An acknowledge now waits for the store's write lock ...
+  int ackStatus = 0;
+  std::thread acker([&] {
+    ApiClient a(port());
+    a.cookie = c->cookie;
+    a.csrf = c->csrf;
+    auto r = a.Post("/api/ack", Refs(ref).dump());
+    ackStatus = r ? r->status : -1;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // ... while pages are read as before, each well within the time the
+  // lock is still held.
+  httplib::Client reader("127.0.0.1", port());
+  reader.set_read_timeout(2);
+  for (int i = 0; i < 5; ++i) {
+    auto r = reader.Get("/api/alarms?count=100", httplib::Headers{{"Cookie", c->cookie}});
+    ASSERT_TRUE(r) << "a page read waited for the other program's transaction";
+    EXPECT_EQ(r->status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  acker.join();
+  EXPECT_EQ(ackStatus, 200);
+  EXPECT_TRUE((*RowOf(Page(*c), ref))["ack"].get<bool>());
 }
 
 class HttpsTest : public WebFixture {
