@@ -23,6 +23,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "plant/bounded_json.h"
+
 namespace tolvane::plant {
 
 // Ordered, so that unknown members keep their order.
@@ -371,7 +373,10 @@ class Reader {
       if (!id) Fail("unknown priority (CRITICAL, HIHI, HIGH, MEDIUM, LOW, LOLO, INFO)");
       return *id;
     }
-    return static_cast<int16_t>(Integer(v, INT16_MIN, INT16_MAX));
+    // A number outside the table would show as "*?*" and match no filter.
+    auto id = static_cast<int16_t>(Integer(v, INT16_MIN, INT16_MAX));
+    if (!PriorityNameOf(id)) Fail("unknown priority (3..9, or a name such as \"HIGH\")");
+    return id;
   }
 
   void Hex(const ojson& v, uint8_t* out, std::size_t bytes, const char* what) {
@@ -541,7 +546,9 @@ class Reader {
     PlantLogEntry e;
     Req(v, "time", [&](const ojson& t) { e.time = Time(t); });
     e.node = OptField(v, "node", 8);
-    Req(v, "text", [&](const ojson& t) { e.text = Field(t, 132); });
+    // Kept by the store only: the program's own entries (a shelving with its
+    // reason, a filtered command with its filter) run past a message field.
+    Req(v, "text", [&](const ojson& t) { e.text = Text(t, kMaxJournalText); });
     Opt(v, "flag",
         [&](const ojson& f) { e.flag = static_cast<int>(Integer(f, INT32_MIN, INT32_MAX)); });
     Opt(v, "user", [&](const ojson& u) { e.user = Text(u, 32); });
@@ -591,10 +598,22 @@ class Reader {
       Fail("node " + plant.blocks[*past].node + " has more than 65,535 blocks, the most a " +
            "node's database holds; put them on more nodes");
     }
+    // An alarm's node is one of the plant's, or an alias of the local node
+    // (the queue reads those as the local node).
+    if (const PlantNode* local = plant.LocalNode()) {
+      for (std::size_t k = 0; k < local->aliases.size() && k < 2; ++k) {
+        nodes.emplace(upper(local->aliases[k]), 0);
+      }
+    }
     std::map<std::string, std::size_t> alarms;
     for (std::size_t i = 0; i < plant.alarms.size(); ++i) {
       const PlantAlarm& a = plant.alarms[i];
       if (a.msgType == 8) continue;
+      if (!nodes.count(upper(a.node))) {
+        at("alarms", i, "node");
+        Fail(a.node.empty() ? "missing member \"node\" (an alarm belongs to a node)"
+                            : "no such node in \"nodes\"");
+      }
       auto [it, fresh] =
           alarms.emplace(upper(a.node) + "/" + a.letter + std::to_string(a.number), i);
       if (!fresh) {
@@ -609,21 +628,6 @@ class Reader {
   JsonPath path_;
 };
 
-// The parser's own document builder, remembering where an error lies: a
-// number too large for a double comes with no place in its exception.
-class DomWithPlace : public nlohmann::detail::json_sax_dom_parser<ojson> {
- public:
-  using json_sax_dom_parser::json_sax_dom_parser;
-
-  template <class Exception>
-  bool parse_error(std::size_t byte, const std::string& token, const Exception& ex) {
-    errorByte = byte;
-    return json_sax_dom_parser::parse_error(byte, token, ex);
-  }
-
-  std::size_t errorByte = 0;
-};
-
 }  // namespace
 
 bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string* err,
@@ -634,19 +638,9 @@ bool ParsePlant(const std::string& text, TimePoint now, Plant* out, std::string*
     return "line " + std::to_string(line) + ", column " + std::to_string(col) + ": ";
   };
   ojson doc;
-  DomWithPlace dom(doc);
-  try {
-    ojson::sax_parse(text, &dom);
-  } catch (const ojson::exception& e) {
-    // The reported byte is one past the offending character.
-    std::string what = e.what();
-    for (const char* start : {"syntax error", "number overflow"}) {
-      if (auto pos = what.find(start); pos != std::string::npos) {
-        what = what.substr(pos);
-        break;
-      }
-    }
-    *err = place(dom.errorByte > 0 ? dom.errorByte - 1 : 0) + what;
+  JsonInputError bad;
+  if (!ParseJsonBounded(text, &doc, &bad, kPlantDocumentLimits)) {
+    *err = bad.message;
     if (syntaxError) *syntaxError = true;
     return false;
   }
@@ -735,7 +729,12 @@ ojson ValueJson(const _AlmCanonicalValue& v) {
 
 ojson ExtraObject(const std::string& extra, const char* record) {
   if (extra.empty()) return ojson::object();
-  ojson members = ojson::parse(extra, nullptr, false);
+  ojson members;
+  JsonInputError bad;
+  if (!ParseJsonBounded(extra, &members, &bad, kPlantDocumentLimits)) {
+    throw std::invalid_argument(std::string("the unknown members of ") + record +
+                                " are not JSON within bounds: " + bad.message);
+  }
   if (!members.is_object()) {
     throw std::invalid_argument(std::string("the unknown members of ") + record +
                                 " are not a JSON object: " + extra.substr(0, 80));
@@ -985,7 +984,8 @@ bool LockHeld(int fd) {
 // True when `name` still names the file open as `fd` (a cleaner may have
 // taken a name between its creation and our lock).
 bool StillNamed(int fd, const std::string& name) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return ::fstat(fd, &a) == 0 && ::lstat(name.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
 }
@@ -1018,6 +1018,77 @@ bool Replace(const std::string& tmp, const std::string& target, std::string* err
 }
 
 }  // namespace
+
+bool CanReplaceFile(const std::string& path, std::string* why) {
+  std::string target;
+  if (!FollowLinks(path, &target, why)) return false;
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *why = target + " is not a regular file; it was left as it was";
+      return false;
+    }
+    if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0) {
+      *why = target + " is read-only; it was left unchanged";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    *why = SysError("cannot examine", target);
+    return false;
+  }
+  std::string dir = DirectoryOf(target);
+  struct stat dst {};
+  if (::stat(dir.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode)) {
+    *why = "cannot write " + target + ": no directory " + dir;
+    return false;
+  }
+  if ((dst.st_mode & 0222) == 0 || ::access(dir.c_str(), W_OK) != 0) {
+    *why = "cannot write " + target + ": its directory is read-only";
+    return false;
+  }
+  return true;
+}
+
+ReadResult ReadInput(const std::string& path, int fd, std::size_t limit, std::string* out,
+                     std::string* why) {
+  out->clear();
+  bool own = fd < 0;
+  if (own) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *why = path + " cannot be read: " + std::strerror(errno);
+    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnreadable;
+  }
+  auto done = [&](ReadResult r) {
+    if (own) ::close(fd);
+    return r;
+  };
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    *why = path + " is a directory";
+    return done(ReadResult::kUnreadable);
+  }
+  // A FIFO opened without blocking reads as ended before a writer comes.
+  if (own && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    *why = path + " cannot be read: " + std::strerror(errno);
+    return done(ReadResult::kUnreadable);
+  }
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *why = path + " cannot be read: " + std::strerror(errno);
+      return done(ReadResult::kUnreadable);
+    }
+    if (n == 0) return done(ReadResult::kOk);
+    if (out->size() + static_cast<std::size_t>(n) > limit) {
+      out->clear();
+      *why = path + " is larger than " + std::to_string(limit) + " bytes";
+      return done(ReadResult::kTooLarge);
+    }
+    out->append(buf, static_cast<std::size_t>(n));
+  }
+}
 
 std::size_t RemoveAbandonedTemporaries(const std::string& target) {
   const std::string dir = DirectoryOf(target);

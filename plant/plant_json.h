@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "plant/bounded_json.h"
 #include "plant/plant.h"
 
 namespace tolvane::plant {
@@ -21,6 +22,14 @@ struct PlantFileError {
   Kind kind = Kind::kNone;
   std::string message;  // complete sentence for a person, names the file
 };
+
+// The bounds of a plant document and of the unknown members kept from one:
+// 512 MiB (a 200,000-alarm plant takes about a fifth of it), 64 levels of
+// nesting (the format itself uses four), and no member named twice.
+inline constexpr JsonLimits kPlantDocumentLimits{64, std::size_t{512} << 20, true};
+
+// The longest journal text, in characters, that import takes.
+inline constexpr std::size_t kMaxJournalText = 4096;
 
 // Parses a plant document. Relative times ("-15m") count back from `now`.
 // On failure fills `err` with "line L, column C: " and, for content errors,
@@ -103,6 +112,20 @@ struct AtomicWriteOptions {
 // message says the file was replaced).
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* err,
                          AtomicWriteOptions options = {});
+
+// Reads a whole input of at most `limit` bytes: a file (`path`), or an open
+// descriptor such as standard input (`fd` >= 0, `path` only names it). A
+// directory, an unreadable file or one larger than the limit (a device that
+// never ends included: it is read no further than the limit) is refused with
+// a sentence in `why`.
+enum class ReadResult { kOk, kMissing, kUnreadable, kTooLarge };
+ReadResult ReadInput(const std::string& path, int fd, std::size_t limit, std::string* out,
+                     std::string* why);
+
+// Whether WriteFileAtomically (or a new store) could replace or make `path`
+// as things stand: a regular file (or none) that is not read-only, in a
+// directory that can be written. Lets a command refuse before its work.
+bool CanReplaceFile(const std::string& path, std::string* why);
 
 // Removes the temporary files of killed writers of `path` (see above): ours
 // by name, and locked by no live writer. Returns how many went.

@@ -33,7 +33,7 @@ bool LoadPlantFile(const std::string& path, node::EmbeddedNode& node, std::strin
   in.read(head, sizeof head);
   if (in.gcount() == 16 && std::string(head, 16) == std::string("SQLite format 3\0", 16)) {
     StoreError e;
-    std::unique_ptr<PlantStore> store = PlantStore::Open(path, &e);
+    std::unique_ptr<PlantStore> store = PlantStore::Open(path, &e, PlantStore::OpenFor::kRead);
     if (!store || !store->Begin(false, &e) || !store->Load(node, Clock::now(), &e)) {
       return Fail(err, e.message);
     }
@@ -41,13 +41,13 @@ bool LoadPlantFile(const std::string& path, node::EmbeddedNode& node, std::strin
     store->Rollback();
     return true;
   }
-  in.clear();
-  in.seekg(0);
-  std::ostringstream text;
-  text << in.rdbuf();
+  in.close();
+  std::string text, why;
+  if (ReadInput(path, -1, kPlantDocumentLimits.maxBytes, &text, &why) != ReadResult::kOk) {
+    return Fail(err, why);
+  }
   Plant plant;
-  std::string why;
-  if (!ParsePlant(text.str(), Clock::now(), &plant, &why)) return Fail(err, path + ": " + why);
+  if (!ParsePlant(text, Clock::now(), &plant, &why)) return Fail(err, path + ": " + why);
   if (!LoadPlant(plant, node, &why)) return Fail(err, path + " refused by the node: " + why);
   return true;
 }

@@ -1,7 +1,9 @@
 #include "plant/plant_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +17,10 @@
 #include <utility>
 
 #include "node/summary_queue_order.h"
+#include "plant/plant_json.h"
 #include "plant/plant_node.h"
 #include "plant/sqlite.h"
+#include "plant/store_checks.h"
 #include "tolvane/text_field.h"
 
 namespace tolvane::plant {
@@ -24,6 +28,8 @@ namespace {
 
 using sql::Database;
 using sql::Statement;
+using store_checks::RowCheck;
+using store_checks::RowProblem;
 
 // "Tolv": marks a database as a plant store, so a foreign one is refused.
 constexpr int64_t kApplicationId = 0x546f6c76;
@@ -196,7 +202,10 @@ void BindFields(Statement& s, int first, const FieldValues& values) {
 StoreError Failure(const std::string& path, const sql::Error& e, bool writing) {
   StoreError err;
   int p = e.primary();
-  if (p == SQLITE_NOTADB || p == SQLITE_CORRUPT || p == SQLITE_FORMAT || p == SQLITE_SCHEMA) {
+  // SQLITE_ERROR from our own statements means a table or column is not
+  // what this program made: damage, not a failed write.
+  if (p == SQLITE_NOTADB || p == SQLITE_CORRUPT || p == SQLITE_FORMAT || p == SQLITE_SCHEMA ||
+      p == SQLITE_ERROR) {
     err.kind = StoreError::Kind::kInvalid;
     err.message = path + " is not a usable plant store: " + e.what();
   } else if (p == SQLITE_CANTOPEN && !writing) {
@@ -284,20 +293,172 @@ PlantAlarm ReadAlarm(const Statement& s, int first) {
   return a;
 }
 
+// A value of the store that import would refuse: the read ends there.
+struct RowError {
+  RowProblem problem;
+};
+
+using NodeNames = std::set<std::string>;  // upper case
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+constexpr int64_t kMaxTime = INT64_MAX;
+
+// Statements whose rows are checked; column 0 is the row's id.
+constexpr const char* kNodeSelect =
+    "SELECT rowid, name, physical, aliases, serial, local, extra FROM nodes";
+std::string BlockSelect() {
+  return std::string(
+             "SELECT id, node, tag, letter, number, description, areas, priority, extra, ") +
+         kFieldColumns + " FROM blocks";
+}
+std::string AlarmSelect() {
+  return std::string("SELECT id, ") + kAlarmColumns + ", extra FROM alarms";
+}
+constexpr const char* kJournalSelect =
+    "SELECT id, time, node, text, flag, user, extra FROM journal";
+
+// Each checks one row of its statement; problems go to `out`.
+bool CheckNode(const Statement& q, std::vector<RowProblem>* out) {
+  RowCheck c("nodes", q.Int(0), out);
+  c.Text(q, 1, "name", 8, 0, 1);
+  c.Text(q, 2, "physical", 8);
+  c.Names(q, 3, "aliases", 64, 8);
+  c.Int(q, 4, "serial", 0, UINT32_MAX);
+  c.Int(q, 5, "local", 0, 1);
+  c.Extra(q, 6, "extra");
+  return c.ok();
+}
+
+bool CheckBlock(const Statement& q, const NodeNames& nodes, std::vector<RowProblem>* out) {
+  RowCheck c("blocks", q.Int(0), out);
+  c.Text(q, 1, "node", 8, 0, 1);
+  if (c.ok() && !nodes.count(Upper(q.Text(1)))) c.Fail("node", "no such node in table nodes");
+  c.Text(q, 2, "tag", 30, 0, 1);
+  c.Text(q, 3, "letter", 1, 0, 1);
+  c.Int(q, 4, "number", INT16_MIN, INT16_MAX);
+  c.Text(q, 5, "description", 132);
+  c.Names(q, 6, "areas", 15, 29);
+  c.Priority(q, 7, "priority");
+  c.Extra(q, 8, "extra");
+  for (std::size_t f = 0; f < node::kFieldCount; ++f) {
+    c.Int(q, 9 + static_cast<int>(f), "b_* field", INT16_MIN, INT16_MAX, true);
+  }
+  return c.ok();
+}
+
+// `nodes` holds the plant's node names and the local node's aliases.
+bool CheckAlarm(const Statement& q, const NodeNames& nodes, std::vector<RowProblem>* out) {
+  RowCheck c("alarms", q.Int(0), out);
+  c.Int(q, 1, "type", INT32_MIN, INT32_MAX);
+  bool message = c.ok() && q.Int(1) == 8;
+  c.Text(q, 2, "node", 8, 0, message ? 0 : 1);
+  if (c.ok() && !message && !nodes.count(Upper(q.Text(2)))) {
+    c.Fail("node", "no such node in table nodes");
+  }
+  c.Text(q, 3, "physical", 8);
+  c.Text(q, 4, "tag", 30, 0, message ? 0 : 1);
+  c.Text(q, 5, "letter", 1, 0, message ? 0 : 1);
+  c.Int(q, 6, "number", INT16_MIN, INT16_MAX);
+  if (message) {
+    c.Int(q, 7, "priority", INT16_MIN, INT16_MAX);
+  } else {
+    c.Priority(q, 7, "priority");
+  }
+  c.Int(q, 8, "status", INT32_MIN, INT32_MAX);
+  c.Blob(q, 9, "value", sizeof(_AlmCanonicalValue));
+  c.Text(q, 10, "description", 132);
+  c.Names(q, 11, "areas", 15, 29);
+  c.Int(q, 12, "ext_kind", INT16_MIN, INT16_MAX);
+  c.Text(q, 13, "ext1", 80);
+  c.Text(q, 14, "ext2", 80);
+  bool fieldBlock = c.ok() && q.Int(12) == 1;
+  c.Blob(q, 15, "field_block", PlantAlarm{}.fieldBlock.size(), !fieldBlock);
+  c.Int(q, 16, "acknowledged", 0, 1);
+  c.Int(q, 17, "time_in", 0, kMaxTime);
+  c.Int(q, 18, "time_last", 0, kMaxTime);
+  c.Int(q, 19, "shelved_until", 0, kMaxTime, true);
+  c.Text(q, 20, "shelve_reason", 0, 132);
+  c.Text(q, 21, "shelved_by", 0, 32);
+  c.Extra(q, 22, "extra");
+  return c.ok();
+}
+
+bool CheckJournal(const Statement& q, std::vector<RowProblem>* out) {
+  RowCheck c("journal", q.Int(0), out);
+  c.Int(q, 1, "time", 0, kMaxTime);
+  c.Text(q, 2, "node", 8);
+  c.Text(q, 3, "text", 0);
+  c.Int(q, 4, "flag", INT32_MIN, INT32_MAX);
+  c.Text(q, 5, "user", 0, 32);
+  c.Extra(q, 6, "extra");
+  return c.ok();
+}
+
+// Throws the first problem of a row that did not pass.
+void Require(bool ok, std::vector<RowProblem>& problems) {
+  if (!ok) throw RowError{problems.front()};
+}
+
+// Node names an alarm may carry: the plant's, and the local node's aliases.
+NodeNames AlarmNodeNames(const std::vector<PlantNode>& nodes) {
+  NodeNames out;
+  for (const PlantNode& n : nodes) out.insert(Upper(n.name));
+  Plant p;
+  p.nodes = nodes;
+  if (const PlantNode* local = p.LocalNode()) {
+    for (std::size_t k = 0; k < local->aliases.size() && k < 2; ++k) {
+      out.insert(Upper(local->aliases[k]));
+    }
+  }
+  return out;
+}
+
+NodeNames DeclaredNodeNames(const std::vector<PlantNode>& nodes) {
+  NodeNames out;
+  for (const PlantNode& n : nodes) out.insert(Upper(n.name));
+  return out;
+}
+
+// One alarm per block: the key of an alarm's block.
+std::string BlockKey(const PlantAlarm& a) {
+  return Upper(a.node) + "/" + Letter(a.letter) + std::to_string(a.number);
+}
+
+// The horn and the top-level unknown members, checked.
+void CheckMeta(Database& db, std::vector<RowProblem>* out) {
+  // Keyed by name, without row ids: the row is counted.
+  Statement q = db.Prepare("SELECT key, value FROM meta ORDER BY key");
+  for (int64_t row = 1; q.Step(); ++row) {
+    std::string key = q.Text(0);
+    std::string column = "value of " + key;
+    RowCheck c("meta", row, out);
+    if (key == "horn_enabled" || key == "horn_silenced") {
+      c.Int(q, 1, column.c_str(), 0, 1);
+    } else if (key == "extra") {
+      c.Extra(q, 1, column.c_str());
+    }
+  }
+}
+
 // Journal entries with from <= time < to (nanoseconds), oldest first.
 void ReadJournalRows(Database& db, int64_t from, int64_t to, std::vector<PlantLogEntry>* out) {
-  Statement q = db.Prepare(
-      "SELECT time, node, text, flag, user, extra FROM journal WHERE time >= ?1 AND time < ?2 "
-      "ORDER BY time, id");
+  Statement q =
+      db.Prepare(std::string(kJournalSelect) + " WHERE time >= ?1 AND time < ?2 ORDER BY time, id");
   q.Bind(1, from).Bind(2, to);
+  std::vector<RowProblem> problems;
   while (q.Step()) {
+    Require(CheckJournal(q, &problems), problems);
     PlantLogEntry e;
-    e.time = FromNanos(q.Int(0));
-    e.node = q.Text(1);
-    e.text = q.Text(2);
-    e.flag = static_cast<int>(q.Int(3));
-    e.user = q.Text(4);
-    e.extra = q.Text(5);
+    e.time = FromNanos(q.Int(1));
+    e.node = q.Text(2);
+    e.text = q.Text(3);
+    e.flag = static_cast<int>(q.Int(4));
+    e.user = q.Text(5);
+    e.extra = q.Text(6);
     out->push_back(std::move(e));
   }
 }
@@ -309,16 +470,21 @@ std::string ShelvingEnded(char letter, int16_t number, const std::string& node) 
 
 std::vector<PlantNode> ReadNodes(Database& db) {
   std::vector<PlantNode> out;
-  Statement q = db.Prepare(
-      "SELECT name, physical, aliases, serial, local, extra FROM nodes ORDER BY position");
+  Statement q = db.Prepare(std::string(kNodeSelect) + " ORDER BY position");
+  std::vector<RowProblem> problems;
+  NodeNames seen;
   while (q.Step()) {
+    Require(CheckNode(q, &problems), problems);
     PlantNode n;
-    n.name = q.Text(0);
-    n.physical = q.Text(1);
-    n.aliases = SplitAreas(q.Text(2));
-    n.serial = static_cast<uint32_t>(q.Int(3));
-    n.local = q.Int(4) != 0;
-    n.extra = q.Text(5);
+    n.name = q.Text(1);
+    n.physical = q.Text(2);
+    n.aliases = SplitAreas(q.Text(3));
+    n.serial = static_cast<uint32_t>(q.Int(4));
+    n.local = q.Int(5) != 0;
+    n.extra = q.Text(6);
+    if (!seen.insert(Upper(n.name)).second) {
+      throw RowError{{"nodes", q.Int(0), "name", "node named twice"}};
+    }
     out.push_back(std::move(n));
   }
   return out;
@@ -368,6 +534,13 @@ void CreateSchema(Database& db) {
   db.Exec("PRAGMA user_version = " + std::to_string(kStoreSchemaVersion));
 }
 
+// A sentence for a value the store must not hold.
+StoreError Refusal(const std::string& path, const RowProblem& p) {
+  return {StoreError::Kind::kInvalid, path + " holds a value this program would never write: " +
+                                          p.Text() + "; nothing was changed (`tolvane --node " +
+                                          path + " doctor` lists every such value)"};
+}
+
 void Configure(Database& db) {
   sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
   db.Exec("PRAGMA foreign_keys = ON");
@@ -415,10 +588,115 @@ bool LooksLikeSqlite(const std::string& path, std::string* why) {
 
 }  // namespace
 
+namespace store_checks {
+void CreateSchemaForCheck(sql::Database& db) {
+  CreateSchema(db);
+}
+}  // namespace store_checks
+
+namespace {
+
+// Stores this process has open, by file: their logs are live, and a raw
+// descriptor of ours closed on one of their files would drop SQLite's locks.
+struct OpenFiles {
+  std::mutex mutex;
+  std::multiset<std::pair<dev_t, ino_t>> files;
+};
+OpenFiles& Opened() {
+  static OpenFiles* o = new OpenFiles;  // never destroyed: stores may outlive statics
+  return *o;
+}
+
+bool DiskFull(const std::string& dir) {
+  struct statvfs v {};
+  return ::statvfs(dir.c_str(), &v) == 0 && v.f_bavail * v.f_frsize < (64u << 10);
+}
+
+// Removes PATH-shm when this process made it (it was not there before) and
+// no connection holds it now.
+void RemoveOwnShm(const std::string& path, bool existedBefore) {
+  if (existedBefore) return;
+  if (!store_checks::LookBeside(path).held) ::unlink((path + "-shm").c_str());
+}
+
+// Opens the store with its log as it stands, read-only: nothing is folded
+// into the store. Empty when the result is a sound plant store.
+std::string TrialRead(const std::string& path) {
+  try {
+    Database db("file:" + UriPath(path) + "?mode=ro", SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+    std::string check;
+    // quick_check passes a log of a later copy over an older one (the
+    // indexes then miss rows); the whole check is worth it, as this runs
+    // only after a program died.
+    Statement q = db.Prepare("PRAGMA integrity_check(1)");
+    if (q.Step()) check = q.Text(0);
+    if (check != "ok") return "with it, the store fails its check: " + check;
+    if (db.QueryInt("PRAGMA application_id") != kApplicationId) {
+      return "with it, the file is no plant store";
+    }
+    int64_t version = db.QueryInt("PRAGMA user_version");
+    if (version < 1 || version > kStoreSchemaVersion) {
+      return "with it, the store's version is " + std::to_string(version);
+    }
+    if (version == kStoreSchemaVersion) {
+      std::string schema = store_checks::SchemaProblem(db);
+      if (!schema.empty()) return "with it, " + schema;
+    }
+  } catch (const sql::Error& e) {
+    return std::string("with it, the store cannot be read: ") + e.what();
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string LeftoverLogProblem(const std::string& path, bool* checked) {
+  namespace sc = store_checks;
+  if (checked) *checked = false;
+  sc::Beside b = sc::LookBeside(path);
+  if (b.journal && b.journalSize > 0) {
+    return "a rollback journal (" + path +
+           "-journal) lies beside it; this store never writes one, and SQLite would play it "
+           "back into the store";
+  }
+  if (!b.wal || b.walSize == 0 || b.held) return {};
+  sc::LogFacts log = sc::ReadLog(path);
+  if (!log.wellFormed || log.commits == 0) return {};  // SQLite reads it as empty
+  if (checked) *checked = true;
+  uint32_t pageSize = 0;
+  uint64_t pages = 0;
+  if (!sc::StoreGeometry(path, &pageSize, &pages)) return "the store's header cannot be read";
+  if (log.pageSize != pageSize) {
+    return "its pages are " + std::to_string(log.pageSize) + " bytes, the store's " +
+           std::to_string(pageSize) + ": it belongs to another database";
+  }
+  // The store never shrinks: a log that would cut it is not its own.
+  if (log.pagesAfter < pages) {
+    return "it would cut the store from " + std::to_string(pages) + " to " +
+           std::to_string(log.pagesAfter) +
+           " pages: it belongs to another database or an "
+           "older copy of this one";
+  }
+  std::string trial = TrialRead(path);
+  RemoveOwnShm(path, b.shm);
+  return trial;
+}
+
 // --- the store ---
 
 struct PlantStore::Impl {
+  ~Impl() {
+    db = Database();  // closed before the file is taken off the list
+    if (registered) {
+      std::lock_guard lock(Opened().mutex);
+      auto it = Opened().files.find(file);
+      if (it != Opened().files.end()) Opened().files.erase(it);
+    }
+  }
   Database db;
+  std::pair<dev_t, ino_t> file{};
+  bool registered = false;
+  bool readIntent = false;  // query_only is on
   bool memory = false;
   bool readOnly = false;
   std::unique_ptr<sql::Transaction> txn;
@@ -468,7 +746,8 @@ PlantStore::~PlantStore() {
   Detach();
 }
 
-std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError* err) {
+std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError* err,
+                                             OpenFor intent) {
   std::string why;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -490,6 +769,30 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
   bool dirWritable = ::stat(dir.c_str(), &dst) == 0 && (dst.st_mode & 0222) != 0 &&
                      ::access(dir.c_str(), W_OK) == 0;
   bool readOnly = (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0 || !dirWritable;
+  // The files beside the store are SQLite's, beside the file a symlink names.
+  std::error_code ec;
+  std::string real = fs::canonical(fs::path(path), ec).string();
+  if (ec) real = path;
+  std::pair<dev_t, ino_t> file{st.st_dev, st.st_ino};
+  bool ownOpen = false;
+  {
+    std::lock_guard lock(Opened().mutex);
+    ownOpen = Opened().files.count(file) > 0;
+  }
+  // A log left by a program that died is folded into the store by the next
+  // connection; first make sure it is this store's.
+  store_checks::Beside beside;
+  if (!ownOpen) {
+    std::string problem = LeftoverLogProblem(real, nullptr);
+    if (!problem.empty()) {
+      *err = {StoreError::Kind::kInvalid,
+              path + " cannot be trusted as it stands: " + problem +
+                  ". Nothing was changed; `tolvane --node " + path +
+                  " doctor` says more, and `doctor --recover` sets the files beside it aside"};
+      return nullptr;
+    }
+    beside = store_checks::LookBeside(real);
+  }
   std::string uri = "file:" + UriPath(path);
   if (readOnly) {
     uri += "?mode=ro";
@@ -537,6 +840,60 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
       impl->db.Exec("PRAGMA user_version = " + std::to_string(kStoreSchemaVersion));
       t.Commit();
     }
+    std::string schema = store_checks::SchemaProblem(impl->db);
+    if (!schema.empty()) {
+      *err = {StoreError::Kind::kInvalid,
+              path + " is a damaged plant store: " + schema + "; nothing was changed"};
+      return nullptr;
+    }
+    // A reader never writes: SQL that would is refused (closing may still
+    // fold a finished log into the store, which changes no content).
+    if (intent == OpenFor::kRead) {
+      impl->db.Exec("PRAGMA query_only = 1");
+      impl->readIntent = true;
+    }
+  } catch (const sql::Error& e) {
+    impl->db = Database();
+    bool full = (e.primary() == SQLITE_FULL || e.primary() == SQLITE_IOERR) && DiskFull(dir);
+    if (full && !ownOpen) RemoveOwnShm(real, beside.shm);
+    // On a full disk the shared-memory file cannot be made. With no log to
+    // fold in, nobody can change the store either: read it as it is.
+    if (full && intent == OpenFor::kRead && !ownOpen && (!beside.wal || beside.walSize == 0) &&
+        !beside.held) {
+      StoreError again;
+      auto store = OpenImmutable(path, &again);
+      if (store) return store;
+    }
+    *err = Failure(path, e, false);
+    if (full) {
+      err->kind = StoreError::Kind::kWrite;
+      err->message = path + " cannot be opened: the disk holding it is full (" +
+                     std::string(e.what()) + "); nothing was changed";
+    }
+    return nullptr;
+  }
+  impl->file = file;
+  impl->registered = true;
+  {
+    std::lock_guard lock(Opened().mutex);
+    Opened().files.insert(file);
+  }
+  return std::unique_ptr<PlantStore>(new PlantStore(std::move(impl), path));
+}
+
+std::unique_ptr<PlantStore> PlantStore::OpenImmutable(const std::string& path, StoreError* err) {
+  auto impl = std::make_unique<Impl>();
+  impl->readOnly = true;
+  try {
+    impl->db = Database("file:" + UriPath(path) + "?mode=ro&immutable=1",
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+    Configure(impl->db);
+    if (impl->db.QueryInt("PRAGMA application_id") != kApplicationId ||
+        impl->db.QueryInt("PRAGMA user_version") != kStoreSchemaVersion ||
+        !store_checks::SchemaProblem(impl->db).empty()) {
+      *err = {StoreError::Kind::kInvalid, path + " is not a current plant store"};
+      return nullptr;
+    }
   } catch (const sql::Error& e) {
     *err = Failure(path, e, false);
     return nullptr;
@@ -573,7 +930,15 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
     return false;
   }
   if (fs::is_symlink(fs::symlink_status(target, ec))) target = fs::canonical(target, ec);
+  // Only a file is replaced: renaming over a device or a directory would
+  // take its name.
+  if (auto st = fs::symlink_status(target, ec); fs::exists(st) && !fs::is_regular_file(st)) {
+    *err = {StoreError::Kind::kWrite,
+            target.string() + " is not a regular file; it was left as it was"};
+    return false;
+  }
   fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  RemoveAbandonedStoreTemporaries(target.string());
   std::string tmp =
       (dir / ("." + target.filename().string() + ".new-" + std::to_string(::getpid()))).string();
   auto cleanup = [&] {
@@ -583,6 +948,35 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
     fs::remove(tmp + "-shm", ec);
   };
   cleanup();
+  // Locked while this writer lives, so that nobody takes it for a leftover;
+  // the kernel drops the lock when the writer dies.
+  int lockFd = -1;
+  struct CloseLock {
+    int& fd;
+    ~CloseLock() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closeLock{lockFd};
+  for (int attempt = 0; lockFd < 0 && attempt < 100; ++attempt) {
+    lockFd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (lockFd < 0) {
+      *err = {StoreError::Kind::kWrite,
+              path + " could not be written: " + tmp + ": " + std::strerror(errno)};
+      return false;
+    }
+    struct stat a {
+    }, b{};
+    // Taken away as a leftover before we held it: make it again.
+    if (::flock(lockFd, LOCK_EX) != 0 || ::fstat(lockFd, &a) != 0 ||
+        ::lstat(tmp.c_str(), &b) != 0 || a.st_ino != b.st_ino || a.st_dev != b.st_dev) {
+      ::close(lockFd);
+      lockFd = -1;
+    }
+  }
+  if (lockFd < 0) {
+    *err = {StoreError::Kind::kWrite, path + " could not be written: " + tmp + " kept vanishing"};
+    return false;
+  }
   try {
     {
       Database db(tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -599,6 +993,15 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
     if (fd >= 0) {
       ::fsync(fd);
       ::close(fd);
+    }
+    // The log and index beside the file replaced are that file's: left
+    // there, they would be folded into the new one. A store that another
+    // program has open is not replaced under it.
+    if (store_checks::LookBeside(target.string()).held) {
+      throw std::runtime_error("it is open in another program; nothing was replaced");
+    }
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+      ::unlink((target.string() + side).c_str());
     }
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
       throw sql::Error(SQLITE_IOERR, std::string("rename: ") + std::strerror(errno));
@@ -622,6 +1025,49 @@ bool PlantStore::Create(const std::string& path, const Plant& plant, bool replac
   return true;
 }
 
+std::size_t RemoveAbandonedStoreTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path target(path);
+  fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::string prefix = "." + target.filename().string() + ".new-";
+  std::error_code ec;
+  std::size_t removed = 0;
+  std::vector<std::string> bases, sidecars;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    std::string name = e.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string rest = name.substr(prefix.size());
+    std::size_t digits = rest.find_first_not_of("0123456789");
+    if (digits == 0) continue;
+    std::string suffix = digits == std::string::npos ? "" : rest.substr(digits);
+    if (suffix.empty()) {
+      bases.push_back((dir / name).string());
+    } else if (suffix == "-journal" || suffix == "-wal" || suffix == "-shm") {
+      sidecars.push_back((dir / name).string());
+    }
+  }
+  for (const std::string& base : bases) {
+    int fd = ::open(base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat a {
+    }, b{};
+    // Unlocked: its writer is gone. The name is checked again under the lock.
+    if (::fstat(fd, &a) == 0 && S_ISREG(a.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::lstat(base.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
+        ::unlink(base.c_str()) == 0) {
+      ++removed;
+      for (const char* side : {"-journal", "-wal", "-shm"}) ::unlink((base + side).c_str());
+    }
+    ::close(fd);
+  }
+  // The files of a database whose own file is gone belong to nobody.
+  for (const std::string& side : sidecars) {
+    std::string base = side.substr(0, side.rfind('-'));
+    if (!fs::exists(fs::symlink_status(base, ec)) && ::unlink(side.c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
 // --- transactions ---
 
 bool PlantStore::Begin(bool write, StoreError* err) {
@@ -631,6 +1077,11 @@ bool PlantStore::Begin(bool write, StoreError* err) {
     return false;
   }
   try {
+    // A store opened for reading writes only when asked to, here.
+    if (write && impl_->readIntent) {
+      impl_->db.Exec("PRAGMA query_only = 0");
+      impl_->readIntent = false;
+    }
     impl_->txn = std::make_unique<sql::Transaction>(impl_->db, write);
     // BEGIN is deferred for reads: take the snapshot now.
     impl_->db.QueryInt("SELECT count(*) FROM meta");
@@ -677,6 +1128,9 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
   try {
     Plant skeleton;
     skeleton.nodes = ReadNodes(s.db);
+    const NodeNames declared = DeclaredNodeNames(skeleton.nodes);
+    const NodeNames alarmNodes = AlarmNodeNames(skeleton.nodes);
+    std::vector<RowProblem> problems;
     std::string why;
     if (!LoadNodesAndBlocks(skeleton, node, &why)) {
       *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
@@ -698,7 +1152,14 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
           };
           if (std::any_of(own.begin(), own.end(), same)) names = own;
         }
-        for (const std::string& n : names) wanted.push_back({n, a.letter, a.number});
+        for (const std::string& n : names) {
+          // An address named twice (or by an alias too) is loaded once.
+          bool again = std::any_of(wanted.begin(), wanted.end(), [&](const BlockAddress& w) {
+            return w.letter == a.letter && w.number == a.number &&
+                   node::detail::CompareNoCase(w.node, n) == 0;
+          });
+          if (!again) wanted.push_back({n, a.letter, a.number});
+        }
       }
     }
     const char* match = " WHERE node = ?1 COLLATE NOCASE AND letter = ?2 AND number = ?3";
@@ -715,18 +1176,18 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
       }
     };
     {
-      Statement q = s.db.Prepare(std::string("SELECT node, tag, letter, number, ") + kFieldColumns +
-                                 " FROM blocks" + (only ? match : "") + " ORDER BY id");
+      Statement q = s.db.Prepare(BlockSelect() + (only ? match : "") + " ORDER BY id");
       node::ProcessDatabase& database = node.database();
       bool refused = false;
       each(q, [&](Statement& q) {
         if (refused) return;
-        std::string blockNode = q.Text(0), tag = q.Text(1), letter = q.Text(2);
+        Require(CheckBlock(q, declared, &problems), problems);
+        std::string blockNode = q.Text(1), tag = q.Text(2), letter = q.Text(3);
         std::array<int16_t, node::kFieldCount> fields{};
-        FieldValues stored = ReadFields(q, 4);
+        FieldValues stored = ReadFields(q, 9);
         for (std::size_t f = 0; f < fields.size(); ++f) fields[f] = stored[f].value_or(0);
         if (!database.AddBlock(blockNode, tag, letter.empty() ? '\0' : letter[0],
-                               static_cast<int16_t>(q.Int(3)), fields)) {
+                               static_cast<int16_t>(q.Int(4)), fields)) {
           *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + tag +
                                                   " cannot be added to node " + blockNode};
           refused = true;
@@ -737,12 +1198,15 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
     skeleton = Plant{};
 
     node::SummaryQueue& queue = node.queue();
-    Statement q = s.db.Prepare(std::string("SELECT id, ") + kAlarmColumns + " FROM alarms" +
+    Statement q = s.db.Prepare(AlarmSelect() +
                                (only ? std::string(match) + " AND type <> 8" : std::string()) +
                                " ORDER BY time_in, id");
     std::vector<std::pair<int64_t, PlantAlarm>> rows;
     if (only) {
-      each(q, [&](Statement& q) { rows.emplace_back(q.Int(0), ReadAlarm(q, 1)); });
+      each(q, [&](Statement& q) {
+        Require(CheckAlarm(q, alarmNodes, &problems), problems);
+        rows.emplace_back(q.Int(0), ReadAlarm(q, 1));
+      });
       std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) {
         return x.second.timeIn != y.second.timeIn ? x.second.timeIn < y.second.timeIn
                                                   : x.first < y.first;
@@ -758,13 +1222,24 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
         return true;
       }
       if (!q.Step()) return false;
+      Require(CheckAlarm(q, alarmNodes, &problems), problems);
       *row = q.Int(0);
       *a = ReadAlarm(q, 1);
       return true;
     };
     int64_t rowId = 0;
     PlantAlarm a;
+    std::map<std::string, int64_t> blocksWithAlarm;
     while (fetch(&rowId, &a)) {
+      if (a.msgType != 8) {
+        auto [it, fresh] = blocksWithAlarm.emplace(BlockKey(a), rowId);
+        if (!fresh) {
+          throw RowError{{"alarms", rowId, "number",
+                          "a second alarm of block " + Letter(a.letter) + std::to_string(a.number) +
+                              " on node " + a.node + "; it duplicates row " +
+                              std::to_string(it->second)}};
+        }
+      }
       Impl::Known k;
       k.row = rowId;
       k.acknowledged = a.acknowledged;
@@ -788,6 +1263,8 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
         s.changed.insert(id);
       }
     }
+    CheckMeta(s.db, &problems);
+    if (!problems.empty()) throw RowError{problems.front()};
     s.hornEnabled = s.db.QueryInt(
                         "SELECT coalesce((SELECT value FROM meta WHERE key = "
                         "'horn_enabled'), 1)") != 0;
@@ -804,6 +1281,9 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
     s.dataVersion = s.DataVersion();
   } catch (const sql::Error& e) {
     *err = Failure(path_, e, false);
+    return false;
+  } catch (const RowError& e) {
+    *err = Refusal(path_, e.problem);
     return false;
   }
   // Changes from here on are the program's.
@@ -1086,34 +1566,44 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
   try {
     sql::Transaction t(impl_->db, false);
     p.nodes = ReadNodes(impl_->db);
+    const NodeNames declared = DeclaredNodeNames(p.nodes);
+    const NodeNames alarmNodes = AlarmNodeNames(p.nodes);
+    std::vector<RowProblem> problems;
     {
-      Statement q = impl_->db.Prepare(
-          std::string("SELECT node, tag, letter, number, description, areas, priority, extra, ") +
-          kFieldColumns + " FROM blocks ORDER BY id");
+      Statement q = impl_->db.Prepare(BlockSelect() + " ORDER BY id");
       while (q.Step()) {
+        Require(CheckBlock(q, declared, &problems), problems);
         PlantBlock b;
-        b.node = q.Text(0);
-        b.tag = q.Text(1);
-        std::string letter = q.Text(2);
+        b.node = q.Text(1);
+        b.tag = q.Text(2);
+        std::string letter = q.Text(3);
         b.letter = letter.empty() ? '\0' : letter[0];
-        b.number = static_cast<int16_t>(q.Int(3));
-        b.description = q.Text(4);
-        b.areas = SplitAreas(q.Text(5));
-        b.priority = static_cast<int16_t>(q.Int(6));
-        b.extra = q.Text(7);
-        b.fields = FieldMap(ReadFields(q, 8));
+        b.number = static_cast<int16_t>(q.Int(4));
+        b.description = q.Text(5);
+        b.areas = SplitAreas(q.Text(6));
+        b.priority = static_cast<int16_t>(q.Int(7));
+        b.extra = q.Text(8);
+        b.fields = FieldMap(ReadFields(q, 9));
         p.blocks.push_back(std::move(b));
       }
     }
     {
-      Statement q = impl_->db.Prepare(std::string("SELECT ") + kAlarmColumns +
-                                      ", extra FROM alarms ORDER BY time_in, id");
+      Statement q = impl_->db.Prepare(AlarmSelect() + " ORDER BY time_in, id");
+      std::map<std::string, int64_t> blocksWithAlarm;
       while (q.Step()) {
-        PlantAlarm a = ReadAlarm(q, 0);
-        a.extra = q.Text(21);
+        Require(CheckAlarm(q, alarmNodes, &problems), problems);
+        PlantAlarm a = ReadAlarm(q, 1);
+        a.extra = q.Text(22);
+        if (a.msgType != 8 && !blocksWithAlarm.emplace(BlockKey(a), q.Int(0)).second) {
+          throw RowError{{"alarms", q.Int(0), "number",
+                          "a second alarm of block " + Letter(a.letter) + std::to_string(a.number) +
+                              " on node " + a.node}};
+        }
         p.alarms.push_back(std::move(a));
       }
     }
+    CheckMeta(impl_->db, &problems);
+    if (!problems.empty()) throw RowError{problems.front()};
     ReadJournalRows(impl_->db, INT64_MIN, INT64_MAX, &p.log);
     p.hornEnabled = impl_->db.QueryInt(
                         "SELECT coalesce((SELECT value FROM meta WHERE key = "
@@ -1125,6 +1615,9 @@ bool PlantStore::Read(Plant* out, StoreError* err) {
     if (extra.Step()) p.extra = extra.Text(0);
   } catch (const sql::Error& e) {
     *err = Failure(path_, e, false);
+    return false;
+  } catch (const RowError& e) {
+    *err = Refusal(path_, e.problem);
     return false;
   }
   *out = std::move(p);
@@ -1161,8 +1654,193 @@ bool PlantStore::ReadJournal(std::optional<TimePoint> since, std::optional<TimeP
   } catch (const sql::Error& e) {
     *err = Failure(path_, e, false);
     return false;
+  } catch (const RowError& e) {
+    *err = Refusal(path_, e.problem);
+    return false;
   }
   return true;
+}
+
+// --- health ---
+
+bool DaemonHoldsStore(const std::string&, std::string* detail) {
+  // One writer per node is coming with the node daemon's own lock; until
+  // then nothing can be asked.
+  *detail = "no daemon lock known";
+  return false;
+}
+
+StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options) {
+  using Level = HealthFinding::Level;
+  namespace fs = std::filesystem;
+  StoreHealth h;
+  auto say = [&](Level level, const std::string& topic, const std::string& detail) {
+    h.findings.push_back({level, topic, detail});
+    if (level == Level::kProblem && topic != "space") h.storeProblem = true;
+    if (level == Level::kProblem && topic == "space") h.spaceProblem = true;
+  };
+  std::error_code ec;
+  std::string real = fs::canonical(fs::path(path), ec).string();
+  if (ec) {
+    say(Level::kProblem, "file", path + " cannot be opened: " + ec.message());
+    return h;
+  }
+  std::string why;
+  if (!LooksLikeSqlite(real, &why)) {
+    say(Level::kProblem, "file", path + " is not a plant store: " + why);
+    return h;
+  }
+
+  // Leftovers of killed writers: ours by name, and held by no live writer.
+  std::size_t removed = RemoveAbandonedStoreTemporaries(real) + RemoveAbandonedTemporaries(real);
+  say(removed ? Level::kNote : Level::kOk, "leftovers",
+      removed ? "removed " + std::to_string(removed) + " temporary files of killed writers"
+              : "no temporary files of killed writers");
+
+  store_checks::Beside beside = store_checks::LookBeside(real);
+  bool checked = false;
+  std::string problem = LeftoverLogProblem(real, &checked);
+  if (!problem.empty() && options.recover) {
+    // Set aside, not deleted: it may still be wanted by whoever knows it.
+    std::string stamp = std::to_string(
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count());
+    std::string moved;
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+      std::string from = real + side, to = real + side + ".aside-" + stamp;
+      if (fs::exists(fs::symlink_status(from, ec)) && ::rename(from.c_str(), to.c_str()) == 0) {
+        moved += (moved.empty() ? "" : ", ") + to;
+      }
+    }
+    say(Level::kNote, "log",
+        "did not fit the store (" + problem + "); set aside as " + moved +
+            ": the store opens as it was without it");
+    problem.clear();
+    beside = store_checks::LookBeside(real);
+  } else if (!problem.empty()) {
+    say(Level::kProblem, "log",
+        problem +
+            "; `doctor --recover` sets it aside (the store then opens as it was "
+            "without it)");
+    return h;  // nothing beyond can be trusted with it there
+  } else if (beside.held) {
+    say(Level::kOk, "log", "the store is open in another program; its log is live");
+  } else if (checked) {
+    say(Level::kNote, "log",
+        "a program that did not finish left a log; it fits the store and is folded in by the "
+        "next command");
+  } else {
+    say(Level::kOk, "log", "no log or journal left beside the store");
+  }
+
+  try {
+    std::string uri = "file:" + UriPath(real);
+    bool writable = ::access(real.c_str(), W_OK) == 0 &&
+                    ::access(fs::path(real).parent_path().c_str(), W_OK) == 0;
+    Database db(writable ? uri : uri + "?mode=ro",
+                (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX);
+    sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
+    db.Exec("PRAGMA query_only = 1");
+    int64_t app = db.QueryInt("PRAGMA application_id");
+    int64_t version = db.QueryInt("PRAGMA user_version");
+    if (app != kApplicationId) {
+      say(Level::kProblem, "file", "an SQLite database, but not a plant store");
+      return h;
+    }
+    if (version > kStoreSchemaVersion || version < 1) {
+      say(Level::kProblem, "file",
+          "store version " + std::to_string(version) + "; this program reads 1 to " +
+              std::to_string(kStoreSchemaVersion));
+      return h;
+    }
+    say(version < kStoreSchemaVersion ? Level::kNote : Level::kOk, "file",
+        "a plant store of version " + std::to_string(version) +
+            (version < kStoreSchemaVersion ? " (migrated by the next command that changes it)"
+                                           : ""));
+    {
+      Statement q = db.Prepare("PRAGMA integrity_check(10)");
+      std::string found;
+      while (q.Step()) found += (found.empty() ? "" : "; ") + q.Text(0);
+      say(found == "ok" ? Level::kOk : Level::kProblem, "integrity",
+          found == "ok" ? "integrity_check ok" : "integrity_check: " + found);
+    }
+    sql::Transaction t(db, false);
+    std::string schema = version == kStoreSchemaVersion ? store_checks::SchemaProblem(db) : "";
+    say(schema.empty() ? Level::kOk : Level::kProblem, "schema",
+        schema.empty() ? "tables, columns and indexes as this program makes them" : schema);
+    if (schema.empty() && version == kStoreSchemaVersion) {
+      std::vector<RowProblem> problems;
+      std::vector<PlantNode> nodes;
+      {
+        Statement q = db.Prepare(kNodeSelect);
+        while (q.Step()) {
+          if (CheckNode(q, &problems)) {
+            PlantNode n;
+            n.name = q.Text(1);
+            n.aliases = SplitAreas(q.Text(3));
+            n.local = q.Int(5) != 0;
+            nodes.push_back(std::move(n));
+          }
+        }
+      }
+      NodeNames declared = DeclaredNodeNames(nodes), alarmNodes = AlarmNodeNames(nodes);
+      std::size_t rows = nodes.size();
+      {
+        Statement q = db.Prepare(BlockSelect());
+        for (; q.Step(); ++rows) CheckBlock(q, declared, &problems);
+      }
+      {
+        Statement q = db.Prepare(AlarmSelect() + " ORDER BY id");
+        std::map<std::string, int64_t> blocksWithAlarm;
+        for (; q.Step(); ++rows) {
+          if (!CheckAlarm(q, alarmNodes, &problems)) continue;
+          PlantAlarm a = ReadAlarm(q, 1);
+          if (a.msgType == 8) continue;
+          auto [it, fresh] = blocksWithAlarm.emplace(BlockKey(a), q.Int(0));
+          if (!fresh) {
+            problems.push_back(
+                {"alarms", q.Int(0), "number",
+                 "a second alarm of its block; it duplicates row " + std::to_string(it->second)});
+          }
+        }
+      }
+      {
+        Statement q = db.Prepare(kJournalSelect);
+        for (; q.Step(); ++rows) CheckJournal(q, &problems);
+      }
+      CheckMeta(db, &problems);
+      if (problems.empty()) {
+        say(Level::kOk, "rows", "all " + std::to_string(rows) + " rows hold values import takes");
+      } else {
+        std::string list;
+        for (std::size_t i = 0; i < problems.size() && i < options.rowsListed; ++i) {
+          list += "\n    " + problems[i].Text();
+        }
+        if (problems.size() > options.rowsListed) {
+          list += "\n    ... and " + std::to_string(problems.size() - options.rowsListed) + " more";
+        }
+        say(Level::kProblem, "rows",
+            std::to_string(problems.size()) + " values this program would never write:" + list);
+      }
+    }
+  } catch (const sql::Error& e) {
+    say(Level::kProblem, "integrity", std::string("the store cannot be read: ") + e.what());
+  }
+
+  struct statvfs v {};
+  std::string dir = fs::path(real).parent_path().string();
+  if (::statvfs(dir.c_str(), &v) == 0) {
+    uint64_t free = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+    uint64_t size = fs::file_size(real, ec);
+    // A command that changes every alarm writes about the store again to its log.
+    uint64_t need = size + (16u << 20);
+    say(free < need ? Level::kProblem : Level::kOk, "space",
+        std::to_string(free >> 20) + " MiB free beside the store (" + std::to_string(size >> 20) +
+            " MiB)" + (free < need ? "; a command that changes every alarm may not fit" : ""));
+  }
+  std::string daemon;
+  bool held = DaemonHoldsStore(real, &daemon);
+  say(held ? Level::kNote : Level::kOk, "daemon", daemon);
+  return h;
 }
 
 }  // namespace tolvane::plant

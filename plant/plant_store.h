@@ -80,7 +80,17 @@ class PlantStore {
   // Opens an existing store. A file that is not a store, or is corrupt, or
   // comes from a newer program: kInvalid with SQLite's reason; the file is
   // not touched. An older schema is migrated in one transaction.
-  static std::unique_ptr<PlantStore> Open(const std::string& path, StoreError* err);
+  //
+  // A log or journal left beside it by a program that died is checked
+  // before SQLite may fold it in (it must fit the store, and the store read
+  // with it must pass quick_check and the schema check); one that does not
+  // is refused as kInvalid, and nothing is touched. The schema must be the
+  // one this program makes (no trigger, no missing column): kInvalid.
+  // kRead: the connection refuses every write statement; on a full disk a
+  // store with no log to fold in is read as it stands instead of failing.
+  enum class OpenFor { kUpdate, kRead };
+  static std::unique_ptr<PlantStore> Open(const std::string& path, StoreError* err,
+                                          OpenFor intent = OpenFor::kUpdate);
   // A store in memory holding `plant` (the built-in demo).
   static std::unique_ptr<PlantStore> InMemory(const Plant& plant, StoreError* err);
   // Writes `plant` as a new store at `path`. Refuses an existing file
@@ -153,9 +163,49 @@ class PlantStore {
  private:
   struct Impl;
   explicit PlantStore(std::unique_ptr<Impl> impl, std::string path);
+  static std::unique_ptr<PlantStore> OpenImmutable(const std::string& path, StoreError* err);
   std::unique_ptr<Impl> impl_;
   std::string path_;
   std::string user_;
 };
+
+// What `tolvane doctor` reports of a store: one finding per thing checked.
+struct HealthFinding {
+  enum class Level { kOk, kNote, kProblem };
+  Level level = Level::kOk;
+  std::string topic;   // "file", "leftovers", "log", "integrity", "schema", "rows", "space", ...
+  std::string detail;  // a sentence
+};
+struct StoreHealth {
+  std::vector<HealthFinding> findings;
+  bool storeProblem = false;  // the store cannot be trusted as it stands
+  bool spaceProblem = false;  // too little room left to change it
+};
+struct ExamineOptions {
+  // Sets aside (renames, never deletes) a log or journal beside the store
+  // that does not fit it, so that the store opens as it was without it.
+  bool recover = false;
+  std::size_t rowsListed = 20;  // row problems listed; all are counted
+};
+// Checks a store without changing what it holds: the files beside it, the
+// temporary files of killed writers (removed), integrity_check, the schema
+// and its version, every row as import would check it, the free space, and
+// whether a node daemon holds it.
+StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options);
+
+// Whether a node daemon holds the store (one writer per node). The daemon
+// lock is not built yet: this says "no daemon lock known" and never holds.
+bool DaemonHoldsStore(const std::string& path, std::string* detail);
+
+// Removes what killed writers of a new store at `path` (Create) left: their
+// ".NAME.new-PID" files, when no live writer holds their lock, and the
+// journal files beside them. Returns how many files went.
+std::size_t RemoveAbandonedStoreTemporaries(const std::string& path);
+
+// Why the log or journal that a program which died left beside the store at
+// `path` (a real path, symlinks followed) must not be folded into it; empty
+// when there is none, it is live (another program has the store open) or it
+// fits. `checked`: whether a log was read and tried.
+std::string LeftoverLogProblem(const std::string& path, bool* checked);
 
 }  // namespace tolvane::plant

@@ -78,6 +78,8 @@ class Statement {
 
   int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
   bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  // SQLITE_INTEGER, SQLITE_TEXT, ...: what the row holds, whatever the column says.
+  int Type(int column) const { return sqlite3_column_type(stmt_, column); }
   std::string Text(int column) const;
   std::string_view Blob(int column) const;
 

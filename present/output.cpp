@@ -36,7 +36,7 @@ void AppendHex(std::string& out, const char* form, unsigned value) {
 // Whatever the bytes, the document must be written: invalid UTF-8 becomes
 // U+FFFD instead of an exception.
 std::string Dump(const json& doc) {
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  return TerminalSafeJson(doc.dump(2, ' ', false, json::error_handler_t::replace)) + "\n";
 }
 
 json Nullable(const std::string& text) {
@@ -88,6 +88,37 @@ std::string EscapeForTerminal(std::string_view text) {
       out.append(text.substr(i, n));
     }
     i += n;
+  }
+  return out;
+}
+
+std::string EscapeForCsv(std::string_view text) {
+  std::string out;
+  for (std::size_t start = 0;;) {
+    std::size_t nl = text.find('\n', start);
+    out += EscapeForTerminal(text.substr(start, nl - start));
+    if (nl == std::string_view::npos) return out;
+    out += '\n';
+    start = nl + 1;
+  }
+}
+
+std::string TerminalSafeJson(std::string dumped) {
+  std::string out;
+  out.reserve(dumped.size());
+  for (std::size_t i = 0; i < dumped.size();) {
+    char32_t cp = 0;
+    std::size_t n = Utf8Sequence(dumped, i, &cp);
+    // Outside strings the dump holds ASCII only, so every such code point
+    // is inside a string, where an escape means the same character.
+    if (n != 0 && (cp == 0x7F || IsUnsafeCodePoint(cp))) {
+      AppendHex(out, "\\u%04x", static_cast<unsigned>(cp));
+      i += n;
+    } else {
+      std::size_t take = n == 0 ? 1 : n;
+      out.append(dumped, i, take);
+      i += take;
+    }
   }
   return out;
 }
@@ -169,18 +200,19 @@ void WriteTable(std::ostream& out, const std::vector<Row>& rows, const TableOpti
     }
   }
   if (options.footer) {
-    out << rows.size() << " of ";
-    if (options.total >= 0) {
-      out << options.total;
+    std::string total = options.total >= 0 ? std::to_string(options.total) : "?";
+    if (options.matched >= 0) {
+      out << rows.size() << " of " << options.matched << " matched, " << total
+          << " in the summary\n";
     } else {
-      out << "?";
+      out << rows.size() << " of " << total << " alarms\n";
     }
-    out << " alarms\n";
   }
 }
 
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+std::string CsvField(std::string_view raw) {
+  std::string text = EscapeForCsv(raw);
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string out = "\"";
   for (char c : text) {
     if (c == '"') out += '"';
@@ -242,7 +274,7 @@ std::optional<std::string> RowTimeUtc(const std::string& date, const std::string
   return plant::FormatUtc(*t);
 }
 
-void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total) {
+void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total, long matched) {
   json alarms = json::array();
   for (const Row& r : rows) {
     alarms.push_back({{"type", r.IsOperatorMessage() ? "message" : "alarm"},
@@ -266,6 +298,7 @@ void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total) {
                       {"ext2", r.ext2}});
   }
   json doc = {{"shown", rows.size()}, {"total", total}, {"alarms", std::move(alarms)}};
+  if (matched >= 0) doc["matched"] = matched;
   out << Dump(doc);
 }
 

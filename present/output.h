@@ -27,6 +27,16 @@ enum class Format { kTable, kCsv, kJson };
 // be read back. The result is well-formed UTF-8.
 std::string EscapeForTerminal(std::string_view text);
 
+// A CSV field's text made safe for a terminal: as EscapeForTerminal, but a
+// line break stays one (a quoted CSV field may hold it).
+std::string EscapeForCsv(std::string_view text);
+
+// A JSON document as dumped, with the characters a terminal acts on that
+// JSON may carry raw (DEL, the C1 controls, the line and paragraph
+// separators, the bidirectional controls) written as \uNNNN escapes. The
+// text reads back the same; controls below U+0020 are escaped by the dump.
+std::string TerminalSafeJson(std::string dumped);
+
 // Columns a text takes: its code points. Wide (East Asian) characters and
 // combining marks are not told apart. For escaped text.
 std::size_t DisplayWidth(std::string_view text);
@@ -39,23 +49,27 @@ struct TableOptions {
   bool color = false;  // ANSI colours by priority
   long total = -1;     // the queue's total for the footer; -1: unknown
   bool footer = true;
+  // What the filter matched of the whole view: the footer then reads
+  // "N of M matched, T in the summary". -1: "N of T alarms".
+  long matched = -1;
 };
 
 // Cells are escaped and padded by their display width.
 void WriteTable(std::ostream& out, const std::vector<Row>& rows, const TableOptions& options);
 
 // RFC 4180: CRLF line ends, a header line, fields holding a comma, a double
-// quote, CR or LF quoted with quotes doubled. Texts are written as the bytes
-// they are (CSV has no way to escape a byte); status and priority without
-// their padding, as in JSON.
+// quote or LF quoted with quotes doubled. CSV has no escapes of its own, so
+// control characters other than LF are written as the table writes them
+// (EscapeForCsv); status and priority without their padding, as in JSON.
 void WriteCsv(std::ostream& out, const std::vector<Row>& rows);
 
-// {"shown", "total", "alarms": [...]}. Each alarm has `type` ("alarm" or
+// {"shown", "matched", "total", "alarms": [...]} ("matched" only when
+// `matched` >= 0). Each alarm has `type` ("alarm" or
 // "message"), the display texts, `timeInUtc`/`timeLastUtc` (ISO 8601 UTC,
 // null when the texts name no real local time), `areas` as an array, and
 // `status` and `priority` without their padding. Bytes that are not UTF-8
 // become U+FFFD.
-void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total);
+void WriteJson(std::ostream& out, const std::vector<Row>& rows, long total, long matched = -1);
 
 // The ANSI colour of a priority text, empty for none.
 const char* PriorityColor(const std::string& priority);

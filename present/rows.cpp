@@ -35,6 +35,15 @@ Row DecodeRow(const unsigned char* bytes) {
   return row;
 }
 
+std::vector<Row> DecodeRows(const tagAlarmStr* rows, std::size_t n) {
+  std::vector<Row> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out.push_back(DecodeRow(reinterpret_cast<const unsigned char*>(rows + i)));
+  }
+  return out;
+}
+
 short FetchRows(CVeltAlmSummMgr& mgr, short handle, long count, const std::string& filter,
                 long sortCode, std::vector<Row>* rows) {
   rows->clear();

@@ -34,6 +34,9 @@ struct Row {
 // Decodes one packed row of exactly sizeof(tagAlarmStr) bytes.
 Row DecodeRow(const unsigned char* bytes);
 
+// Decodes rows as the view layer gives them.
+std::vector<Row> DecodeRows(const tagAlarmStr* rows, std::size_t n);
+
 // Fetches up to `count` rows (-1: all) of the view of `handle` through
 // FetchAlarmsByRef and decodes them. Returns the manager's result code;
 // `rows` holds the page only when it is 0.

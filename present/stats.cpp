@@ -8,6 +8,7 @@
 
 #include "node/summary_queue_message.h"
 #include "plant/plant.h"
+#include "present/output.h"
 
 namespace tolvane::present {
 namespace {
@@ -127,13 +128,13 @@ void WriteStatsText(std::ostream& out, const AlarmStats& s) {
   out << "\n\nBy priority:\n";
   for (const auto& [p, n] : s.byPriority) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "  %-10s %6zu\n", p.c_str(), n);
+    std::snprintf(buf, sizeof buf, "  %-10s %6zu\n", EscapeForTerminal(p).c_str(), n);
     out << buf;
   }
   out << "\nBy node:\n";
   for (const auto& [node, n] : s.byNode) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "  %-10s %6zu\n", node.c_str(), n);
+    std::snprintf(buf, sizeof buf, "  %-10s %6zu\n", EscapeForTerminal(node).c_str(), n);
     out << buf;
   }
   std::size_t peak = 1;
@@ -153,10 +154,14 @@ void WriteStatsText(std::ostream& out, const AlarmStats& s) {
   }
   out << "\nStale alarms (standing more than 24 h): " << s.stale.size() << "\n";
   for (const auto& st : s.stale) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "  %-9s %-8s %-12s %-8s %s\n", Duration(st.age).c_str(),
-                  st.node.c_str(), st.tag.c_str(), st.priority.c_str(), st.reference.c_str());
-    out << buf;
+    // Escaped texts may be longer than their fields: no fixed buffer.
+    auto pad = [](std::string text, std::size_t width) {
+      text = EscapeForTerminal(text);
+      std::size_t w = DisplayWidth(text);
+      return text + std::string(w < width ? width - w : 0, ' ');
+    };
+    out << "  " << pad(Duration(st.age), 9) << " " << pad(st.node, 8) << " " << pad(st.tag, 12)
+        << " " << pad(st.priority, 8) << " " << EscapeForTerminal(st.reference) << "\n";
   }
   if (s.unreadableTimes) out << "\n" << s.unreadableTimes << " alarms have no readable time in\n";
 }
@@ -193,7 +198,7 @@ void WriteStatsJson(std::ostream& out, const AlarmStats& s) {
               {"stale", stale},
               {"unreadableTimes", s.unreadableTimes},
               {"shelved", s.shelved}};
-  out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  out << TerminalSafeJson(doc.dump(2, ' ', false, json::error_handler_t::replace)) << "\n";
 }
 
 }  // namespace tolvane::present

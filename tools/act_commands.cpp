@@ -18,6 +18,7 @@
 
 #include "node/process_database.h"
 #include "present/output.h"
+#include "services/queue_backend.h"
 #include "tolvane/records.h"
 #include "tolvane/text_field.h"
 #include "tools/commands.h"
@@ -27,36 +28,22 @@ using namespace tolvane::plant;
 using namespace tolvane::present;
 namespace {
 
-// The most messages the library reads of one view: the queue's count is 16-bit.
-constexpr std::size_t kMaxQueueRead = 65535;
-
 std::string StatusText(short rc) {
   if (rc == kFailed) return "100 (FAILED)";
   return std::to_string(rc) + " (" + node::DatabaseStatusName(rc) + ")";
 }
 
-std::vector<Row> SelectedInReach(Session& s, const std::string& filter);
-
-// The alarm a reference names, asked of the queue directly, so that alarms
-// past the longest page are found too.
+// The alarm a reference names, asked of the queue directly (the local node
+// or the station's view), so that alarms past any page are found too.
 Row FindAlarm(Session& s, const std::string& ref) {
   std::optional<AlarmRef> parsed = CanonicalOrFail(ref);
-  if (s.IsStation()) {
-    // A station's view is behind the library: search its rows.
-    for (Row& r : SelectedInReach(s, "")) {
-      if (r.letter == parsed->letter && r.number == parsed->number &&
-          strcasecmp(r.node.c_str(), parsed->node.c_str()) == 0) {
-        return std::move(r);
-      }
-    }
-    throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
-                                             EscapeForTerminal(ref) + "\" (see `tolvane list`)"};
-  }
   SUMQMSG msg{};
-  if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
+  QueueBackend* queue = InstalledQueueBackend();
+  if (!queue || queue->Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
     throw Failure{kExitUnknownReference, "no alarm has the reference \"" + EscapeForTerminal(ref) +
                                              "\" (see `tolvane list`)"};
   }
+  (void)s;
   Row row;
   row.node = std::string(FieldText(msg.almpak.node));
   row.tag = std::string(FieldText(msg.almpak.tagName));
@@ -75,15 +62,10 @@ std::array<char, 64> RefBuffer(const std::string& ref) {
   return buf;
 }
 
-bool StillThere(Session& s, const Row& row) {
-  if (s.IsStation()) {
-    for (const Row& r : SelectedInReach(s, "")) {
-      if (r.reference == row.reference) return true;
-    }
-    return false;
-  }
+bool StillThere(const Row& row) {
   SUMQMSG msg{};
-  return s.node().queue().Find(row.number, row.letter, row.node.c_str(), &msg) == 0;
+  QueueBackend* queue = InstalledQueueBackend();
+  return queue && queue->Find(row.number, row.letter, row.node.c_str(), &msg) == 0;
 }
 
 // Parses "90s", "15m", "2h", "1d" (or a plain number of seconds).
@@ -117,58 +99,32 @@ void RequireOneTarget(const ActOptions& o, const char* verb, bool many) {
   if (!o.all && o.filterGiven) {
     throw Failure{kExitUsage, std::string(verb) + ": --filter goes with --all"};
   }
-}
-
-std::size_t CountAlarms(const std::vector<Row>& rows, bool newOnly) {
-  return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [&](const Row& r) {
-    return !r.IsOperatorMessage() && (!newOnly || !r.acknowledged);
-  }));
-}
-
-// The filter that selects what `filter` selects and is still new: each
-// acknowledge-all then works on alarms it can change, so every call makes
-// progress however many alarms the filter selects.
-std::string NewOnly(Session& s, const std::string& filter) {
-  std::string combined = filter.empty() ? "ASF_ACK = \"Unacknowledged\""
-                                        : "( " + filter + " ) AND ASF_ACK = \"Unacknowledged\"";
-  std::string text = combined;
-  return s.mgr().ValidateFilterString(text.data()) == kOk ? combined : filter;
-}
-
-// Every sort order, both directions: the library reads at most 65,535
-// alarms of a view, from its start, so each order reaches a different part.
-constexpr long kSortCodes[] = {5,  -5, 1,  -1, 2,  -2, 3,   -3, 4,   -4, 6,   -6, 7,
-                               -7, 8,  -8, 9,  -9, 10, -10, 11, -11, 12, -12, 13, -13};
-
-// The alarm rows `filter` selects in any order's reach, once each. Up to
-// twice 65,535 alarms, the node order read from both ends reaches them all
-// (callers read again while they make progress, since a page holds at most
-// 32,767 rows); past that, every order is read, and what none reaches is
-// counted by the caller.
-std::vector<Row> SelectedInReach(Session& s, const std::string& filter) {
-  std::vector<Row> out;
-  std::set<std::string> seen;
-  std::size_t held = s.IsStation()
-                         ? static_cast<std::size_t>(std::max(0L, s.mgr().GetTotalNumOfAlarms()))
-                         : s.store().CountVisible(false);
-  std::size_t orders = held <= 2 * kMaxQueueRead ? 2 : std::size(kSortCodes);
-  for (std::size_t i = 0; i < orders; ++i) {
-    for (Row& r : Fetch(s, -1, filter, kSortCodes[i])) {
-      if (!r.IsOperatorMessage() && seen.insert(r.reference).second) out.push_back(std::move(r));
-    }
+  // Only --all without --filter says "every alarm".
+  if (o.filterGiven && o.filter.find_first_not_of(" \t\r\n") == std::string::npos) {
+    throw Failure{kExitUsage, std::string(verb) +
+                                  ": --filter is empty; leave it out to act on every alarm"};
   }
-  return out;
 }
 
-// Runs `step` while it makes progress (as `progress` counts it).
-template <class Step, class Progress>
-void WhileProgress(Step&& step, Progress&& progress) {
-  for (std::size_t before = progress();;) {
-    if (!step()) return;
-    std::size_t now = progress();
-    if (now == before) return;
-    before = now;
-  }
+// A filter as the journal records it: whole up to a screenful.
+std::string JournalFilter(const std::string& filter) {
+  constexpr std::size_t kShown = 1000;
+  if (filter.size() <= kShown) return filter;
+  std::size_t cut = kShown;
+  while (cut > 0 && (static_cast<unsigned char>(filter[cut]) & 0xC0) == 0x80) --cut;
+  return filter.substr(0, cut) + "... (" + std::to_string(filter.size()) + " bytes in all)";
+}
+
+// Says what a whole-view action did and fails unless it did all it set out
+// to: exit 0 exactly when every selected alarm was done.
+void Report(Session& s, short rc, const BulkOutcome& outcome, const std::string& filter,
+            const char* what) {
+  if (rc == kViewUnavailable || rc == kBadFilter) RequireView(s, rc, filter);
+  if (outcome.done == outcome.selected && rc == kOk) return;
+  std::size_t left = outcome.selected - std::min(outcome.done, outcome.selected);
+  std::string why = outcome.status != kOk ? "the library returned " + StatusText(outcome.status)
+                                          : "the library returned " + StatusText(rc);
+  throw Failure{kExitFailed, Thousands(left) + " selected alarms " + what + ": " + why};
 }
 
 }  // namespace
@@ -179,82 +135,27 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   if (o.all) {
     Session s(g, true);
     RequireFilter(s, o.filter);
-    std::string pending = NewOnly(s, o.filter);
-    short rc = kOk;
-    // A station counts by what its view shows; a local plant by its node.
-    std::size_t firstSeen = s.IsStation() ? CountAlarms(Fetch(s, -1, pending, 1), true) : 0;
-    auto done = [&]() -> std::size_t {
-      if (s.IsStation()) {
-        std::size_t now = CountAlarms(Fetch(s, -1, pending, 1), true);
-        return now < firstSeen ? firstSeen - now : 0;
-      }
-      ChangeSummary c = s.store().PendingChanges();
-      return c.acknowledged + c.removed;
-    };
-    // Acknowledge-all reads the first 65,535 alarms of its node-ordered view;
-    // selected alarms past that are acknowledged one by one, found through
-    // the other orders' reach.
-    WhileProgress(
-        [&] {
-          WhileProgress(
-              [&] {
-                if (CountAlarms(Fetch(s, -1, pending, 1), true) == 0) return false;
-                std::string filter = pending;
-                rc = s.mgr().AcknowledgeAllAlarmsByRef(filter.data(), s.handle(), quiet);
-                return rc == kOk;
-              },
-              done);
-          for (const Row& r : SelectedInReach(s, pending)) {
-            if (r.acknowledged) continue;
-            auto buf = RefBuffer(r.reference);
-            short one = s.mgr().AcknowledgeAlarmByRef(s.handle(), buf.data(), quiet);
-            if (one != kOk && rc == kOk) rc = one;
-          }
-          return true;
-        },
-        done);
-    ChangeSummary c;
-    if (s.IsStation()) {
-      c.acknowledged = done();
-    } else {
-      c = s.store().PendingChanges();
-    }
-    std::size_t inReach = CountAlarms(SelectedInReach(s, pending), true);
-    // Without a filter every new alarm is selected: count them exactly.
-    std::size_t left = o.filter.empty() && !s.IsStation() ? s.store().CountVisible(true) : inReach;
-    // With a filter, new alarms out of every order's reach cannot be judged.
-    std::size_t unjudged = 0;
-    if (!o.filter.empty() && !s.IsStation() && s.store().CountVisible(false) > 2 * kMaxQueueRead) {
-      std::size_t reachable = SelectedInReach(s, NewOnly(s, "")).size();
-      std::size_t all = s.store().CountVisible(true);
-      unjudged = all > reachable ? all - reachable : 0;
+    // The selected set is found in one pass over the whole view and acted on
+    // in node batches through the library.
+    BulkOutcome outcome;
+    short rc = AcknowledgeAllInView(s.mgr(), s.handle(), o.filter.c_str(), quiet, &outcome);
+    std::size_t removed = s.IsStation() ? 0 : s.store().PendingChanges().removed;
+    // The library's operator messages name the node, not the filter.
+    if (!o.filter.empty() && !s.IsStation()) {
+      s.store().Journal(s.node().localNames().name,
+                        "Acknowledged " + std::to_string(outcome.done) +
+                            " alarms selected by the filter " + JournalFilter(o.filter),
+                        s.now());
     }
     s.Save();
-    std::size_t acked = c.acknowledged + c.removed;
-    out << "Acknowledged " << acked << " of " << acked + left << " new alarms";
-    if (c.removed) out << " (" << c.removed << " back to normal and removed)";
+    if (outcome.selected == 0 && rc == kOk) {
+      out << "Acknowledged 0 new alarms: 0 selected\n";
+      return;
+    }
+    out << "Acknowledged " << outcome.done << " of " << outcome.selected << " new alarms";
+    if (removed) out << " (" << removed << " back to normal and removed)";
     out << "\n";
-    if (left > 0) {
-      throw Failure{
-          kExitFailed,
-          Thousands(left) + " selected alarms are still unacknowledged: " +
-              (rc != kOk        ? "the library returned " + StatusText(rc)
-               : left > inReach ? std::string("they lie past the 65,535 alarms the library reads "
-                                              "of a view in any order")
-                                : std::string("the database acknowledged none of them"))};
-    }
-    if (unjudged > 0) {
-      throw Failure{kExitFailed, Thousands(unjudged) +
-                                     " new alarms lie past the 65,535 alarms the library reads of "
-                                     "a view in any order: the filter could not be checked "
-                                     "against them"};
-    }
-    if (rc != kOk) {
-      // The result is the first failing entry of any row; rows of operator
-      // messages have no block to write, so they may fail with nothing left.
-      std::cerr << "tolvane: note: the database reported status " << StatusText(rc)
-                << " for selected rows without a block (operator messages)\n";
-    }
+    Report(s, rc, outcome, o.filter, "are still unacknowledged");
     return;
   }
   if (o.refs.size() != 1) throw Failure{kExitUsage, "ack: give one reference"};
@@ -308,57 +209,22 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   if (o.all) {
     Session s(g, true);
     RequireFilter(s, o.filter);
-    short rc = kOk;
-    auto removed = [&] { return s.store().PendingChanges().removed; };
-    // As acknowledge-all: past the node-ordered view's reach, by reference.
-    WhileProgress(
-        [&] {
-          WhileProgress(
-              [&] {
-                if (CountAlarms(Fetch(s, -1, o.filter, 1), false) == 0) return false;
-                std::string filter = o.filter;
-                rc = s.mgr().RemoveAllAlarmsByRef(s.handle(), filter.data(), quiet);
-                return rc == kOk;
-              },
-              removed);
-          std::vector<Row> found = SelectedInReach(s, o.filter);
-          if (found.empty()) return false;
-          std::vector<char> block(found.size() * 64, '\0');
-          for (std::size_t i = 0; i < found.size(); ++i) {
-            auto buf = RefBuffer(found[i].reference);
-            std::memcpy(block.data() + i * 64, buf.data(), 64);
-          }
-          s.mgr().RemoveAlarmsByRef(s.handle(), block.data(), 1, static_cast<int>(found.size()),
-                                    quiet);
-          return true;
-        },
-        removed);
-    std::size_t inReach = SelectedInReach(s, o.filter).size();
-    std::size_t left = o.filter.empty() ? s.store().CountVisible(false) : inReach;
-    std::size_t unjudged = 0;
-    if (!o.filter.empty() && s.store().CountVisible(false) > 2 * kMaxQueueRead) {
-      std::size_t reachable = SelectedInReach(s, "").size();
-      std::size_t all = s.store().CountVisible(false);
-      unjudged = all > reachable ? all - reachable : 0;
+    BulkOutcome outcome;
+    short rc = RemoveAllInView(s.mgr(), s.handle(), o.filter.c_str(), quiet, &outcome);
+    // The library's own message says "All alarms removed" either way.
+    if (!o.filter.empty() && !s.IsStation()) {
+      s.store().Journal(s.node().localNames().name,
+                        "Removed " + std::to_string(outcome.done) +
+                            " alarms selected by the filter " + JournalFilter(o.filter),
+                        s.now());
     }
-    std::size_t gone = removed();
     s.Save();
-    out << "Removed " << gone << " of " << gone + left << " selected alarms\n";
-    if (left > 0) {
-      throw Failure{
-          kExitFailed,
-          Thousands(left) + " selected alarms are still there: " +
-              (rc != kOk        ? "the library returned " + std::string(ResultCodeName(rc))
-               : left > inReach ? std::string("they lie past the 65,535 alarms the library reads "
-                                              "of a view in any order")
-                                : std::string("the queue removed none of them"))};
+    if (outcome.selected == 0 && rc == kOk) {
+      out << "Removed 0 alarms: 0 selected\n";
+      return;
     }
-    if (unjudged > 0) {
-      throw Failure{kExitFailed, Thousands(unjudged) +
-                                     " alarms lie past the 65,535 alarms the library reads of a "
-                                     "view in any order: the filter could not be checked against "
-                                     "them"};
-    }
+    out << "Removed " << outcome.done << " of " << outcome.selected << " selected alarms\n";
+    Report(s, rc, outcome, o.filter, "are still there");
     return;
   }
   // Every reference must name an alarm before anything is removed.
@@ -375,7 +241,7 @@ void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
   // The manager's result speaks for the last reference only: check each.
   std::vector<std::string> failed;
   for (const Row& r : rows) {
-    if (StillThere(s, r)) failed.push_back(r.reference);
+    if (StillThere(r)) failed.push_back(r.reference);
   }
   if (!failed.empty()) {
     std::string list;

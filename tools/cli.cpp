@@ -16,12 +16,19 @@
 #include <vector>
 
 #include "tolvane/notice.h"
+#include "plant/plant_json.h"
+#include "present/output.h"
 #include "tools/commands.h"
+#include "tools/doctor_command.h"
 #ifdef TOLVANE_WITH_WEB
 #include "tools/web_commands.h"
 #endif
 
 namespace tolvane::cli {
+using plant::ReadInput;
+using plant::ReadResult;
+using present::DisplayWidth;
+using present::EscapeForTerminal;
 namespace {
 
 constexpr const char* kTolvaneVersion = TOLVANE_VERSION;
@@ -37,6 +44,21 @@ void CollectNotice(const char* text, unsigned int) {
   Notices().emplace_back(text ? text : "");
 }
 
+// A message for the terminal: whatever of a file or a filter it quotes is
+// escaped line by line (escaping is idempotent, so parts escaped already
+// stay as they are).
+std::string EscapeLines(const std::string& text) {
+  std::string out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t nl = text.find('\n', start);
+    out += EscapeForTerminal(std::string_view(text).substr(start, nl - start));
+    if (nl == std::string::npos) return out;
+    out += '\n';
+    start = nl + 1;
+  }
+}
+
 void FlushNotices() {
   std::map<std::string, int> counts;
   std::vector<std::string> order;
@@ -44,7 +66,7 @@ void FlushNotices() {
     if (counts[n]++ == 0) order.push_back(n);
   }
   for (const std::string& n : order) {
-    std::cerr << "tolvane: notice: " << n;
+    std::cerr << "tolvane: notice: " << EscapeLines(n);
     if (counts[n] > 1) std::cerr << " (" << counts[n] << " times)";
     std::cerr << "\n";
   }
@@ -58,27 +80,35 @@ std::string DefaultUser() {
   return "unknown";
 }
 
+// The most a filter read from a file or standard input may hold.
+constexpr std::size_t kMaxFilterBytes = 256 * 1024;
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
 // "@FILE" reads the filter from a file, "-" from standard input: a long
-// filter does not fit a command line.
+// filter does not fit a command line. An empty one is refused: it would
+// select every alarm, and an empty file is far more often a mistake.
 std::string ResolveFilter(const std::string& text) {
   if (text != "-" && (text.empty() || text[0] != '@')) return text;
-  std::string content;
-  if (text == "-") {
-    std::ostringstream in;
-    in << std::cin.rdbuf();
-    content = in.str();
-  } else {
-    std::ifstream in(text.substr(1), std::ios::binary);
-    if (!in) {
-      throw Failure{kExitUsage,
-                    "cannot read the filter file " + text.substr(1) + ": " + std::strerror(errno)};
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    content = all.str();
+  bool stdinput = text == "-";
+  std::string name = stdinput ? "standard input" : text.substr(1);
+  if (name.empty()) throw Failure{kExitUsage, "--filter @: give a file name after the @"};
+  std::string content, why;
+  if (ReadInput(name, stdinput ? STDIN_FILENO : -1, kMaxFilterBytes, &content, &why) !=
+      ReadResult::kOk) {
+    throw Failure{kExitUsage, "cannot read the filter: " + EscapeForTerminal(why)};
   }
   while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
     content.pop_back();
+  }
+  if (IsBlank(content)) {
+    throw Failure{kExitUsage, "the filter " +
+                                  (stdinput ? std::string("on standard input")
+                                            : "file " + EscapeForTerminal(name)) +
+                                  " is empty; an empty filter would select every alarm (leave "
+                                  "--filter out to mean all)"};
   }
   return content;
 }
@@ -107,7 +137,7 @@ int RunCli(int argc, char** argv) {
   app.set_version_flag("--version", std::string("tolvane ") + kTolvaneVersion);
   GlobalOptions g;
   g.user = DefaultUser();
-  app.add_option("--node", g.nodeFile,
+  auto* nodeOption = app.add_option("--node", g.nodeFile,
                  "plant store to use and, for commands that change something, to update "
                  "(default: the built-in demo plant, in memory)");
   app.add_option("--color", g.color, "colour the table: auto, always, never")
@@ -133,8 +163,11 @@ int RunCli(int argc, char** argv) {
                     "filter text, e.g. 'ASF_PRIORITY = \"HIGH\"'; @FILE or - reads it");
   cList->add_option("--sort", list.sort, "sort code (1 time in; negative: descending)")
       ->check(SortCode());
-  cList->add_option("--count", list.count, "alarms wanted, -1 for all")
-      ->check(CLI::Range(-1L, 65535L));
+  cList->add_option("--count", list.count, "alarms wanted (a page), -1 for all")
+      ->check(CLI::Range(-1L, 1000000000L));
+  cList->add_option("--page", list.page, "page K (1 the first) of --count rows")
+      ->check(CLI::Range(1L, 1000000000L));
+  cList->add_option("--after", list.after, "the rows after this alarm reference");
   cList->add_option("--format", list.format, "table, csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   cList->add_flag("--shelved", list.shelved, "list the shelved alarms instead");
@@ -227,12 +260,12 @@ int RunCli(int argc, char** argv) {
   auto* cDemo = app.add_subcommand("demo", "write a demo plant (a store; .json: exchange format)");
   cDemo->add_option("--out", demo.out, "file to write")->required();
   cDemo->add_option("--nodes", demo.nodes, "number of nodes")->check(CLI::Range(1, 26));
-  cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 200000));
+  cDemo->add_option("--tags", demo.tags, "number of tags")->check(CLI::Range(1, 1000000));
   cDemo
       ->add_option("--alarms", demo.alarms,
                    "number of alarms (default: a third of the tags; more tags are made when "
                    "needed)")
-      ->check(CLI::Range(0L, 200000L));
+      ->check(CLI::Range(0L, 1000000L));
   cDemo->add_option("--seed", demo.seed, "random seed");
   cDemo->add_flag("--relative-times", demo.relative,
                   "with .json: write times as offsets from now (\"-15m\")");
@@ -252,6 +285,7 @@ int RunCli(int argc, char** argv) {
 #ifdef TOLVANE_WITH_WEB
   WebCommands web(app, &g);
 #endif
+  DoctorCommand doctor(app, &g.nodeFile);
 
   try {
     app.parse(argc, argv);
@@ -270,12 +304,22 @@ int RunCli(int argc, char** argv) {
   std::ostringstream out;
   int rc = kExitOk;
   try {
+    // An unset variable must not turn into the in-memory demo plant.
+    if (nodeOption->count() > 0 && g.nodeFile.empty()) {
+      throw Failure{kExitUsage,
+                    "--node is empty; give a plant store (or leave --node out for the demo "
+                    "plant)"};
+    }
     ack.filterGiven = ackFilter->count() > 0;
     remove.filterGiven = removeFilter->count() > 0;
     // Only one argument may come from standard input.
     for (std::string* f :
          {&list.filter, &checkFilter, &ack.filter, &remove.filter, &watch.filter, &stats.filter}) {
       *f = ResolveFilter(*f);
+    }
+    if (doctor.Run(out, &rc)) {
+      std::cout << out.str() << std::flush;
+      return rc;
     }
 #ifdef TOLVANE_WITH_WEB
     if (web.Run(&rc)) {
@@ -302,12 +346,12 @@ int RunCli(int argc, char** argv) {
   } catch (const Failure& f) {
     std::cout << out.str() << std::flush;
     FlushNotices();
-    std::cerr << "tolvane: error: " << f.message << "\n";
+    std::cerr << "tolvane: error: " << EscapeLines(f.message) << "\n";
     return f.code;
   } catch (const std::exception& e) {
     std::cout << out.str() << std::flush;
     FlushNotices();
-    std::cerr << "tolvane: error: " << e.what() << "\n";
+    std::cerr << "tolvane: error: " << EscapeLines(e.what()) << "\n";
     return kExitFailed;
   }
   std::cout << out.str() << std::flush;

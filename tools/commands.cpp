@@ -1,6 +1,10 @@
 // The session every command runs in and the helpers the groups share.
 #include "tools/commands.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,7 +29,7 @@ int ExitFor(const StoreError& err) {
   }
 }
 
-std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
+std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now, bool forUpdate) {
   if (g.IsStation()) {
     // Never the demo plant in a station's place.
     throw Failure{kExitUsage, "this command works on a plant store, not on a station"};
@@ -37,7 +41,8 @@ std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
     demo.now = now;
     store = PlantStore::InMemory(MakeDemoPlant(demo), &err);
   } else {
-    store = PlantStore::Open(g.nodeFile, &err);
+    store = PlantStore::Open(g.nodeFile, &err,
+                             forUpdate ? PlantStore::OpenFor::kUpdate : PlantStore::OpenFor::kRead);
   }
   if (!store) throw Failure{ExitFor(err), err.message};
   store->SetUser(g.user);
@@ -65,10 +70,16 @@ Session::Session(const GlobalOptions& g, bool forUpdate, const std::vector<std::
   if (refs) {
     for (const std::string& r : *refs) {
       AlarmRef ref = CanonicalOrFail(r);
+      for (const PlantStore::BlockAddress& a : only) {
+        if (a.letter == ref.letter && a.number == ref.number &&
+            strcasecmp(a.node.c_str(), ref.node.c_str()) == 0) {
+          throw Failure{kExitUsage, EscapeForTerminal(r) + " is given twice"};
+        }
+      }
       only.push_back({ref.node, ref.letter, ref.number});
     }
   }
-  store_ = OpenStore(g, now_);
+  store_ = OpenStore(g, now_, forUpdate);
   StoreError err;
   if (!store_->Begin(forUpdate, &err)) throw Failure{ExitFor(err), err.message};
   node_.LoadSettings();
@@ -124,10 +135,12 @@ void RequireFilter(Session& s, const std::string& filter) {
   std::ostringstream msg;
   msg << "invalid filter: " << (ex.reason ? ex.reason : "does not parse");
   if (ex.position >= 0) {
+    // The filter is shown escaped; the caret counts the escaped columns.
+    std::size_t at = std::min(static_cast<std::size_t>(ex.position), filter.size());
     msg << " at column " << ex.position + 1;
-    if (ex.token[0] != '\0') msg << " (near \"" << ex.token << "\")";
-    msg << "\n  " << filter << "\n  " << std::string(static_cast<std::size_t>(ex.position), ' ')
-        << "^";
+    if (ex.token[0] != '\0') msg << " (near \"" << EscapeForTerminal(ex.token) << "\")";
+    msg << "\n  " << EscapeForTerminal(filter) << "\n  "
+        << std::string(DisplayWidth(EscapeForTerminal(filter.substr(0, at))), ' ') << "^";
   }
   throw Failure{kExitBadFilter, msg.str()};
 }
@@ -140,6 +153,36 @@ std::vector<Row> Fetch(Session& s, long count, const std::string& filter, long s
     throw Failure{kExitFailed, "fetching alarms failed: " + std::string(ResultCodeName(rc))};
   }
   return rows;
+}
+
+void RequireView(Session& s, short rc, const std::string& filter) {
+  if (rc == kOk) return;
+  if (rc == kBadFilter) RequireFilter(s, filter);
+  if (rc == kViewUnavailable) {
+    throw Failure{kExitFailed,
+                  "the alarm queue cannot show its whole view, so no part of it is shown as the "
+                  "whole"};
+  }
+  throw Failure{kExitFailed, "reading the alarm view failed: " + std::string(ResultCodeName(rc)) +
+                                 " (" + std::to_string(rc) + ")"};
+}
+
+std::vector<Row> AllRows(Session& s, AlarmView& view, const std::string& filter) {
+  std::vector<Row> rows;
+  short rc = view.ForEach(4096, [&](tagAlarmStr* page, std::size_t n) {
+    std::vector<Row> decoded = DecodeRows(page, n);
+    rows.insert(rows.end(), std::make_move_iterator(decoded.begin()),
+                std::make_move_iterator(decoded.end()));
+    return true;
+  });
+  RequireView(s, rc, filter);
+  return rows;
+}
+
+AlarmViewCounts CountView(Session& s, AlarmView& view, const std::string& filter) {
+  AlarmViewCounts counts;
+  RequireView(s, view.Count(&counts), filter);
+  return counts;
 }
 
 std::string Thousands(std::size_t n) {

@@ -16,6 +16,7 @@
 #include "present/reference.h"
 #include "present/rows.h"
 #include "tolvane/CVeltAlmSummMgr.h"
+#include "tolvane/alarm_view.h"
 #include "tolvane/result_codes.h"
 #include "tools/cli.h"
 #ifdef TOLVANE_WITH_NATS
@@ -45,7 +46,8 @@ struct GlobalOptions {
 int ExitFor(const plant::StoreError& err);
 
 // The --node store, or the demo plant in memory; a station has none.
-std::unique_ptr<plant::PlantStore> OpenStore(const GlobalOptions& g, plant::TimePoint now);
+std::unique_ptr<plant::PlantStore> OpenStore(const GlobalOptions& g, plant::TimePoint now,
+                                             bool forUpdate = false);
 
 // Only canonical references are taken: the library reads any text its own
 // way (a number modulo 65536, blanks skipped), and a mistyped reference must
@@ -103,6 +105,16 @@ void RequireFilter(Session& s, const std::string& filter);
 // A page of rows; fails with the parser's diagnostic or the result code.
 std::vector<present::Row> Fetch(Session& s, long count, const std::string& filter, long sort);
 
+// Fails unless a view call succeeded: with the parser's diagnostic, or
+// saying why the view could not be read whole.
+void RequireView(Session& s, short rc, const std::string& filter);
+
+// Every row the view selects, however many.
+std::vector<present::Row> AllRows(Session& s, AlarmView& view, const std::string& filter);
+
+// The view's figures, exact.
+AlarmViewCounts CountView(Session& s, AlarmView& view, const std::string& filter);
+
 // 1234567 as "1,234,567".
 std::string Thousands(std::size_t n);
 
@@ -112,6 +124,8 @@ struct ListOptions {
   std::string filter;
   long sort = 1;
   long count = -1;
+  long page = 0;      // 1-based page of `count` rows; 0: from the first
+  std::string after;  // a reference: the rows after it in the sort order
   std::string format = "table";
   bool shelved = false;
 };

@@ -111,7 +111,8 @@ void CmdStats(const GlobalOptions& g, const StatsOptions& o, std::ostream& out) 
   std::vector<Row> rows;
   TimePoint now = Clock::now();
   std::size_t shelved = 0;
-  if (o.filter.empty()) {
+  if (o.filter.empty() && !g.IsStation()) {
+    // Every alarm of the store, read straight from it.
     std::unique_ptr<PlantStore> store = OpenStore(g, now);
     Plant plant;
     StoreError err;
@@ -125,15 +126,12 @@ void CmdStats(const GlobalOptions& g, const StatsOptions& o, std::ostream& out) 
       rows.push_back(StatsRow(a));
     }
   } else {
+    // Every alarm the filter selects, through the whole view.
     Session s(g, false);
     RequireFilter(s, o.filter);
-    rows = Fetch(s, -1, o.filter, 1);
-    if (rows.size() >= static_cast<std::size_t>(kMaxRows)) {
-      throw Failure{kExitFailed, "the filter selects more than " + Thousands(kMaxRows) +
-                                     " alarms, more than one view holds; narrow it (figures "
-                                     "without a filter count every alarm)"};
-    }
-    shelved = s.store().Shelved().size();
+    AlarmView view(1, o.filter.c_str());
+    rows = AllRows(s, view, o.filter);
+    shelved = CountView(s, view, o.filter).shelved;
   }
   AlarmStats st = ComputeStats(rows, now, o.hours);
   st.shelved = shelved;

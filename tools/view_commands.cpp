@@ -44,8 +44,8 @@ void WriteShelved(std::ostream& out, const std::vector<ShelvedAlarm>& shelved,
                       {"by", a.shelvedBy},
                       {"reason", a.shelveReason}});
     }
-    out << nlohmann::json{{"count", shelved.size()}, {"shelved", list}}.dump(
-               2, ' ', false, nlohmann::json::error_handler_t::replace)
+    out << TerminalSafeJson(nlohmann::json{{"count", shelved.size()}, {"shelved", list}}.dump(
+               2, ' ', false, nlohmann::json::error_handler_t::replace))
         << "\n";
     return;
   }
@@ -60,12 +60,13 @@ void WriteShelved(std::ostream& out, const std::vector<ShelvedAlarm>& shelved,
 
 // Draws one frame of the live view on a terminal: header, the table cut to
 // the screen, colour by priority.
-void DrawScreen(const std::vector<Row>& rows, long total, long seq, bool horn, bool color,
-                const SimulatorCounts* sim, const std::string& stationLine) {
+void DrawScreen(const std::vector<Row>& rows, long total, long matched, long seq, bool horn,
+                bool color, const SimulatorCounts* sim, const std::string& stationLine) {
   TerminalSize size = GetTerminalSize(STDOUT_FILENO);
   std::ostringstream table;
   TableOptions t;
   t.total = total;
+  t.matched = matched;
   WriteTable(table, rows, t);
   std::vector<std::string> lines;
   std::string line;
@@ -109,32 +110,56 @@ void CmdList(const GlobalOptions& g, const ListOptions& o, std::ostream& out) {
     return;
   }
   RequireFilter(s, o.filter);
-  std::vector<Row> rows = Fetch(s, o.count, o.filter, o.sort);
-  long total = s.mgr().GetTotalNumOfAlarms();
-  std::size_t shelved = s.Shelved();
-  // One view holds at most 32,767 rows; say so when that hid alarms.
-  bool capped =
-      rows.size() == static_cast<std::size_t>(kMaxRows) && (o.count < 0 || o.count > kMaxRows);
+  if (o.page > 0 && o.count <= 0) throw Failure{kExitUsage, "list: --page needs --count"};
+  if (o.page > 0 && !o.after.empty()) {
+    throw Failure{kExitUsage, "list: give --page or --after, not both"};
+  }
+  AlarmView view(o.sort, o.filter.c_str());
+  AlarmViewCounts counts = CountView(s, view, o.filter);
+  std::vector<Row> rows;
+  const auto n = static_cast<std::size_t>(o.count);
+  if (!o.after.empty()) {
+    AlarmRef ref = CanonicalOrFail(o.after);
+    std::string text = FormatReference(ref), place;
+    short rc = view.PlaceOf(text.c_str(), &place);
+    if (rc == kNotInView) {
+      throw Failure{kExitUnknownReference, "no alarm in the summary has the reference \"" +
+                                               EscapeForTerminal(o.after) + "\""};
+    }
+    RequireView(s, rc, o.filter);
+    if (o.count < 0) {
+      // The rest of the view after it, in pages.
+      for (AlarmViewPage page;; place = page.last) {
+        RequireView(s, view.After(place, 4096, &page), o.filter);
+        std::vector<Row> decoded = DecodeRows(page.rows.data(), page.rows.size());
+        rows.insert(rows.end(), decoded.begin(), decoded.end());
+        if (page.atEnd || page.rows.empty()) break;
+      }
+    } else {
+      AlarmViewPage page;
+      RequireView(s, view.After(place, n, &page), o.filter);
+      rows = DecodeRows(page.rows.data(), page.rows.size());
+    }
+  } else if (o.count < 0) {
+    rows = AllRows(s, view, o.filter);
+  } else {
+    AlarmViewPage page;
+    RequireView(s, view.Page(o.page > 0 ? static_cast<std::size_t>(o.page - 1) : 0, n, &page),
+                o.filter);
+    rows = DecodeRows(page.rows.data(), page.rows.size());
+  }
+  const auto matched = static_cast<long>(counts.matched);
+  const auto total = static_cast<long>(counts.total);
   if (o.format == "csv") {
     WriteCsv(out, rows);
   } else if (o.format == "json") {
-    WriteJson(out, rows, total);
+    WriteJson(out, rows, total, matched);
   } else {
     TableOptions t;
     t.color = UseColor(g);
     t.total = total;
+    t.matched = matched;
     WriteTable(out, rows, t);
-  }
-  if (capped) {
-    std::size_t visible = total >= 0
-                              ? static_cast<std::size_t>(total) -
-                                    std::min<std::size_t>(shelved, static_cast<std::size_t>(total))
-                              : 0;
-    std::cerr << "tolvane: note: showing " << Thousands(rows.size()) << " of "
-              << (o.filter.empty() ? Thousands(visible) + " alarms"
-                                   : "the alarms the filter selects (a view holds at most " +
-                                         Thousands(kMaxRows) + ")")
-              << "; narrow with --filter\n";
   }
 }
 
@@ -207,23 +232,34 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
       lastSize = size;
       long count = o.count;
       if (tty && count < 0) count = std::max(1, size.rows - 5);
-      std::vector<Row> rows;
-      short rc = FetchRows(s.mgr(), s.handle(), count, o.filter, o.sort, &rows);
-      long total = s.mgr().GetTotalNumOfAlarms();
+      AlarmView view(o.sort, o.filter.c_str());
+      AlarmViewPage page;
+      AlarmViewCounts counts;
+      short rc = view.Count(&counts);
+      if (rc == kOk) {
+        rc = count < 0 ? kOk : view.First(static_cast<std::size_t>(count), &page);
+      }
+      std::vector<Row> rows = count < 0 && rc == kOk
+                                  ? AllRows(s, view, o.filter)
+                                  : DecodeRows(page.rows.data(), page.rows.size());
+      long total = static_cast<long>(counts.total);
+      long matched = static_cast<long>(counts.matched);
       short horn = 0;
       s.mgr().AlarmHornEnabled(&horn);
       if (rc != kOk) {
         if (tty) std::cout << "\x1b[?25h\x1b[?1049l" << std::flush;
-        throw Failure{kExitFailed, "fetching alarms failed: " + std::string(ResultCodeName(rc))};
+        RequireView(s, rc, o.filter);
       }
       if (tty) {
-        DrawScreen(rows, total, seq, horn != 0, color, sim ? &sim->counts() : nullptr, stationLine);
+        DrawScreen(rows, total, matched, seq, horn != 0, color, sim ? &sim->counts() : nullptr,
+                   stationLine);
       } else {
         std::ostringstream frame;
         frame << "--- sequence " << seq << ", " << total << " alarms ---\n";
         if (!stationLine.empty()) frame << stationLine << "\n";
         TableOptions t;
         t.total = total;
+        t.matched = matched;
         t.color = color;
         WriteTable(frame, rows, t);
         std::cout << frame.str() << std::flush;

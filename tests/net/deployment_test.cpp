@@ -16,6 +16,7 @@
 #include "plant/demo_plant.h"
 #include "plant/plant_store.h"
 #include "tolvane/CVeltAlmSummMgr.h"
+#include "tolvane/alarm_view.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
 
@@ -158,10 +159,19 @@ TEST_F(Deployment, AcknowledgeAllByFilterAcknowledgesExactlyTheSelectedOnBothNod
   }
   ASSERT_EQ(nodesSelected.size(), 2u) << "the demo plant should have high alarms on both nodes";
 
+  // The station's view is walked whole, as the embedded node's is.
+  std::size_t highNew = 0;
+  for (const auto& [subject, high] : selected) highNew += high;
+  AlarmView view(1, "ASF_PRIORITY >= \"HIGH\" AND ASF_ACK = \"Unacknowledged\"");
+  AlarmViewCounts counts;
+  ASSERT_EQ(view.Count(&counts), kOk);
+  EXPECT_EQ(counts.alarms, highNew);
   CVeltAlmSummMgr mgr;
   short h = mgr.GetAlarmClientHandle();
-  char filter[] = "ASF_PRIORITY >= \"HIGH\"";
-  ASSERT_EQ(mgr.AcknowledgeAllAlarmsByRef(filter, h, 1), 0);
+  BulkOutcome outcome;
+  ASSERT_EQ(AcknowledgeAllInView(mgr, h, "ASF_PRIORITY >= \"HIGH\"", 1, &outcome), 0);
+  EXPECT_EQ(outcome.selected, highNew);
+  EXPECT_EQ(outcome.done, highNew);
   mgr.FreeAlarmClientHandle(h);
 
   ExpectConverged(*s2);

@@ -3,8 +3,8 @@
 // and atomic replacement of the exported file.
 #include "plant/plant_json.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -172,7 +172,8 @@ TEST(PlantFileFormatTest, ContentErrorsNameLineColumnPathAndReason) {
       {R"({"format": "other"})", "line 1, column 2: format", "tolvane-plant"},
       {"  [1, 2]", "line 1, column 3: (document)", "expected an object"},
       // Two alarms on one block, node names case-blind: the second is named.
-      {"{\"alarms\": [\n  {" + alarm + "},\n  {\"type\": 8, \"timeIn\": \"now\"},\n  {" +
+      {"{\"nodes\": [{\"name\": \"P1\"}], \"alarms\": [\n  {" + alarm +
+           "},\n  {\"type\": 8, \"timeIn\": \"now\"},\n  {" +
            R"("node": "p1", "tag": "T9", "letter": "A", "number": 1, "timeIn": "now", "type": 3)" +
            "}]}",
        "line 4, column 3: alarms[2]",
@@ -210,8 +211,8 @@ TEST(PlantFileFormatTest, ContentErrorsNameLineColumnPathAndReason) {
       {"{\"alarms\": [{\"node\": \"A\", \"tag\": \"" + repeat("\xE2\x82\xAC", 11) +
            R"(", "letter": "A", "number": 1, "timeIn": "now"}]})",
        "line 1, column 27: alarms[0].tag", "takes 33 bytes in UTF-8; the field holds 30"},
-      {alarms(R"("letter": "Ä")"),  // repeated: the last one counts, and is named
-       "line 3, column 4: alarms[0].letter", "takes 2 bytes in UTF-8; the field holds 1"},
+      {R"({"alarms": [{"node": "A", "tag": "T", "number": 1, "timeIn": "now", "letter": "Ä"}]})",
+       "line 1, column 69: alarms[0].letter", "takes 2 bytes in UTF-8; the field holds 1"},
       {alarms("\"shelveReason\": \"" + std::string(133, 'r') + "\""),
        "line 3, column 4: alarms[0].shelveReason", "longer than 132 characters"},
       {alarms("\"shelvedBy\": \"" + std::string(33, 'u') + "\""),
@@ -246,12 +247,66 @@ TEST(PlantFileFormatTest, ContentErrorsNameLineColumnPathAndReason) {
   }
 }
 
+TEST(PlantFileFormatTest, HostileDocumentsAreRefusedWithTheirPlace) {
+  struct Case {
+    std::string doc;
+    std::string start;   // line, column (and path for content)
+    std::string reason;  // part of the reason
+    bool syntax;
+  };
+  const std::string nodes = R"("nodes": [{"name": "P1", "aliases": ["N1", "LOCAL"]}])";
+  auto alarm = [&](const std::string& node, const std::string& more) {
+    return "{" + nodes + ",\n\"alarms\": [{\"node\": \"" + node +
+           R"(", "tag": "T", "letter": "A", "number": 1, "timeIn": "now")" + more + "}]}";
+  };
+  auto nest = [](std::size_t n) { return std::string(n, '[') + std::string(n, ']'); };
+  const Case cases[] = {
+      // Nesting: in a kept unknown member, and of the document itself.
+      {alarm("P1", ", \"kept\": " + nest(50'000)), "line 2, column 153",
+       "nested deeper than 64 levels", true},
+      {nest(1'000'000), "line 1, column 65", "nested deeper than 64 levels", true},
+      // A member named twice: which one was meant cannot be told.
+      {"{" + nodes + ",\n \"nodes\": []}", "line 2, column 2", "member \"nodes\" given twice",
+       true},
+      {alarm("P1", R"(, "number": 2)"), "line 2, column 84", "member \"number\" given twice", true},
+      {alarm("P1", R"(, "x": {"y": 1, "y": 2})"), "line 2, column 98", "\"y\" given twice", true},
+      // Priorities outside the table, by number or by name.
+      {alarm("P1", R"(, "priority": 2)"), "line 2, column 84: alarms[0].priority",
+       "unknown priority", false},
+      {alarm("P1", R"(, "priority": 99)"), "line 2, column 84: alarms[0].priority",
+       "unknown priority", false},
+      {"{" + nodes + R"(, "blocks": [{"node": "P1", "tag": "T", "letter": "A", "number": 1, )" +
+           R"("priority": 10}]})",
+       "line 1, column 123: blocks[0].priority", "unknown priority", false},
+      // An alarm on a node the plant does not declare.
+      {alarm("P9", ""), "line 2, column 13: alarms[0].node", "no such node in \"nodes\"", false},
+      {R"({"alarms": [{"tag": "T", "letter": "A", "number": 1, "timeIn": "now"}]})",
+       "line 1, column 13: alarms[0].node", "an alarm belongs to a node", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.doc.substr(0, 80));
+    bool syntax = !c.syntax;
+    std::string err = ParseError(c.doc, &syntax);
+    EXPECT_EQ(syntax, c.syntax) << err;
+    EXPECT_EQ(err.rfind(c.start + ": ", 0), 0u) << err << "\n  wanted: " << c.start;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << err << "\n  wanted: " << c.reason;
+  }
+  // The local node's aliases name it; messages need no node at all.
+  Plant plant;
+  std::string err;
+  EXPECT_TRUE(ParsePlant(alarm("local", ""), kNow, &plant, &err)) << err;
+  EXPECT_TRUE(ParsePlant(R"({"alarms": [{"type": 8, "node": "AWAY", "timeIn": "now"}]})", kNow,
+                         &plant, &err))
+      << err;
+}
+
 TEST(PlantFileFormatTest, TextsAtTheirLimitsAndFloatsAtTheirEdgesRead) {
   const std::string e2 = "\xC3\xA9";
   std::string desc, reason;
   for (int i = 0; i < 66; ++i) desc += e2;     // 132 bytes
   for (int i = 0; i < 132; ++i) reason += e2;  // 264 bytes: kept only by the store
-  std::string doc = R"({"alarms": [{"node": "P1", "tag": "T1", "letter": "A", "number": 1,
+  std::string doc = R"({"nodes": [{"name": "P1"}, {"name": "P2"}],
+      "alarms": [{"node": "P1", "tag": "T1", "letter": "A", "number": 1,
       "timeIn": "now", "description": ")" +
                     desc + R"(", "shelveReason": ")" + reason +
                     R"(", "value": {"kind": 8, "value": 3.4028234663852886e38}},

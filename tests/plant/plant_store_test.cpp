@@ -1,8 +1,11 @@
 // The plant store: what it keeps, what it refuses, and what it writes.
 #include "plant/plant_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -329,6 +332,106 @@ TEST_F(StoreTest, OperatorMessagesAndNewAlarmsReachTheStore) {
                   "SELECT count(*) FROM alarms WHERE type = 8 AND description = 'Pump "
                   "started'"),
             1);
+}
+
+}  // namespace
+}  // namespace tolvane::plant
+
+namespace tolvane::plant {
+namespace {
+
+TEST_F(StoreTest, ARefusedValueNamesItsPlaceWhereverTheStoreIsRead) {
+  Exec(path_, "UPDATE blocks SET priority = 2 WHERE id = 3");
+  auto s = Open();
+  ASSERT_TRUE(s);
+  const std::string place = "table blocks, row 3, column priority: unknown priority 2";
+  StoreError err;
+  Plant p;
+  EXPECT_FALSE(s->Read(&p, &err));
+  EXPECT_EQ(err.kind, StoreError::Kind::kInvalid);
+  EXPECT_NE(err.message.find(place), std::string::npos) << err.message;
+  node::EmbeddedNode node;
+  ASSERT_TRUE(s->Begin(false, &err));
+  EXPECT_FALSE(s->Load(node, kNow, &err));
+  EXPECT_NE(err.message.find(place), std::string::npos) << err.message;
+  s->Rollback();
+  s.reset();
+
+  // Loading only some alarms checks only their rows; the block named twice
+  // is loaded once.
+  Exec(path_, "UPDATE blocks SET priority = 7 WHERE id = 3");
+  PlantAlarm a;
+  ASSERT_FALSE(FirstNewAlarm(plant_, &a).empty());
+  s = Open();
+  node::EmbeddedNode few;
+  std::vector<PlantStore::BlockAddress> only = {{a.node, a.letter, a.number},
+                                                {a.node, a.letter, a.number}};
+  ASSERT_TRUE(s->Begin(false, &err));
+  EXPECT_TRUE(s->Load(few, kNow, &err, &only)) << err.message;
+  EXPECT_EQ(s->CountVisible(false), 1u);
+}
+
+TEST_F(StoreTest, AStoreOpenedForReadingWritesOnlyWhenAskedTo) {
+  StoreError err;
+  auto s = PlantStore::Open(path_, &err, PlantStore::OpenFor::kRead);
+  ASSERT_TRUE(s) << err.message;
+  int64_t before = Query(path_, "SELECT count(*) FROM journal");
+  ASSERT_TRUE(s->Begin(false, &err));
+  s->Journal("PLANT1", "from a reader", kNow);
+  EXPECT_FALSE(s->Commit(&err)) << "a read transaction does not write";
+  EXPECT_EQ(Query(path_, "SELECT count(*) FROM journal"), before);
+  ASSERT_TRUE(s->Begin(true, &err)) << err.message;
+  s->Journal("PLANT1", "asked to", kNow);
+  EXPECT_TRUE(s->Commit(&err)) << err.message;
+  EXPECT_EQ(Query(path_, "SELECT count(*) FROM journal"), before + 1);
+}
+
+TEST_F(StoreTest, AbandonedTemporariesGoAndHeldOnesStay) {
+  auto name = [&](const std::string& rest) { return (dir_ / (".plant.db.new-" + rest)).string(); };
+  WriteFile(name("11"), "x");
+  WriteFile(name("11-journal"), "x");
+  WriteFile(name("12-wal"), "orphan");
+  WriteFile(name("x3"), "not ours");
+  WriteFile(name("13"), "held");
+  int fd = ::open(name("13").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(RemoveAbandonedStoreTemporaries(path_), 3u);
+  EXPECT_FALSE(std::filesystem::exists(name("11")));
+  EXPECT_FALSE(std::filesystem::exists(name("11-journal")));
+  EXPECT_FALSE(std::filesystem::exists(name("12-wal")));
+  EXPECT_TRUE(std::filesystem::exists(name("x3")));
+  EXPECT_TRUE(std::filesystem::exists(name("13")));
+  ::close(fd);
+  EXPECT_EQ(RemoveAbandonedStoreTemporaries(path_), 1u);
+}
+
+TEST_F(StoreTest, ALeftOverLogIsJudgedByItsFramesAndByTheStoreItMakes) {
+  EXPECT_EQ(LeftoverLogProblem(path_, nullptr), "") << "none";
+  std::string log;
+  {
+    // A writer that never closes: its log stays as a dead one's would.
+    sql::Database db(path_, SQLITE_OPEN_READWRITE);
+    db.Exec("PRAGMA wal_autocheckpoint = 0; UPDATE alarms SET acknowledged = 1");
+    log = ReadFile(path_ + "-wal");
+    bool checked = false;
+    EXPECT_EQ(LeftoverLogProblem(path_, &checked), "") << "live: it is the holder's";
+    EXPECT_FALSE(checked);
+  }
+  std::string store = ReadFile(path_);
+  WriteFile(path_ + "-wal", log);
+  bool checked = false;
+  EXPECT_EQ(LeftoverLogProblem(path_, &checked), "") << "its own log fits";
+  EXPECT_TRUE(checked);
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-shm")) << "the try leaves nothing";
+  // A torn last frame: SQLite keeps the transactions before it.
+  WriteFile(path_ + "-wal", log.substr(0, log.size() - 100));
+  EXPECT_EQ(LeftoverLogProblem(path_, nullptr), "");
+  // Another page size: another database's.
+  std::string other = log;
+  other[10] = static_cast<char>(0x20);  // 8192
+  WriteFile(path_ + "-wal", other);
+  EXPECT_EQ(LeftoverLogProblem(path_, nullptr), "") << "a header whose checksum fails is ignored";
+  EXPECT_EQ(ReadFile(path_), store);
 }
 
 }  // namespace

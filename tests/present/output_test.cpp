@@ -215,7 +215,7 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
   return records;
 }
 
-TEST(Csv, HostileTextsReadBackExactly) {
+TEST(Csv, HostileTextsReadBackAsTheTableShowsThem) {
   std::vector<Row> rows = HostileRows();
   std::ostringstream out;
   WriteCsv(out, rows);
@@ -230,9 +230,11 @@ TEST(Csv, HostileTextsReadBackExactly) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::vector<std::string>& rec = records[i + 1];
     ASSERT_EQ(rec.size(), header.size()) << i;
-    EXPECT_EQ(rec[col("description")], rows[i].description);
-    EXPECT_EQ(rec[col("areas")], rows[i].areas);
-    EXPECT_EQ(rec[col("ext1")], rows[i].ext1);
+    // CSV has no escapes: controls are written as the table writes them,
+    // so nothing in a field acts on a terminal; line breaks stay.
+    EXPECT_EQ(rec[col("description")], EscapeForCsv(rows[i].description));
+    EXPECT_EQ(rec[col("areas")], EscapeForCsv(rows[i].areas));
+    EXPECT_EQ(rec[col("ext1")], EscapeForCsv(rows[i].ext1));
     EXPECT_EQ(rec[col("reference")], rows[i].reference);
     EXPECT_EQ(rec[col("status")], "HI");  // without its padding
     EXPECT_EQ(rec[col("priority")], "HIGH");
@@ -246,8 +248,25 @@ TEST(Csv, QuotesOnlyWhatNeedsIt) {
   EXPECT_EQ(CsvField(" spaced "), " spaced ");
   EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
   EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-  EXPECT_EQ(CsvField("cr\r"), "\"cr\r\"");
+  EXPECT_EQ(CsvField("cr\r"), "cr\\r");
   EXPECT_EQ(CsvField("lf\n"), "\"lf\n\"");
+  EXPECT_EQ(CsvField("title\x1b]0;x\x07,"), "\"title\\e]0;x\\x07,\"");
+}
+
+TEST(Json, TerminalActingCharactersAreEscapedAndReadBackTheSame) {
+  const std::string texts[] = {"del\x7f", "csi \xC2\x9B" "2J", "bidi \xE2\x80\xAEgnp",
+                               "iso \xE2\x81\xA6x", "line\xE2\x80\xA8sep", "esc\x1b[2J",
+                               "plain \xC3\xA9"};
+  for (const std::string& t : texts) {
+    nlohmann::json doc = {{"t", t}};
+    std::string safe = TerminalSafeJson(doc.dump());
+    EXPECT_EQ(nlohmann::json::parse(safe)["t"], t) << safe;
+    for (const char* bad : {"\x7f", "\x1b", "\xC2\x9B", "\xE2\x80\xAE", "\xE2\x81\xA6",
+                            "\xE2\x80\xA8"}) {
+      EXPECT_EQ(safe.find(bad), std::string::npos) << safe;
+    }
+  }
+  EXPECT_EQ(TerminalSafeJson(nlohmann::json("plain \xC3\xA9").dump()), "\"plain \xC3\xA9\"");
 }
 
 // --- JSON ---
