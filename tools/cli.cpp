@@ -285,7 +285,7 @@ int RunCli(int argc, char** argv) {
   cExport->add_option("--out", exportOut, "the file to write (default: standard output)");
 
 #ifdef TOLVANE_WITH_WEB
-  WebCommands web(app, &g.nodeFile);
+  WebCommands web(app, &g);
 #endif
   DoctorCommand doctor(app, &g.nodeFile);
 

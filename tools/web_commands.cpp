@@ -9,14 +9,16 @@
 #include "plant/demo_plant.h"
 #include "plant/plant_store.h"
 #include "tools/cli.h"
+#include "tools/commands.h"
 #include "web/plant_host.h"
+#include "web/station_host.h"
 #include "web/server.h"
 #include "web/users.h"
 
 namespace tolvane::cli {
 
 struct WebCommands::Options {
-  const std::string* nodeFile = nullptr;
+  const GlobalOptions* global = nullptr;
   CLI::App* serve = nullptr;
   CLI::App* userAdd = nullptr;
   web::ServerOptions server;
@@ -61,16 +63,19 @@ int Serve(WebCommands::Options& o);
 
 }  // namespace
 
-WebCommands::WebCommands(CLI::App& app, const std::string* nodeFile)
+WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
     : o_(std::make_unique<Options>()) {
   Options& o = *o_;
-  o.nodeFile = nodeFile;
+  o.global = global;
   o.serve = app.add_subcommand("serve", "serve the alarm summary to browsers (docs/web.md)");
   o.serve->add_option("--listen", o.server.listen, "HOST:PORT (default 127.0.0.1:8080)");
   o.serve->add_option("--users", o.server.usersFile,
                       "users file (default ./tolvane-users; `tolvane user add` writes it)");
   o.serve->add_option("--cert", o.server.certFile, "TLS certificate (PEM): serve HTTPS");
   o.serve->add_option("--key", o.server.keyFile, "TLS private key (PEM)");
+  o.serve->add_option("--host-name", o.server.hostNames,
+                      "a name the server is reached by (the Host header), besides the listening "
+                      "address; repeat for more");
   o.serve->add_flag("--secure-cookie", o.server.secureCookie,
                     "mark the session cookie Secure (behind a proxy that serves HTTPS)");
   o.serve->add_option("--simulate", o.simulate, "simulate RATE alarm events per second")
@@ -121,15 +126,69 @@ bool WebCommands::Run(int* exitCode) {
 
 namespace {
 
+#ifdef TOLVANE_WITH_NATS
+// The plant the station sees, acted on through the owning nodes.
+int ServeStation(WebCommands::Options& o) {
+  const GlobalOptions& g = *o.global;
+  if (o.simulate > 0) {
+    std::cerr << "tolvane: error: --simulate needs a plant store; a station shows the nodes' own\n";
+    return kExitUsage;
+  }
+  node::EmbeddedNode node;  // text, settings and the other local services
+  node.LoadSettings();
+  StationFlags flags{g.natsUrl, g.station, g.credentials, 10000};
+  std::string err;
+  std::unique_ptr<nats::Station> station = OpenStationSession(flags, &err);
+  if (!station) {
+    std::cerr << "tolvane: error: " << err << "\n";
+    return kExitFailed;
+  }
+  nats::Station& st = *station;
+  auto status = [&st, flags] {
+    nats::StationStatus now = st.Status();
+    web::HostSource s;
+    s.kind = "station";
+    s.name = flags.name + " on " + flags.url;
+    s.connected = now.connected;
+    s.complete = now.complete;
+    if (!now.connected) {
+      s.offlineSeconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - now.offlineSince).count();
+    }
+    s.alarms = now.alarms;
+    s.lastChange = now.lastChange;
+    return s;
+  };
+  std::unique_ptr<web::PlantHost> host = web::MakeStationHost(st.view(), status, &err);
+  if (!host) {
+    std::cerr << "tolvane: error: " << err << "\n";
+    return kExitFailed;
+  }
+  o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));
+  int rc = web::RunServer(o.server, *host);
+  host.reset();  // its client handle goes before the station's backends
+  return rc == 0 ? kExitOk : kExitFailed;
+}
+#endif
+
 int Serve(WebCommands::Options& o) {
+  if (o.global->IsStation()) {
+#ifdef TOLVANE_WITH_NATS
+    return ServeStation(o);
+#else
+    std::cerr << "tolvane: error: this tolvane was built without the plant-wide deployment\n";
+    return kExitUsage;
+#endif
+  }
   plant::StoreError storeErr;
   std::unique_ptr<plant::PlantStore> store;
-  if (o.nodeFile == nullptr || o.nodeFile->empty()) {
+  const bool demo = o.global->nodeFile.empty();
+  if (demo) {
     plant::DemoOptions demo;
     demo.now = plant::Clock::now();
     store = plant::PlantStore::InMemory(plant::MakeDemoPlant(demo), &storeErr);
   } else {
-    store = plant::PlantStore::Open(*o.nodeFile, &storeErr);
+    store = plant::PlantStore::Open(o.global->nodeFile, &storeErr);
   }
   if (!store) {
     std::cerr << "tolvane: error: " << storeErr.message << "\n";
@@ -139,6 +198,8 @@ int Serve(WebCommands::Options& o) {
   web::HostOptions hostOptions;
   hostOptions.simulateRate = o.simulate;
   hostOptions.seed = o.seed;
+  hostOptions.demo = demo;
+  hostOptions.name = o.global->nodeFile;
   std::string err;
   std::unique_ptr<web::PlantHost> host = web::MakeStoreHost(std::move(store), hostOptions, &err);
   if (!host) {

@@ -11,11 +11,13 @@ class App;
 
 namespace tolvane::cli {
 
+struct GlobalOptions;
+
 class WebCommands {
  public:
-  // Adds `serve` and `user` to `app`. `nodeFile` is the program's global
-  // --node option, read when `serve` runs.
-  WebCommands(CLI::App& app, const std::string* nodeFile);
+  // Adds `serve` and `user` to `app`. `global` holds the program's global
+  // options (--node, or --nats and --station), read when `serve` runs.
+  WebCommands(CLI::App& app, const GlobalOptions* global);
   ~WebCommands();
 
   // After parsing: runs the chosen one. False when neither was chosen;

@@ -5,15 +5,18 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 
 #include "present/reference.h"
 #include "present/rows.h"
+#include "tolvane/alarm_view.h"
 #include "tolvane/filter_diagnostic.h"
 #include "tolvane/oleauto.h"
 #include "tolvane/records.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
+#include "web/wire.h"
 
 namespace tolvane::web {
 namespace {
@@ -35,34 +38,6 @@ bool ParseLong(const std::string& text, long lo, long hi, long* out) {
   if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
   *out = v;
   return true;
-}
-
-// Runs a fetch through the manager and hands each kept row to `fn` until
-// it returns false. Returns the manager's result code; `kept` is the
-// number of rows the page held.
-template <typename Fn>
-short ForEachRow(HostContext& c, long count, const std::string& filter, long sort,
-                 std::size_t* kept, Fn fn) {
-  *kept = 0;
-  VARIANT v;
-  VariantInit(&v);
-  std::string text = filter;
-  short n = 0;
-  short rc = c.mgr().FetchAlarmsByRef(&v, count, text.data(), sort, c.handle(), &n);
-  if (rc == kOk && v.vt == VT_UI1 && v.parray != nullptr && n > 0) {
-    void* data = nullptr;
-    if (SafeArrayAccessData(v.parray, &data) == S_OK) {
-      std::size_t available = v.parray->rgsabound[0].cElements / sizeof(tagAlarmStr);
-      *kept = std::min(static_cast<std::size_t>(n), available);  // never past the array
-      const auto* bytes = static_cast<const unsigned char*>(data);
-      for (std::size_t i = 0; i < *kept; ++i) {
-        if (!fn(bytes + i * sizeof(tagAlarmStr))) break;
-      }
-      SafeArrayUnaccessData(v.parray);
-    }
-  }
-  VariantClear(&v);
-  return rc;
 }
 
 json RowJson(const present::Row& r) {
@@ -151,7 +126,7 @@ bool TargetsFrom(HostContext& c, const json& body, std::vector<Target>* out, Api
       return false;
     }
     SUMQMSG msg{};
-    if (c.node().queue().FindVisible(t.number, t.letter, t.node.c_str(), &msg) != 0) {
+    if (c.queue().FindVisible(t.number, t.letter, t.node.c_str(), &msg) != 0) {
       *error = ApiError(404, "no alarm has the reference " + item.get<std::string>());
       error->body["reference"] = item;
       return false;
@@ -230,6 +205,63 @@ std::string DumpJson(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+namespace {
+
+json CountsJson(const AlarmViewCounts& c) {
+  json byPriority = json::array();
+  for (const plant::PriorityName& p : plant::kPriorities) {
+    auto id = static_cast<std::size_t>(p.id);
+    std::size_t n = id < c.byPriority.size() ? c.byPriority[id] : 0;
+    byPriority.push_back(json{{"id", p.id}, {"name", p.name}, {"alarms", n}});
+  }
+  return json{{"total", c.total},     {"matched", c.matched},
+              {"alarms", c.alarms},   {"new", c.unacknowledged},
+              {"messages", c.messages}, {"shelved", c.shelved},
+              {"priorities", byPriority}};
+}
+
+// A view call's failure as an answer; an alarm display never shows a part
+// as the whole, so a queue that cannot walk gets no page at all.
+ApiResult ViewError(short rc) {
+  switch (rc) {
+    case kBadViewPlace:
+      return ApiError(400, "the place token names no place of this view (damaged, or of another "
+                           "sort order)");
+    case kNotInView:
+      return ApiError(404, "the view holds no such alarm (filtered out, shelved or gone)");
+    case kViewUnavailable:
+      return ApiError(503, "the alarm queue cannot show its whole view, so no page is shown");
+    default:
+      return ApiError(502, "reading the alarm view failed: " + std::string(ResultCodeName(rc)));
+  }
+}
+
+ApiResult BadFilter(HostContext& c, const std::string& filter) {
+  ApiResult r = ApiError(400, "the filter does not parse");
+  r.body["filter"] = Diagnostic(c, filter);
+  return r;
+}
+
+std::size_t PagesOf(std::size_t matched, std::size_t count) {
+  return matched == 0 ? 1 : (matched + count - 1) / count;
+}
+
+}  // namespace
+
+namespace {
+// The server's UTC offset now, as ISO 8601 writes it ("+01:00"): the rows'
+// times are the node's local time.
+std::string LocalOffset() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[8] = {};
+  std::strftime(buf, sizeof buf, "%z", &tm);
+  std::string z = buf;
+  return z.size() == 5 ? z.substr(0, 3) + ":" + z.substr(3) : "";
+}
+}  // namespace
+
 ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
   long sort = 0;
   long count = 0;
@@ -243,48 +275,93 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
     return ApiError(400, "filter too long: " + std::to_string(q.filter.size()) +
                              " bytes, at most " + std::to_string(kMaxFilterBytes));
   }
+  if (q.filter.find('\0') != std::string::npos) return ApiError(400, "filter holds a NUL byte");
+  const int ways = !q.page.empty() + !q.after.empty() + !q.before.empty() + q.last + !q.ref.empty();
+  if (ways > 1) return ApiError(400, "give at most one of page, after, before, last and ref");
+  long number = 0;
+  if (!q.page.empty() && !ParseLong(q.page, 0, 100000000, &number)) {
+    return ApiError(400, "page must be a page number 0..100000000");
+  }
+  std::string place;
+  if ((!q.after.empty() || !q.before.empty()) &&
+      !DecodePlace(q.after.empty() ? q.before : q.after, &place)) {
+    return ApiError(400, "not a place token: after and before take the first or last of a page");
+  }
+  std::string ref;
+  if (!q.ref.empty()) {
+    std::optional<present::AlarmRef> r = present::ParseCanonicalReference(q.ref);
+    if (!r) return ApiError(400, "not an alarm reference: " + DumpJson(q.ref));
+    ref = present::FormatReference(*r);
+  }
+
+  // Under the host's lock: the page, its counts and the summary's, from
+  // one state of the queue. The JSON is made after.
   ApiResult result;
+  AlarmViewPage page;
+  AlarmViewCounts view, whole;
+  std::optional<std::size_t> pageNumber, focusRow;
+  long total = 0, sequence = 0;
+  bool hornEnabled = false, hornSilenced = false;
+  const auto n = static_cast<std::size_t>(count);
   host.Read([&](HostContext& c) {
-    json rows = json::array();
-    std::size_t kept = 0;
-    // A filtered fetch filters the rows it read, so read them all and keep
-    // the first `count` that pass.
-    long ask = q.filter.empty() ? count : -1;
-    short rc = ForEachRow(c, ask, q.filter, sort, &kept, [&](const unsigned char* bytes) {
-      if (static_cast<long>(rows.size()) >= count) return false;
-      rows.push_back(RowJson(present::DecodeRow(bytes)));
-      return true;
-    });
-    if (rc == kBadFilter) {
-      result = ApiError(400, "the filter does not parse");
-      result.body["filter"] = Diagnostic(c, q.filter);
+    AlarmView v(sort, q.filter.c_str());
+    if (v.Check() == kBadFilter) {
+      result = BadFilter(c, q.filter);
       return;
+    }
+    short rc = host.ViewCounts(c, q.filter, &view);
+    if (rc == kOk) rc = q.filter.empty() ? (whole = view, kOk) : host.ViewCounts(c, "", &whole);
+    if (rc == kOk) {
+      if (!q.after.empty()) {
+        rc = v.After(place, n, &page);
+      } else if (!q.before.empty()) {
+        rc = v.Before(place, n, &page);
+      } else if (q.last) {
+        pageNumber = PagesOf(view.matched, n) - 1;
+        rc = v.Page(*pageNumber, n, &page);
+      } else if (!ref.empty()) {
+        std::size_t at = 0, row = 0;
+        rc = v.PageHolding(ref.c_str(), n, &page, &at, &row);
+        pageNumber = at;
+        focusRow = row;
+      } else {
+        pageNumber = static_cast<std::size_t>(number);
+        rc = v.Page(*pageNumber, n, &page);
+      }
     }
     if (rc != kOk) {
-      result = ApiError(502, "fetching alarms failed: " + std::string(ResultCodeName(rc)));
+      result = ViewError(rc);
       return;
     }
-    short hornEnabled = 0;
-    c.mgr().AlarmHornEnabled(&hornEnabled);
-    result.body = json{
-        {"rows", std::move(rows)},
-        {"matched", kept},
-        {"total", c.mgr().GetTotalNumOfAlarms()},
-        {"sequence", c.mgr().GetAlarmSequenceNumber()},
-        {"horn", {{"enabled", hornEnabled != 0}, {"silenced", c.node().queue().HornSilenced()}}}};
+    short enabled = 0;
+    c.mgr().AlarmHornEnabled(&enabled);
+    hornEnabled = enabled != 0;
+    hornSilenced = c.HornSilenced();
+    total = c.mgr().GetTotalNumOfAlarms();
+    sequence = c.mgr().GetAlarmSequenceNumber();
   });
   if (result.status != 200) return result;
-  AlarmCounts counts = host.Counts();
-  json byPriority = json::array();
-  for (const PriorityCount& p : counts.byPriority) {
-    byPriority.push_back(
-        json{{"id", p.id}, {"name", p.name}, {"alarms", p.alarms}, {"new", p.unacknowledged}});
+
+  json rows = json::array();
+  for (const tagAlarmStr& row : page.rows) {
+    rows.push_back(RowJson(present::DecodeRow(reinterpret_cast<const unsigned char*>(&row))));
   }
-  result.body["counts"] = json{{"priorities", byPriority},
-                               {"alarms", counts.alarms},
-                               {"new", counts.unacknowledged},
-                               {"shelved", counts.shelved},
-                               {"messages", counts.messages}};
+  result.body = json{{"rows", std::move(rows)},
+                     {"first", page.first.empty() ? "" : EncodePlace(page.first)},
+                     {"last", page.last.empty() ? "" : EncodePlace(page.last)},
+                     {"atStart", page.atStart},
+                     {"atEnd", page.atEnd},
+                     {"page", pageNumber ? json(*pageNumber) : json(nullptr)},
+                     {"pages", PagesOf(view.matched, n)},
+                     {"matched", view.matched},
+                     {"view", CountsJson(view)},
+                     {"counts", CountsJson(whole)},
+                     {"total", total},
+                     {"sequence", sequence},
+                     {"horn", {{"enabled", hornEnabled}, {"silenced", hornSilenced}}}};
+  if (focusRow) result.body["focus"] = json{{"ref", ref}, {"row", *focusRow}};
+  result.body["source"] = GetSource(host).body;
+  result.body["offset"] = LocalOffset();
   result.body["version"] = std::to_string(host.Version());
   return result;
 }
@@ -299,18 +376,37 @@ ApiResult CheckFilter(PlantHost& host, const std::string& filter) {
   return result;
 }
 
+ApiResult GetSource(PlantHost& host) {
+  HostSource s = host.Source();
+  ApiResult r;
+  r.body = json{{"kind", s.kind},
+                {"name", s.name},
+                {"connected", s.connected},
+                {"complete", s.complete},
+                {"offlineSeconds", s.offlineSeconds},
+                {"alarms", s.alarms},
+                {"store", host.HasStore()}};
+  if (s.lastChange != TimePoint{}) r.body["lastChange"] = plant::FormatUtc(s.lastChange);
+  return r;
+}
+
 ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
   long limit = 200;
   if (!limitText.empty() && !ParseLong(limitText, 1, 10000, &limit)) {
     return ApiError(400, "limit must be 1..10000");
   }
   json entries = json::array();
+  if (!host.HasStore()) {
+    ApiResult r;
+    r.body = json{{"entries", entries}, {"available", false}};
+    return r;
+  }
   for (const plant::PlantLogEntry& e : host.Journal(static_cast<std::size_t>(limit))) {
     entries.push_back(json{
         {"time", plant::FormatUtc(e.time)}, {"node", e.node}, {"text", e.text}, {"user", e.user}});
   }
   ApiResult r;
-  r.body = json{{"entries", entries}};
+  r.body = json{{"entries", entries}, {"available", true}};
   return r;
 }
 
@@ -342,52 +438,89 @@ ApiResult Delete(PlantHost& host, const std::string& user, const json& body) {
   });
 }
 
+ApiResult AcknowledgeAllPreview(PlantHost& host, const json& body) {
+  ApiResult result;
+  std::string filter;
+  if (!FilterFrom(body, &filter, &result)) return result;
+  host.Read([&](HostContext& c) {
+    if (AlarmView(1, filter.c_str()).Check() == kBadFilter) {
+      result = BadFilter(c, filter);
+      return;
+    }
+    AlarmViewCounts counts;
+    short rc = host.ViewCounts(c, filter, &counts);
+    if (rc != kOk) {
+      result = ViewError(rc);
+      return;
+    }
+    result.body = json{{"selected", counts.unacknowledged}, {"alarms", counts.alarms},
+                       {"filter", filter}};
+  });
+  return result;
+}
+
 ApiResult AcknowledgeAll(PlantHost& host, const std::string& user, const json& body) {
   ApiResult refused;
   std::string filter;
   if (!FilterFrom(body, &filter, &refused)) return refused;
+  if (!body.contains("expect") || !body["expect"].is_number_unsigned()) {
+    return ApiError(400, "expect must be the number of new alarms the preview gave "
+                         "(POST /api/ack-all/preview)");
+  }
+  const auto expect = body["expect"].get<std::uint64_t>();
   return RunAction(host, user, [&](HostContext& c, ApiResult& result) {
-    json diag = Diagnostic(c, filter);
-    if (!diag["ok"].get<bool>()) {
-      result = ApiError(400, "the filter does not parse");
-      result.body["filter"] = diag;
+    if (AlarmView(1, filter.c_str()).Check() == kBadFilter) {
+      result = BadFilter(c, filter);
       return;
     }
-    // The library reports the first failing database status of any row
-    // (operator messages have no block), so judge by the alarms.
-    auto countNew = [&](short* rc) {
-      std::size_t kept = 0, fresh = 0;
-      *rc = ForEachRow(c, -1, filter, 8, &kept, [&](const unsigned char* bytes) {
-        const auto* row = reinterpret_cast<const tagAlarmStr*>(bytes);
-        if (row->ack[0] != '1' && row->reference[0] != '\0') ++fresh;
-        return true;
-      });
-      return fresh;
-    };
-    short rc = kOk;
-    std::size_t before = countNew(&rc);
-    std::string text = filter;
-    short ackRc = c.mgr().AcknowledgeAllAlarmsByRef(text.data(), c.handle(), 0);
-    std::size_t after = countNew(&rc);
-    result.body = json{{"acknowledged", before >= after ? before - after : 0},
-                       {"remaining", after},
-                       {"status", StatusText(ackRc)}};
-    if (after > 0 && ackRc != kOk) {
+    AlarmViewCounts counts;
+    short rc = host.ViewCounts(c, filter, &counts);
+    if (rc != kOk) {
+      result = ViewError(rc);
+      return;
+    }
+    // What the operator confirmed must be what would be done.
+    if (counts.unacknowledged != expect) {
+      result = ApiError(409, "the filter now selects " + std::to_string(counts.unacknowledged) +
+                                 " new alarm(s), not " + std::to_string(expect) +
+                                 ": confirm the new number");
+      result.body["selected"] = counts.unacknowledged;
+      result.body["expected"] = expect;
+      return;
+    }
+    BulkOutcome out;
+    if (expect > 0) {
+      rc = AcknowledgeAllInView(c.mgr(), c.handle(), filter.c_str(), 0, &out);
+      if (rc == kViewUnavailable) {
+        result = ViewError(rc);
+        return;
+      }
+    }
+    result.body = json{{"selected", out.selected}, {"done", out.done},
+                       {"status", StatusText(out.status)}};
+    if (out.done < out.selected) {
       result.status = 502;
-      result.body["error"] = "the library left " + std::to_string(after) +
-                             " alarm(s) new (status " + StatusText(ackRc) + ")";
+      result.body["error"] = "acknowledged " + std::to_string(out.done) + " of " +
+                             std::to_string(out.selected) + "; " +
+                             std::to_string(out.selected - out.done) + " still new (status " +
+                             StatusText(out.status) + ")";
     }
   });
 }
 
 ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
+  if (!host.HasStore()) return ApiError(409, "shelving is kept in a plant store; a station has none");
   if (!body.contains("minutes") || !body["minutes"].is_number_integer() ||
       body["minutes"].get<long long>() < 1 || body["minutes"].get<long long>() > 7 * 24 * 60) {
     return ApiError(400, "minutes must be a whole number 1..10080 (a week)");
   }
   if (!body.contains("reason") || !body["reason"].is_string() ||
-      body["reason"].get<std::string>().empty() || body["reason"].get<std::string>().size() > 200) {
-    return ApiError(400, "reason must be a text of 1 to 200 bytes");
+      body["reason"].get<std::string>().empty()) {
+    return ApiError(400, "reason must be a text of 1 to " + std::to_string(kMaxShelveReasonChars) +
+                             " characters");
+  }
+  if (std::string why; !CheckPlantText(body["reason"].get<std::string>(), kMaxShelveReasonChars, &why)) {
+    return ApiError(400, "the reason " + why);
   }
   auto until = plant::Clock::now() + std::chrono::minutes(body["minutes"].get<long long>());
   std::string reason = body["reason"].get<std::string>();
@@ -403,6 +536,7 @@ ApiResult Shelve(PlantHost& host, const std::string& user, const json& body) {
 }
 
 ApiResult Unshelve(PlantHost& host, const std::string& user, const json& body) {
+  if (!host.HasStore()) return ApiError(409, "shelving is kept in a plant store; a station has none");
   if (!body.contains("refs") || !body["refs"].is_array() || body["refs"].empty() ||
       body["refs"].size() > 1000) {
     return ApiError(400, "refs must be a list of 1 to 1000 alarm references");
@@ -449,7 +583,7 @@ ApiResult Horn(PlantHost& host, const std::string& user, const json& body) {
                                       : (action == "enable" ? "Horn enabled" : "Horn disabled"));
     short enabled = 0;
     c.mgr().AlarmHornEnabled(&enabled);
-    result.body = json{{"enabled", enabled != 0}, {"silenced", c.node().queue().HornSilenced()}};
+    result.body = json{{"enabled", enabled != 0}, {"silenced", c.HornSilenced()}};
   });
 }
 

@@ -24,21 +24,35 @@ inline constexpr std::size_t kMaxFilterBytes = 4096;
 // Most rows a page holds.
 inline constexpr long kMaxPageRows = 1000;
 
+// Which page of a view: at most one of page, after, before, last and ref
+// (none: the first page).
 struct AlarmQuery {
   std::string sort = "-1";  // sort code as text, ±1..13
   std::string count = "100";
   std::string filter;
+  std::string page;    // page number, 0 the first
+  std::string after;   // a place token a page gave: the rows after it
+  std::string before;  // ... the rows before it
+  bool last = false;   // the last page
+  std::string ref;     // the page holding this alarm, its row marked
 };
 
-// A page: rows, total, sequence number, horn and counts by priority.
+// A page of the whole view the filter selects, with its place tokens, the
+// view's exact counts and the whole summary's, the horn and the version.
 ApiResult GetAlarms(PlantHost& host, const AlarmQuery& query);
 // Whether a filter parses; where and why not.
 ApiResult CheckFilter(PlantHost& host, const std::string& filter);
+// Where the plant comes from: demo, store or station, and a station's state.
+ApiResult GetSource(PlantHost& host);
 ApiResult GetJournal(PlantHost& host, const std::string& limit);
 ApiResult GetShelved(PlantHost& host);
 
 // Actions. `body` is the request's parsed JSON; `user` acts.
 ApiResult Acknowledge(PlantHost& host, const std::string& user, const nlohmann::json& body);
+// Acknowledge-all in two steps: the preview says how many new alarms the
+// filter selects; the action takes that number back in "expect" and acts
+// only while it still holds (409 otherwise, with the number now).
+ApiResult AcknowledgeAllPreview(PlantHost& host, const nlohmann::json& body);
 ApiResult AcknowledgeAll(PlantHost& host, const std::string& user, const nlohmann::json& body);
 ApiResult Delete(PlantHost& host, const std::string& user, const nlohmann::json& body);
 ApiResult Shelve(PlantHost& host, const std::string& user, const nlohmann::json& body);

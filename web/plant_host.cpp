@@ -15,31 +15,6 @@ namespace {
 using plant::PlantStore;
 using plant::StoreError;
 
-// Counts by priority, from one pass over the queue's records in place,
-// 65,535 at a time (a queue call's most). A fetch could not do it: its
-// page stops at 32,767 rows.
-class Counter final : public QueueRecordVisitor {
- public:
-  void Visit(const SUMQMSG* const* records, unsigned short n) override {
-    for (unsigned short i = 0; i < n; ++i) {
-      const SUMQMSG& m = *records[i];
-      if (m.almpak.msgType == 8) {
-        ++counts.messages;
-        continue;
-      }
-      ++counts.alarms;
-      auto& p = byPriority[m.almpak.priority];
-      ++p.first;
-      if (m.ackFlag == 0) ++counts.unacknowledged, ++p.second;
-    }
-    seen = n;
-  }
-
-  AlarmCounts counts;
-  std::map<int16_t, std::pair<std::size_t, std::size_t>> byPriority;
-  unsigned short seen = 0;
-};
-
 class StoreHost final : public PlantHost, private HostContext {
  public:
   StoreHost(std::unique_ptr<PlantStore> store, const HostOptions& options)
@@ -68,14 +43,17 @@ class StoreHost final : public PlantHost, private HostContext {
     fn(*this);
   }
 
+  // Waiting for the store's write lock (another program may hold it for
+  // seconds) holds only storeMutex_: page reads go on meanwhile.
   bool Act(const std::string& user, const std::function<void(HostContext&)>& fn,
            std::string* err) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
     StoreError e;
     if (!store_->Begin(true, &e)) {
       *err = e.message;
       return false;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     // What this action reads must be what the store holds now.
     if (store_->ChangedElsewhere() && !LoadNode(&e)) return Fail(e, err);
     store_->SetUser(user);
@@ -92,36 +70,23 @@ class StoreHost final : public PlantHost, private HostContext {
     return VersionLocked();
   }
 
-  AlarmCounts Counts() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t version = VersionLocked();
-    if (countsVersion_ == version) return counts_;
-    Counter c;
-    SORT_CNTL sort{};  // key 0: every alarm once, in time order
-    node::SummaryQueue& q = node_->queue();
-    unsigned short h = countHandle_;
-    if (q.Home(sort, h) == 0 && q.NextPage(sort, 0, h) == 0) {
-      while (q.Visit(sort, 65535, h, c) == 0 && c.seen == 65535 &&
-             q.NextPage(sort, 65535, h) == 0) {
-      }
-    }
-    for (const plant::PriorityName& p : plant::kPriorities) {
-      auto it = c.byPriority.find(p.id);
-      PriorityCount pc;
-      pc.id = p.id;
-      pc.name = p.name;
-      if (it != c.byPriority.end())
-        pc.alarms = it->second.first, pc.unacknowledged = it->second.second;
-      c.counts.byPriority.push_back(pc);
-    }
-    c.counts.shelved = store_->Shelved().size();
-    counts_ = c.counts;
-    countsVersion_ = version;
-    return counts_;
+  short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
+    // Called under mutex_ (inside Read or Act).
+    return counts_.Get(VersionLocked(), filter, out);
   }
 
-  std::vector<ShelvedAlarm> Shelved() override {
+  HostSource Source() override {
     std::lock_guard<std::mutex> lock(mutex_);
+    HostSource s;
+    s.kind = options_.demo ? "demo" : "store";
+    s.name = options_.demo ? "built-in demo plant" : options_.name;
+    s.alarms = node_->queue().Size();
+    return s;
+  }
+  bool HasStore() const override { return true; }
+
+  std::vector<ShelvedAlarm> Shelved() override {
+    std::lock_guard<std::mutex> lock(storeMutex_);
     std::vector<ShelvedAlarm> out;
     for (const plant::ShelvedAlarm& s : store_->Shelved()) {
       const plant::PlantAlarm& a = s.alarm;
@@ -132,7 +97,7 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   std::vector<plant::PlantLogEntry> Journal(std::size_t limit) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(storeMutex_);
     std::vector<plant::PlantLogEntry> all;
     StoreError e;
     // A display wants the recent entries; a store keeps years of them.
@@ -143,10 +108,11 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   void Tick(TimePoint now) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
     StoreError e;
     if (store_->ChangedElsewhere()) {
       if (store_->Begin(false, &e)) {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (LoadNode(&e)) ++changes_;
         store_->Rollback();
       }
@@ -157,6 +123,7 @@ class StoreHost final : public PlantHost, private HostContext {
     lastTick_ = now;
     if (!due && !simulator_) return;
     if (!store_->Begin(true, &e)) return;  // busy elsewhere: next tick
+    std::lock_guard<std::mutex> lock(mutex_);
     if (store_->ChangedElsewhere() && !LoadNode(&e)) {
       store_->Rollback();
       return;
@@ -175,7 +142,8 @@ class StoreHost final : public PlantHost, private HostContext {
   // --- HostContext ---
   CVeltAlmSummMgr& mgr() override { return *mgr_; }
   short handle() override { return handle_; }
-  node::EmbeddedNode& node() override { return *node_; }
+  QueueBackend& queue() override { return node_->queue(); }
+  bool HornSilenced() override { return node_->queue().HornSilenced(); }
 
   bool Shelve(const std::string& node, char letter, int16_t number, TimePoint until,
               const std::string& reason) override {
@@ -211,10 +179,8 @@ class StoreHost final : public PlantHost, private HostContext {
   void Unload() {
     simulator_.reset();
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
-    if (node_ && countHandle_ != 0) node_->queue().Close(countHandle_);
     mgr_.reset();
     handle_ = kNoHandle;
-    countHandle_ = 0;
     if (node_) store_->Detach();
     node_.reset();
   }
@@ -228,8 +194,7 @@ class StoreHost final : public PlantHost, private HostContext {
     if (!store_->Load(*node_, plant::Clock::now(), e)) return false;
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
-    unsigned char flag = 0;
-    if (handle_ == kNoHandle || node_->queue().Open(&countHandle_, &flag) != 0) {
+    if (handle_ == kNoHandle) {
       e->kind = StoreError::Kind::kRefused;
       e->message = "the alarm queue gave no client handle";
       return false;
@@ -237,10 +202,13 @@ class StoreHost final : public PlantHost, private HostContext {
     if (options_.simulateRate > 0) {
       simulator_ = std::make_unique<plant::Simulator>(*node_, plant_, options_.seed);
     }
-    countsVersion_.reset();
+    counts_.Clear();
     return true;
   }
 
+  // Lock order: storeMutex_ (the store and its transactions), then mutex_
+  // (the node, the manager and what is counted from them).
+  std::mutex storeMutex_;
   std::mutex mutex_;
   std::unique_ptr<PlantStore> store_;
   HostOptions options_;
@@ -248,16 +216,33 @@ class StoreHost final : public PlantHost, private HostContext {
   std::unique_ptr<node::EmbeddedNode> node_;
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
-  unsigned short countHandle_ = 0;
   std::unique_ptr<plant::Simulator> simulator_;
   std::optional<TimePoint> lastTick_;
   bool acting_ = false;
   uint64_t changes_ = 0;
-  std::optional<uint64_t> countsVersion_;
-  AlarmCounts counts_;
+  ViewCountCache counts_;
 };
 
 }  // namespace
+
+short ViewCountCache::Get(uint64_t version, const std::string& filter, AlarmViewCounts* out) {
+  if (version_ != version) {
+    counts_.clear();
+    version_ = version;
+  }
+  auto it = counts_.find(filter);
+  if (it != counts_.end()) {
+    *out = it->second;
+    return kOk;
+  }
+  AlarmView view(1, filter.c_str());
+  short s = view.Count(out);
+  if (s != kOk) return s;
+  // Many viewers with many filters: bounded, emptied when full.
+  if (counts_.size() >= kMaxViews) counts_.clear();
+  counts_.emplace(filter, *out);
+  return kOk;
+}
 
 std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
                                          const HostOptions& options, std::string* err) {

@@ -1,12 +1,15 @@
 // Where the web display's plant comes from: one embedded node with its
 // manager and client handle, behind one lock, with the journal of who did
-// what. The server never touches the node but through a host.
+// what; or a station's view of the whole plant. The server never touches
+// the plant but through a host.
 //
 // Only one EmbeddedNode may live in a process, so only one host may.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,26 +18,12 @@
 #include "plant/plant.h"
 #include "plant/plant_store.h"
 #include "tolvane/CVeltAlmSummMgr.h"
+#include "services/queue_backend.h"
+#include "tolvane/alarm_view.h"
 
 namespace tolvane::web {
 
 using plant::TimePoint;
-
-// Alarms standing, by priority (operator messages and shelved alarms apart).
-struct PriorityCount {
-  int16_t id = 0;
-  std::string name;
-  std::size_t alarms = 0;
-  std::size_t unacknowledged = 0;
-};
-
-struct AlarmCounts {
-  std::vector<PriorityCount> byPriority;  // the seven levels, most severe first
-  std::size_t alarms = 0;                 // in view, operator messages apart
-  std::size_t unacknowledged = 0;
-  std::size_t shelved = 0;
-  std::size_t messages = 0;  // operator messages in the queue
-};
 
 struct ShelvedAlarm {
   std::string node, tag, description;
@@ -50,13 +39,26 @@ class HostContext {
   virtual ~HostContext() = default;
   virtual CVeltAlmSummMgr& mgr() = 0;
   virtual short handle() = 0;
-  virtual node::EmbeddedNode& node() = 0;
+  // The queue the library reads (the node's, or a station's view).
+  virtual QueueBackend& queue() = 0;
+  virtual bool HornSilenced() = 0;
   // Actions only: shelve the block's alarm until `until` or end its shelve
   // (false when the node has none), and journal a line as the acting user.
   virtual bool Shelve(const std::string& node, char letter, int16_t number, TimePoint until,
                       const std::string& reason) = 0;
   virtual bool Unshelve(const std::string& node, char letter, int16_t number) = 0;
   virtual void Journal(const std::string& node, const std::string& text) = 0;
+};
+
+// Where the plant shown comes from, for every page to say.
+struct HostSource {
+  std::string kind;  // "demo" (built-in, in memory), "store" or "station"
+  std::string name;  // the store's file or the station's name and server
+  bool connected = true;  // a station reaching its server
+  bool complete = true;   // a station's view holds what the stream held
+  double offlineSeconds = 0;
+  std::size_t alarms = 0;
+  TimePoint lastChange{};  // of a station's view; epoch when unknown
 };
 
 class PlantHost {
@@ -75,10 +77,16 @@ class PlantHost {
   // Changes whenever what a display shows may have changed: the queue's
   // sequence number, the journal, the shelves. Cheap; any thread.
   virtual uint64_t Version() = 0;
-  virtual AlarmCounts Counts() = 0;
+  // Exact counts of the view `filter` selects (AlarmView::Count), kept
+  // until the version changes so that a refresh that changed nothing does
+  // not walk the whole queue again. REQUIRES: called inside Read or Act.
+  virtual short ViewCounts(HostContext& c, const std::string& filter, AlarmViewCounts* out) = 0;
   virtual std::vector<ShelvedAlarm> Shelved() = 0;
   // The newest `limit` journal entries of the last week, oldest first.
   virtual std::vector<plant::PlantLogEntry> Journal(std::size_t limit) = 0;
+  virtual HostSource Source() = 0;
+  // Shelving and the journal live in a plant store; a station has none.
+  virtual bool HasStore() const = 0;
   // Called every ~200 ms by the server: ends shelves that are over, runs
   // the simulator, notices changes made elsewhere.
   virtual void Tick(TimePoint now) = 0;
@@ -87,6 +95,21 @@ class PlantHost {
 struct HostOptions {
   double simulateRate = 0;  // alarm events per second; 0: no simulator
   uint32_t seed = 1;
+  bool demo = false;  // the built-in demo plant: every page says so
+  std::string name;   // the store's file, for the pages
+};
+
+// Exact counts per filter, kept while the version they were counted at
+// holds; bounded. Not thread-safe: used under a host's lock.
+class ViewCountCache {
+ public:
+  short Get(uint64_t version, const std::string& filter, AlarmViewCounts* out);
+  void Clear() { version_.reset(); }
+
+ private:
+  static constexpr std::size_t kMaxViews = 64;
+  std::optional<uint64_t> version_;
+  std::map<std::string, AlarmViewCounts> counts_;
 };
 
 // A host over a plant store: the store is loaded into the node once, each

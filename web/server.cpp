@@ -3,17 +3,21 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 
 #include "web/api.h"
 #include "web/assets.h"
 #include "web/sessions.h"
 #include "web/users.h"
+#include "web/wire.h"
 
 namespace tolvane::web {
 namespace {
@@ -48,6 +52,20 @@ std::string CookieValue(const Request& req, const std::string& name) {
   return {};
 }
 
+// "application/json", alone or with parameters; "application/jsonx" is not.
+bool IsJsonType(const std::string& type) {
+  constexpr std::string_view kJson = "application/json";
+  if (type.size() < kJson.size()) return false;
+  for (std::size_t i = 0; i < kJson.size(); ++i) {
+    char c = type[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kJson[i]) return false;
+  }
+  std::size_t rest = kJson.size();
+  while (rest < type.size() && (type[rest] == ' ' || type[rest] == '\t')) ++rest;
+  return rest == type.size() || type[rest] == ';';
+}
+
 const char* StatusReason(int status) {
   switch (status) {
     case 400:
@@ -64,6 +82,10 @@ const char* StatusReason(int status) {
       return "request body too large";
     case 414:
       return "request line too long";
+    case 409:
+      return "conflict";
+    case 411:
+      return "length required";
     case 415:
       return "send application/json";
     case 429:
@@ -97,38 +119,78 @@ struct WebServer::Impl {
       : options(o),
         host(h),
         sessions(o.sessionIdle, o.sessionLifetime),
-        limiter(o.signInFailures, o.signInWindow) {}
+        limiter(o.signInWindow),
+        hashSlots(std::max(1, o.hashWorkers)) {}
 
   // --- users ---
+
+  // Reads the users file when it changed. Fails closed: a missing,
+  // unreadable or broken file leaves no users at all (no sign-in), said
+  // once in the log; the sessions of users gone or changed end.
   bool LoadUsersIfChanged(std::string* err) {
     struct stat st {};
-    if (::stat(options.usersFile.c_str(), &st) != 0) {
-      *err = "no users file " + options.usersFile +
-             " (add a user: tolvane user add NAME --role operator)";
-      return false;
-    }
+    bool present = ::stat(options.usersFile.c_str(), &st) == 0;
     std::lock_guard<std::mutex> lock(usersMutex);
-    if (loaded && st.st_mtim.tv_sec == usersTime.tv_sec &&
-        st.st_mtim.tv_nsec == usersTime.tv_nsec && st.st_size == usersSize) {
-      return true;
+    if (checked && present == usersPresent && st.st_ino == usersStat.st_ino &&
+        st.st_mtim.tv_sec == usersStat.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == usersStat.st_mtim.tv_nsec && st.st_size == usersStat.st_size) {
+      if (!usersOk) *err = usersError;
+      return usersOk;
     }
+    checked = true;
+    usersPresent = present;
+    usersStat = st;
     std::vector<User> fresh;
-    if (!LoadUsers(options.usersFile, &fresh, err)) return false;
+    if (!present) {
+      usersError = "no users file " + options.usersFile +
+                   " (add a user: tolvane user add NAME --role operator)";
+    } else if (!LoadUsers(options.usersFile, &fresh, &usersError)) {
+      fresh.clear();
+    } else {
+      usersError.clear();
+    }
+    usersOk = usersError.empty();
+    if (!usersOk) {
+      std::cerr << "tolvane: serve: " << usersError << "; no one can sign in until it is fixed\n";
+    }
     users = std::move(fresh);
-    usersTime = st.st_mtim;
-    usersSize = st.st_size;
-    loaded = true;
-    return true;
+    // Sessions of removed users, or of users whose role changed, end now.
+    sessions.RemoveIf([&](const Session& s) { return !UserHolds(s); });
+    if (!usersOk) *err = usersError;
+    return usersOk;
+  }
+
+  // REQUIRES: usersMutex.
+  bool UserHolds(const Session& s) const {
+    return std::any_of(users.begin(), users.end(),
+                       [&](const User& u) { return u.name == s.user && u.role == s.role; });
   }
 
   std::optional<User> FindUser(const std::string& name) {
     std::string err;
-    LoadUsersIfChanged(&err);  // a broken edit keeps the users we had
+    LoadUsersIfChanged(&err);
     std::lock_guard<std::mutex> lock(usersMutex);
     for (const User& u : users) {
       if (u.name == name) return u;
     }
     return std::nullopt;
+  }
+
+  // The Host header must name this server: a page reached under another
+  // name (DNS rebinding) gets nothing.
+  bool KnownHost(const Request& req) const {
+    std::string host = req.get_header_value("Host");
+    if (host.empty()) return false;
+    std::string name = host;
+    if (name.front() == '[') {
+      std::size_t close = name.find(']');
+      if (close == std::string::npos) return false;
+      name = name.substr(1, close - 1);
+    } else if (std::size_t colon = name.rfind(':'); colon != std::string::npos) {
+      name = name.substr(0, colon);
+    }
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(hostNames.begin(), hostNames.end(), name) != hostNames.end();
   }
 
   // --- requests ---
@@ -139,6 +201,13 @@ struct WebServer::Impl {
   std::optional<Session> Authorise(const Request& req, Response& res, bool action,
                                    json* body = nullptr) {
     std::optional<Session> s = sessions.Find(CookieValue(req, kCookie));
+    if (s) {
+      std::lock_guard<std::mutex> lock(usersMutex);
+      if (!UserHolds(*s)) {
+        sessions.Remove(CookieValue(req, kCookie));
+        s.reset();
+      }
+    }
     if (!s) {
       Send(res, ApiError(401, "not signed in, or the session has expired"));
       return std::nullopt;
@@ -172,14 +241,13 @@ struct WebServer::Impl {
   }
 
   bool ReadJson(const Request& req, Response& res, json* body) {
-    std::string type = req.get_header_value("Content-Type");
-    if (type.rfind("application/json", 0) != 0) {
+    if (!IsJsonType(req.get_header_value("Content-Type"))) {
       Send(res, ApiError(415, "send the request as application/json"));
       return false;
     }
-    *body = json::parse(req.body, nullptr, false);
-    if (body->is_discarded() || !body->is_object()) {
-      Send(res, ApiError(400, "the body is not a JSON object"));
+    std::string err;
+    if (!ParseJsonBody(req.body, options.maxBodyBytes, kMaxJsonDepth, body, &err)) {
+      Send(res, ApiError(req.body.size() > options.maxBodyBytes ? 413 : 400, err));
       return false;
     }
     return true;
@@ -195,27 +263,38 @@ struct WebServer::Impl {
     }
     std::string name = body["user"].get<std::string>();
     std::string password = body["password"].get<std::string>();
-    std::string addressKey = "address " + req.remote_addr;
-    std::string nameKey = "user " + name;
-    int wait = std::max(limiter.RetryAfter(addressKey), limiter.RetryAfter(nameKey));
+    if (name.size() > 64 || password.size() > 1024) {
+      return Send(res, ApiError(400, "user name or password too long"));
+    }
+    const std::string pairKey = "pair " + name + " " + req.remote_addr;
+    const std::string nameKey = "user " + name;
+    const std::string addressKey = "address " + req.remote_addr;
+    int wait = std::max({limiter.RetryAfter(pairKey), limiter.RetryAfter(nameKey),
+                         limiter.RetryAfter(addressKey)});
     if (wait > 0) {
       res.set_header("Retry-After", std::to_string(wait));
       return Send(res, ApiError(429, "too many failed sign-ins; try again in " +
                                          std::to_string(wait) + " s"));
     }
     std::optional<User> user = ValidUserName(name) ? FindUser(name) : std::nullopt;
-    bool ok = false;
-    {
-      // One hash at a time: each takes tens of megabytes.
-      std::lock_guard<std::mutex> lock(verifyMutex);
-      ok = VerifyPassword(user ? &*user : nullptr, password);
+    // A small pool hashes: each hash takes tens of MiB, and a queue of
+    // bounded length waits for it; past that the answer is "busy".
+    if (hashWaiting.fetch_add(1) >= options.hashQueue + options.hashWorkers) {
+      --hashWaiting;
+      res.set_header("Retry-After", "1");
+      return Send(res, ApiError(503, "too many sign-ins at once; try again in a second"));
     }
+    hashSlots.acquire();
+    bool ok = VerifyPassword(user ? &*user : nullptr, password);
+    hashSlots.release();
+    --hashWaiting;
     if (!ok) {
-      limiter.Failed(addressKey);
-      limiter.Failed(nameKey);
+      limiter.Failed(pairKey, options.signInFreePair);
+      limiter.Failed(nameKey, options.signInFreeName);
+      limiter.Failed(addressKey, options.signInFreeAddress);
       return Send(res, ApiError(401, "wrong user name or password"));
     }
-    limiter.Succeeded(nameKey);
+    limiter.Succeeded(pairKey);
     sessions.Remove(CookieValue(req, kCookie));
     std::string id = sessions.Create(user->name, user->role);
     std::optional<Session> s = sessions.Find(id);
@@ -271,6 +350,8 @@ struct WebServer::Impl {
     std::unique_lock<std::mutex> lock(versionMutex);
     while (!stopping) {
       lock.unlock();
+      std::string usersErr;
+      LoadUsersIfChanged(&usersErr);  // removals end sessions within a tick
       host.Tick(plant::Clock::now());
       uint64_t v = host.Version();
       lock.lock();
@@ -305,10 +386,12 @@ struct WebServer::Impl {
 
   std::mutex usersMutex;
   std::vector<User> users;
-  timespec usersTime{};
-  off_t usersSize = 0;
-  bool loaded = false;
-  std::mutex verifyMutex;
+  struct stat usersStat {};
+  bool checked = false, usersPresent = false, usersOk = false;
+  std::string usersError;
+  std::counting_semaphore<64> hashSlots;
+  std::atomic<int> hashWaiting{0};
+  std::vector<std::string> hostNames;  // lower case, without ports
 
   std::mutex versionMutex;
   std::condition_variable versionChanged;
@@ -362,6 +445,11 @@ void WebServer::Impl::Routes() {
     if (req.has_param("sort")) q.sort = req.get_param_value("sort");
     if (req.has_param("count")) q.count = req.get_param_value("count");
     q.filter = req.get_param_value("filter");
+    q.page = req.get_param_value("page");
+    q.after = req.get_param_value("after");
+    q.before = req.get_param_value("before");
+    q.last = req.has_param("last") && req.get_param_value("last") != "0";
+    q.ref = req.get_param_value("ref");
     Send(res, GetAlarms(host, q));
   });
   s.Get("/api/check", [this](const Request& req, Response& res) {
@@ -377,6 +465,8 @@ void WebServer::Impl::Routes() {
     Send(res, GetShelved(host));
   });
   s.Get("/api/events", [this](const Request& req, Response& res) { Events(req, res); });
+  // Public: the sign-in page too must say when it is the demo plant.
+  s.Get("/api/source", [this](const Request&, Response& res) { Send(res, GetSource(host)); });
 
   using Action = ApiResult (*)(PlantHost&, const std::string&, const json&);
   auto action = [this](Action fn) {
@@ -389,12 +479,44 @@ void WebServer::Impl::Routes() {
     };
   };
   s.Post("/api/ack", action(&Acknowledge));
+  s.Post("/api/ack-all/preview", [this](const Request& req, Response& res) {
+    json body;
+    if (!Authorise(req, res, true, &body)) return;
+    Send(res, AcknowledgeAllPreview(host, body));
+  });
   s.Post("/api/ack-all", action(&AcknowledgeAll));
   s.Post("/api/delete", action(&Delete));
   s.Post("/api/shelve", action(&Shelve));
   s.Post("/api/unshelve", action(&Unshelve));
   s.Post("/api/horn", action(&Horn));
 
+  // Runs on the headers, before any body is read: a body is taken only
+  // with a Content-Length within the limit, never chunked (browsers send
+  // ours with a length), so no sign-in or session is needed to bound it.
+  s.set_pre_routing_handler([this](const Request& req, Response& res) {
+    using Handled = httplib::Server::HandlerResponse;
+    if (!KnownHost(req)) {
+      Send(res, ApiError(400, "unknown Host: this server answers to its configured names only"));
+      return Handled::Handled;
+    }
+    if (req.has_header("Transfer-Encoding")) {
+      res.set_header("Connection", "close");
+      Send(res, ApiError(411, "send the body with a Content-Length; chunked bodies are not taken"));
+      return Handled::Handled;
+    }
+    if (req.has_header("Content-Length")) {
+      const std::string length = req.get_header_value("Content-Length");
+      if (length.empty() || length.size() > 12 ||
+          length.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoull(length) > options.maxBodyBytes) {
+        res.set_header("Connection", "close");
+        Send(res, ApiError(413, "the body is over " + std::to_string(options.maxBodyBytes) +
+                                    " bytes"));
+        return Handled::Handled;
+      }
+    }
+    return Handled::Unhandled;
+  });
   s.set_error_handler([](const Request&, Response& res) {
     if (!res.body.empty()) return;
     Send(res, ApiError(res.status, StatusReason(res.status)));
@@ -468,6 +590,20 @@ bool WebServer::Start(std::string* err) {
     return false;
   }
   m.port = port;
+  // Names the Host header may carry.
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  m.hostNames.push_back(lower(address));
+  if (address == "127.0.0.1" || address == "::1" || address == "localhost") {
+    for (const char* n : {"127.0.0.1", "::1", "localhost"}) m.hostNames.push_back(n);
+  }
+  if (address == "0.0.0.0" || address == "::") {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0) m.hostNames.push_back(lower(name));
+  }
+  for (const std::string& n : m.options.hostNames) m.hostNames.push_back(lower(n));
   m.version = m.host.Version();
   m.listener = std::thread([&m] { m.server->listen_after_bind(); });
   m.poller = std::thread([&m] { m.Poll(); });

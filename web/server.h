@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "web/plant_host.h"
 
@@ -22,8 +23,18 @@ struct ServerOptions {
   bool secureCookie = false;
   std::chrono::seconds sessionIdle{std::chrono::hours(8)};
   std::chrono::seconds sessionLifetime{std::chrono::hours(24)};
-  int signInFailures = 5;                 // failed sign-ins allowed per address and per name ...
-  std::chrono::seconds signInWindow{60};  // ... within this window
+  // Failed sign-ins allowed before the waits start growing: for one name
+  // from one address, for one name from anywhere, from one address for
+  // any names. A count ends `signInWindow` after its last failure.
+  int signInFreePair = 4;
+  int signInFreeName = 20;
+  int signInFreeAddress = 100;
+  std::chrono::seconds signInWindow{900};
+  int hashWorkers = 2;   // passwords hashed at once (each takes tens of MiB) ...
+  int hashQueue = 32;    // ... and sign-ins waiting for one; more get 503
+  // Names the Host header may carry (without the port), besides the
+  // listening address and, on loopback, localhost.
+  std::vector<std::string> hostNames;
   std::size_t maxBodyBytes = 16 * 1024;
   std::chrono::milliseconds poll{200};  // how often the host's version is read
   int threads = 32;                     // each live page holds one for its events

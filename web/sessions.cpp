@@ -54,6 +54,11 @@ void SessionStore::Remove(const std::string& id) {
   sessions_.erase(id);
 }
 
+std::size_t SessionStore::RemoveIf(const std::function<bool(const Session&)>& ended) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::erase_if(sessions_, [&](const auto& entry) { return ended(entry.second); });
+}
+
 std::size_t SessionStore::Size() {
   std::lock_guard<std::mutex> lock(mutex_);
   DropExpired(SteadyClock::now());
@@ -66,40 +71,35 @@ void SessionStore::DropExpired(SteadyClock::time_point now) {
   });
 }
 
-void SignInLimiter::Prune(std::vector<SteadyClock::time_point>* times,
-                          SteadyClock::time_point now) const {
-  std::erase_if(*times, [&](SteadyClock::time_point t) { return now - t >= window_; });
-}
-
 int SignInLimiter::RetryAfter(const std::string& key) {
   auto now = SteadyClock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = failures_.find(key);
-  if (it == failures_.end()) return 0;
-  Prune(&it->second, now);
-  if (static_cast<int>(it->second.size()) < limit_) return 0;
-  auto wait = window_ - (now - it->second.front());
-  auto secs = std::chrono::ceil<std::chrono::seconds>(wait).count();
+  auto it = records_.find(key);
+  if (it == records_.end() || it->second.until <= now) return 0;
+  auto secs = std::chrono::ceil<std::chrono::seconds>(it->second.until - now).count();
   return static_cast<int>(std::max<long long>(1, secs));
 }
 
-void SignInLimiter::Failed(const std::string& key) {
+void SignInLimiter::Failed(const std::string& key, int free) {
   auto now = SteadyClock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  auto& times = failures_[key];
-  Prune(&times, now);
-  times.push_back(now);
-  if (failures_.size() > 10000) {  // an address sweep must not grow this without end
-    for (auto it = failures_.begin(); it != failures_.end();) {
-      Prune(&it->second, now);
-      it = it->second.empty() ? failures_.erase(it) : std::next(it);
-    }
+  Record& r = records_[key];
+  if (now - r.last >= window_) r.failures = 0;
+  r.last = now;
+  ++r.failures;
+  if (r.failures > free) {
+    int doublings = std::min(r.failures - free - 1, 16);
+    auto wait = std::min<std::chrono::seconds>(std::chrono::seconds(1LL << doublings), longest_);
+    r.until = now + wait;
+  }
+  if (records_.size() > 10000) {  // an address sweep must not grow this without end
+    std::erase_if(records_, [&](const auto& e) { return now - e.second.last >= window_; });
   }
 }
 
 void SignInLimiter::Succeeded(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  failures_.erase(key);
+  records_.erase(key);
 }
 
 }  // namespace tolvane::web

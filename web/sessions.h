@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,9 @@ class SessionStore {
   // Whether `id` is live, without counting as use (event streams ask this).
   bool Alive(const std::string& id);
   void Remove(const std::string& id);
+  // Ends every session `ended` says is over (its user removed, its role
+  // changed); how many ended.
+  std::size_t RemoveIf(const std::function<bool(const Session&)>& ended);
   std::size_t Size();
 
  private:
@@ -49,25 +53,34 @@ class SessionStore {
   std::chrono::seconds lifetime_;
 };
 
-// Failed sign-ins counted per key (the client's address, the user name):
-// after `limit` failures within `window` the key is refused until the
-// oldest of them leaves the window.
+// Failed sign-ins counted per key, with delays that grow: after `free`
+// failures each further one doubles the wait before the key may try again
+// (1 s, 2 s, 4 s ... at most `longest`). A key's count ends `window` after
+// its last failure, or at a success. The server keys it by name and
+// address together (a console's own typing), and more loosely by name
+// alone and by address alone (guessing from many places, or many names
+// from one), so a wrong password on one console never holds back another.
 class SignInLimiter {
  public:
-  SignInLimiter(int limit, std::chrono::seconds window) : limit_(limit), window_(window) {}
+  explicit SignInLimiter(std::chrono::seconds window = std::chrono::seconds(900),
+                         std::chrono::seconds longest = std::chrono::seconds(60))
+      : window_(window), longest_(longest) {}
 
   // Seconds to wait before `key` may try again; 0 when it may now.
   int RetryAfter(const std::string& key);
-  void Failed(const std::string& key);
+  void Failed(const std::string& key, int free);
   void Succeeded(const std::string& key);
 
  private:
-  void Prune(std::vector<SteadyClock::time_point>* times, SteadyClock::time_point now) const;
-
+  struct Record {
+    int failures = 0;
+    SteadyClock::time_point last{};
+    SteadyClock::time_point until{};
+  };
   std::mutex mutex_;
-  std::map<std::string, std::vector<SteadyClock::time_point>> failures_;
-  int limit_;
+  std::map<std::string, Record> records_;
   std::chrono::seconds window_;
+  std::chrono::seconds longest_;
 };
 
 // A random token of 32 bytes as 64 hex digits.

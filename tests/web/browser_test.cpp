@@ -13,6 +13,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <set>
 #include <thread>
 
 #include "web_fixture.h"
@@ -140,6 +142,14 @@ class Browser {
   bool ok() const { return !id_.empty(); }
 
   void Go(const std::string& url) { Call("/url", {{"url", url}}); }
+  // Sets the viewport (not the window) to width x height, as a screen
+  // showing only the page would have it.
+  void SetSize(int width, int height) {
+    Call("/window/rect", {{"width", width}, {"height", height}});
+    json inner = Run("return [window.innerWidth, window.innerHeight]");
+    Call("/window/rect", {{"width", 2 * width - inner[0].get<int>()},
+                          {"height", 2 * height - inner[1].get<int>()}});
+  }
   json Run(const std::string& script, const json& args = json::array()) {
     return Call("/execute/sync", {{"script", script}, {"args", args}});
   }
@@ -304,6 +314,91 @@ TEST_F(BrowserTest, OperatorSortsFiltersAndAcknowledgesWhileAViewerWatches) {
   viewer->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-viewer.png");
 }
 
+TEST_F(BrowserTest, EveryPageIsReachableAJumpMarksTheRowAndAcknowledgeAllAsksWithItsCount) {
+  auto api = Operator();
+  json all = Page(*api);  // every alarm, newest first
+  std::set<std::string> everyRef;
+  for (const json& r : all["rows"]) {
+    if (!r["message"].get<bool>()) everyRef.insert(r["ref"].get<std::string>());
+  }
+  const int pages = (all["matched"].get<int>() + 49) / 50;
+  ASSERT_GE(pages, 3);
+
+  auto b = Open("pager");
+  ASSERT_TRUE(b->ok());
+  ASSERT_NO_FATAL_FAILURE(b->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  b->Run("const s = document.getElementById('count'); s.value = '50';"
+         "s.dispatchEvent(new Event('change'));");
+  ASSERT_TRUE(b->WaitFor("document.querySelectorAll('#rows tr').length == 50 && "
+                         "document.body.dataset.pages == '" + std::to_string(pages) + "'"));
+  EXPECT_EQ(b->Run("return document.getElementById('page-count').textContent"),
+            "of " + std::to_string(pages));
+
+  // The built-in demo plant says so on the page.
+  EXPECT_TRUE(b->WaitFor("!document.getElementById('source-banner').hidden && "
+                         "document.getElementById('source-banner').textContent.startsWith('DEMO PLANT')"));
+
+  // Next until the end: every alarm once.
+  std::set<std::string> seen;
+  for (int page = 0; page < pages; ++page) {
+    ASSERT_TRUE(b->WaitFor("document.body.dataset.page == '" + std::to_string(page) + "'"))
+        << "page " << page;
+    json refs = b->Run("return [...document.querySelectorAll('#rows tr:not(.message)')]"
+                       ".map(r => r.dataset.ref)");
+    for (const json& r : refs) EXPECT_TRUE(seen.insert(r.get<std::string>()).second) << r;
+    if (page + 1 < pages) b->Click("#page-next");
+  }
+  EXPECT_EQ(seen, everyRef);
+  EXPECT_TRUE(b->Run("return document.getElementById('page-next').disabled").get<bool>());
+  b->Click("#page-prev");
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.page == '" + std::to_string(pages - 2) + "'"));
+  b->Click("#page-first");
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.page == '0' && "
+                         "document.getElementById('page-prev').disabled"));
+
+  // Jump to the oldest alarm: the last page, its row marked.
+  std::string oldest;
+  for (const json& r : all["rows"]) {
+    if (!r["message"].get<bool>()) oldest = r["ref"];
+  }
+  b->Type("#jump-ref", oldest);
+  b->Click("#jump-form button");
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.page == '" + std::to_string(pages - 1) +
+                         "' && document.querySelector('#rows tr.focus') && "
+                         "document.querySelector('#rows tr.focus').dataset.ref == '" + oldest + "'"));
+
+  // Acknowledge all filtered: the count first, nothing done on Cancel.
+  const json filter = {{"filter", "ASF_NODE IN \"PLANT2\""}};
+  auto selected = [&] {
+    return json::parse(api->Post("/api/ack-all/preview", filter.dump())->body)["selected"].get<int>();
+  };
+  const int count = selected();
+  ASSERT_GT(count, 0);
+  b->Type("#filter", "ASF_NODE IN \"PLANT2\"");
+  ASSERT_TRUE(b->WaitFor(
+      "document.getElementById('filter-diag').classList.contains('good') && "
+      "[...document.querySelectorAll('#rows td.node')].every(td => td.textContent == 'PLANT2')"));
+  b->Click("#ack-all");
+  ASSERT_TRUE(b->WaitFor("!document.getElementById('ackall-confirm').hidden"));
+  EXPECT_EQ(b->Run("return document.getElementById('ackall-yes').textContent"),
+            "Acknowledge " + std::to_string(count));
+  EXPECT_NE(b->Run("return document.getElementById('ackall-question').textContent")
+                .get<std::string>()
+                .find("Acknowledge " + std::to_string(count) + " new alarm"),
+            std::string::npos);
+  b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/alarm-summary-ack-all.png");
+  b->Click("#ackall-no");
+  EXPECT_TRUE(b->WaitFor("document.getElementById('ackall-confirm').hidden"));
+  EXPECT_EQ(selected(), count);
+  b->Click("#ack-all");
+  ASSERT_TRUE(b->WaitFor("!document.getElementById('ackall-confirm').hidden"));
+  b->Click("#ackall-yes");
+  EXPECT_TRUE(b->WaitFor("document.getElementById('message').textContent == 'Acknowledged " +
+                         std::to_string(count) + " of " + std::to_string(count) +
+                         " new alarm(s).'"));
+  EXPECT_EQ(selected(), 0);
+}
+
 class SimulatedBrowserTest : public BrowserTest {
  protected:
   FixtureOptions Options() override {
@@ -312,6 +407,78 @@ class SimulatedBrowserTest : public BrowserTest {
     return o;
   }
 };
+
+// Rows wholly inside the viewport.
+constexpr const char* kVisibleRows =
+    "return [...document.querySelectorAll('#rows tr')].filter(r => {"
+    " const b = r.getBoundingClientRect(); return b.top >= 0 && b.bottom <= window.innerHeight;"
+    "}).length";
+
+TEST_F(SimulatedBrowserTest, TheOperatorsScreenIsDenseKeepsFocusAcrossUpdatesAndShowsStaleness) {
+  auto b = Open("screen");
+  ASSERT_TRUE(b->ok());
+  struct Size {
+    int width, height, rows;
+  };
+  ASSERT_NO_FATAL_FAILURE(b->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  for (const Size& size : {Size{1920, 1080, 25}, Size{1280, 800, 15}}) {
+    b->SetSize(size.width, size.height);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int rows = b->Run(kVisibleRows).get<int>();
+    EXPECT_GE(rows, size.rows) << size.width << "x" << size.height;
+    // The reference is in view in every row, the table no wider than the page.
+    EXPECT_TRUE(b->Run("const t = document.getElementById('alarms');"
+                       "return t.scrollWidth <= t.parentElement.clientWidth + 1 && "
+                       "[...document.querySelectorAll('#rows td.ref')].every(td => "
+                       "td.getBoundingClientRect().right <= window.innerWidth)")
+                    .get<bool>())
+        << size.width;
+    std::cout << "[ figure ] rows visible at " << size.width << "x" << size.height << ": " << rows
+              << "\n";
+    b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/screen-" + std::to_string(size.width) +
+                  "x" + std::to_string(size.height) + ".png");
+  }
+
+  // Focus stays on a row's check box while updates arrive.
+  std::string ref = b->Run(
+      "const box = document.querySelectorAll('#rows input.select')[2];"
+      "box.focus(); window.focused = box; return box.closest('tr').dataset.ref;");
+  ASSERT_FALSE(ref.empty());
+  std::string seq = b->Run("return document.body.dataset.sequence");
+  ASSERT_TRUE(b->WaitFor("document.body.dataset.sequence != '" + seq + "'", 15));
+  seq = b->Run("return document.body.dataset.sequence");
+  ASSERT_TRUE(b->WaitFor("document.body.dataset.sequence != '" + seq + "'", 15));
+  EXPECT_TRUE(b->Run("return document.activeElement === window.focused && "
+                     "window.focused.isConnected")
+                  .get<bool>());
+
+  // Arrows move between rows; new alarms are announced while the horn sounds.
+  EXPECT_TRUE(b->Run("const boxes = [...document.querySelectorAll('#rows input.select')];"
+                     "const at = boxes.indexOf(document.activeElement);"
+                     "document.activeElement.dispatchEvent(new KeyboardEvent('keydown', "
+                     "{key: 'ArrowDown', bubbles: true}));"
+                     "return at >= 0 && boxes.indexOf(document.activeElement) == at + 1")
+                  .get<bool>());
+  EXPECT_TRUE(b->WaitFor("Number(document.body.dataset.annunciated || 0) > 0", 15));
+
+  // Selecting holds the table still and says so; ending the selection shows
+  // what came meanwhile.
+  b->Run("window.sel = document.querySelectorAll('#rows input.select')[3]; window.sel.click();");
+  seq = b->Run("return document.body.dataset.sequence");
+  EXPECT_TRUE(b->WaitFor("!document.getElementById('held').hidden", 15));
+  EXPECT_EQ(b->Run("return document.body.dataset.sequence"), seq);
+  b->Run("window.sel.click();");
+  EXPECT_TRUE(b->WaitFor("document.getElementById('held').hidden && "
+                         "document.body.dataset.sequence != '" + seq + "'"));
+
+  // The server goes: the header says the display is not live, with its age.
+  server_->Stop();
+  EXPECT_TRUE(b->WaitFor("document.body.dataset.stale == '1' && "
+                         "!document.getElementById('stale').hidden && "
+                         "document.getElementById('stale-text').textContent.includes('NOT LIVE')",
+                         10));
+  b->Screenshot(std::string(TOLVANE_WEB_ARTIFACTS) + "/screen-stale.png");
+}
 
 TEST_F(SimulatedBrowserTest, AnAlarmRaisedBySimulationAppearsWithoutAReload) {
   auto b = Open("operator");

@@ -68,20 +68,28 @@ void WebFixture::Start(const FixtureOptions& options) {
   ASSERT_TRUE(AddUser(usersFile_, "vic", Role::kViewer, kViewerPassword, &err, HashCost::kMinimal))
       << err;
 
+  plant::StoreError storeErr;
+  std::unique_ptr<plant::PlantStore> store;
+  if (!options.storeCopyOf.empty()) {
+    storePath_ = dir_ + "/plant.db";
+    std::filesystem::copy_file(options.storeCopyOf, storePath_);
+    store = plant::PlantStore::Open(storePath_, &storeErr);
+  }
   plant::DemoOptions demo;
-  plant::Plant plant = plant::MakeDemoPlant(demo);
+  plant::Plant plant = store ? plant::Plant() : plant::MakeDemoPlant(demo);
   // The newest alarm carries markup, so it is on the first page.
   plant::PlantAlarm* newest = nullptr;
   for (plant::PlantAlarm& a : plant.alarms) {
     if (a.msgType != 8 && (!newest || a.timeIn > newest->timeIn)) newest = &a;
   }
-  ASSERT_NE(newest, nullptr);
-  newest->description = kHostile;
-  hostileRef_ = std::string(1, newest->letter) + std::to_string(newest->number) + newest->node;
+  if (newest) {
+    newest->description = kHostile;
+    hostileRef_ = std::string(1, newest->letter) + std::to_string(newest->number) + newest->node;
+  }
 
-  plant::StoreError storeErr;
-  std::unique_ptr<plant::PlantStore> store;
-  if (options.storeFile) {
+  if (!options.storeCopyOf.empty()) {
+    // the copy opened above
+  } else if (options.storeFile) {
     storePath_ = dir_ + "/plant.db";
     ASSERT_TRUE(plant::PlantStore::Create(storePath_, plant, false, &storeErr)) << storeErr.message;
     store = plant::PlantStore::Open(storePath_, &storeErr);
@@ -91,6 +99,7 @@ void WebFixture::Start(const FixtureOptions& options) {
   ASSERT_NE(store, nullptr) << storeErr.message;
   HostOptions hostOptions;
   hostOptions.simulateRate = options.simulateRate;
+  hostOptions.demo = options.storeCopyOf.empty() && !options.storeFile;
   host_ = MakeStoreHost(std::move(store), hostOptions, &err);
   ASSERT_NE(host_, nullptr) << err;
   ServerOptions so;

@@ -48,6 +48,8 @@ struct FixtureOptions {
   std::chrono::seconds sessionIdle{3600};
   bool storeFile = false;         // the plant in a store file (storePath_) instead of memory
   std::string certFile, keyFile;  // HTTPS when given
+  // Serve a copy of this store file instead of the demo plant.
+  std::string storeCopyOf;
 };
 
 class WebFixture : public ::testing::Test {
@@ -63,11 +65,14 @@ class WebFixture : public ::testing::Test {
 
   // The first page (sort -1, 1000 rows) as the API gives it.
   nlohmann::json Page(ApiClient& c, const std::string& query = "");
+
+ public:
   // The row of `ref` in the page, if any.
   static std::optional<nlohmann::json> RowOf(const nlohmann::json& page, const std::string& ref);
   // The reference of the first new alarm (not an operator message).
   static std::string FirstNew(const nlohmann::json& page);
 
+ protected:
   std::string dir_;
   std::string usersFile_;
   std::unique_ptr<PlantHost> host_;
