@@ -439,7 +439,7 @@ void CheckMeta(Database& db, std::vector<RowProblem>* out) {
     if (key == "horn_enabled" || key == "horn_silenced") {
       c.Int(q, 1, column.c_str(), 0, 1);
     } else if (key == "extra") {
-      c.Extra(q, 1, column.c_str());
+      c.Extra(q, 1, column.c_str(), 1);
     }
   }
 }
