@@ -439,7 +439,7 @@ void CheckMeta(Database& db, std::vector<RowProblem>* out) {
     if (key == "horn_enabled" || key == "horn_silenced") {
       c.Int(q, 1, column.c_str(), 0, 1);
     } else if (key == "extra") {
-      c.Extra(q, 1, column.c_str());
+      c.Extra(q, 1, column.c_str(), 1);
     }
   }
 }
@@ -754,7 +754,15 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
     *err = {StoreError::Kind::kMissing, path + " cannot be opened: " + std::strerror(errno)};
     return nullptr;
   }
-  if (!LooksLikeSqlite(path, &why)) {
+  std::pair<dev_t, ino_t> file{st.st_dev, st.st_ino};
+  bool ownOpen = false;
+  {
+    std::lock_guard lock(Opened().mutex);
+    ownOpen = Opened().files.count(file) > 0;
+  }
+  // Open here already, it is a store; and closing a descriptor of ours on
+  // it would drop the locks of the connection that has it.
+  if (!ownOpen && !LooksLikeSqlite(path, &why)) {
     bool unreadable = why != "file is not a database" && why.find("JSON") == std::string::npos;
     *err = {unreadable ? StoreError::Kind::kMissing : StoreError::Kind::kInvalid,
             path + (unreadable ? " cannot be read: " : " is not a plant store: ") + why};
@@ -773,12 +781,6 @@ std::unique_ptr<PlantStore> PlantStore::Open(const std::string& path, StoreError
   std::error_code ec;
   std::string real = fs::canonical(fs::path(path), ec).string();
   if (ec) real = path;
-  std::pair<dev_t, ino_t> file{st.st_dev, st.st_ino};
-  bool ownOpen = false;
-  {
-    std::lock_guard lock(Opened().mutex);
-    ownOpen = Opened().files.count(file) > 0;
-  }
   // A log left by a program that died is folded into the store by the next
   // connection; first make sure it is this store's.
   store_checks::Beside beside;

@@ -288,13 +288,15 @@ void RowCheck::Names(const sql::Statement& s, int col, const char* name, std::si
   if (n > count) return Fail(name, std::to_string(n) + " names; at most " + std::to_string(count));
 }
 
-void RowCheck::Extra(const sql::Statement& s, int col, const char* name) {
+void RowCheck::Extra(const sql::Statement& s, int col, const char* name, std::size_t level) {
   if (s.Type(col) != SQLITE_TEXT) return Fail(name, "not a text");
   std::string v = s.Text(col);
   if (v.empty()) return;
   nlohmann::ordered_json doc;
   JsonInputError bad;
-  if (!ParseJsonBounded(v, &doc, &bad, kPlantDocumentLimits)) {
+  JsonLimits limits = kPlantDocumentLimits;
+  limits.maxDepth -= level - 1;
+  if (!ParseJsonBounded(v, &doc, &bad, limits)) {
     return Fail(name, "not JSON within bounds: " + bad.message);
   }
   if (!doc.is_object()) Fail(name, "not a JSON object");

@@ -82,8 +82,11 @@ class RowCheck {
   // A list of names one a line: at most `count`, each at most `bytes` bytes.
   void Names(const sql::Statement& s, int col, const char* name, std::size_t count,
              std::size_t bytes);
-  // Empty, or the text of a JSON object within the exchange format's bounds.
-  void Extra(const sql::Statement& s, int col, const char* name);
+  // Empty, or the text of a JSON object within the exchange format's bounds
+  // once its members join their record, which lies `level` deep in the
+  // document (3 for nodes, blocks, alarms and journal entries; 1 for the
+  // top level).
+  void Extra(const sql::Statement& s, int col, const char* name, std::size_t level = 3);
   // A priority of the seven-level table.
   void Priority(const sql::Statement& s, int col, const char* name);
   void Fail(const char* column, std::string why);

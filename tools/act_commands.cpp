@@ -169,8 +169,10 @@ void CmdAck(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {
     throw Failure{kExitFailed,
                   "acknowledge of " + row.reference + " failed: status " + StatusText(rc)};
   }
-  out << "Acknowledged " << row.reference;
-  if (!row.tag.empty()) out << " (" << EscapeForTerminal(row.tag) << " on " << row.node << ")";
+  out << "Acknowledged " << EscapeForTerminal(row.reference);
+  if (!row.tag.empty()) {
+    out << " (" << EscapeForTerminal(row.tag) << " on " << EscapeForTerminal(row.node) << ")";
+  }
   out << "\n";
 }
 
@@ -186,8 +188,8 @@ void CmdMarkAck(const GlobalOptions& g, const std::string& ref, std::ostream& ou
   }
   s.Save();
   if (rc != kOk) throw Failure{kExitFailed, "mark-ack of " + row.reference + " failed"};
-  out << "Marked " << row.reference << " acknowledged in the alarm summary ("
-      << EscapeForTerminal(row.tag) << " on " << row.node << ")\n";
+  out << "Marked " << EscapeForTerminal(row.reference) << " acknowledged in the alarm summary ("
+      << EscapeForTerminal(row.tag) << " on " << EscapeForTerminal(row.node) << ")\n";
 }
 
 void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::ostream& out) {
@@ -201,8 +203,8 @@ void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::
   if (rc != kOk) {
     throw Failure{kExitFailed, "delete of " + row.reference + " failed: status " + StatusText(rc)};
   }
-  out << "Deleted " << row.reference << " (" << EscapeForTerminal(row.tag) << " on " << row.node
-      << ")\n";
+  out << "Deleted " << EscapeForTerminal(row.reference) << " (" << EscapeForTerminal(row.tag)
+      << " on " << EscapeForTerminal(row.node) << ")\n";
 }
 
 void CmdRemove(const GlobalOptions& g, const ActOptions& o, std::ostream& out) {

@@ -1,6 +1,10 @@
 #include "tools/doctor_command.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "plant/plant_store.h"
@@ -22,6 +26,12 @@ bool DoctorCommand::Run(std::ostream& out, int* exitCode) {
   if (nodeFile_->empty()) {
     std::cerr << "tolvane: error: doctor checks a plant store: give --node STORE\n";
     *exitCode = kExitUsage;
+    return true;
+  }
+  if (struct stat st{}; ::stat(nodeFile_->c_str(), &st) != 0) {
+    std::cerr << "tolvane: error: " << EscapeForTerminal(*nodeFile_)
+              << " cannot be opened: " << std::strerror(errno) << "\n";
+    *exitCode = kExitNodeFileMissing;
     return true;
   }
   plant::ExamineOptions options;

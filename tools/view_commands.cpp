@@ -51,7 +51,8 @@ void WriteShelved(std::ostream& out, const std::vector<ShelvedAlarm>& shelved,
   }
   for (const ShelvedAlarm& s : shelved) {
     const PlantAlarm& a = s.alarm;
-    out << FormatReference({a.letter, a.number, a.node}) << "  " << EscapeForTerminal(a.tag)
+    out << EscapeForTerminal(FormatReference({a.letter, a.number, a.node})) << "  "
+        << EscapeForTerminal(a.tag)
         << "  until " << FormatUtc(s.until) << "  by " << EscapeForTerminal(a.shelvedBy)
         << (a.shelveReason.empty() ? "" : "  " + EscapeForTerminal(a.shelveReason)) << "\n";
   }

@@ -369,6 +369,7 @@ TEST_F(StoreTest, ARefusedValueNamesItsPlaceWhereverTheStoreIsRead) {
   ASSERT_TRUE(s->Begin(false, &err));
   EXPECT_TRUE(s->Load(few, kNow, &err, &only)) << err.message;
   EXPECT_EQ(s->CountVisible(false), 1u);
+  s.reset();  // before the node it follows
 }
 
 TEST_F(StoreTest, AStoreOpenedForReadingWritesOnlyWhenAskedTo) {
@@ -380,6 +381,7 @@ TEST_F(StoreTest, AStoreOpenedForReadingWritesOnlyWhenAskedTo) {
   s->Journal("PLANT1", "from a reader", kNow);
   EXPECT_FALSE(s->Commit(&err)) << "a read transaction does not write";
   EXPECT_EQ(Query(path_, "SELECT count(*) FROM journal"), before);
+  s->Rollback();  // the entry would otherwise wait for the next commit
   ASSERT_TRUE(s->Begin(true, &err)) << err.message;
   s->Journal("PLANT1", "asked to", kNow);
   EXPECT_TRUE(s->Commit(&err)) << err.message;
@@ -395,7 +397,8 @@ TEST_F(StoreTest, AbandonedTemporariesGoAndHeldOnesStay) {
   WriteFile(name("13"), "held");
   int fd = ::open(name("13").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  EXPECT_EQ(RemoveAbandonedStoreTemporaries(path_), 3u);
+  // The abandoned one (with its journal) and the orphaned log.
+  EXPECT_EQ(RemoveAbandonedStoreTemporaries(path_), 2u);
   EXPECT_FALSE(std::filesystem::exists(name("11")));
   EXPECT_FALSE(std::filesystem::exists(name("11-journal")));
   EXPECT_FALSE(std::filesystem::exists(name("12-wal")));
@@ -413,9 +416,6 @@ TEST_F(StoreTest, ALeftOverLogIsJudgedByItsFramesAndByTheStoreItMakes) {
     sql::Database db(path_, SQLITE_OPEN_READWRITE);
     db.Exec("PRAGMA wal_autocheckpoint = 0; UPDATE alarms SET acknowledged = 1");
     log = ReadFile(path_ + "-wal");
-    bool checked = false;
-    EXPECT_EQ(LeftoverLogProblem(path_, &checked), "") << "live: it is the holder's";
-    EXPECT_FALSE(checked);
   }
   std::string store = ReadFile(path_);
   WriteFile(path_ + "-wal", log);
