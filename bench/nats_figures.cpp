@@ -1,18 +1,28 @@
-// Figures of the plant-wide deployment, run by hand through
-// bench/nats_figures.sh (a server and two node daemons on loopback):
-//   - acknowledge-to-visible latency on the other station (median, p99)
-//   - a station's cold start with 100,000 alarms beside loading the same
-//     plant from the store locally
-//   - alarm changes per second from the stream into a station's view
-//   - fetch speed on a station beside the embedded node (ratio)
+// Figures of the plant-wide deployment, run through bench/nats_figures.sh
+// (three servers, three node daemons on one plant store, loopback):
+//   - acknowledge on one station to visible on another (median, p99, max),
+//     with one server killed during the run
+//   - a killed daemon's node shown stale on every station
+//   - a station's start after the server loss
+//   - a daemon's memory beside its node's share of the whole plant's
+//
+//   nats_figures whole-plant STORE        memory of one process holding the
+//                                         whole plant (the share's baseline)
+//   nats_figures run URLS --servers NAME=PID,... --kill follower|leader
+//                --kill-daemon NODE=PID --daemons PID,PID,... [--acks N]
+// The server killed is one that follows the alarm stream, or its leader
+// (the worst case: the stream elects a new leader meanwhile).
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <fstream>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,12 +30,7 @@
 #include "net/protocol.h"
 #include "net/station.h"
 #include "node/embedded_node.h"
-#include "plant/plant_node.h"
 #include "plant/plant_store.h"
-#include "services/borvik.h"
-#include "services/queue_backend.h"
-#include "services/zuna.h"
-#include "tolvane/CVeltAlmSummMgr.h"
 #include "tolvane/text_field.h"
 
 using namespace tolvane;
@@ -43,194 +48,197 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-// A plant of two nodes (a node holds at most 65535 blocks) with `n`
-// alarms on as many blocks.
-plant::Plant BenchPlant(int n) {
-  plant::Plant p;
-  for (const char* name : {"BENCHA", "BENCHB"}) {
-    plant::PlantNode node;
-    node.name = node.physical = name;
-    node.local = p.nodes.empty();
-    p.nodes.push_back(node);
+// Resident memory of a process, in MB.
+double RssMb(int pid) {
+  std::ifstream in("/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
   }
-  auto now = plant::Clock::now();
-  for (int i = 0; i < n; ++i) {
-    std::string nodeName = i < n / 2 ? "BENCHA" : "BENCHB";
-    plant::PlantBlock b;
-    b.node = nodeName;
-    b.tag = "T" + std::to_string(i);
-    b.letter = static_cast<char>('A' + i / 30000);
-    b.number = static_cast<int16_t>(i % 30000);
-    b.fields = {{"B_NALM", 1}, {"B_CUALM", 1539}};
-    p.blocks.push_back(b);
-    plant::PlantAlarm a;
-    a.node = a.physical = nodeName;
-    a.tag = b.tag;
-    a.letter = b.letter;
-    a.number = b.number;
-    a.priority = static_cast<int16_t>(3 + i % 7);
-    a.status = 1539;
-    a.description = "BENCH ALARM " + std::to_string(i);
-    a.areas = {"AREA" + std::to_string(i % 10)};
-    a.timeIn = a.timeLast = now - std::chrono::seconds(n - i);
-    p.alarms.push_back(a);
-  }
-  return p;
+  return 0;
 }
 
-// Publishes every alarm of the queue as a daemon would.
-bool PublishAll(nats::Connection& conn, node::SummaryQueue& q, bool flipAck) {
-  std::vector<SUMQMSG> msgs = q.Snapshot();
-  std::vector<plant::Clock::time_point> in = q.SnapshotTimesIn(), last = q.SnapshotTimesLast();
-  for (std::size_t i = 0; i < msgs.size(); ++i) {
-    nats::AlarmState s{msgs[i], in[i], last[i], false};
-    if (flipAck) s.msg.ackFlag = 1;
-    const _ALMPAK& p = s.msg.almpak;
-    std::string subject = nats::AlarmSubject(FieldText(p.node), p.vsp.blockType, p.vsp.blockNumber);
-    std::string body = nats::EncodeAlarm(s);
-    if (js_PublishAsync(conn.js(), subject.c_str(), body.data(), static_cast<int>(body.size()),
-                        nullptr) != NATS_OK) {
-      return false;
+std::unique_ptr<nats::Station> Open(const std::string& urls, const std::string& name,
+                                    double* seconds) {
+  nats::StationOptions o;
+  o.connect.url = urls;
+  o.name = name;
+  o.startTimeoutMs = 60000;
+  std::string err;
+  auto t0 = Steady::now();
+  auto s = nats::Station::Connect(o, &err);
+  if (seconds) *seconds = std::chrono::duration<double>(Steady::now() - t0).count();
+  if (!s) std::fprintf(stderr, "station %s: %s\n", name.c_str(), err.c_str());
+  return s;
+}
+
+int WholePlant(const std::string& path) {
+  double before = RssMb(0);
+  plant::StoreError err;
+  node::EmbeddedNode node;  // outlives the store, which follows it
+  auto store = plant::PlantStore::Open(path, &err);
+  if (!store || !store->Begin(false, &err) || !store->Load(node, plant::Clock::now(), &err)) {
+    std::fprintf(stderr, "%s\n", err.message.c_str());
+    return 1;
+  }
+  std::printf("whole plant in one process: %zu alarms, %.0f MB (%.0f MB before loading)\n",
+              node.queue().Size(), RssMb(0), before);
+  store->Detach();
+  return 0;
+}
+
+// The alarm stream's leader, by server name.
+std::string StreamLeader(const std::string& urls) {
+  nats::ConnectOptions co;
+  co.url = urls;
+  std::string err;
+  auto c = nats::Connection::Open(co, &err);
+  if (!c) return {};
+  jsStreamInfo* si = nullptr;
+  jsErrCode jerr{};
+  std::string leader;
+  if (js_GetStreamInfo(&si, c->js(), nats::kAlarmStream, nullptr, &jerr) == NATS_OK) {
+    if (si->Cluster && si->Cluster->Leader) leader = si->Cluster->Leader;
+    jsStreamInfo_Destroy(si);
+  }
+  return leader;
+}
+
+int Run(const std::string& urls, const std::map<std::string, int>& servers, bool killLeader,
+        const std::string& staleNode, int killDaemon, const std::vector<int>& daemons, int acks) {
+  std::string leader = StreamLeader(urls);
+  int killServer = 0;
+  std::string killed;
+  for (const auto& [name, pid] : servers) {
+    if ((name == leader) == killLeader && killServer == 0) {
+      killServer = pid;
+      killed = name;
     }
   }
-  jsPubOptions po;
-  jsPubOptions_Init(&po);
-  po.MaxWait = 60000;
-  return js_PublishAsyncComplete(conn.js(), &po) == NATS_OK;
-}
+  std::printf("alarm stream leader %s; the run kills %s (%s)\n", leader.c_str(), killed.c_str(),
+              killLeader ? "the leader" : "a follower");
+  for (int pid : daemons) std::printf("daemon pid %d: %.0f MB resident\n", pid, RssMb(pid));
+  double startA = 0, startB = 0;
+  auto a = Open(urls, "FIG-A", &startA);
+  auto b = Open(urls, "FIG-B", &startB);
+  if (!a || !b) return 1;
+  std::printf("stations started in %.2f s and %.2f s (%zu alarms)\n", startA, startB,
+              b->view().Size());
 
-double FetchMs(int rounds) {
-  CVeltAlmSummMgr mgr;
-  short h = mgr.GetAlarmClientHandle();
-  char filter[] = "";
-  Steady::time_point t0 = Steady::now();
-  for (int i = 0; i < rounds; ++i) {
-    VARIANT v;
-    short rows = 0;
-    mgr.FetchAlarmsByRef(&v, 200, filter, 1, h, &rows);
-    VariantClear(&v);
+  // Acknowledge to visible on the other station, a server killed a third
+  // of the way through.
+  std::vector<SUMQMSG> open;
+  for (const SUMQMSG& m : a->view().Snapshot()) {
+    if (m.almpak.msgType != 8 && m.ackFlag == 0) open.push_back(m);
   }
-  double ms = Ms(Steady::now() - t0) / rounds;
-  mgr.FreeAlarmClientHandle(h);
-  return ms;
+  std::vector<double> latency;
+  int unknown = 0, failed = 0, notSeen = 0;
+  unsigned short h = 0;
+  a->queue().Open(&h, nullptr);
+  Steady::time_point killedAt{};
+  for (int i = 0; i < acks && i < static_cast<int>(open.size()); ++i) {
+    if (i == acks / 3 && killServer > 0) {
+      ::kill(killServer, SIGKILL);
+      killedAt = Steady::now();
+      std::printf("killed server %s after %d acknowledges\n", killed.c_str(), i);
+    }
+    const _ALMPAK& p = open[static_cast<std::size_t>(i) * (open.size() / acks)].almpak;
+    std::string node(FieldText(p.node));
+    auto t0 = Steady::now();
+    short st = a->queue().MarkAcknowledged(p.vsp.blockNumber, p.vsp.blockType, node.c_str(), h);
+    if (nats::IsUnknownOutcome(st)) ++unknown;
+    if (st != 0 && !nats::IsUnknownOutcome(st)) {
+      ++failed;
+      continue;
+    }
+    SUMQMSG seen{};
+    bool visible = false;
+    while (Steady::now() - t0 < std::chrono::seconds(30)) {
+      if (b->queue().Find(p.vsp.blockNumber, p.vsp.blockType, node.c_str(), &seen) == 0 &&
+          seen.ackFlag) {
+        visible = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (!visible) {
+      ++notSeen;
+      continue;
+    }
+    latency.push_back(Ms(Steady::now() - t0));
+  }
+  std::printf(
+      "acknowledge to visible on the other station: %zu acks, median %.1f ms, p99 %.1f ms, max "
+      "%.1f ms (%d of unknown outcome then resolved, %d failed, %d never seen)\n",
+      latency.size(), Percentile(latency, 0.5), Percentile(latency, 0.99),
+      latency.empty() ? 0 : *std::max_element(latency.begin(), latency.end()), unknown, failed,
+      notSeen);
+
+  // A station's start with one server of three gone.
+  for (int i = 0; i < 3; ++i) {
+    double secs = 0;
+    double since = std::chrono::duration<double>(Steady::now() - killedAt).count();
+    auto c = Open(urls, "FIG-C" + std::to_string(i), &secs);
+    std::printf("station start %.1f s after the server loss: %.2f s (%zu alarms)\n", since, secs,
+                c ? c->view().Size() : 0);
+  }
+
+  // A killed daemon: stale on every station.
+  if (killDaemon > 0) {
+    auto t0 = Steady::now();
+    ::kill(killDaemon, SIGKILL);
+    std::map<std::string, double> seenAt;
+    while (Steady::now() - t0 < std::chrono::seconds(30) && seenAt.size() < 2) {
+      if (!seenAt.count("A") && !a->NodeAlive(staleNode)) seenAt["A"] = Ms(Steady::now() - t0);
+      if (!seenAt.count("B") && !b->NodeAlive(staleNode)) seenAt["B"] = Ms(Steady::now() - t0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::printf("killed daemon %s shown stale: station A after %.0f ms, B after %.0f ms\n",
+                staleNode.c_str(), seenAt["A"], seenAt["B"]);
+  }
+  for (int pid : daemons) {
+    if (pid != killDaemon) std::printf("daemon pid %d at the end: %.0f MB resident\n", pid, RssMb(pid));
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string url = argc > 1 ? argv[1] : "nats://127.0.0.1:4222";
-  int big = argc > 2 ? std::atoi(argv[2]) : 100000;
-  std::string err;
-
-  // --- acknowledge to visible, on the daemons' alarms ---
-  auto s1 = nats::ConnectStation(url, "BENCH1", "", 60000, &err);
-  nats::StationOptions o2;
-  o2.connect.url = url;
-  o2.name = "BENCH2";
-  auto s2 = nats::Station::Connect(o2, &err);
-  if (!s1 || !s2) {
-    std::fprintf(stderr, "nats_figures: %s\n", err.c_str());
-    return 1;
+  if (argc >= 3 && std::string(argv[1]) == "whole-plant") return WholePlant(argv[2]);
+  if (argc < 3 || std::string(argv[1]) != "run") {
+    std::fprintf(stderr,
+                 "usage: nats_figures whole-plant STORE\n"
+                 "       nats_figures run URLS --servers NAME=PID,... --kill follower|leader "
+                 "--kill-daemon NODE=PID --daemons PID,... [--acks N]\n");
+    return 2;
   }
-  std::printf("daemons' alarms held by each station: %zu\n", s1->view().Size());
-  unsigned short h = 0;
-  s1->queue().Open(&h, nullptr);
-  std::vector<double> visible, confirmed;
-  for (const SUMQMSG& m : s1->view().Snapshot()) {
-    if (visible.size() >= 500) break;
-    if (m.almpak.msgType == 8 || m.ackFlag) continue;
-    const _ALMPAK& p = m.almpak;
-    std::string n(FieldText(p.node));
-    Steady::time_point t0 = Steady::now();
-    if (s1->queue().MarkAcknowledged(p.vsp.blockNumber, p.vsp.blockType, n.c_str(), h) != 0)
-      continue;
-    confirmed.push_back(Ms(Steady::now() - t0));
-    SUMQMSG seen{};
-    while (!(s2->queue().Find(p.vsp.blockNumber, p.vsp.blockType, n.c_str(), &seen) == 0 &&
-             seen.ackFlag)) {
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
+  std::string urls = argv[2];
+  int killDaemon = 0, acks = 300;
+  bool killLeader = false;
+  std::string staleNode;
+  std::vector<int> daemons;
+  std::map<std::string, int> servers;
+  for (int i = 3; i + 1 < argc; i += 2) {
+    std::string k = argv[i], v = argv[i + 1];
+    if (k == "--kill") killLeader = v == "leader";
+    if (k == "--servers") {
+      std::stringstream in(v);
+      std::string one;
+      while (std::getline(in, one, ',')) {
+        servers[one.substr(0, one.find('='))] = std::stoi(one.substr(one.find('=') + 1));
+      }
     }
-    visible.push_back(Ms(Steady::now() - t0));
+    if (k == "--acks") acks = std::stoi(v);
+    if (k == "--kill-daemon") {
+      staleNode = v.substr(0, v.find('='));
+      killDaemon = std::stoi(v.substr(v.find('=') + 1));
+    }
+    if (k == "--daemons") {
+      std::stringstream in(v);
+      std::string one;
+      while (std::getline(in, one, ',')) daemons.push_back(std::stoi(one));
+    }
   }
-  std::printf(
-      "acknowledge to visible on the other station (%zu acks): median %.2f ms, p99 %.2f ms"
-      " (target p99 < 50 ms); confirmed to the acking station: median %.2f ms\n",
-      visible.size(), Percentile(visible, 0.5), Percentile(visible, 0.99),
-      Percentile(confirmed, 0.5));
-  s1.reset();
-  s2.reset();
-
-  // --- cold start with `big` alarms ---
-  plant::Plant bp = BenchPlant(big);
-  std::optional<node::EmbeddedNode> local;  // one may live at a time
-  local.emplace();
-  plant::LoadPlant(bp, *local, &err);
-  nats::ConnectOptions co;
-  co.url = url;
-  auto conn = nats::Connection::Open(co, &err);
-  if (!conn || !PublishAll(*conn, local->queue(), false)) {
-    std::fprintf(stderr, "nats_figures: cannot publish the bench node: %s\n", err.c_str());
-    return 1;
-  }
-  std::string dbPath = (std::filesystem::temp_directory_path() /
-                        ("nats-figures-" + std::to_string(::getpid()) + ".db"))
-                           .string();
-  plant::StoreError serr;
-  plant::PlantStore::Create(dbPath, bp, true, &serr);
-  Steady::time_point t0 = Steady::now();
-  auto cold = nats::Station::Connect(o2, &err);
-  double coldMs = Ms(Steady::now() - t0);
-  if (!cold) {
-    std::fprintf(stderr, "nats_figures: %s\n", err.c_str());
-    return 1;
-  }
-  double storeMs = 0;
-  {
-    // The same plant from the store into a fresh node.
-    local.reset();
-    local.emplace();
-    Steady::time_point t1 = Steady::now();
-    auto store = plant::PlantStore::Open(dbPath, &serr);
-    bool ok = store && store->Begin(false, &serr) &&
-              store->Load(*local, plant::Clock::now(), &serr) && store->Commit(&serr);
-    storeMs = Ms(Steady::now() - t1);
-    if (!ok) std::fprintf(stderr, "store: %s\n", serr.message.c_str());
-    if (store) store->Detach();
-  }
-  std::printf(
-      "cold start with %zu alarms held: station %.0f ms, loading the store locally %.0f ms"
-      " (target < 3000 ms)\n",
-      cold->view().Size(), coldMs, storeMs);
-
-  // --- changes per second into a station's view ---
-  uint64_t before = cold->Status().applied;
-  t0 = Steady::now();
-  PublishAll(*conn, local->queue(), true);
-  while (cold->Status().applied < before + static_cast<uint64_t>(big)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  double secs = Ms(Steady::now() - t0) / 1000.0;
-  std::printf("changes into a station's view: %.0f /s (%d changes)\n", big / secs, big);
-
-  // --- fetch on the station beside the embedded node, same alarms ---
-  // The embedded node gets exactly what the station holds. Taken in turns,
-  // the best of each.
-  local->queue().Restore(cold->view().Snapshot(), cold->view().SnapshotTimesIn(),
-                         cold->view().SnapshotTimesLast());
-  double embedded = 1e9, station = 1e9;
-  for (int round = 0; round < 5; ++round) {
-    InstallQueueBackend(&local->queue());
-    InstallDatabaseBackend(&local->database());
-    InstallAlarmLibraryBackend(&local->alarmLibrary());
-    embedded = std::min(embedded, FetchMs(200));
-    cold->Install();
-    station = std::min(station, FetchMs(200));
-  }
-  std::printf(
-      "fetch of 200 rows over %zu alarms: embedded %.3f ms, station %.3f ms,"
-      " ratio %.2f (target <= 1.1)\n",
-      cold->view().Size(), embedded, station, station / embedded);
-  cold.reset();
-  std::filesystem::remove(dbPath);
-  return 0;
+  return Run(urls, servers, killLeader, staleNode, killDaemon, daemons, acks);
 }

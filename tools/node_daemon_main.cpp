@@ -196,9 +196,9 @@ int main(int argc, char** argv) {
 
   plant::Plant whole;
   plant::Plant mine;
-  std::unique_ptr<plant::PlantStore> store;
+  node::EmbeddedNode node;  // outlives the store, which follows it
   std::unique_ptr<plant::NodeLock> held;
-  node::EmbeddedNode node;
+  std::unique_ptr<plant::PlantStore> store;
   if (!storePath.empty()) {
     // One writer per node: this daemon holds its node of the store while it
     // runs (a command holding it for a moment is waited for).
