@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "node/summary_queue_order.h"
+#include "plant/node_lock.h"
 #include "plant/plant_json.h"
 #include "plant/plant_node.h"
 #include "plant/sqlite.h"
@@ -1671,11 +1672,28 @@ bool PlantStore::ReadJournal(std::optional<TimePoint> since, std::optional<TimeP
 
 // --- health ---
 
-bool DaemonHoldsStore(const std::string&, std::string* detail) {
-  // One writer per node is coming with the node daemon's own lock; until
-  // then nothing can be asked.
-  *detail = "no daemon lock known";
-  return false;
+bool DaemonHoldsStore(const std::string& path, std::string* detail) {
+  // Each node's lock, as the daemons and the command line take it.
+  std::vector<std::string> nodes;
+  try {
+    Database db("file:" + UriPath(path) + "?mode=ro", SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+    sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
+    Statement q = db.Prepare("SELECT name FROM nodes ORDER BY position");
+    while (q.Step()) nodes.push_back(q.Text(0));
+  } catch (const std::exception& e) {
+    *detail = std::string("the nodes could not be read: ") + e.what();
+    return false;
+  }
+  std::string held;
+  for (const std::string& n : nodes) {
+    if (std::optional<NodeHolder> h = HolderOf(path, n)) {
+      held += (held.empty() ? "" : "; ") + n + " by " +
+              (h->program.empty() ? std::string("another program") : h->program) +
+              (h->pid ? " (pid " + std::to_string(h->pid) + ")" : "");
+    }
+  }
+  *detail = held.empty() ? "no node is held by a running program" : "held: " + held;
+  return !held.empty();
 }
 
 StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options) {

@@ -196,8 +196,8 @@ struct ExamineOptions {
 // whether a node daemon holds it.
 StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options);
 
-// Whether a node daemon holds the store (one writer per node). The daemon
-// lock is not built yet: this says "no daemon lock known" and never holds.
+// Whether a running program (a node daemon, a command) holds a node of the
+// store (one writer per node, plant/node_lock.h); `detail` names them.
 bool DaemonHoldsStore(const std::string& path, std::string* detail);
 
 // Removes what killed writers of a new store at `path` (Create) left: their
