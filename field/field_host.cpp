@@ -87,6 +87,63 @@ std::vector<std::string> NodeErrors(const std::string& path, const SourcesFile& 
   return out;
 }
 
+namespace {
+
+// Loads the file and keeps only the points of `onlyNode` (all when empty).
+bool LoadFor(const std::string& path, const std::string& onlyNode, const plant::Plant& plant,
+             SourcesFile* file, std::vector<std::string>* errors) {
+  std::vector<SourceError> errs;
+  if (!LoadSources(path, file, &errs)) {
+    for (const SourceError& e : errs) errors->push_back(FormatError(path, e));
+    return false;
+  }
+  if (!onlyNode.empty()) {
+    auto drop = [&](std::vector<SourcePoint>& pts) {
+      std::erase_if(pts, [&](const SourcePoint& p) { return Fold(p.eval.node) != Fold(onlyNode); });
+    };
+    for (MqttSource& s : file->mqtt) drop(s.points);
+    for (ModbusSource& s : file->modbus) drop(s.points);
+  }
+  std::vector<std::string> nodes = NodeErrors(path, *file, plant);
+  errors->insert(errors->end(), nodes.begin(), nodes.end());
+  return nodes.empty();
+}
+
+}  // namespace
+
+bool PrepareStore(plant::PlantStore& store, const std::string& path, const std::string& onlyNode,
+                  SourcesFile* file, plant::Plant* plant, std::vector<std::string>* errors) {
+  plant::StoreError err;
+  if (!store.Read(plant, &err)) {
+    errors->push_back(err.message);
+    return false;
+  }
+  if (!LoadFor(path, onlyNode, *plant, file, errors)) return false;
+  if (!store.PutBlocks(BlocksFor(*file, *plant), &err) || !store.Read(plant, &err)) {
+    errors->push_back(err.message);
+    return false;
+  }
+  return true;
+}
+
+bool PreparePlant(plant::Plant& plant, const std::string& path, const std::string& onlyNode,
+                  SourcesFile* file, std::vector<std::string>* errors) {
+  if (!LoadFor(path, onlyNode, plant, file, errors)) return false;
+  std::map<std::string, std::size_t> at;
+  for (std::size_t i = 0; i < plant.blocks.size(); ++i) {
+    at[Fold(plant.blocks[i].node) + "\n" + Fold(plant.blocks[i].tag)] = i;
+  }
+  for (plant::PlantBlock& b : BlocksFor(*file, plant)) {
+    auto it = at.find(Fold(b.node) + "\n" + Fold(b.tag));
+    if (it != at.end()) {
+      plant.blocks[it->second] = std::move(b);
+    } else {
+      plant.blocks.push_back(std::move(b));
+    }
+  }
+  return true;
+}
+
 FieldHost::FieldHost(node::EmbeddedNode& node) : node_(node) {}
 
 FieldHost::~FieldHost() {

@@ -16,6 +16,7 @@
 #include "node/embedded_node.h"
 #include "node/field_evaluator.h"
 #include "plant/plant.h"
+#include "plant/plant_store.h"
 
 namespace tolvane::field {
 
@@ -27,6 +28,17 @@ std::vector<plant::PlantBlock> BlocksFor(const SourcesFile& file, const plant::P
 // Errors of points whose node `plant` does not have, "FILE:LINE:COL: ..." each.
 std::vector<std::string> NodeErrors(const std::string& path, const SourcesFile& file,
                                     const plant::Plant& plant);
+
+// Reads the sources file at `path` and makes `store` ready for it: its
+// points' nodes must be in the store (restricted to `onlyNode` when not
+// empty), and their blocks are added or brought up to date. *plant is the
+// store's plant afterwards. False with one message a line in *errors.
+bool PrepareStore(plant::PlantStore& store, const std::string& path, const std::string& onlyNode,
+                  SourcesFile* file, plant::Plant* plant, std::vector<std::string>* errors);
+
+// The same for a plant held in memory (no store): blocks are added to it.
+bool PreparePlant(plant::Plant& plant, const std::string& path, const std::string& onlyNode,
+                  SourcesFile* file, std::vector<std::string>* errors);
 
 struct FieldStatus {
   std::vector<DriverStatus> drivers;

@@ -47,6 +47,9 @@
 #ifdef TOLVANE_WITH_NATS
 #include "tools/station_commands.h"
 #endif
+#ifdef TOLVANE_WITH_FIELD
+#include "tools/field_commands.h"
+#endif
 
 namespace tolvane::cli {
 using namespace tolvane::plant;
@@ -870,6 +873,9 @@ void CmdStatus(const GlobalOptions& g, const std::string& format, std::ostream& 
     WriteStatusJson(out, r);
   } else {
     WriteStatusText(out, r);
+#ifdef TOLVANE_WITH_FIELD
+    out << FieldStatusText(g.nodeFile);
+#endif
   }
 }
 
@@ -1382,6 +1388,9 @@ int RunCli(int argc, char** argv) {
 #ifdef TOLVANE_WITH_WEB
   WebCommands web(app, &g.nodeFile);
 #endif
+#ifdef TOLVANE_WITH_FIELD
+  FieldCommandRunner field = AddFieldCommands(app, &g.nodeFile);
+#endif
 
   try {
     app.parse(argc, argv);
@@ -1409,6 +1418,12 @@ int RunCli(int argc, char** argv) {
     }
 #ifdef TOLVANE_WITH_WEB
     if (web.Run(&rc)) {
+      FlushNotices();
+      return rc;
+    }
+#endif
+#ifdef TOLVANE_WITH_FIELD
+    if (field(&rc)) {
       FlushNotices();
       return rc;
     }
