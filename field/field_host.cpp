@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -144,7 +146,16 @@ bool PreparePlant(plant::Plant& plant, const std::string& path, const std::strin
   return true;
 }
 
-FieldHost::FieldHost(node::EmbeddedNode& node) : node_(node) {}
+FieldHost::FieldHost(node::EmbeddedNode& node) : node_(&node) {}
+
+void FieldHost::Rebind(node::EmbeddedNode& node) {
+  node_ = &node;
+  if (!evaluator_) return;
+  auto fresh = std::make_unique<node::FieldEvaluator>(node.queue(), node.database());
+  for (std::size_t i = 0; i < evaluator_->Size(); ++i) fresh->Add(evaluator_->Config(i));
+  fresh->TakeStateFrom(*evaluator_);
+  evaluator_ = std::move(fresh);
+}
 
 FieldHost::~FieldHost() {
   Stop();
@@ -157,7 +168,7 @@ bool FieldHost::Configure(const SourcesFile& file, const plant::Plant& plant,
   for (const plant::PlantNode& n : plant.nodes) {
     physical[Fold(n.name)] = n.physical.empty() ? n.name : n.physical;
   }
-  auto evaluator = std::make_unique<node::FieldEvaluator>(node_.queue(), node_.database());
+  auto evaluator = std::make_unique<node::FieldEvaluator>(node_->queue(), node_->database());
   std::vector<std::unique_ptr<Driver>> drivers;
   std::map<std::string, std::size_t> indexOf;  // node + tag -> evaluator index
   std::vector<std::pair<std::size_t, std::string>> setpoints;
@@ -167,7 +178,7 @@ bool FieldHost::Configure(const SourcesFile& file, const plant::Plant& plant,
   auto addPoints = [&](const std::vector<SourcePoint>& points, std::vector<SourcePoint>* kept) {
     for (const SourcePoint& p : points) {
       if (!mine(p)) continue;
-      std::optional<node::BlockRecord> block = node_.database().FindBlock(p.eval.node, p.eval.tag);
+      std::optional<node::BlockRecord> block = node_->database().FindBlock(p.eval.node, p.eval.tag);
       if (!block) {
         *err = "no block " + p.eval.tag + " on node " + p.eval.node + " for its field point";
         return false;
@@ -206,7 +217,7 @@ bool FieldHost::Configure(const SourcesFile& file, const plant::Plant& plant,
   }
   // Deviation points follow their setpoint; both are on one node.
   if (!setpoints.empty()) {
-    auto linked = std::make_unique<node::FieldEvaluator>(node_.queue(), node_.database());
+    auto linked = std::make_unique<node::FieldEvaluator>(node_->queue(), node_->database());
     std::map<std::size_t, int> sp;
     for (auto& [index, key] : setpoints) {
       auto it = indexOf.find(key);
@@ -241,7 +252,7 @@ void FieldHost::Stop() {
 
 bool FieldHost::Pump(std::chrono::milliseconds wait) {
   if (!evaluator_) return false;
-  int32_t before = node_.queue().SequenceNumber();
+  int32_t before = node_->queue().SequenceNumber();
   inbox_.Take(&batch_, wait);
   for (const Sample& s : batch_) {
     if (s.reading.quality == FieldQuality::kGood) {
@@ -251,7 +262,7 @@ bool FieldHost::Pump(std::chrono::milliseconds wait) {
     }
   }
   evaluator_->Tick(node::Clock::now());
-  return node_.queue().SequenceNumber() != before;
+  return node_->queue().SequenceNumber() != before;
 }
 
 FieldStatus FieldHost::Status() const {
@@ -295,6 +306,20 @@ std::string FormatStatus(const FieldStatus& s) {
     o << "\n";
   }
   return o.str();
+}
+
+std::string StatusFileFor(const std::string& storePath) {
+  return storePath + "-field.json";
+}
+
+void WriteStatusFile(const std::string& storePath, const FieldStatus& s) {
+  std::string path = StatusFileFor(storePath), tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << StatusJson(s);
+    if (!out) return;
+  }
+  std::rename(tmp.c_str(), path.c_str());
 }
 
 std::string StatusJson(const FieldStatus& s) {

@@ -61,6 +61,9 @@ class FieldHost {
                  std::string* err);
   bool Start(std::string* err);
   void Stop();
+  // Moves the evaluation to `node`, a node loaded afresh from the same
+  // store; the drivers run on and no reading is lost.
+  void Rebind(node::EmbeddedNode& node);
 
   // Feeds what arrived into the evaluator, waiting up to `wait` for the
   // first reading, and runs its clock. True when the summary changed.
@@ -71,12 +74,17 @@ class FieldHost {
   node::FieldEvaluator* evaluator() { return evaluator_.get(); }
 
  private:
-  node::EmbeddedNode& node_;
+  node::EmbeddedNode* node_;
   Inbox inbox_;
   std::unique_ptr<node::FieldEvaluator> evaluator_;
   std::vector<std::unique_ptr<Driver>> drivers_;
   std::vector<Sample> batch_;
 };
+
+// Where a store's field figures are written for `status` ("STORE-field.json"),
+// and the writing (whole or not at all).
+std::string StatusFileFor(const std::string& storePath);
+void WriteStatusFile(const std::string& storePath, const FieldStatus& s);
 
 // `status` as text lines and as a JSON object text.
 std::string FormatStatus(const FieldStatus& s);

@@ -122,9 +122,34 @@ std::size_t FieldEvaluator::Add(const FieldPointConfig& point) {
   return index;
 }
 
+void FieldEvaluator::TakeStateFrom(const FieldEvaluator& other) {
+  if (other.points_.size() != points_.size()) return;
+  for (std::size_t i = 0; i < points_.size(); ++i) {
+    Point& p = points_[i];
+    const Point& o = other.points_[i];
+    p.st = o.st;
+    p.raw = o.raw;
+    p.pendingSince = o.pendingSince;
+    p.rateRef = o.rateRef;
+    p.rateRefTime = o.rateRefTime;
+    p.hasRateRef = o.hasRateRef;
+    p.rateNow = o.rateNow;
+    if (p.st.waiting) {
+      p.inPendingList = true;
+      pendingList_.push_back(i);
+    }
+  }
+  counters_ = other.counters_;
+  Sync();
+}
+
 void FieldEvaluator::Adopt(Clock::time_point now) {
+  for (Point& p : points_) p.st.lastReading = now;
+  Sync();
+}
+
+void FieldEvaluator::Sync() {
   for (Point& p : points_) {
-    p.st.lastReading = now;
     SUMQMSG msg{};
     if (queue_.Find(p.cfg.number, p.cfg.letter, p.cfg.node.c_str(), &msg) != 0) continue;
     std::optional<C> c = FromStatusCode(msg.almpak.statusCode);

@@ -134,6 +134,10 @@ class FieldEvaluator {
   // restart): a point keeps its condition until a reading says otherwise,
   // and its staleness counts from `now`.
   void Adopt(Clock::time_point now);
+  // Carries the readings, delays and conditions of `other`'s points (the
+  // same points, in the same order) into this one, then takes over the
+  // queue's alarms as Adopt does: for a node loaded afresh from its store.
+  void TakeStateFrom(const FieldEvaluator& other);
 
   // A good reading. Non-finite values are turned into bad quality.
   void Value(std::size_t point, double value, Clock::time_point now);
@@ -162,6 +166,7 @@ class FieldEvaluator {
     std::vector<std::size_t> dependents;  // points whose setpoint this is
   };
 
+  void Sync();  // shown conditions from the queue's standing alarms
   FieldCondition Classify(const Point& p) const;
   void Evaluate(std::size_t index, Clock::time_point now);
   void Apply(Point& p, FieldCondition to, Clock::time_point now);

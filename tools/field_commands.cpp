@@ -1,6 +1,11 @@
 #include "tools/field_commands.h"
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <CLI/CLI.hpp>
+#include <thread>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +20,8 @@
 #include "field/sources.h"
 #include "plant/plant_store.h"
 #include "tools/cli.h"
+
+extern char** environ;
 
 namespace tolvane::cli {
 namespace {
@@ -36,16 +43,6 @@ struct Options {
   std::string forText;
   std::string checkFile;
 };
-
-void WriteAtomically(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) return;
-  }
-  std::rename(tmp.c_str(), path.c_str());
-}
 
 int Check(const Options& o) {
   field::SourcesFile file;
@@ -170,7 +167,7 @@ class Ingest {
   }
 
  private:
-  bool Load(std::string* why) {
+  bool LoadNode(std::string* why) {
     plant::StoreError err;
     node_ = std::make_unique<node::EmbeddedNode>();
     node_->LoadSettings();
@@ -179,6 +176,11 @@ class Ingest {
       *why = err.message;
       return false;
     }
+    return true;
+  }
+
+  bool Load(std::string* why) {
+    if (!LoadNode(why)) return false;
     host_ = std::make_unique<field::FieldHost>(*node_);
     return host_->Configure(file_, plant_, "", why) && host_->Start(why);
   }
@@ -190,9 +192,9 @@ class Ingest {
   }
 
   // With `rereadSources` (SIGHUP), a changed sources file applies; one that
-  // does not read leaves the running one in place.
+  // does not read leaves the running one in place. Otherwise the drivers run
+  // on and only the node is loaded afresh.
   bool Reload(bool rereadSources, std::string* why) {
-    host_->Stop();
     if (rereadSources) {
       field::SourcesFile file;
       plant::Plant plant;
@@ -206,10 +208,13 @@ class Ingest {
         for (const std::string& e : errors) std::cerr << e << "\n";
         std::cerr << "tolvane: the sources file has errors; the running one stays\n";
       }
-    } else {
-      Unload();
+      return Load(why);
     }
-    return Load(why);
+    store_->Detach();
+    node_.reset();  // one node at a time in a process
+    if (!LoadNode(why)) return false;
+    host_->Rebind(*node_);
+    return true;
   }
 
   bool Commit(std::string* why) {
@@ -221,7 +226,7 @@ class Ingest {
   }
 
   void WriteStatus() {
-    if (host_) WriteAtomically(FieldStatusPath(*o_.nodeFile), field::StatusJson(host_->Status()));
+    if (host_) field::WriteStatusFile(*o_.nodeFile, host_->Status());
   }
 
   const Options& o_;
@@ -234,13 +239,9 @@ class Ingest {
 
 }  // namespace
 
-std::string FieldStatusPath(const std::string& storePath) {
-  return storePath + "-field.json";
-}
-
 std::string FieldStatusText(const std::string& storePath) {
   if (storePath.empty()) return {};
-  std::string path = FieldStatusPath(storePath);
+  std::string path = field::StatusFileFor(storePath);
   std::ifstream in(path);
   if (!in) return {};
   nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
@@ -290,6 +291,41 @@ std::string FieldStatusText(const std::string& storePath) {
     age = " (written " + std::to_string(std::max<long long>(0, secs)) + " s ago)";
   }
   return "Field sources" + age + ":\n" + field::FormatStatus(s);
+}
+
+std::shared_ptr<void> StartIngest(const std::string& store, const std::string& sources,
+                                  std::string* err) {
+  // Checked here, so that a bad file stops `serve` with its errors.
+  field::SourcesFile file;
+  std::vector<field::SourceError> errors;
+  if (!field::LoadSources(sources, &file, &errors)) {
+    for (const auto& e : errors) *err += field::FormatError(sources, e) + "\n";
+    if (!err->empty()) err->pop_back();
+    return nullptr;
+  }
+  std::string self = "/proc/self/exe";
+  std::vector<std::string> args = {"tolvane", "--node", store, "ingest", "--sources", sources};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    *err = "cannot start the ingest of " + sources;
+    return nullptr;
+  }
+  return std::shared_ptr<void>(new pid_t(pid), [](void* p) {
+    pid_t child = *static_cast<pid_t*>(p);
+    delete static_cast<pid_t*>(p);
+    ::kill(child, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+  });
 }
 
 FieldCommandRunner AddFieldCommands(CLI::App& app, const std::string* nodeFile) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace CLI {
@@ -23,7 +24,11 @@ FieldCommandRunner AddFieldCommands(CLI::App& app, const std::string* nodeFile);
 // running ingest (or daemon) last wrote beside the store; empty when none.
 std::string FieldStatusText(const std::string& storePath);
 
-// Where the figures of a store's field sources are written.
-std::string FieldStatusPath(const std::string& storePath);
+// `serve --sources`: this program's own `ingest` of `sources` into `store`,
+// run beside the server as a child process, which the server follows as it
+// follows any other writer of the store. Stopped (SIGTERM, then waited for)
+// when the handle goes; null with a message when it cannot start.
+std::shared_ptr<void> StartIngest(const std::string& store, const std::string& sources,
+                                  std::string* err);
 
 }  // namespace tolvane::cli

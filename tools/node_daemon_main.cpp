@@ -16,12 +16,19 @@
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
 #include "plant/simulator.h"
+#ifdef TOLVANE_WITH_FIELD
+#include "field/node_sources.h"
+#endif
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) {
   g_stop = 1;
+}
+volatile std::sig_atomic_t g_hangup = 0;
+void OnHangup(int) {
+  g_hangup = 1;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -79,7 +86,24 @@ int main(int argc, char** argv) {
   app.add_option("--seed", seed, "seed of the demo plant and the simulator");
   app.add_option("--simulate", simulate, "alarm events per second on this node");
   app.add_option("--replicas", replicas, "stream replicas when this daemon makes the streams");
+  std::string sourcesFile;
+#ifdef TOLVANE_WITH_FIELD
+  app.add_option("--sources", sourcesFile, "field sources of this node (docs/sources.md)");
+#endif
   CLI11_PARSE(app, argc, argv);
+#ifdef TOLVANE_WITH_FIELD
+  std::unique_ptr<field::NodeSources> sources;
+  if (!sourcesFile.empty()) sources = std::make_unique<field::NodeSources>(sourcesFile, nodeName);
+  // The sources' blocks are made before the node loads.
+  auto prepare = [&](plant::PlantStore* s, plant::Plant* p) {
+    std::vector<std::string> errors;
+    if (!sources || sources->Prepare(s, p, &errors)) return true;
+    for (const std::string& e : errors) std::cerr << "tolvane-node: " << e << "\n";
+    return false;
+  };
+#else
+  auto prepare = [](plant::PlantStore*, plant::Plant*) { return true; };
+#endif
 
   plant::Plant whole;
   std::unique_ptr<plant::PlantStore> store;
@@ -90,6 +114,7 @@ int main(int argc, char** argv) {
     // its own node's part of it.
     plant::StoreError serr;
     store = plant::PlantStore::Open(storePath, &serr);
+    if (store && !prepare(store.get(), &whole)) return 2;
     if (!store || !store->Read(&whole, &serr) || !store->Begin(false, &serr) ||
         !store->Load(node, plant::Clock::now(), &serr) || !store->Commit(&serr)) {
       std::cerr << "tolvane-node: " << serr.message << "\n";
@@ -112,6 +137,7 @@ int main(int argc, char** argv) {
       d.seed = seed;
       whole = plant::MakeDemoPlant(d);
     }
+    if (!prepare(nullptr, &whole)) return 2;
   }
   plant::Plant mine = NodePart(whole, nodeName);
   if (mine.nodes.empty()) {
@@ -156,6 +182,18 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+#ifdef TOLVANE_WITH_FIELD
+  if (sources) {
+    std::lock_guard lock(daemon.work());
+    if (!sources->Start(node, mine, &why)) {
+      std::cerr << "tolvane-node: " << why << "\n";
+      daemon.Stop();
+      return 2;
+    }
+    std::signal(SIGHUP, OnHangup);
+  }
+  auto lastStatus = std::chrono::steady_clock::now();
+#endif
   std::cout << "ready " << nodeName << " alarms=" << node.queue().Size() << std::endl;
 
   std::unique_ptr<plant::Simulator> sim;
@@ -176,7 +214,29 @@ int main(int argc, char** argv) {
         lastSave = now;
       }
     }
+#ifdef TOLVANE_WITH_FIELD
+    // Field changes are committed as they come: a reading to a stored alarm
+    // stays well inside a poll.
+    if (sources) {
+      std::lock_guard lock(daemon.work());
+      if (g_hangup) {
+        g_hangup = 0;
+        std::vector<std::string> errors;
+        if (!sources->Reload(store.get(), node, &errors)) {
+          for (const std::string& e : errors) std::cerr << "tolvane-node: " << e << "\n";
+        }
+      }
+      if (sources->Pump()) persist();
+      if (store && now - lastStatus > std::chrono::seconds(1)) {
+        lastStatus = now;
+        field::WriteStatusFile(storePath, sources->Status());
+      }
+    }
+#endif
   }
+#ifdef TOLVANE_WITH_FIELD
+  if (sources) sources->Stop();
+#endif
   daemon.WaitPublished(2000);
   daemon.Stop();
   if (store) {
