@@ -250,6 +250,20 @@ TEST(ModbusSource, ServerGoneIsCommunicationLossAndRecovers) {
   EXPECT_GE(fed.host().Status().drivers.at(0).connects, 2u);
 }
 
+TEST(ModbusSource, AServerThatStopsAnsweringTimesOut) {
+  ModbusServer server;
+  ASSERT_TRUE(server.Start(0, 1000));
+  Fed fed(ModbusSources(server.port()));
+  ASSERT_TRUE(server.Command("float holding 0 20"));
+  ASSERT_TRUE(fed.WaitStatus("TI201", kNoAlarm));
+  ASSERT_TRUE(fed.WaitFor([&] { return fed.host().Status().good >= 3; }));
+  server.Freeze(true);
+  EXPECT_TRUE(fed.WaitStatus("TI201", fs::kComm));
+  EXPECT_GE(fed.host().Status().drivers.at(0).timeouts, 1u);
+  server.Freeze(false);
+  EXPECT_TRUE(fed.WaitStatus("TI201", fs::kOk, seconds(20)));
+}
+
 TEST(ModbusSource, AFloodOfTenThousandAlarmsIsWhole) {
   constexpr int kPoints = 10000;
   ModbusServer server;

@@ -89,6 +89,7 @@ void Child::Stop() {
   if (in_ >= 0) ::close(in_);
   in_ = -1;
   if (pid_ > 0) {
+    ::kill(pid_, SIGCONT);
     ::kill(pid_, SIGTERM);
     auto until = steady_clock::now() + seconds(5);
     int status = 0;
@@ -105,6 +106,10 @@ void Child::Stop() {
   if (out_ >= 0) ::close(out_);
   out_ = -1;
   buffer_.clear();
+}
+
+void Child::Freeze(bool frozen) {
+  if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
 }
 
 bool Child::ReadLine(std::string* line, milliseconds wait) {

@@ -26,6 +26,8 @@ class Child {
   bool Start(const std::vector<std::string>& argv, bool pipes);
   void Stop();
   bool running() const { return pid_ > 0; }
+  // Freezes and thaws the child (SIGSTOP, SIGCONT): a peer that stops answering.
+  void Freeze(bool frozen);
   // One line of the child's stdout (without the newline), waiting at most `wait`.
   bool ReadLine(std::string* line, std::chrono::milliseconds wait);
   bool WriteLine(const std::string& line);
@@ -61,6 +63,7 @@ class ModbusServer {
   int port() const { return port_; }
   // "set holding 5 42", "float input 30 1.5": true when it answered ok.
   bool Command(const std::string& line);
+  void Freeze(bool frozen) { child_.Freeze(frozen); }
 
  private:
   Child child_;
