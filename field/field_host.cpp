@@ -52,6 +52,7 @@ std::vector<plant::PlantBlock> BlocksFor(const SourcesFile& file, const plant::P
     byTag[Fold(b.node) + "\n" + Fold(b.tag)] = &b;
     taken.insert(address(b.node, b.letter, b.number));
   }
+  std::map<std::string, int> next;  // node, letter -> where the next search starts
   std::vector<plant::PlantBlock> out;
   EachPoint(file, [&](const SourcePoint& p) {
     plant::PlantBlock b;
@@ -62,7 +63,9 @@ std::vector<plant::PlantBlock> BlocksFor(const SourcesFile& file, const plant::P
       b.node = p.eval.node;
       b.tag = p.eval.tag;
       b.letter = p.eval.letter;
-      int n = 1;
+      // The next free number, searched from where the last search ended.
+      int& n = next[Fold(b.node) + "\n" + b.letter];
+      if (n == 0) n = 1;
       while (n < 32767 && taken.count(address(b.node, b.letter, n))) ++n;
       b.number = static_cast<int16_t>(n);
       taken.insert(address(b.node, b.letter, n));
