@@ -187,7 +187,7 @@ void FieldEvaluator::Value(std::size_t index, double value, Clock::time_point no
       p.rateRefTime = now;
     }
   }
-  int16_t cv = ToField(value);
+  int16_t cv = ToField(value * p.cfg.fieldScale);
   if (cv != p.lastCv) {
     p.lastCv = cv;
     database_.SetField(p.cfg.node, p.cfg.tag, "B_CV", cv);

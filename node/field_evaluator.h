@@ -97,6 +97,7 @@ struct FieldPointConfig {
   // Priority id per condition (index: FieldCondition).
   std::array<int16_t, kFieldConditionCount> priority{5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
   bool ackRequired = true;  // a returned alarm stays until acknowledged
+  double fieldScale = 1;    // the block's 16-bit B_CV holds value * fieldScale
 };
 
 // What `status` shows of a point.
