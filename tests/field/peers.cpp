@@ -108,6 +108,10 @@ void Child::Stop() {
   buffer_.clear();
 }
 
+void Child::Signal(int sig) {
+  if (pid_ > 0) ::kill(pid_, sig);
+}
+
 void Child::Freeze(bool frozen) {
   if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
 }

@@ -28,6 +28,7 @@ class Child {
   bool running() const { return pid_ > 0; }
   // Freezes and thaws the child (SIGSTOP, SIGCONT): a peer that stops answering.
   void Freeze(bool frozen);
+  void Signal(int sig);
   // One line of the child's stdout (without the newline), waiting at most `wait`.
   bool ReadLine(std::string* line, std::chrono::milliseconds wait);
   bool WriteLine(const std::string& line);

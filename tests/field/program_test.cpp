@@ -1,7 +1,11 @@
 // `tolvane sources check` and `tolvane ingest`, the built program end to end.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "peers.h"
 #include "program_runner.h"
@@ -77,6 +81,43 @@ TEST(Ingest, RaisesIntoTheStoreAndKeepsItAcrossRuns) {
   r = RunProgram({"ingest", "--sources", sources});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("works on a plant store"), std::string::npos);
+}
+
+TEST(Ingest, AChangedFileAppliesOnHangupAndAlarmsStay) {
+  Broker broker;
+  ASSERT_TRUE(broker.Start());
+  TempDir dir;
+  std::string db = (dir / "plant.db").string(), sources = (dir / "plant1.toml").string();
+  ASSERT_EQ(RunProgram({"demo", "--out", db, "--nodes", "1", "--tags", "1", "--alarms", "0"}).exitCode,
+            0);
+  WriteFile(sources, Sources(broker.port()));
+  ASSERT_TRUE(broker.Publish("p/FT900", "99", true));
+  tolvane::testing::Child ingest;
+  ASSERT_TRUE(ingest.Start({TOLVANE_PROGRAM, "--node", db, "ingest", "--sources", sources}, true));
+  std::string line;
+  ASSERT_TRUE(ingest.ReadLine(&line, std::chrono::seconds(10)));
+  EXPECT_EQ(line, "ingesting 1 points into " + db);
+  // A second point, and the first one's limits moved: applied on SIGHUP.
+  WriteFile(sources, Sources(broker.port()) +
+                         "[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"PT901\"\ntopic = \"p/PT901\"\n"
+                         "lo = 10.0\n");
+  ASSERT_TRUE(broker.Publish("p/PT901", "5", true));
+  ingest.Signal(SIGHUP);
+  ASSERT_TRUE(ingest.ReadLine(&line, std::chrono::seconds(10)));
+  EXPECT_EQ(line, "sources file read again: " + sources);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  ProgramResult r;
+  while (std::chrono::steady_clock::now() < until) {
+    r = RunProgram({"--node", db, "list", "--format", "csv"});
+    if (r.out.find("PT901") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(r.out.find("PT901"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("FT900"), std::string::npos) << r.out;  // still standing
+  ingest.Stop();
+  r = RunProgram({"--node", db, "list", "--format", "csv"});
+  EXPECT_NE(r.out.find("HIHI"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("LO"), std::string::npos) << r.out;
 }
 
 }  // namespace
