@@ -12,6 +12,7 @@
 
 #include "field/field_host.h"
 #include "peers.h"
+#include "program_runner.h"
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
 
@@ -186,6 +187,51 @@ TEST(MqttSource, StaleValueIsCommunicationLoss) {
   EXPECT_TRUE(fed.WaitStatus("LI103", fs::kComm));
   ASSERT_TRUE(broker.Publish("plant1/LI103", "5"));
   EXPECT_TRUE(fed.WaitStatus("LI103", fs::kOk));
+}
+
+// mqtts with the broker's CA, and a user whose password is in a file; a
+// wrong password never connects and says why.
+TEST(MqttSource, TlsAndAPasswordFile) {
+  tolvane::testing::TempDir dir;
+  auto f = [&](const char* name) { return (dir / name).string(); };
+  using tolvane::testing::RunToEnd;
+  ASSERT_TRUE(RunToEnd({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=test CA", "-keyout", f("ca.key"), "-out", f("ca.pem")}));
+  ASSERT_TRUE(RunToEnd({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                        "-keyout", f("server.key"), "-out", f("server.csr")}));
+  std::ofstream(f("san.ext")) << "subjectAltName=IP:127.0.0.1\n";
+  ASSERT_TRUE(RunToEnd({"openssl", "x509", "-req", "-in", f("server.csr"), "-CA", f("ca.pem"),
+                        "-CAkey", f("ca.key"), "-CAcreateserial", "-days", "2", "-extfile",
+                        f("san.ext"), "-out", f("server.pem")}));
+  ASSERT_TRUE(RunToEnd({"mosquitto_passwd", "-b", "-c", f("passwd"), "tolvane", "s3cret"}));
+  std::ofstream(f("good")) << "s3cret\n";
+  std::ofstream(f("bad")) << "guess\n";
+  Broker broker;
+  ASSERT_TRUE(broker.Start(0, "cafile " + f("ca.pem") + "\ncertfile " + f("server.pem") +
+                                  "\nkeyfile " + f("server.key") + "\nallow_anonymous false\n" +
+                                  "password_file " + f("passwd") +
+                                  // Started by root, mosquitto would drop to a user who
+                                  // cannot read the test's private directory.
+                                  "\nuser root\n"));
+  broker.clientOptions = {"--cafile", f("ca.pem"), "-u", "tolvane", "-P", "s3cret"};
+  auto sources = [&](const std::string& password) {
+    return "[[mqtt]]\nname = \"gw1\"\nurl = \"mqtts://127.0.0.1:" + std::to_string(broker.port()) +
+           "\"\nca = \"" + f("ca.pem") + "\"\nusername = \"tolvane\"\npassword_file = \"" +
+           f(password.c_str()) + "\"\n[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"TI102\"\n" +
+           "topic = \"plant1/TI102\"\nhi = 100.0\n";
+  };
+  {
+    Fed fed(sources("good"));
+    ASSERT_TRUE(fed.WaitConnected());
+    ASSERT_TRUE(broker.Publish("plant1/TI102", "120"));
+    EXPECT_TRUE(fed.WaitStatus("TI102", fs::kHi));
+  }
+  Fed refused(sources("bad"));
+  EXPECT_TRUE(refused.WaitStatus("TI102", fs::kComm));
+  auto d = refused.host().Status().drivers.at(0);
+  EXPECT_FALSE(d.connected);
+  EXPECT_EQ(d.connects, 0u);
+  EXPECT_FALSE(d.lastError.empty());
 }
 
 std::string ModbusSources(int port) {

@@ -156,15 +156,22 @@ bool Child::WriteLine(const std::string& line) {
   return in_ >= 0 && ::write(in_, l.data(), l.size()) == static_cast<ssize_t>(l.size());
 }
 
-bool Broker::Start(int port) {
+bool RunToEnd(const std::vector<std::string>& argv) {
+  Child c;
+  return c.Start(argv, false) && c.Wait(seconds(30)) == 0;
+}
+
+bool Broker::Start(int port, const std::string& extra) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = port ? port : FreeLoopbackPort();
     std::string conf = (std::filesystem::temp_directory_path() /
                         ("tolvane-mosquitto-" + std::to_string(::getpid()) + "-" +
                          std::to_string(port_) + ".conf"))
                            .string();
-    std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-                        << "persistence false\n";
+    std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\n"
+                        << (extra.empty() ? "allow_anonymous true\n" : "")
+                        << "persistence false\n"
+                        << extra;
     if (child_.Start({"mosquitto", "-c", conf}, false) && WaitForListener(port_, seconds(5))) {
       std::filesystem::remove(conf);
       return true;
@@ -180,6 +187,7 @@ bool Broker::Publish(const std::string& topic, const std::string& payload, bool 
   std::vector<std::string> argv = {"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port_),
                                    "-q", "1", "-t", topic, "-m", payload};
   if (retain) argv.push_back("-r");
+  argv.insert(argv.end(), clientOptions.begin(), clientOptions.end());
   Child pub;
   return pub.Start(argv, false) && pub.Wait(seconds(5)) == 0;
 }

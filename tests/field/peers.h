@@ -44,17 +44,23 @@ class Child {
 class Broker {
  public:
   // Starts mosquitto on `port` (0: a free one). False when it does not listen in 5 s.
-  bool Start(int port = 0);
+  // `extra` is more of its configuration (TLS files, a password file).
+  bool Start(int port = 0, const std::string& extra = "");
   void Stop() { child_.Stop(); }
   int port() const { return port_; }
   // mosquitto_pub, waited for.
   bool Publish(const std::string& topic, const std::string& payload, bool retain = false);
+  // Options mosquitto_pub needs besides host and port (TLS, user).
+  std::vector<std::string> clientOptions;
 
  private:
   Child child_;
   int port_ = 0;
   std::string dir_;
 };
+
+// Runs a program to its end (within 30 s); true when it exited 0.
+bool RunToEnd(const std::vector<std::string>& argv);
 
 class ModbusServer {
  public:
