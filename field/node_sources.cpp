@@ -47,6 +47,8 @@ bool NodeSources::Reload(plant::PlantStore* store, node::EmbeddedNode& node,
   if (!host_) host_ = std::make_unique<FieldHost>(node);
   if (!host_->Configure(file, plant, node_, &why) || !host_->Start(&why)) {
     errors->push_back(why);
+    std::string ignored;
+    host_->Start(&ignored);  // the running file's drivers go on
     return false;
   }
   file_ = std::move(file);
