@@ -53,7 +53,8 @@ struct Store {
   std::unique_ptr<field::FieldHost> host;
 
   explicit Store(const std::string& sources) {
-    dir = std::filesystem::temp_directory_path() / ("tolvane-figures-" + std::to_string(::getpid()));
+    dir =
+        std::filesystem::temp_directory_path() / ("tolvane-figures-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "s.toml") << sources;
     plant::StoreError err;
@@ -140,10 +141,11 @@ void Latency(int port, int seconds) {
   publisher.join();
   mosquitto_loop_stop(pub, true);
   mosquitto_destroy(pub);
-  std::printf("latency: MQTT publish -> alarm committed in the store, %d points once a second, "
-              "%zu changes: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-              kPoints, ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.99),
-              ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end()));
+  std::printf(
+      "latency: MQTT publish -> alarm committed in the store, %d points once a second, "
+      "%zu changes: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+      kPoints, ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.99),
+      ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end()));
 }
 
 std::string ModbusSources(int port, int points, const char* poll) {
@@ -163,15 +165,17 @@ void Modbus(int port, int seconds) {
     // As fast as the server answers (a 10 ms poll): how long one whole cycle takes.
     Store st(ModbusSources(port, kRegisters, "10ms"));
     auto start = steady_clock::now();
-    while (steady_clock::now() - start < std::chrono::seconds(seconds)) st.host->Pump(milliseconds(20));
+    while (steady_clock::now() - start < std::chrono::seconds(seconds))
+      st.host->Pump(milliseconds(20));
     double secs = duration<double>(steady_clock::now() - start).count();
     auto d = st.host->Status().drivers.at(0);
     double cycles = static_cast<double>(d.readings) / kRegisters;
-    std::printf("modbus: %d registers in %.0f requests a cycle (<= 125 registers each): "
-                "%.1f cycles/s, %.0f ms a cycle, %llu timeouts, %llu exceptions\n",
-                kRegisters, static_cast<double>(d.requests) / std::max(1.0, cycles), cycles / secs,
-                1000 * secs / std::max(1.0, cycles), static_cast<unsigned long long>(d.timeouts),
-                static_cast<unsigned long long>(d.exceptions));
+    std::printf(
+        "modbus: %d registers in %.0f requests a cycle (<= 125 registers each): "
+        "%.1f cycles/s, %.0f ms a cycle, %llu timeouts, %llu exceptions\n",
+        kRegisters, static_cast<double>(d.requests) / std::max(1.0, cycles), cycles / secs,
+        1000 * secs / std::max(1.0, cycles), static_cast<unsigned long long>(d.timeouts),
+        static_cast<unsigned long long>(d.exceptions));
   }
   {
     // A flood: every register over its limit at once, polled every second.
@@ -194,10 +198,11 @@ void Modbus(int port, int seconds) {
         committed = st.node.queue().Size();
       }
     }
-    std::printf("flood: %zu alarms raised and committed %.0f ms after the registers were set "
-                "(a 1 s poll; %.0f ms from the first commit to the last)\n",
-                committed, duration<double, std::milli>(last - start).count(),
-                duration<double, std::milli>(last - first).count());
+    std::printf(
+        "flood: %zu alarms raised and committed %.0f ms after the registers were set "
+        "(a 1 s poll; %.0f ms from the first commit to the last)\n",
+        committed, duration<double, std::milli>(last - start).count(),
+        duration<double, std::milli>(last - first).count());
   }
 }
 

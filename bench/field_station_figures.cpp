@@ -59,7 +59,8 @@ std::map<std::string, bool> Standing(const nats::Station& s) {
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: field_station_figures NATS_URL MQTT_PORT latency|flood POINTS [SECONDS]\n");
+    std::fprintf(
+        stderr, "usage: field_station_figures NATS_URL MQTT_PORT latency|flood POINTS [SECONDS]\n");
     return 2;
   }
   std::string url = argv[1], mode = argv[3];
@@ -92,10 +93,11 @@ int main(int argc, char** argv) {
       }
       std::this_thread::sleep_for(milliseconds(5));
     }
-    std::printf("flood: %d alarms published in %.0f ms; all on station 1 after %.0f ms, on "
-                "station 2 after %.0f ms (-1: not all within 30 s); station 1 holds %zu, station "
-                "2 %zu\n",
-                points, sent, seen[0], seen[1], Standing(*s1).size(), Standing(*s2).size());
+    std::printf(
+        "flood: %d alarms published in %.0f ms; all on station 1 after %.0f ms, on "
+        "station 2 after %.0f ms (-1: not all within 30 s); station 1 holds %zu, station "
+        "2 %zu\n",
+        points, sent, seen[0], seen[1], Standing(*s1).size(), Standing(*s2).size());
   } else {
     // Each point once a second, every value raising or clearing its alarm.
     std::vector<steady_clock::time_point> sent(static_cast<std::size_t>(points));
@@ -137,10 +139,11 @@ int main(int argc, char** argv) {
     }
     stop = true;
     publisher.join();
-    std::printf("latency: MQTT publish -> alarm visible on a station, %d points once a second, "
-                "%zu changes: p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-                points, ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.9), Percentile(ms, 0.99),
-                ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end()));
+    std::printf(
+        "latency: MQTT publish -> alarm visible on a station, %d points once a second, "
+        "%zu changes: p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+        points, ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.9), Percentile(ms, 0.99),
+        ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end()));
   }
   mosquitto_loop_stop(pub, true);
   mosquitto_destroy(pub);

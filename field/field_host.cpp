@@ -70,8 +70,10 @@ std::vector<plant::PlantBlock> BlocksFor(const SourcesFile& file, const plant::P
       b.number = static_cast<int16_t>(n);
       taken.insert(address(b.node, b.letter, n));
       b.fields = {{"B_NALM", 0}, {"B_CUALM", 0}};
-      if (p.eval.hi) b.fields["B_HILIM"] = static_cast<int16_t>(std::clamp(*p.eval.hi, -32768.0, 32767.0));
-      if (p.eval.lo) b.fields["B_LOLIM"] = static_cast<int16_t>(std::clamp(*p.eval.lo, -32768.0, 32767.0));
+      if (p.eval.hi)
+        b.fields["B_HILIM"] = static_cast<int16_t>(std::clamp(*p.eval.hi, -32768.0, 32767.0));
+      if (p.eval.lo)
+        b.fields["B_LOLIM"] = static_cast<int16_t>(std::clamp(*p.eval.lo, -32768.0, 32767.0));
     }
     b.description = p.eval.description;
     b.areas = p.eval.areas;
@@ -197,7 +199,8 @@ bool FieldHost::Configure(const SourcesFile& file, const plant::Plant& plant,
       cfg.setpoint = -1;
       std::size_t index = evaluator->Add(cfg);
       indexOf[Fold(cfg.node) + "\n" + Fold(cfg.tag)] = index;
-      if (!p.setpointTag.empty()) setpoints.emplace_back(index, Fold(cfg.node) + "\n" + Fold(p.setpointTag));
+      if (!p.setpointTag.empty())
+        setpoints.emplace_back(index, Fold(cfg.node) + "\n" + Fold(p.setpointTag));
       kept->push_back(p);
     }
     return true;

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 
@@ -75,9 +75,8 @@ bool MqttDriver::Start(std::string* err) {
     mosquitto_username_pw_set(mosq_, source_.username.c_str(),
                               source_.passwordFile.empty() ? nullptr : password.c_str());
   }
-  mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
-    static_cast<MqttDriver*>(self)->OnConnect(rc);
-  });
+  mosquitto_connect_callback_set(
+      mosq_, [](mosquitto*, void* self, int rc) { static_cast<MqttDriver*>(self)->OnConnect(rc); });
   mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
     static_cast<MqttDriver*>(self)->OnMessage(m);
   });
@@ -123,9 +122,9 @@ void MqttDriver::Run() {
     }
   };
   while (!stop_) {
-    int rc = everConnected ? mosquitto_reconnect(mosq_)
-                           : mosquitto_connect(mosq_, source_.host.c_str(), source_.port,
-                                               source_.keepalive);
+    int rc = everConnected
+                 ? mosquitto_reconnect(mosq_)
+                 : mosquitto_connect(mosq_, source_.host.c_str(), source_.port, source_.keepalive);
     if (rc == MOSQ_ERR_SUCCESS) {
       everConnected = true;
       // Read until the link fails or we stop; the connect callback marks it up.
@@ -184,8 +183,9 @@ void MqttDriver::OnMessage(const mosquitto_message* msg) {
   auto it = byTopic_.find(msg->topic);
   if (it == byTopic_.end()) return;
   auto now = Clock::now();
-  std::string_view payload(static_cast<const char*>(msg->payload),
-                           msg->payload ? static_cast<std::size_t>(std::max(0, msg->payloadlen)) : 0);
+  std::string_view payload(
+      static_cast<const char*>(msg->payload),
+      msg->payload ? static_cast<std::size_t>(std::max(0, msg->payloadlen)) : 0);
   std::vector<Sample> out;
   for (std::size_t i : it->second) {
     Reading r = ReadPayload(payload, source_.points[i], source_.maxPayload);

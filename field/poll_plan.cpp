@@ -21,7 +21,7 @@ std::vector<PollRequest> PlanPolls(const std::vector<SourcePoint>& points, int m
     long limit = bits ? kMaxReadBits : std::clamp(maxRegisters, 1, kMaxReadRegisters);
     long width = bits ? 1 : RegistersOf(p.type);
     long first = p.address, last = first + width;  // [first, last)
-    if (last > 65536) continue;  // the sources check refuses these
+    if (last > 65536) continue;                    // the sources check refuses these
     bool fits = !plan.empty() && plan.back().table == p.table && first - end <= maxGap &&
                 std::max(end, last) - plan.back().start <= limit;
     if (!fits) {

@@ -1,5 +1,7 @@
 #include "field/sources.h"
 
+#include <toml++/toml.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 #include "plant/plant.h"
 
@@ -163,9 +164,9 @@ class Reader {
 
 std::optional<ValueType> TypeOf(std::string_view s) {
   static const std::pair<const char*, ValueType> kTypes[] = {
-      {"bool", ValueType::kBool},       {"int16", ValueType::kInt16},
-      {"uint16", ValueType::kUInt16},   {"int32", ValueType::kInt32},
-      {"uint32", ValueType::kUInt32},   {"float32", ValueType::kFloat32},
+      {"bool", ValueType::kBool},      {"int16", ValueType::kInt16},
+      {"uint16", ValueType::kUInt16},  {"int32", ValueType::kInt32},
+      {"uint32", ValueType::kUInt32},  {"float32", ValueType::kFloat32},
       {"float64", ValueType::kFloat64}};
   for (auto& [name, t] : kTypes) {
     if (s == name) return t;
@@ -197,8 +198,9 @@ void ReadPriority(Reader& r, node::FieldPointConfig* p) {
       auto* key = std::find_if(std::begin(kPriorityKeys), std::end(kPriorityKeys),
                                [&](const char* name) { return name && k.str() == name; });
       if (key == std::end(kPriorityKeys)) {
-        r.Error(v, "unknown condition " + Quoted(k.str()) +
-                       " in priority (hihi, hi, lo, lolo, rate, dev, cos, bad, range, device, comm)");
+        r.Error(v,
+                "unknown condition " + Quoted(k.str()) +
+                    " in priority (hihi, hi, lo, lolo, rate, dev, cos, bad, range, device, comm)");
         continue;
       }
       if (auto id = idOf(v)) p->priority[static_cast<std::size_t>(key - kPriorityKeys)] = *id;
@@ -259,10 +261,12 @@ void ReadPoint(const toml::table& t, bool modbus, std::vector<SourcePoint>* out,
   std::size_t before = errors->size();
   e.node = r.String("node", true).value_or("");
   e.tag = r.String("tag", true).value_or("");
-  if (const toml::node* n = t.get("node"); n && n->is_string() && (e.node.empty() || e.node.size() > 8)) {
+  if (const toml::node* n = t.get("node");
+      n && n->is_string() && (e.node.empty() || e.node.size() > 8)) {
     r.Error(*n, "node must have 1 to 8 characters");
   }
-  if (const toml::node* n = t.get("tag"); n && n->is_string() && (e.tag.empty() || e.tag.size() > 30)) {
+  if (const toml::node* n = t.get("tag");
+      n && n->is_string() && (e.tag.empty() || e.tag.size() > 30)) {
     r.Error(*n, "tag must have 1 to 30 characters");
   }
   e.physical = r.String("physical").value_or("");
@@ -322,9 +326,9 @@ void ReadPoint(const toml::table& t, bool modbus, std::vector<SourcePoint>* out,
       typed = true;
       typeValue = *found;
     } else {
-      r.Error(*t.get("type"),
-              "unknown type " + Quoted(*s) +
-                  " (bool, int16, uint16, int32, uint32, float32" + (modbus ? ")" : ", float64)"));
+      r.Error(*t.get("type"), "unknown type " + Quoted(*s) +
+                                  " (bool, int16, uint16, int32, uint32, float32" +
+                                  (modbus ? ")" : ", float64)"));
     }
   }
   if (modbus) {
@@ -333,11 +337,13 @@ void ReadPoint(const toml::table& t, bool modbus, std::vector<SourcePoint>* out,
     if (!given) r.ErrorHere("a [[modbus.point]] needs register");
     bool bits = p.table == Table::kCoil || p.table == Table::kDiscrete;
     if (typed && typeValue == ValueType::kFloat64) {
-      r.Error(*t.get("type"), "float64 is not read over Modbus here; use float32 or a 32-bit integer");
+      r.Error(*t.get("type"),
+              "float64 is not read over Modbus here; use float32 or a 32-bit integer");
       typed = false;
     }
     if (read && bits && typed && typeValue != ValueType::kBool) {
-      r.Error(*t.get("type"), std::string("a ") + TableName(p.table) + " holds one bit: type is bool");
+      r.Error(*t.get("type"),
+              std::string("a ") + TableName(p.table) + " holds one bit: type is bool");
     }
     if (read && !bits && typed && typeValue == ValueType::kBool) {
       r.Error(*t.get("type"), "a register holds 16 bits: bool goes with coil or discrete");
@@ -384,10 +390,10 @@ void ReadPoint(const toml::table& t, bool modbus, std::vector<SourcePoint>* out,
   }
   for (std::size_t i = 1; i < order.size(); ++i) {
     if (!(order[i - 1].second < order[i].second)) {
-      r.Error(*t.get(order[i].first),
-              std::string("limits out of order: ") + order[i - 1].first + " " +
-                  Number(order[i - 1].second) + " must be below " + order[i].first + " " +
-                  Number(order[i].second) + " (lolo < lo < hi < hihi)");
+      r.Error(*t.get(order[i].first), std::string("limits out of order: ") + order[i - 1].first +
+                                          " " + Number(order[i - 1].second) + " must be below " +
+                                          order[i].first + " " + Number(order[i].second) +
+                                          " (lolo < lo < hi < hihi)");
     }
   }
   r.Finish();
@@ -415,9 +421,9 @@ bool ReadUrl(const std::string& url, MqttSource* s) {
   if (colon != std::string::npos && rest.find(']') == std::string::npos) {
     host = rest.substr(0, colon);
     std::string port = rest.substr(colon + 1);
-    if (port.empty() || port.size() > 5 ||
-        !std::all_of(port.begin(), port.end(),
-                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) {
+          return std::isdigit(static_cast<unsigned char>(c));
+        })) {
       return false;
     }
     int p = std::stoi(port);
@@ -516,8 +522,9 @@ void CheckFile(SourcesFile* f, std::vector<SourceError>* errors) {
     if (n.empty()) return;
     auto [it, fresh] = names.emplace(n, line);
     if (!fresh) {
-      errors->push_back({line, 1, "two sources are named " + Quoted(n) + " (the other on line " +
-                                      std::to_string(it->second) + ")"});
+      errors->push_back({line, 1,
+                         "two sources are named " + Quoted(n) + " (the other on line " +
+                             std::to_string(it->second) + ")"});
     }
   };
   std::map<std::string, SourcePoint*> tags;
@@ -541,9 +548,9 @@ void CheckFile(SourcesFile* f, std::vector<SourceError>* errors) {
   auto setpoint = [&](SourcePoint& p) {
     if (p.setpointTag.empty()) return;
     if (!tags.count(Fold(p.eval.node) + "\n" + Fold(p.setpointTag))) {
-      errors->push_back({p.line, p.column,
-                         "setpoint " + Quoted(p.setpointTag) + " is no point on node " +
-                             p.eval.node});
+      errors->push_back(
+          {p.line, p.column,
+           "setpoint " + Quoted(p.setpointTag) + " is no point on node " + p.eval.node});
     } else if (Fold(p.setpointTag) == Fold(p.eval.tag)) {
       errors->push_back({p.line, p.column, "a point is not its own setpoint"});
     }
@@ -621,11 +628,11 @@ std::optional<FieldDuration> ParseFieldDuration(std::string_view text) {
   if (std::count(number.begin(), number.end(), '.') > 1 || number == ".") return std::nullopt;
   double v = std::stod(number);
   std::string_view unit = text.substr(i);
-  double ms = unit == "ms"               ? v
+  double ms = unit == "ms"                  ? v
               : unit == "s" || unit.empty() ? v * 1000
-              : unit == "m"             ? v * 60000
-              : unit == "h"             ? v * 3600000
-                                        : -1;
+              : unit == "m"                 ? v * 60000
+              : unit == "h"                 ? v * 3600000
+                                            : -1;
   if (ms < 0 || ms > 1e10) return std::nullopt;
   return FieldDuration(static_cast<int64_t>(std::llround(ms)));
 }
@@ -694,9 +701,9 @@ void CheckNodes(const SourcesFile& file, const std::vector<std::string>& nodes,
   for (const std::string& n : nodes) known.insert(Fold(n));
   auto check = [&](const SourcePoint& p) {
     if (!known.count(Fold(p.eval.node))) {
-      errors->push_back({p.line, p.column,
-                         "tag " + p.eval.tag + " is on no node of the plant: no node " +
-                             Quoted(p.eval.node)});
+      errors->push_back(
+          {p.line, p.column,
+           "tag " + p.eval.tag + " is on no node of the plant: no node " + Quoted(p.eval.node)});
     }
   };
   for (const MqttSource& s : file.mqtt) {

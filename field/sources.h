@@ -25,8 +25,8 @@ const char* TypeName(ValueType type);
 const char* TableName(Table table);
 
 struct SourcePoint {
-  node::FieldPointConfig eval;  // node, tag, texts, limits, delays, priorities
-  std::string setpointTag;      // deviation: the point of this tag on the same node
+  node::FieldPointConfig eval;               // node, tag, texts, limits, delays, priorities
+  std::string setpointTag;                   // deviation: the point of this tag on the same node
   std::optional<double> rangeMin, rangeMax;  // readings outside: bad quality (RANGE)
   ValueType type = ValueType::kFloat64;
   double scale = 1, offset = 0;  // value = raw * scale + offset
@@ -35,7 +35,7 @@ struct SourcePoint {
   std::string jsonPointer;  // empty: the payload is a number
   // Modbus
   Table table = Table::kHolding;
-  uint16_t address = 0;  // zero-based, as on the wire
+  uint16_t address = 0;      // zero-based, as on the wire
   bool wordsLittle = false;  // 32-bit values: low word first
   int line = 0, column = 0;
 };
@@ -50,7 +50,7 @@ struct MqttSource {
   std::string username, passwordFile;
   std::string clientId;  // default: "tolvane-<name>-<pid>"
   int qos = 1;
-  int keepalive = 30;  // seconds
+  int keepalive = 30;             // seconds
   std::size_t maxPayload = 4096;  // larger payloads are bad quality
   std::vector<SourcePoint> points;
   int line = 0;

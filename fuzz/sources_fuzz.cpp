@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                       tolvane::field::ValueType::kBool}) {
       p.type = type;
       auto r = tolvane::field::ReadPayload(text, p, 4096);
-      if (r.quality == tolvane::node::FieldQuality::kGood) TOLVANE_FUZZ_CHECK(std::isfinite(r.value));
+      if (r.quality == tolvane::node::FieldQuality::kGood)
+        TOLVANE_FUZZ_CHECK(std::isfinite(r.value));
     }
   }
   if (size >= 4) {

@@ -83,17 +83,17 @@ struct FieldPointConfig {
   std::string description;
   std::vector<std::string> areas;
 
-  bool digital = false;    // change-of-state point: value nonzero is "true"
-  bool alarmWhen = true;   // digital: the state that is the alarm
+  bool digital = false;   // change-of-state point: value nonzero is "true"
+  bool alarmWhen = true;  // digital: the state that is the alarm
   std::optional<double> hihi, hi, lo, lolo;
-  double deadband = 0;     // a limit condition returns only past limit -/+ deadband
-  std::optional<double> rate;  // most change per second, either way
-  FieldDuration ratePeriod{1000};  // rate is measured over at least this long
+  double deadband = 0;              // a limit condition returns only past limit -/+ deadband
+  std::optional<double> rate;       // most change per second, either way
+  FieldDuration ratePeriod{1000};   // rate is measured over at least this long
   std::optional<double> deviation;  // most |value - setpoint|
   int setpoint = -1;                // index of the setpoint point, -1: none
-  FieldDuration onDelay{0};   // a condition must last this long to raise
-  FieldDuration offDelay{0};  // normal must last this long to return
-  FieldDuration staleAfter{0};  // no reading for this long: communication loss; 0: never
+  FieldDuration onDelay{0};         // a condition must last this long to raise
+  FieldDuration offDelay{0};        // normal must last this long to return
+  FieldDuration staleAfter{0};      // no reading for this long: communication loss; 0: never
   // Priority id per condition (index: FieldCondition).
   std::array<int16_t, kFieldConditionCount> priority{5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
   bool ackRequired = true;  // a returned alarm stays until acknowledged
@@ -104,7 +104,7 @@ struct FieldPointConfig {
 struct FieldPointState {
   FieldQuality quality = FieldQuality::kComm;  // kComm until the first reading
   bool hasValue = false;
-  double value = 0;               // last good value
+  double value = 0;                                  // last good value
   FieldCondition shown = FieldCondition::kNormal;    // what the alarm shows
   FieldCondition pending = FieldCondition::kNormal;  // waiting for its delay
   bool waiting = false;                              // `pending` is waiting
@@ -112,12 +112,12 @@ struct FieldPointState {
 };
 
 struct FieldEvaluatorCounters {
-  uint64_t values = 0;      // good values evaluated
+  uint64_t values = 0;       // good values evaluated
   uint64_t badReadings = 0;  // readings of bad quality, device errors included
-  uint64_t commLosses = 0;  // points that went to communication loss
-  uint64_t raised = 0;      // alarms raised or moved to another condition
-  uint64_t returned = 0;    // alarms back to normal (left in the summary until acknowledged)
-  uint64_t cleared = 0;     // alarms that left the summary
+  uint64_t commLosses = 0;   // points that went to communication loss
+  uint64_t raised = 0;       // alarms raised or moved to another condition
+  uint64_t returned = 0;     // alarms back to normal (left in the summary until acknowledged)
+  uint64_t cleared = 0;      // alarms that left the summary
 };
 
 class FieldEvaluator {

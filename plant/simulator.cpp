@@ -96,7 +96,8 @@ void Simulator::Step(TimePoint now) {
   const Block& b = blocks_[i];
   FieldCondition before = evaluator_.State(i).shown;
   SUMQMSG probe{};
-  bool standing = node_.queue().Find(evaluator_.Config(i).number, b.letter, b.node.c_str(), &probe) == 0;
+  bool standing =
+      node_.queue().Find(evaluator_.Config(i).number, b.letter, b.node.c_str(), &probe) == 0;
   bool inAlarm = before != FieldCondition::kNormal;
   auto raise = [&] {
     if (b.letter == 'D') {
@@ -112,7 +113,9 @@ void Simulator::Step(TimePoint now) {
                             : (severe ? FieldCondition::kLoLo : FieldCondition::kLo);
     evaluator_.Value(i, ValueIn(b, c), now);
   };
-  auto normal = [&] { evaluator_.Value(i, b.letter == 'D' ? 0 : ValueIn(b, FieldCondition::kNormal), now); };
+  auto normal = [&] {
+    evaluator_.Value(i, b.letter == 'D' ? 0 : ValueIn(b, FieldCondition::kNormal), now);
+  };
   if (!inAlarm) {
     if (!standing || rnd_.Chance(40)) {
       // A returned alarm nobody acknowledged may go back into alarm.

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <CLI/CLI.hpp>
-#include <thread>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "field/field_host.h"
 #include "field/sources.h"
@@ -63,7 +63,8 @@ int Check(const Options& o) {
       ok = false;
     }
   }
-  for (const field::SourceError& e : errors) std::cerr << field::FormatError(o.checkFile, e) << "\n";
+  for (const field::SourceError& e : errors)
+    std::cerr << field::FormatError(o.checkFile, e) << "\n";
   if (!ok) {
     std::size_t n = errors.size();
     if (n) std::cerr << n << (n == 1 ? " error\n" : " errors\n");

@@ -12,9 +12,9 @@
 
 #include "field/field_host.h"
 #include "peers.h"
-#include "program_runner.h"
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
+#include "program_runner.h"
 
 namespace {
 
@@ -105,7 +105,8 @@ std::string MqttSources(int port, const std::string& extra = "") {
     << "[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"FIC101\"\ntopic = \"plant1/FIC101/pv\"\n"
     << "value = \"/pv\"\nhi = 80.0\nlo = 20.0\ndeadband = 1.0\n"
     << "[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"TI102\"\ntopic = \"plant1/TI102\"\n"
-    << "hi = 100.0\nrange = [0.0, 500.0]\n" << extra;
+    << "hi = 100.0\nrange = [0.0, 500.0]\n"
+    << extra;
   return o.str();
 }
 
@@ -179,9 +180,10 @@ TEST(MqttSource, NoBrokerAtAllIsCommunicationLoss) {
 TEST(MqttSource, StaleValueIsCommunicationLoss) {
   Broker broker;
   ASSERT_TRUE(broker.Start());
-  Fed fed(MqttSources(broker.port(),
-                      "[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"LI103\"\ntopic = \"plant1/LI103\"\n"
-                      "stale_after = \"300ms\"\nhi = 10.0\n"));
+  Fed fed(
+      MqttSources(broker.port(),
+                  "[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"LI103\"\ntopic = \"plant1/LI103\"\n"
+                  "stale_after = \"300ms\"\nhi = 10.0\n"));
   ASSERT_TRUE(fed.WaitConnected());
   ASSERT_TRUE(broker.Publish("plant1/LI103", "5"));
   EXPECT_TRUE(fed.WaitStatus("LI103", fs::kComm));
@@ -342,8 +344,8 @@ TEST(FieldStore, ARestartKeepsAlarmStates) {
   ASSERT_TRUE(plant::PlantStore::Create(db, OneNode(), true, &err)) << err.message;
   // Nothing listens on this port: the points are fed by hand here.
   std::string sources = TempFile(MqttSources(tolvane::testing::FreeLoopbackPort()));
-  auto run = [&](const std::function<void(tolvane::field::FieldHost&, tolvane::node::EmbeddedNode&)>&
-                     body) {
+  auto run = [&](const std::function<void(tolvane::field::FieldHost&,
+                                          tolvane::node::EmbeddedNode&)>& body) {
     auto store = plant::PlantStore::Open(db, &err);
     ASSERT_TRUE(store) << err.message;
     SourcesFile file;
@@ -369,7 +371,7 @@ TEST(FieldStore, ARestartKeepsAlarmStates) {
   };
   auto now = plant::Clock::now();
   run([&](FieldHost& host, tolvane::node::EmbeddedNode& node) {
-    host.evaluator()->Value(0, 90, now);  // FIC101 HI
+    host.evaluator()->Value(0, 90, now);   // FIC101 HI
     host.evaluator()->Value(1, 150, now);  // TI102 HI
     host.evaluator()->Value(1, 50, now);   // ... and back, unacknowledged
     node.queue().Acknowledge("PLANT1", 'A', node.database().FindBlock("PLANT1", "FIC101")->number);

@@ -169,8 +169,7 @@ bool Broker::Start(int port, const std::string& extra) {
                          std::to_string(port_) + ".conf"))
                            .string();
     std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\n"
-                        << (extra.empty() ? "allow_anonymous true\n" : "")
-                        << "persistence false\n"
+                        << (extra.empty() ? "allow_anonymous true\n" : "") << "persistence false\n"
                         << extra;
     if (child_.Start({"mosquitto", "-c", conf}, false) && WaitForListener(port_, seconds(5))) {
       std::filesystem::remove(conf);
@@ -184,8 +183,9 @@ bool Broker::Start(int port, const std::string& extra) {
 }
 
 bool Broker::Publish(const std::string& topic, const std::string& payload, bool retain) {
-  std::vector<std::string> argv = {"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port_),
-                                   "-q", "1", "-t", topic, "-m", payload};
+  std::vector<std::string> argv = {
+      "mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port_), "-q", "1", "-t",
+      topic,           "-m", payload};
   if (retain) argv.push_back("-r");
   argv.insert(argv.end(), clientOptions.begin(), clientOptions.end());
   Child pub;

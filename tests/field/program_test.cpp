@@ -1,6 +1,5 @@
 // `tolvane sources check` and `tolvane ingest`, the built program end to end.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <chrono>
@@ -41,8 +40,9 @@ TEST(SourcesCheck, ListsEveryErrorWithItsPlace) {
   // Against a store, the point's node must be one of its nodes.
   std::string db = (dir / "plant.db").string();
   ASSERT_EQ(RunProgram({"demo", "--out", db, "--nodes", "1", "--tags", "1"}).exitCode, 0);
-  WriteFile(dir / "other.toml", "[[modbus]]\nname = \"plc\"\n[[modbus.point]]\nnode = \"UTIL9\"\n"
-                                "tag = \"T\"\nregister = \"coil:1\"\n");
+  WriteFile(dir / "other.toml",
+            "[[modbus]]\nname = \"plc\"\n[[modbus.point]]\nnode = \"UTIL9\"\n"
+            "tag = \"T\"\nregister = \"coil:1\"\n");
   r = RunProgram({"--node", db, "sources", "check", (dir / "other.toml").string()});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("other.toml:3:1: tag T is on no node"), std::string::npos) << r.err;
@@ -53,8 +53,9 @@ TEST(Ingest, RaisesIntoTheStoreAndKeepsItAcrossRuns) {
   ASSERT_TRUE(broker.Start());
   TempDir dir;
   std::string db = (dir / "plant.db").string(), sources = (dir / "plant1.toml").string();
-  ASSERT_EQ(RunProgram({"demo", "--out", db, "--nodes", "1", "--tags", "1", "--alarms", "0"}).exitCode,
-            0);
+  ASSERT_EQ(
+      RunProgram({"demo", "--out", db, "--nodes", "1", "--tags", "1", "--alarms", "0"}).exitCode,
+      0);
   WriteFile(sources, Sources(broker.port()));
   ASSERT_TRUE(broker.Publish("p/FT900", "99", true));
   ProgramResult r = RunProgram({"--node", db, "ingest", "--sources", sources, "--for", "2s"});
@@ -88,8 +89,9 @@ TEST(Ingest, AChangedFileAppliesOnHangupAndAlarmsStay) {
   ASSERT_TRUE(broker.Start());
   TempDir dir;
   std::string db = (dir / "plant.db").string(), sources = (dir / "plant1.toml").string();
-  ASSERT_EQ(RunProgram({"demo", "--out", db, "--nodes", "1", "--tags", "1", "--alarms", "0"}).exitCode,
-            0);
+  ASSERT_EQ(
+      RunProgram({"demo", "--out", db, "--nodes", "1", "--tags", "1", "--alarms", "0"}).exitCode,
+      0);
   WriteFile(sources, Sources(broker.port()));
   ASSERT_TRUE(broker.Publish("p/FT900", "99", true));
   tolvane::testing::Child ingest;

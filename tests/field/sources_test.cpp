@@ -129,18 +129,22 @@ TEST_P(SourcesRefusal, SaysWhereAndWhy) {
 const std::string kUnknownKey = WithPoint("hi = 80\nhigh_limit = 3\n");
 const std::string kOrder = WithPoint("hi = 80\nhihi = 70\n");
 const std::string kOrderLow = WithPoint("lolo = 20\nlo = 20\n");
-const std::string kTwice = WithPoint("") + "[[mqtt.point]]\nnode = \"plant1\"\ntag = \"t1\"\ntopic = \"u\"\n";
+const std::string kTwice =
+    WithPoint("") + "[[mqtt.point]]\nnode = \"plant1\"\ntag = \"t1\"\ntopic = \"u\"\n";
 const std::string kNoNode = std::string(kPoint) + "tag = \"T1\"\ntopic = \"t\"\n";
-const std::string kLongNode = std::string(kPoint) + "node = \"PLANTNINE\"\ntag = \"T1\"\ntopic = \"t\"\n";
+const std::string kLongNode =
+    std::string(kPoint) + "node = \"PLANTNINE\"\ntag = \"T1\"\ntopic = \"t\"\n";
 const std::string kBadPriority = WithPoint("priority = { hihi = \"URGENT\" }\n");
 const std::string kBadDuration = WithPoint("on_delay = \"soon\"\n");
-const std::string kWildcard = std::string(kPoint) + "node = \"P\"\ntag = \"T\"\ntopic = \"a/+/b\"\n";
+const std::string kWildcard =
+    std::string(kPoint) + "node = \"P\"\ntag = \"T\"\ntopic = \"a/+/b\"\n";
 const std::string kDigitalLimits = WithPoint("alarm_when = true\nhi = 3\n");
 const std::string kDeviationAlone = WithPoint("deviation = 3\n");
 const std::string kSetpointMissing = WithPoint("deviation = 3\nsetpoint = \"SP9\"\n");
 const char* kModbus = "[[modbus]]\nname = \"plc\"\n[[modbus.point]]\nnode = \"P\"\ntag = \"T\"\n";
 const std::string kRegisterRange = std::string(kModbus) + "register = \"holding:70000\"\n";
-const std::string kRegisterPast = std::string(kModbus) + "register = \"holding:65535\"\ntype = \"float32\"\n";
+const std::string kRegisterPast =
+    std::string(kModbus) + "register = \"holding:65535\"\ntype = \"float32\"\n";
 const std::string kRegisterSyntax = std::string(kModbus) + "register = \"h30\"\n";
 const std::string kCoilType = std::string(kModbus) + "register = \"coil:3\"\ntype = \"int16\"\n";
 const std::string kNoRegister = std::string(kModbus) + "type = \"int16\"\n";
@@ -148,7 +152,8 @@ const std::string kBadPort = "[[modbus]]\nname = \"plc\"\nport = 70000\n";
 const std::string kTooMany = "[[modbus]]\nname = \"plc\"\nmax_registers = 200\n";
 const std::string kBadUrl = "[[mqtt]]\nname = \"gw\"\nurl = \"http://h\"\n";
 const std::string kTlsKeys = "[[mqtt]]\nname = \"gw\"\nurl = \"mqtt://h\"\nca = \"ca.pem\"\n";
-const std::string kSameName = "[[mqtt]]\nname = \"a\"\nurl = \"mqtt://h\"\n[[modbus]]\nname = \"a\"\n";
+const std::string kSameName =
+    "[[mqtt]]\nname = \"a\"\nurl = \"mqtt://h\"\n[[modbus]]\nname = \"a\"\n";
 const std::string kTopKey = "nodes = 3\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -211,9 +216,17 @@ TEST(SourcesFile, Durations) {
   struct {
     const char* text;
     std::optional<tolvane::node::FieldDuration> want;
-  } cases[] = {{"2s", 2s},   {"500ms", 500ms}, {"1.5s", 1500ms}, {"5m", 5min},
-               {"1h", 1h},   {"3", 3s},        {"", std::nullopt}, {"-1s", std::nullopt},
-               {"2 s", std::nullopt}, {"1.2.3s", std::nullopt}, {"9d", std::nullopt},
+  } cases[] = {{"2s", 2s},
+               {"500ms", 500ms},
+               {"1.5s", 1500ms},
+               {"5m", 5min},
+               {"1h", 1h},
+               {"3", 3s},
+               {"", std::nullopt},
+               {"-1s", std::nullopt},
+               {"2 s", std::nullopt},
+               {"1.2.3s", std::nullopt},
+               {"9d", std::nullopt},
                {"99999999999999h", std::nullopt}};
   for (const auto& c : cases) EXPECT_EQ(ParseFieldDuration(c.text), c.want) << c.text;
 }

@@ -27,9 +27,9 @@ constexpr int kNoAlarm = -100;  // expected: nothing stands in the summary
 
 // One thing happening to point 0 at a time, and what the summary then shows.
 struct Step {
-  int ms;              // time since the start
-  char what;           // 'v' value, 'q' quality, 't' tick only, 'a' operator acknowledges
-  double value = 0;    // 'v': the value; 'q': a FieldQuality
+  int ms;            // time since the start
+  char what;         // 'v' value, 'q' quality, 't' tick only, 'a' operator acknowledges
+  double value = 0;  // 'v': the value; 'q': a FieldQuality
   int status = kNoAlarm;
   bool acked = false;
 };
@@ -218,10 +218,7 @@ const Case kCases[] = {
        p.hihi.reset();
        p.rate = 10;  // per second
      }),
-     {{0, 'v', 50},
-      {1000, 'v', 55},
-      {2000, 'v', 70, fs::kRate},
-      {3000, 'v', 71, fs::kOk}}},
+     {{0, 'v', 50}, {1000, 'v', 55}, {2000, 'v', 70, fs::kRate}, {3000, 'v', 71, fs::kOk}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Conditions, FieldEvaluatorTest, ::testing::ValuesIn(kCases));
