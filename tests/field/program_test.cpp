@@ -58,7 +58,7 @@ TEST(Ingest, RaisesIntoTheStoreAndKeepsItAcrossRuns) {
       0);
   WriteFile(sources, Sources(broker.port()));
   ASSERT_TRUE(broker.Publish("p/FT900", "99", true));
-  ProgramResult r = RunProgram({"--node", db, "ingest", "--sources", sources, "--for", "2s"});
+  ProgramResult r = RunProgram({"--node", db, "ingest", "--sources", sources, "--for", "3s"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("Field points: 1 (1 good"), std::string::npos) << r.out;
   r = RunProgram({"--node", db, "list", "--format", "csv"});
@@ -70,7 +70,7 @@ TEST(Ingest, RaisesIntoTheStoreAndKeepsItAcrossRuns) {
 
   // The next run takes the alarm over; the value's return leaves it, new, as OK.
   ASSERT_TRUE(broker.Publish("p/FT900", "50", true));
-  r = RunProgram({"--node", db, "ingest", "--sources", sources, "--for", "2s"});
+  r = RunProgram({"--node", db, "ingest", "--sources", sources, "--for", "3s"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("1 returned"), std::string::npos) << r.out;
   r = RunProgram({"--node", db, "list", "--format", "csv"});
@@ -99,7 +99,20 @@ TEST(Ingest, AChangedFileAppliesOnHangupAndAlarmsStay) {
   std::string line;
   ASSERT_TRUE(ingest.ReadLine(&line, std::chrono::seconds(10)));
   EXPECT_EQ(line, "ingesting 1 points into " + db);
-  // A second point, and the first one's limits moved: applied on SIGHUP.
+  // Lists the store until `tag` is in it (10 s at most).
+  auto listWith = [&](const std::string& tag) {
+    ProgramResult r;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+      r = RunProgram({"--node", db, "list", "--format", "csv"});
+      if (r.out.find(tag) != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return r;
+  };
+  ProgramResult r = listWith("FT900");
+  ASSERT_NE(r.out.find("FT900"), std::string::npos) << r.out;
+  // A second point: applied on SIGHUP.
   WriteFile(sources, Sources(broker.port()) +
                          "[[mqtt.point]]\nnode = \"PLANT1\"\ntag = \"PT901\"\ntopic = \"p/PT901\"\n"
                          "lo = 10.0\n");
@@ -107,13 +120,7 @@ TEST(Ingest, AChangedFileAppliesOnHangupAndAlarmsStay) {
   ingest.Signal(SIGHUP);
   ASSERT_TRUE(ingest.ReadLine(&line, std::chrono::seconds(10)));
   EXPECT_EQ(line, "sources file read again: " + sources);
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  ProgramResult r;
-  while (std::chrono::steady_clock::now() < until) {
-    r = RunProgram({"--node", db, "list", "--format", "csv"});
-    if (r.out.find("PT901") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  r = listWith("PT901");
   EXPECT_NE(r.out.find("PT901"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("FT900"), std::string::npos) << r.out;  // still standing
   ingest.Stop();
