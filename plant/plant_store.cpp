@@ -1869,4 +1869,37 @@ StoreHealth ExamineStore(const std::string& path, const ExamineOptions& options)
   return h;
 }
 
+bool PlantStore::PutBlocks(const std::vector<PlantBlock>& blocks, StoreError* err) {
+  if (impl_->readOnly) {
+    *err = {StoreError::Kind::kWrite, path_ + " is read-only: its blocks cannot be added"};
+    return false;
+  }
+  try {
+    sql::Transaction t(impl_->db, true);
+    Statement update = impl_->db.Prepare(
+        "UPDATE blocks SET description=?1, areas=?2, priority=?3 "
+        "WHERE node=?4 COLLATE NOCASE AND tag=?5 COLLATE NOCASE");
+    Statement insert = impl_->db.Prepare(
+        std::string("INSERT INTO blocks(node, tag, letter, number, description, areas, priority, "
+                    "extra, ") +
+        kFieldColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    for (const PlantBlock& b : blocks) {
+      update.Bind(1, b.description).Bind(2, JoinAreas(b.areas)).Bind(3, b.priority);
+      update.Bind(4, b.node).Bind(5, b.tag);
+      update.Run();
+      if (sqlite3_changes(impl_->db.handle()) > 0) continue;
+      insert.Bind(1, b.node).Bind(2, b.tag).Bind(3, Letter(b.letter)).Bind(4, b.number);
+      insert.Bind(5, b.description).Bind(6, JoinAreas(b.areas)).Bind(7, b.priority);
+      insert.Bind(8, b.extra);
+      BindFields(insert, 9, FieldsOf(b.fields));
+      insert.Run();
+    }
+    t.Commit();
+    return true;
+  } catch (const sql::Error& e) {
+    *err = Failure(path_, e, true);
+    return false;
+  }
+}
+
 }  // namespace tolvane::plant

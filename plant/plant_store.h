@@ -155,6 +155,11 @@ class PlantStore {
   // The alarms shelved in the loaded node, soonest back first.
   std::vector<ShelvedAlarm> Shelved() const;
 
+  // Adds the blocks the store lacks and updates the description, areas and
+  // priority of those it has (found by node and tag), in a write transaction
+  // of its own; call it outside one, before Load. Blocks of field sources.
+  bool PutBlocks(const std::vector<PlantBlock>& blocks, StoreError* err);
+
   // --- reading without a node ---
   bool Read(Plant* out, StoreError* err);
   // Shelved: alarms whose shelving runs past `now`.

@@ -1,144 +1,157 @@
 #include "plant/simulator.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 
 #include "node/summary_queue_order.h"
 
 namespace tolvane::plant {
+namespace {
+
+using node::FieldCondition;
+
+constexpr double kSevere = 4.0;  // HIHI and LOLO lie this far past HI and LO
+
+}  // namespace
+
 Simulator::Simulator(node::EmbeddedNode& node, const Plant& plant, uint32_t seed)
-    : node_(node), rnd_(seed) {
+    : node_(node), evaluator_(node.queue(), node.database()), rnd_(seed) {
   std::map<std::string, std::string> physical;
   for (const PlantNode& n : plant.nodes) physical[node::detail::FoldCase(n.name)] = n.physical;
   for (const PlantBlock& b : plant.blocks) {
     auto it = physical.find(node::detail::FoldCase(b.node));
-    blocks_.push_back({b.node, it == physical.end() ? b.node : it->second, b.tag, b.letter,
-                       b.number, b.description, b.areas, b.priority});
+    auto field = [&](const char* name, int16_t fallback) {
+      return node.database().GetField(b.node, b.tag, name).value_or(fallback);
+    };
+    Block s{b.node, b.tag, b.letter, field("B_HILIM", 800) / 10.0, field("B_LOLIM", 200) / 10.0};
+    if (s.lo >= s.hi) s.lo = s.hi - 10;
+    node::FieldPointConfig p;
+    p.node = b.node;
+    p.physical = it == physical.end() ? b.node : it->second;
+    p.tag = b.tag;
+    p.letter = b.letter;
+    p.number = b.number;
+    p.description = b.description;
+    p.areas = b.areas;
+    p.priority.fill(b.priority);
+    p.fieldScale = 10;  // the demo plant keeps values in tenths
+    if (b.letter == 'D') {
+      p.digital = true;
+    } else {
+      p.hi = s.hi;
+      p.hihi = s.hi + kSevere;
+      p.lo = s.lo;
+      p.lolo = s.lo - kSevere;
+    }
+    evaluator_.Add(p);
+    blocks_.push_back(std::move(s));
   }
-}
-
-int16_t Simulator::Field(const Block& b, const char* field, int16_t fallback) const {
-  return node_.database().GetField(b.node, b.tag, field).value_or(fallback);
+  evaluator_.Adopt(Clock::now());
 }
 
 void Simulator::Advance(double seconds, double rate, TimePoint now) {
-  if (seconds <= 0 || rate <= 0) return;
-  pending_ += seconds * rate;
-  // A long pause must not turn into a burst that freezes the display.
-  pending_ = std::min(pending_, 1000.0);
-  while (pending_ >= 1.0) {
-    Step(now);
-    pending_ -= 1.0;
+  if (seconds > 0 && rate > 0) {
+    pending_ += seconds * rate;
+    // A long pause must not turn into a burst that freezes the display.
+    pending_ = std::min(pending_, 1000.0);
+    while (pending_ >= 1.0) {
+      Step(now);
+      pending_ -= 1.0;
+    }
+  }
+  evaluator_.Tick(now);  // acknowledged returns leave the summary
+}
+
+double Simulator::ValueIn(const Block& b, FieldCondition c) {
+  double mid = (b.hi + b.lo) / 2;
+  double tenth = rnd_.Between(1, 39) / 10.0;  // inside a band of 4.0
+  switch (c) {
+    case FieldCondition::kHiHi:
+      return b.hi + kSevere + tenth;
+    case FieldCondition::kHi:
+      return b.hi + tenth;
+    case FieldCondition::kLoLo:
+      return b.lo - kSevere - tenth;
+    case FieldCondition::kLo:
+      return b.lo - tenth;
+    default:
+      return mid + rnd_.Between(-15, 15) / 10.0 * std::min(1.0, (b.hi - b.lo) / 4);
+  }
+}
+
+void Simulator::Count(FieldCondition before, FieldCondition after) {
+  if (before == after) return;
+  if (after == FieldCondition::kNormal) {
+    ++counts_.cleared;
+  } else if (before == FieldCondition::kNormal) {
+    ++counts_.raised;
+  } else {
+    ++counts_.changed;
   }
 }
 
 void Simulator::Step(TimePoint now) {
   if (blocks_.empty()) return;
-  const Block& b = blocks_[rnd_.Below(static_cast<uint32_t>(blocks_.size()))];
-  int16_t current = Field(b, "B_CUALM", 0);
+  std::size_t i = rnd_.Below(static_cast<uint32_t>(blocks_.size()));
+  const Block& b = blocks_[i];
+  FieldCondition before = evaluator_.State(i).shown;
   SUMQMSG probe{};
-  bool standing = node_.queue().Find(b.number, b.letter, b.node.c_str(), &probe) == 0;
-  if (current == 0) {
-    if (!standing) {
-      Raise(b, now);
-    } else if (Field(b, "B_NALM", 0) == 0) {
-      // Acknowledged after it went back to normal: it leaves the summary.
-      node_.queue().Clear(b.node, b.letter, b.number);
-      ++counts_.cleared;
-    } else if (rnd_.Chance(40)) {
-      Raise(b, now);  // back into alarm before anyone acknowledged it
+  bool standing =
+      node_.queue().Find(evaluator_.Config(i).number, b.letter, b.node.c_str(), &probe) == 0;
+  bool inAlarm = before != FieldCondition::kNormal;
+  auto raise = [&] {
+    if (b.letter == 'D') {
+      if (rnd_.Chance(85)) {
+        evaluator_.Value(i, 1, now);
+      } else {
+        evaluator_.Quality(i, node::FieldQuality::kBad, now);
+      }
+      return;
+    }
+    bool high = rnd_.Chance(60), severe = rnd_.Chance(20);
+    FieldCondition c = high ? (severe ? FieldCondition::kHiHi : FieldCondition::kHi)
+                            : (severe ? FieldCondition::kLoLo : FieldCondition::kLo);
+    evaluator_.Value(i, ValueIn(b, c), now);
+  };
+  auto normal = [&] {
+    evaluator_.Value(i, b.letter == 'D' ? 0 : ValueIn(b, FieldCondition::kNormal), now);
+  };
+  if (!inAlarm) {
+    if (!standing || rnd_.Chance(40)) {
+      // A returned alarm nobody acknowledged may go back into alarm.
+      if (standing && probe.almpak.statusCode != 0) normal();  // taken over, its condition unknown
+      raise();
     }
   } else if (!standing) {
-    Raise(b, now);  // removed by hand while the block stayed in alarm
+    normal();  // removed by hand while in alarm: the block starts over
+    raise();
   } else if (rnd_.Chance(55)) {
-    Change(b, current, now);
-  } else {
-    Clear(b, now);
-  }
-}
-
-void Simulator::Raise(const Block& b, TimePoint now) {
-  int16_t hi = Field(b, "B_HILIM", 800), lo = Field(b, "B_LOLIM", 200);
-  node::AlarmInput in;
-  in.physicalNode = b.physical;
-  in.node = b.node;
-  in.tag = b.tag;
-  in.blockLetter = b.letter;
-  in.blockNumber = b.number;
-  in.priority = b.priority;
-  in.description = b.description;
-  in.areas = b.areas;
-  int16_t cv = Field(b, "B_CV", 500);
-  if (b.letter == 'D') {
-    in.statusCode = rnd_.Chance(85) ? status::kCos : status::kFault;
-    in.value.kind = 1;
-    in.value.textFlag = 1;
-    std::snprintf(in.value.text, sizeof in.value.text, "%s",
-                  in.statusCode == status::kCos ? "ALARM" : "BAD");
-  } else {
-    bool high = rnd_.Chance(60);
-    bool severe = rnd_.Chance(20);
-    if (high) {
-      in.statusCode = severe ? status::kHiHi : status::kHi;
-      cv = static_cast<int16_t>(hi + rnd_.Between(severe ? 41 : 1, severe ? 90 : 40));
-    } else {
-      in.statusCode = severe ? status::kLoLo : status::kLo;
-      cv = static_cast<int16_t>(lo - rnd_.Between(severe ? 41 : 1, severe ? 49 : 40));
+    // Into the neighbouring condition: HI <-> HIHI, LO <-> LOLO, COS <-> BAD.
+    switch (before) {
+      case FieldCondition::kHi:
+        evaluator_.Value(i, ValueIn(b, FieldCondition::kHiHi), now);
+        break;
+      case FieldCondition::kHiHi:
+        evaluator_.Value(i, ValueIn(b, FieldCondition::kHi), now);
+        break;
+      case FieldCondition::kLo:
+        evaluator_.Value(i, ValueIn(b, FieldCondition::kLoLo), now);
+        break;
+      case FieldCondition::kLoLo:
+        evaluator_.Value(i, ValueIn(b, FieldCondition::kLo), now);
+        break;
+      case FieldCondition::kCos:
+        evaluator_.Quality(i, node::FieldQuality::kBad, now);
+        break;
+      default:
+        evaluator_.Value(i, b.letter == 'D' ? 1 : ValueIn(b, FieldCondition::kHi), now);
+        break;
     }
-    in.value.kind = 8;
-    in.value.value.f32 = static_cast<float>(cv) / 10.0f;
-    node_.database().SetField(b.node, b.tag, "B_CV", cv);
-  }
-  node_.database().SetField(b.node, b.tag, "B_CUALM", static_cast<int16_t>(in.statusCode));
-  node_.database().SetField(b.node, b.tag, "B_NALM", 1);
-  node_.queue().Raise(in, now);
-  ++counts_.raised;
-}
-
-void Simulator::Change(const Block& b, int32_t code, TimePoint now) {
-  _AlmCanonicalValue value = ClearedValue();
-  if (b.letter == 'D') {
-    value.kind = 1;
-    value.textFlag = 1;
-    std::snprintf(value.text, sizeof value.text, "%s", code == status::kCos ? "ALARM" : "BAD");
   } else {
-    int16_t cv = Field(b, "B_CV", 500);
-    cv = static_cast<int16_t>(cv + rnd_.Between(-15, 15));
-    node_.database().SetField(b.node, b.tag, "B_CV", cv);
-    value.kind = 8;
-    value.value.f32 = static_cast<float>(cv) / 10.0f;
+    normal();
   }
-  if (node_.queue().Update(b.node, b.letter, b.number, code, value, now)) {
-    ++counts_.changed;
-  } else {
-    // The alarm was removed by hand while the block stayed in alarm.
-    Raise(b, now);
-  }
-}
-
-void Simulator::Clear(const Block& b, TimePoint now) {
-  int16_t lo = Field(b, "B_LOLIM", 200), hi = Field(b, "B_HILIM", 800);
-  node_.database().SetField(b.node, b.tag, "B_CUALM", 0);
-  if (b.letter != 'D') {
-    node_.database().SetField(b.node, b.tag, "B_CV", static_cast<int16_t>((lo + hi) / 2));
-  }
-  // An alarm nobody acknowledged stays, back to normal, until it is.
-  if (Field(b, "B_NALM", 0) != 0) {
-    _AlmCanonicalValue value = ClearedValue();
-    value.kind = 8;
-    value.value.f32 = static_cast<float>((lo + hi) / 2) / 10.0f;
-    if (b.letter == 'D') {
-      value = {};
-      value.kind = 1;
-      value.textFlag = 1;
-      std::snprintf(value.text, sizeof value.text, "NORMAL");
-    }
-    node_.queue().Update(b.node, b.letter, b.number, status::kOk, value, now);
-  } else {
-    node_.queue().Clear(b.node, b.letter, b.number);
-  }
-  ++counts_.cleared;
+  evaluator_.Tick(now);
+  Count(before, evaluator_.State(i).shown);
 }
 
 }  // namespace tolvane::plant

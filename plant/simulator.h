@@ -1,6 +1,9 @@
-// A process simulator for the demo plant: raises, changes and clears alarms
-// on the plant's blocks the way field instruments would, through the
-// database's "B_CUALM"/"B_NALM" and the queue's Raise/Update/Clear.
+// A process simulator for the demo plant: one more source of process
+// values, fed through the node's field evaluator like any field point, so
+// its alarms rise, change and clear the way field instruments' do. Analog
+// blocks alarm at B_HILIM and B_LOLIM (tenths, as the demo plant keeps
+// them) and 4.0 beyond for HIHI and LOLO; digital blocks change state or go
+// bad.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "node/embedded_node.h"
+#include "node/field_evaluator.h"
 #include "plant/demo_plant.h"
 #include "plant/plant.h"
 
@@ -22,33 +26,31 @@ struct SimulatorCounts {
 class Simulator {
  public:
   // `plant` gives the blocks' descriptions, areas and priorities and the
-  // nodes' physical names; the node must hold the plant's blocks.
+  // nodes' physical names; the node must hold the plant's blocks. Alarms
+  // standing in the node are taken over.
   Simulator(node::EmbeddedNode& node, const Plant& plant, uint32_t seed);
 
   // Runs the events due after `seconds` more at `rate` events per second.
   void Advance(double seconds, double rate, TimePoint now = Clock::now());
-  // Runs one event: raise an alarm on a quiet block, or change or clear a
-  // standing one.
+  // Runs one event: a value that takes a quiet block into alarm, or moves a
+  // block in alarm to another condition or back to normal.
   void Step(TimePoint now = Clock::now());
 
   const SimulatorCounts& counts() const { return counts_; }
 
  private:
   struct Block {
-    std::string node, physical, tag;
+    std::string node, tag;
     char letter;
-    int16_t number;
-    std::string description;
-    std::vector<std::string> areas;
-    int16_t priority;
+    double hi, lo;  // alarm limits
   };
 
-  void Raise(const Block& b, TimePoint now);
-  void Change(const Block& b, int32_t code, TimePoint now);
-  void Clear(const Block& b, TimePoint now);
-  int16_t Field(const Block& b, const char* field, int16_t fallback) const;
+  // A value in `c`'s band.
+  double ValueIn(const Block& b, node::FieldCondition c);
+  void Count(node::FieldCondition before, node::FieldCondition after);
 
   node::EmbeddedNode& node_;
+  node::FieldEvaluator evaluator_;
   std::vector<Block> blocks_;
   DemoRandom rnd_;
   double pending_ = 0;

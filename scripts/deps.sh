@@ -9,7 +9,9 @@ for p in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli
          nlohmann-json3-dev libsqlite3-dev clang libclang-rt-14-dev \
          pkgconf binutils dpkg-dev file \
          libcpp-httplib-dev libsodium-dev openssl chromium chromium-driver \
-         nats-server libnats-dev; do
+         nats-server libnats-dev \
+         libtomlplusplus-dev libmosquitto-dev libmodbus-dev mosquitto mosquitto-clients \
+         python3-pymodbus; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -eq 0 ]; then exit 0; fi

@@ -23,6 +23,9 @@
 #ifdef TOLVANE_WITH_WEB
 #include "tools/web_commands.h"
 #endif
+#ifdef TOLVANE_WITH_FIELD
+#include "tools/field_commands.h"
+#endif
 
 namespace tolvane::cli {
 using plant::ReadInput;
@@ -288,6 +291,9 @@ int RunCli(int argc, char** argv) {
   WebCommands web(app, &g);
 #endif
   DoctorCommand doctor(app, &g.nodeFile);
+#ifdef TOLVANE_WITH_FIELD
+  FieldCommandRunner field = AddFieldCommands(app, &g.nodeFile);
+#endif
 
   try {
     app.parse(argc, argv);
@@ -339,6 +345,12 @@ int RunCli(int argc, char** argv) {
     }
 #ifdef TOLVANE_WITH_WEB
     if (web.Run(&rc)) {
+      FlushNotices();
+      return rc;
+    }
+#endif
+#ifdef TOLVANE_WITH_FIELD
+    if (field(&rc)) {
       FlushNotices();
       return rc;
     }

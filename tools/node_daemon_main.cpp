@@ -20,12 +20,19 @@
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
 #include "plant/simulator.h"
+#ifdef TOLVANE_WITH_FIELD
+#include "field/node_sources.h"
+#endif
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) {
   g_stop = 1;
+}
+volatile std::sig_atomic_t g_hangup = 0;
+void OnHangup(int) {
+  g_hangup = 1;
 }
 
 // Exit codes (docs/deployment.md).
@@ -135,7 +142,24 @@ int main(int argc, char** argv) {
                "admin: make the streams when missing (with --replicas), then exit");
   app.add_option("--age-tombstones", tombstoneAge,
                  "admin: remove tombstones older than this (7d, 12h), then exit");
+  std::string sourcesFile;
+#ifdef TOLVANE_WITH_FIELD
+  app.add_option("--sources", sourcesFile, "field sources of this node (docs/sources.md)");
+#endif
   CLI11_PARSE(app, argc, argv);
+#ifdef TOLVANE_WITH_FIELD
+  std::unique_ptr<field::NodeSources> sources;
+  if (!sourcesFile.empty()) sources = std::make_unique<field::NodeSources>(sourcesFile, nodeName);
+  // The sources' blocks are made before the node loads.
+  auto prepare = [&](plant::PlantStore* s, plant::Plant* p) {
+    std::vector<std::string> errors;
+    if (!sources || sources->Prepare(s, p, &errors)) return true;
+    for (const std::string& e : errors) std::cerr << "tolvane-node: " << e << "\n";
+    return false;
+  };
+#else
+  auto prepare = [](plant::PlantStore*, plant::Plant*) { return true; };
+#endif
 
   std::string why;
   std::string credentials;
@@ -221,6 +245,8 @@ int main(int argc, char** argv) {
     // changes only its own node.
     plant::StoreError serr;
     store = plant::PlantStore::Open(storePath, &serr);
+    // A sources file's blocks are made in the store before the node loads.
+    if (store && !prepare(store.get(), &whole)) return kExitPlant;
     if (!store || !store->Begin(false, &serr) ||
         !store->Load(node, plant::Clock::now(), &serr, nullptr, &nodeName) ||
         !store->Commit(&serr)) {
@@ -233,8 +259,9 @@ int main(int argc, char** argv) {
       std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
       return kExitPlant;
     }
-    // Only the simulator needs the node's blocks as the plant describes them.
-    if (simulate > 0) {
+    // Only the simulator and field sources need the node's blocks as the
+    // plant describes them.
+    if (simulate > 0 || !sourcesFile.empty()) {
       plant::StoreError rerr;
       if (!store->Read(&whole, &rerr)) {
         std::cerr << "tolvane-node: " << rerr.message << "\n";
@@ -260,6 +287,7 @@ int main(int argc, char** argv) {
       d.seed = seed;
       whole = plant::MakeDemoPlant(d);
     }
+    if (!prepare(nullptr, &whole)) return kExitPlant;
     mine = NodePart(whole, nodeName);
     whole = plant::Plant{};
     if (mine.nodes.empty()) {
@@ -302,6 +330,18 @@ int main(int argc, char** argv) {
     std::cerr << "tolvane-node: " << why << "\n";
     return kExitServers;
   }
+#ifdef TOLVANE_WITH_FIELD
+  if (sources) {
+    std::lock_guard lock(daemon.work());
+    if (!sources->Start(node, mine, &why)) {
+      std::cerr << "tolvane-node: " << why << "\n";
+      daemon.Stop();
+      return 2;
+    }
+    std::signal(SIGHUP, OnHangup);
+  }
+  auto lastStatus = std::chrono::steady_clock::now();
+#endif
   std::cout << "ready " << nodeName << " alarms=" << node.queue().Size() << std::endl;
 
   std::unique_ptr<plant::Simulator> sim;
@@ -322,7 +362,29 @@ int main(int argc, char** argv) {
         lastSave = now;
       }
     }
+#ifdef TOLVANE_WITH_FIELD
+    // Field changes are committed as they come: a reading to a stored alarm
+    // stays well inside a poll.
+    if (sources) {
+      std::lock_guard lock(daemon.work());
+      if (g_hangup) {
+        g_hangup = 0;
+        std::vector<std::string> errors;
+        if (!sources->Reload(store.get(), node, &errors)) {
+          for (const std::string& e : errors) std::cerr << "tolvane-node: " << e << "\n";
+        }
+      }
+      if (sources->Pump()) persist();
+      if (store && now - lastStatus > std::chrono::seconds(1)) {
+        lastStatus = now;
+        field::WriteStatusFile(storePath, sources->Status());
+      }
+    }
+#endif
   }
+#ifdef TOLVANE_WITH_FIELD
+  if (sources) sources->Stop();
+#endif
   daemon.WaitPublished(2000);
   daemon.Stop();
   if (store) {

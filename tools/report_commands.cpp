@@ -10,6 +10,9 @@
 #include "present/stats.h"
 #include "tolvane/app.h"
 #include "tools/commands.h"
+#ifdef TOLVANE_WITH_FIELD
+#include "tools/field_commands.h"
+#endif
 
 namespace tolvane::cli {
 using namespace tolvane::plant;
@@ -55,6 +58,9 @@ void CmdStatus(const GlobalOptions& g, const std::string& format, std::ostream& 
     WriteStatusJson(out, r);
   } else {
     WriteStatusText(out, r);
+#ifdef TOLVANE_WITH_FIELD
+    out << FieldStatusText(g.nodeFile);
+#endif
   }
 }
 

@@ -14,6 +14,9 @@
 #include "web/station_host.h"
 #include "web/server.h"
 #include "web/users.h"
+#ifdef TOLVANE_WITH_FIELD
+#include "tools/field_commands.h"
+#endif
 
 namespace tolvane::cli {
 
@@ -28,6 +31,7 @@ struct WebCommands::Options {
   std::string userName;
   std::string role;
   bool passwordStdin = false;
+  std::string sources;
 };
 
 namespace {
@@ -81,6 +85,9 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
   o.serve->add_option("--simulate", o.simulate, "simulate RATE alarm events per second")
       ->check(CLI::Range(0.0, 1000.0));
   o.serve->add_option("--seed", o.seed, "simulator seed");
+#ifdef TOLVANE_WITH_FIELD
+  o.serve->add_option("--sources", o.sources, "feed the --node store from field sources");
+#endif
   o.serve
       ->add_option("--session-hours", o.sessionHours,
                    "sign out after this many hours without a request (default 8)")
@@ -207,6 +214,19 @@ int Serve(WebCommands::Options& o) {
     return kExitNodeFileInvalid;
   }
   o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));
+#ifdef TOLVANE_WITH_FIELD
+  std::shared_ptr<void> ingest;
+  if (!o.sources.empty()) {
+    if (o.global == nullptr || o.global->nodeFile.empty()) {
+      std::cerr << "tolvane: error: serve --sources needs a plant store (--node FILE)\n";
+      return kExitUsage;
+    }
+    if (!(ingest = StartIngest(o.global->nodeFile, o.sources, &err))) {
+      std::cerr << "tolvane: error: " << err << "\n";
+      return kExitUsage;
+    }
+  }
+#endif
   return web::RunServer(o.server, *host) == 0 ? kExitOk : kExitFailed;
 }
 

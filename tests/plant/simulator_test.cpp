@@ -90,6 +90,48 @@ TEST(SimulatorTest, KeepsDatabaseAndSummaryInStep) {
   ExpectDatabaseAgreesWithQueue(node);
 }
 
+// The simulator feeds values through the node's field evaluator: each
+// alarm's status is the one its value gives against the block's limits.
+TEST(SimulatorTest, AlarmsAgreeWithTheirValuesAndLimits) {
+  node::EmbeddedNode node;
+  Plant plant = SmallPlant();
+  plant.alarms.clear();
+  std::string err;
+  ASSERT_TRUE(LoadPlant(plant, node, &err)) << err;
+  Simulator sim(node, plant, 5);
+  for (int i = 0; i < 600; ++i) sim.Step(kNow + std::chrono::seconds(i));
+  int checked = 0;
+  for (const SUMQMSG& m : node.queue().Snapshot()) {
+    if (m.almpak.msgType == 8 || m.almpak.vsp.blockType == 'D') continue;
+    std::string tag(m.almpak.tagName);
+    double hi = *node.database().GetField(m.almpak.node, tag, "B_HILIM") / 10.0;
+    double lo = *node.database().GetField(m.almpak.node, tag, "B_LOLIM") / 10.0;
+    double v = m.almpak.value.value.f32;
+    switch (m.almpak.statusCode) {
+      case status::kHiHi:
+        EXPECT_GE(v, hi + 4 - 1e-3) << tag;
+        break;
+      case status::kHi:
+        EXPECT_GE(v, hi - 1e-3) << tag;
+        EXPECT_LT(v, hi + 4) << tag;
+        break;
+      case status::kLo:
+        EXPECT_LE(v, lo + 1e-3) << tag;
+        EXPECT_GT(v, lo - 4) << tag;
+        break;
+      case status::kLoLo:
+        EXPECT_LE(v, lo - 4 + 1e-3) << tag;
+        break;
+      default:  // back to normal, waiting for an acknowledge
+        EXPECT_GT(v, lo) << tag;
+        EXPECT_LT(v, hi) << tag;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
+  EXPECT_GT(sim.counts().changed, 0u);
+}
+
 TEST(SimulatorTest, AdvanceRunsEventsAtTheRate) {
   node::EmbeddedNode node;
   Plant plant = SmallPlant();
