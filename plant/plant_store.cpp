@@ -1676,8 +1676,16 @@ bool DaemonHoldsStore(const std::string& path, std::string* detail) {
   // Each node's lock, as the daemons and the command line take it.
   std::vector<std::string> nodes;
   try {
-    Database db("file:" + UriPath(path) + "?mode=ro", SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+    // Read-write with query_only where it may: a read-only connection would
+    // leave the log files of a WAL store behind.
+    namespace fs = std::filesystem;
+    std::string uri = "file:" + UriPath(path);
+    bool writable = ::access(path.c_str(), W_OK) == 0 &&
+                    ::access(fs::path(path).parent_path().c_str(), W_OK) == 0;
+    Database db(writable ? uri : uri + "?mode=ro",
+                (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX);
     sqlite3_busy_timeout(db.handle(), kStoreBusyTimeoutMs);
+    db.Exec("PRAGMA query_only = 1");
     Statement q = db.Prepare("SELECT name FROM nodes ORDER BY position");
     while (q.Step()) nodes.push_back(q.Text(0));
   } catch (const std::exception& e) {
