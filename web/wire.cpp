@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include "plant/bounded_json.h"
+
 namespace tolvane::web {
 
 std::string EncodePlace(const std::string& place) {
@@ -37,37 +39,15 @@ bool DecodePlace(std::string_view token, std::string* place) {
 
 bool ParseJsonBody(std::string_view text, std::size_t maxBytes, int maxDepth,
                    nlohmann::json* out, std::string* err) {
-  if (text.size() > maxBytes) {
-    *err = "the body is over " + std::to_string(maxBytes) + " bytes";
+  plant::JsonLimits limits;
+  limits.maxBytes = maxBytes;
+  limits.maxDepth = static_cast<std::size_t>(maxDepth);
+  plant::JsonInputError why;
+  if (!plant::ParseJsonBounded(text, out, &why, limits)) {
+    *err = "the body is refused: " + why.message;
     return false;
   }
-  // Nesting is measured before parsing: the parser recurses per level.
-  int depth = 0;
-  bool inString = false, escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > maxDepth) {
-        *err = "the body is nested deeper than " + std::to_string(maxDepth) + " levels";
-        return false;
-      }
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  *out = nlohmann::json::parse(text, nullptr, false);
-  if (out->is_discarded() || !out->is_object()) {
+  if (!out->is_object()) {
     *err = "the body is not a JSON object";
     return false;
   }

@@ -23,10 +23,10 @@ bool DecodePlace(std::string_view token, std::string* place);
 // lists of texts.
 inline constexpr int kMaxJsonDepth = 8;
 
-// Parses a request body: at most `maxBytes`, nested at most `maxDepth`,
-// an object at the top. False with a reason otherwise; never throws.
-// (The store is getting a shared helper for this; until then the web
-// display keeps its own bounds here.)
+// Parses a request body with the plant's shared bounded parser
+// (plant/bounded_json.h): at most `maxBytes`, nested at most `maxDepth`,
+// no member name twice, an object at the top. False with a reason
+// otherwise; never throws.
 bool ParseJsonBody(std::string_view text, std::size_t maxBytes, int maxDepth,
                    nlohmann::json* out, std::string* err);
 

@@ -154,6 +154,7 @@ TEST_F(ApiTest, BadBodiesGetA4xxAndChangeNothing) {
            {Refs(ref).dump(), "application/jsonfoo", 415},         // not exactly JSON
            {Refs(ref).dump(), "text/json; x=application/json", 415},
            {std::string(200, '[') + std::string(200, ']'), "application/json", 400},  // deep
+           {"{\"refs\": [\"" + ref + "\"], \"refs\": []}", "application/json", 400},  // twice
        }) {
     auto r = c->Post("/api/ack", k.body, k.type);
     ASSERT_TRUE(r);
