@@ -356,7 +356,8 @@ TEST_F(Permissions, CommandsDeliveredThroughAConsumerAreDroppedAndCounted) {
   }
   EXPECT_TRUE(WaitFor(
       [&] {
-        const nats::NodeLiveness* n = FindNode(op_->Status(), "PLANT2");
+        const nats::StationStatus status = op_->Status();
+        const nats::NodeLiveness* n = FindNode(status, "PLANT2");
         return n && n->dropped >= 2;
       },
       5s));
