@@ -318,28 +318,42 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     auto f = Follower::Start(
         *c, kAlarmStream, kAlarmSubjects, [this](const Follower::Delivery& d) { Apply(d); }, err);
     if (!f) return false;
-    auto nf = Follower::Start(
-        *c, kNodeStream, kNodeSubjects, [this](const Follower::Delivery& d) { ApplyBeat(d); },
-        err);
-    if (!nf) return false;
-    std::unique_ptr<Follower> old, oldNodes;
+    Replace(&follower, std::move(f));
     {
       std::lock_guard lock(m);
-      old = std::move(follower);
-      oldNodes = std::move(nodeFollower);
-      follower = std::move(f);
-      nodeFollower = std::move(nf);
       confirmed = false;
       deliveredBefore = 0;
     }
-    // Stopped outside the lock: their handlers may be waiting for it.
-    for (auto* o : {&old, &oldNodes}) {
-      if (!*o) continue;
-      (*o)->Stop();
-      std::lock_guard lock(m);
-      retired.push_back(std::move(*o));
-    }
+    FollowNodes();
     return true;
+  }
+
+  // Daemons before heartbeats made no node stream: the view goes on without
+  // it (every node shows as never heard) and follows it once it exists.
+  bool FollowNodes() {
+    std::shared_ptr<Connection> c = Conn();
+    std::string err;
+    auto nf = Follower::Start(
+        *c, kNodeStream, kNodeSubjects, [this](const Follower::Delivery& d) { ApplyBeat(d); },
+        &err);
+    if (!nf) return false;
+    Replace(&nodeFollower, std::move(nf));
+    return true;
+  }
+
+  void Replace(std::unique_ptr<Follower>* slot, std::unique_ptr<Follower> fresh) {
+    std::unique_ptr<Follower> old;
+    {
+      std::lock_guard lock(m);
+      old = std::move(*slot);
+      *slot = std::move(fresh);
+    }
+    // Stopped outside the lock: its handler may be waiting for it.
+    if (old) {
+      old->Stop();
+      std::lock_guard lock(m);
+      retired.push_back(std::move(old));
+    }
   }
 
   // A connection to the same servers with the one we are on tried last:
@@ -457,7 +471,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         Follower* f = follower.get();
         Follower* nf = nodeFollower.get();
         lock.unlock();
-        again = again || !f || !f->Alive() || !nf || !nf->Alive();
+        again = again || !f || !f->Alive();
+        if (!again && (!nf || !nf->Alive())) FollowNodes();
         CheckStreams();
         again = again || resync.exchange(false);
         lock.lock();
