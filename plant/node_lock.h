@@ -27,6 +27,9 @@ struct NodeHolder {
   // servers of the daemon ("nats://srv1:4222"); empty: nowhere.
   std::string contact;
   std::string since;  // ISO 8601 UTC
+  // Holds the node while it runs (a daemon, a data source, `watch --save`),
+  // not just for one command: others do not wait for it.
+  bool longLived = false;
 };
 
 class NodeLock {
@@ -66,13 +69,16 @@ std::string NodeLockPath(const std::string& storePath, const std::string& node);
 // Who holds `node` now; nothing when nobody does.
 std::optional<NodeHolder> HolderOf(const std::string& storePath, const std::string& node);
 
-// Takes every node of `nodes` or none. On a refusal `heldNode` and `holder`
-// name the first node held by someone else; `err` says why otherwise.
-bool TryAcquireAll(const std::string& storePath, const std::vector<std::string>& nodes,
-                   const NodeHolder& me, std::vector<std::unique_ptr<NodeLock>>* locks,
-                   std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err);
+// Takes every node of `nodes` or none, in one order whoever asks (two
+// callers never wait for each other crosswise). A node held for one command
+// is waited for, up to `wait`; one held by a long-lived holder is not. On a
+// refusal `heldNode` and `holder` name the node and its holder; `err` says
+// why otherwise.
+bool AcquireAll(const std::string& storePath, std::vector<std::string> nodes, const NodeHolder& me,
+                std::chrono::milliseconds wait, std::vector<std::unique_ptr<NodeLock>>* locks,
+                std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err);
 
 // A holder description of this process.
-NodeHolder ThisProcess(std::string program, std::string contact = {});
+NodeHolder ThisProcess(std::string program, std::string contact = {}, bool longLived = false);
 
 }  // namespace tolvane::plant

@@ -205,7 +205,8 @@ class Session {
   // references, else all) are held until it ends, or it is refused when a
   // daemon holds one. A store whose directory cannot take the lock file
   // cannot be written either; the commit says so.
-  void HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs) {
+  void HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs,
+                 bool longLived = false) {
     if (g.nodeFile.empty()) return;  // the demo plant, in memory
     std::vector<std::string> nodes;
     node::LocalNames local = node_.localNames();
@@ -222,8 +223,10 @@ class Session {
     }
     std::string held, why;
     std::optional<NodeHolder> holder;
-    if (!TryAcquireAll(g.nodeFile, nodes, ThisProcess("tolvane " + g.command), &locks_, &held,
-                       &holder, &why) &&
+    // Another command's hold is waited for as long as its store write would be.
+    if (!AcquireAll(g.nodeFile, nodes, ThisProcess("tolvane " + g.command, {}, longLived),
+                    std::chrono::milliseconds(kStoreBusyTimeoutMs), &locks_, &held, &holder,
+                    &why) &&
         holder) {
       std::string contact = holder->contact.empty() ? "URL" : holder->contact;
       throw Failure{kExitNodeHeld,
@@ -1211,7 +1214,7 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
   if (station && (o.simulate > 0 || o.save)) {
     throw Failure{kExitUsage, "watch: --simulate and --save work on a plant store, not a station"};
   }
-  if (o.save) session->HoldNodes(g, nullptr);
+  if (o.save) session->HoldNodes(g, nullptr, true);
   // The view is held in the node; the store is read again only when
   // another program changed it.
   if (!station) session->store().Rollback();

@@ -203,9 +203,14 @@ int main(int argc, char** argv) {
     // One writer per node: this daemon holds its node of the store while it
     // runs (a command holding it for a moment is waited for).
     std::optional<plant::NodeHolder> holder;
-    held = plant::NodeLock::Acquire(storePath, nodeName,
-                                    plant::ThisProcess("tolvane-node", Contact(url)),
-                                    std::chrono::seconds(10), &holder, &why);
+    std::vector<std::unique_ptr<plant::NodeLock>> locks;
+    std::string heldNode;
+    if (plant::AcquireAll(storePath, {nodeName},
+                          plant::ThisProcess("tolvane-node", Contact(url), true),
+                          std::chrono::milliseconds(plant::kStoreBusyTimeoutMs), &locks, &heldNode,
+                          &holder, &why)) {
+      held = std::move(locks.front());
+    }
     if (!held) {
       if (holder) {
         std::cerr << "tolvane-node: node " << nodeName << " of " << storePath
