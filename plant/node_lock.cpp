@@ -181,6 +181,27 @@ std::optional<NodeHolder> HolderOf(const std::string& storePath, const std::stri
   return out;
 }
 
+void SweepNodeLocks(const std::string& storePath) {
+  std::string prefix = NodeLockPath(storePath, "X");
+  prefix.resize(prefix.size() - std::strlen("X.lock"));
+  std::filesystem::path dir = std::filesystem::path(prefix).parent_path();
+  std::string stem = std::filesystem::path(prefix).filename().string();
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = e.path().filename().string();
+    if (!name.starts_with(stem) || !name.ends_with(".lock")) continue;
+    int fd = ::open(e.path().c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Taken, it is nobody's: gone before it is let go, so a taker that
+    // opened it meanwhile sees it is no longer the path's and makes a new one.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlink(e.path().c_str());
+      ::flock(fd, LOCK_UN);
+    }
+    ::close(fd);
+  }
+}
+
 bool AcquireAll(const std::string& storePath, std::vector<std::string> nodes, const NodeHolder& me,
                 std::chrono::milliseconds wait, std::vector<std::unique_ptr<NodeLock>>* locks,
                 std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err) {

@@ -78,6 +78,10 @@ bool AcquireAll(const std::string& storePath, std::vector<std::string> nodes, co
                 std::chrono::milliseconds wait, std::vector<std::unique_ptr<NodeLock>>* locks,
                 std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err);
 
+// Removes the lock files of the store's nodes that nobody holds (left by
+// holders that were killed). Any program opening the store may call it.
+void SweepNodeLocks(const std::string& storePath);
+
 // A holder description of this process.
 NodeHolder ThisProcess(std::string program, std::string contact = {}, bool longLived = false);
 

@@ -141,6 +141,7 @@ std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now) {
     store = PlantStore::InMemory(MakeDemoPlant(demo), &err);
   } else {
     store = PlantStore::Open(g.nodeFile, &err);
+    if (store) SweepNodeLocks(g.nodeFile);  // left by killed holders
   }
   if (!store) throw Failure{ExitFor(err), err.message};
   store->SetUser(g.user);

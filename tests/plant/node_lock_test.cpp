@@ -95,8 +95,13 @@ TEST_F(NodeLockTest, AHolderThatDiesReleasesItsNodeHoweverItEnds) {
     ::waitpid(pid, &st, 0);
     ::close(ready[0]);
     ::close(ready[1]);
-    // The file is still there; the lock is not.
+    // The file is still there; the lock is not, and a sweep removes it.
+    EXPECT_TRUE(std::filesystem::exists(NodeLockPath(store_, "PLANT1")));
     std::optional<NodeHolder> holder;
+    auto other = Take("PLANT2", &holder);
+    SweepNodeLocks(store_);
+    EXPECT_FALSE(std::filesystem::exists(NodeLockPath(store_, "PLANT1")));
+    EXPECT_TRUE(std::filesystem::exists(NodeLockPath(store_, "PLANT2")));  // held: kept
     auto taken = Take("PLANT1", &holder);
     EXPECT_TRUE(taken) << "after signal " << sig;
   }
