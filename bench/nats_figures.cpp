@@ -174,9 +174,10 @@ int Run(const std::string& urls, const std::map<std::string, int>& servers, bool
       latency.size(), Percentile(latency, 0.5), Percentile(latency, 0.99),
       latency.empty() ? 0 : *std::max_element(latency.begin(), latency.end()), unknown, failed,
       notSeen);
-  std::printf("  of which the acking station's request, answered after the stream stored it: "
-              "median %.1f ms, p99 %.1f ms\n",
-              Percentile(answered, 0.5), Percentile(answered, 0.99));
+  std::printf(
+      "  of which the acking station's request, answered after the stream stored it: "
+      "median %.1f ms, p99 %.1f ms\n",
+      Percentile(answered, 0.5), Percentile(answered, 0.99));
 
   // A station's start with one server of three gone.
   for (int i = 0; i < 3; ++i) {
@@ -201,7 +202,8 @@ int Run(const std::string& urls, const std::map<std::string, int>& servers, bool
                 staleNode.c_str(), seenAt["A"], seenAt["B"]);
   }
   for (int pid : daemons) {
-    if (pid != killDaemon) std::printf("daemon pid %d at the end: %.0f MB resident\n", pid, RssMb(pid));
+    if (pid != killDaemon)
+      std::printf("daemon pid %d at the end: %.0f MB resident\n", pid, RssMb(pid));
   }
   return 0;
 }

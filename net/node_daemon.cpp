@@ -3,8 +3,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -103,9 +103,9 @@ bool AgeTombstones(Connection& conn, const std::string& filter, std::chrono::sec
   };
   std::vector<Tombstone> old;
   std::mutex m;
-  int64_t cutoff = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       (Clock::now() - age).time_since_epoch())
-                       .count();
+  int64_t cutoff =
+      std::chrono::duration_cast<std::chrono::nanoseconds>((Clock::now() - age).time_since_epoch())
+          .count();
   auto f = Follower::Start(
       conn, kAlarmStream, filter,
       [&](const Follower::Delivery& d) {
@@ -598,8 +598,7 @@ struct NodeDaemon::Impl {
       int64_t expires = req.value("expires", int64_t{0});
       bool changes = kind != "read" && kind != "state";
       if (changes && expires != 0 &&
-          std::chrono::duration_cast<std::chrono::milliseconds>(
-              Clock::now().time_since_epoch())
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
                   .count() > expires) {
         // The station has stopped waiting and will take it as not done:
         // never started late.
@@ -665,7 +664,8 @@ struct NodeDaemon::Impl {
       auto number = req.at("number").get<int16_t>();
       if (!SameNode(n, options.node)) return json{{"status", node::kQueueNoAlarm}};
       short st = 0;
-      Outcome o = Change([&] { st = node.queue().MarkAcknowledged(number, letter, n.c_str(), handle); });
+      Outcome o =
+          Change([&] { st = node.queue().MarkAcknowledged(number, letter, n.c_str(), handle); });
       return Answer(st, o);
     }
     if (kind == "delete") {
@@ -735,16 +735,14 @@ struct NodeDaemon::Impl {
         std::string subject = AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber);
         if (!after.empty() && subject <= after) continue;
         if (!only.empty() && !only.count(subject)) continue;
-        int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         last[i].time_since_epoch())
-                         .count();
+        int64_t ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(last[i].time_since_epoch())
+                .count();
         // Copies: the records are packed, json would bind references.
         int ack = m.ackFlag;
         int32_t status = p.statusCode;
-        bySubject.emplace(subject, json{{"subject", subject},
-                                        {"ack", ack},
-                                        {"status", status},
-                                        {"last", ns}});
+        bySubject.emplace(
+            subject, json{{"subject", subject}, {"ack", ack}, {"status", status}, {"last", ns}});
       }
     }
     json alarms = json::array();

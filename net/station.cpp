@@ -60,9 +60,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   std::vector<std::shared_ptr<Connection>> retiredConns;
 
   mutable std::mutex m;
-  std::mutex applyM;  // one change to the view at a time
-  std::unique_ptr<Follower> follower;      // the alarm stream
-  std::unique_ptr<Follower> nodeFollower;  // the heartbeats
+  std::mutex applyM;                               // one change to the view at a time
+  std::unique_ptr<Follower> follower;              // the alarm stream
+  std::unique_ptr<Follower> nodeFollower;          // the heartbeats
   std::vector<std::unique_ptr<Follower>> retired;  // unsubscribed; freed with the connection
   std::set<unsigned short> handles;
   std::map<std::string, std::set<std::string>> physicalNodes;  // folded physical -> owners
@@ -91,9 +91,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   // --- commands of unknown outcome, checked until resolved ---
   enum class Effect { kAck, kGone, kValue };
   struct Pending {
-    std::string key;  // in `pending`: the id, or the id and the entry
-    std::string id;   // of the request
-    std::string node;  // owner, as the view names it
+    std::string key;      // in `pending`: the id, or the id and the entry
+    std::string id;       // of the request
+    std::string node;     // owner, as the view names it
     std::string subject;  // the alarm it is about; empty: none known
     Effect effect = Effect::kAck;
     std::string tag, field;  // kValue: the entry written
@@ -230,8 +230,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     in.blockLetter = letter;
     in.blockNumber = number;
     in.priority = 3;
-    in.description = "ALARM IN WIRE FORMAT " + std::to_string(major) +
-                     ": UPGRADE THIS STATION TO READ IT";
+    in.description =
+        "ALARM IN WIRE FORMAT " + std::to_string(major) + ": UPGRADE THIS STATION TO READ IT";
     SUMQMSG msg = node::detail::BuildMessage(in);
     auto now = std::chrono::system_clock::now();
     node::detail::StampTimes(msg, now, now);
@@ -364,8 +364,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     if (urls.size() < 2) return false;
     std::string here = old ? old->ConnectedUrl() : "";
     auto at = std::find_if(urls.begin(), urls.end(), [&](const std::string& u) {
-      return !here.empty() && (u == here || u.find(here) != std::string::npos ||
-                               here.find(u) != std::string::npos);
+      return !here.empty() &&
+             (u == here || u.find(here) != std::string::npos || here.find(u) != std::string::npos);
     });
     // The server we are on (the first, when unknown) goes last.
     std::rotate(urls.begin(), at == urls.end() ? urls.begin() + 1 : at + 1, urls.end());
@@ -565,8 +565,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   // done by then never will be. The answer counts only when it is about the
   // node asked.
   Asked Ask(const std::string& node, const std::string& kind, json req, json* reply,
-            std::string* id = nullptr,
-            std::chrono::system_clock::time_point* expires = nullptr) {
+            std::string* id = nullptr, std::chrono::system_clock::time_point* expires = nullptr) {
     {
       std::lock_guard lock(m);
       auto it = refusedKinds.find(kind);
@@ -607,8 +606,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       return Asked::kBad;
     }
     // Daemons before the heartbeat did not name themselves.
-    if (reply->contains("node") && (!(*reply)["node"].is_string() ||
-                                    (*reply)["node"].get<std::string>() != NodeToken(node))) {
+    if (reply->contains("node") &&
+        (!(*reply)["node"].is_string() || (*reply)["node"].get<std::string>() != NodeToken(node))) {
       Reject(subject, "was answered on behalf of another node");
       return Asked::kBad;
     }
@@ -666,8 +665,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     json reply;
     if (Ask(p.node, "state", req, &reply) != Asked::kOk) return std::nullopt;
     try {
-      json recorded = reply.contains("ids") && reply["ids"].contains(p.id) ? reply["ids"][p.id]
-                                                                             : json();
+      json recorded =
+          reply.contains("ids") && reply["ids"].contains(p.id) ? reply["ids"][p.id] : json();
       std::string said = recorded.is_object() ? recorded.value("state", std::string()) : "";
       if (said == "done" && p.entry >= 0 && recorded.contains("entries") &&
           p.entry < static_cast<int>(recorded["entries"].size())) {
@@ -1058,9 +1057,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
           for (std::size_t k = 0; k < idx.size() && idx[k] < g->entries.size(); ++k) {
             Entry& e = g->entries[idx[k]];
             if (!o.reply) {
-              e.status = o.asked == Asked::kOk      ? netstatus::kBadReply
-                         : unknown                  ? netstatus::kUnknownOutcome
-                                                    : EntryFailure(o.asked, e.node);
+              e.status = o.asked == Asked::kOk ? netstatus::kBadReply
+                         : unknown             ? netstatus::kUnknownOutcome
+                                               : EntryFailure(o.asked, e.node);
               e.value.reset();
             } else {
               const GroupEntryResult& res = o.reply->entries[k];
@@ -1252,8 +1251,7 @@ StationStatus Station::Status() const {
     if (it != impl_->beats.end()) {
       const Impl::Beat& b = it->second;
       n.stopped = b.stopped;
-      n.ageMs =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - b.at).count();
+      n.ageMs = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - b.at).count();
       n.dropped = b.dropped;
       n.unpublished = b.unpublished;
       n.wireMajor = b.major;

@@ -92,7 +92,8 @@ Try TryOnce(const std::string& path, int* fdOut, std::optional<NodeHolder>* hold
       if (err) *err = "cannot lock " + path + ": " + std::strerror(e);
       return Try::kError;
     }
-    struct stat held {}, now {};
+    struct stat held {
+    }, now{};
     if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev) {
       *fdOut = fd;
@@ -205,9 +206,8 @@ void SweepNodeLocks(const std::string& storePath) {
 bool AcquireAll(const std::string& storePath, std::vector<std::string> nodes, const NodeHolder& me,
                 std::chrono::milliseconds wait, std::vector<std::unique_ptr<NodeLock>>* locks,
                 std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err) {
-  std::sort(nodes.begin(), nodes.end(), [](const std::string& a, const std::string& b) {
-    return FileToken(a) < FileToken(b);
-  });
+  std::sort(nodes.begin(), nodes.end(),
+            [](const std::string& a, const std::string& b) { return FileToken(a) < FileToken(b); });
   auto until = std::chrono::steady_clock::now() + wait;
   std::vector<std::unique_ptr<NodeLock>> taken;
   for (const std::string& n : nodes) {

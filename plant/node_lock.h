@@ -38,10 +38,9 @@ class NodeLock {
   // moment, for another process only looking). Null when someone else holds
   // it: `holder` then gets who; or when the lock file cannot be made:
   // `err` says why and `holder` stays unset.
-  static std::unique_ptr<NodeLock> TryAcquire(const std::string& storePath,
-                                              const std::string& node, const NodeHolder& me,
-                                              std::optional<NodeHolder>* holder,
-                                              std::string* err);
+  static std::unique_ptr<NodeLock> TryAcquire(const std::string& storePath, const std::string& node,
+                                              const NodeHolder& me,
+                                              std::optional<NodeHolder>* holder, std::string* err);
   // As TryAcquire, waiting up to `wait` for the holder to go.
   static std::unique_ptr<NodeLock> Acquire(const std::string& storePath, const std::string& node,
                                            const NodeHolder& me, std::chrono::milliseconds wait,

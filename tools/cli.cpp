@@ -99,7 +99,7 @@ struct GlobalOptions {
   bool IsStation() const { return !natsUrl.empty(); }
   // The command's words without --node, for the station form of it.
   std::string command;
-  bool holdNodes = true;  // a changing command holds the nodes it changes
+  bool holdNodes = true;       // a changing command holds the nodes it changes
   bool hasStationForm = true;  // a station can do this command too
 };
 
@@ -230,16 +230,16 @@ class Session {
                     &why) &&
         holder) {
       std::string contact = holder->contact.empty() ? "URL" : holder->contact;
-      throw Failure{kExitNodeHeld,
-                    "node " + held + " of " + g.nodeFile + " is held by " +
-                        (holder->program.empty() ? "another program" : holder->program) +
-                        (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "") +
-                        ", its only writer while it runs; " +
-                        (g.hasStationForm
-                             ? "change it through a station: tolvane --nats " + contact +
-                                   " --station NAME " + g.command
-                             : std::string("a station cannot do this, so stop that program "
-                                           "first")) };
+      throw Failure{
+          kExitNodeHeld,
+          "node " + held + " of " + g.nodeFile + " is held by " +
+              (holder->program.empty() ? "another program" : holder->program) +
+              (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "") +
+              ", its only writer while it runs; " +
+              (g.hasStationForm ? "change it through a station: tolvane --nats " + contact +
+                                      " --station NAME " + g.command
+                                : std::string("a station cannot do this, so stop that program "
+                                              "first"))};
     }
   }
 
@@ -341,7 +341,7 @@ class Session {
   StationFlags stationFlags_;
   std::unique_ptr<nats::Station> station_;
 #endif
-  std::unique_ptr<PlantStore> store_;  // after the node: it stops following it first
+  std::unique_ptr<PlantStore> store_;             // after the node: it stops following it first
   std::vector<std::unique_ptr<NodeLock>> locks_;  // after the store: held past its commit
   std::unique_ptr<CVeltAlmSummMgr> mgr_;
   short handle_ = kNoHandle;
@@ -398,8 +398,8 @@ Row FindAlarm(Session& s, const std::string& ref) {
   }
   SUMQMSG msg{};
   if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
-    throw Failure{kExitUnknownReference, "no alarm has the reference \"" + EscapeForTerminal(ref) +
-                                             "\" (see `tolvane list`)"};
+    throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
+                                             EscapeForTerminal(ref) + "\" (see `tolvane list`)"};
   }
   Row row;
   row.node = std::string(FieldText(msg.almpak.node));
@@ -758,8 +758,8 @@ void CmdDelete(const GlobalOptions& g, const std::string& ref, bool quiet, std::
   Session s(g, true, &refs);
   Row row = FindAlarm(s, ref);
   auto buf = RefBuffer(row.reference);
-  short rc = s.Resolve(s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0),
-                       row);
+  short rc =
+      s.Resolve(s.mgr().ManuallyDeleteAlarmByRef(s.handle(), buf.data(), quiet ? 1 : 0), row);
   s.Save();
   if (rc != kOk) {
     throw Failure{kExitFailed, "delete of " + row.reference + " failed: status " + StatusText(rc)};

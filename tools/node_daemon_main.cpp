@@ -62,8 +62,9 @@ std::string Contact(const std::string& urls) {
   for (std::string u : tolvane::nats::SplitUrls(urls)) {
     std::size_t scheme = u.find("://");
     std::size_t at = u.find('@');
-    if (at != std::string::npos) u.erase(scheme == std::string::npos ? 0 : scheme + 3,
-                                          at + 1 - (scheme == std::string::npos ? 0 : scheme + 3));
+    if (at != std::string::npos)
+      u.erase(scheme == std::string::npos ? 0 : scheme + 3,
+              at + 1 - (scheme == std::string::npos ? 0 : scheme + 3));
     out += (out.empty() ? "" : ",") + u;
   }
   return out;
@@ -178,7 +179,8 @@ int main(int argc, char** argv) {
     }
     if (age) {
       std::size_t purged = 0;
-      std::string filter = nodeName.empty() ? nats::kAlarmSubjects : nats::NodeAlarmFilter(nodeName);
+      std::string filter =
+          nodeName.empty() ? nats::kAlarmSubjects : nats::NodeAlarmFilter(nodeName);
       if (!nats::AgeTombstones(*conn, filter, *age, &purged, &why)) {
         std::cerr << "tolvane-node: " << why << "\n";
         return kExitServers;
@@ -213,8 +215,8 @@ int main(int argc, char** argv) {
     }
     if (!held) {
       if (holder) {
-        std::cerr << "tolvane-node: node " << nodeName << " of " << storePath
-                  << " is held by " << (holder->program.empty() ? "a program" : holder->program)
+        std::cerr << "tolvane-node: node " << nodeName << " of " << storePath << " is held by "
+                  << (holder->program.empty() ? "a program" : holder->program)
                   << (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "")
                   << ": one writer per node\n";
         return kExitHeld;

@@ -109,8 +109,8 @@ TEST_F(Liveness, ADeadOrHungDaemonIsAStaleNodeNeverAQuietOne) {
       EXPECT_EQ(st, nats::kQueueNodeStale);
     }
     zunagroup* g = s1->database().GroupCreate(1, 0);
-    unsigned e = s1->database().GroupAdd(g, "PLANT2", FieldText(p.tagName).data(), "B_CUALM",
-                                         nullptr);
+    unsigned e =
+        s1->database().GroupAdd(g, "PLANT2", FieldText(p.tagName).data(), "B_CUALM", nullptr);
     s1->database().Resolve(g);
     s1->database().Read(g);
     EXPECT_EQ(s1->database().Execute(g), nats::netstatus::kNodeStale);
@@ -171,7 +171,8 @@ TEST_F(Liveness, AlarmsInANewerFormatAreShownAndSaidNotDropped) {
   state.timeIn = state.timeLast = std::chrono::system_clock::now();
   SUMQMSG seen{};
   auto description = [&] {
-    if (s1->queue().Find(p.vsp.blockNumber, p.vsp.blockType, "PLANT1", &seen) != 0) return std::string();
+    if (s1->queue().Find(p.vsp.blockNumber, p.vsp.blockType, "PLANT1", &seen) != 0)
+      return std::string();
     return std::string(FieldText(seen.almpak.description));
   };
   const std::string original(FieldText(p.description));
@@ -301,8 +302,8 @@ TEST_F(Liveness, OldTombstonesAreRemovedAndNothingElse) {
   std::string body = nats::EncodeAlarm(alive);
   auto publish = [&](const std::string& subject, const std::string& b) {
     jsErrCode jerr{};
-    ASSERT_EQ(js_Publish(nullptr, conn->js(), subject.c_str(), b.data(),
-                         static_cast<int>(b.size()), nullptr, &jerr),
+    ASSERT_EQ(js_Publish(nullptr, conn->js(), subject.c_str(), b.data(), static_cast<int>(b.size()),
+                         nullptr, &jerr),
               NATS_OK);
   };
   publish(gone, "");

@@ -114,8 +114,8 @@ TEST_F(NodeLockTest, AllOrNoneAndAWaitForAHolderThatGoes) {
   std::vector<std::unique_ptr<NodeLock>> locks;
   std::string held, err;
   // Held for a command: waited for up to the time given, then refused.
-  EXPECT_FALSE(AcquireAll(store_, {"UTILS", "PLANT2", "PLANT1"}, ThisProcess("test"), 300ms,
-                          &locks, &held, &holder, &err));
+  EXPECT_FALSE(AcquireAll(store_, {"UTILS", "PLANT2", "PLANT1"}, ThisProcess("test"), 300ms, &locks,
+                          &held, &holder, &err));
   EXPECT_EQ(held, "PLANT2");
   EXPECT_TRUE(locks.empty());
   EXPECT_FALSE(HolderOf(store_, "PLANT1"));  // taken before the refusal, given back
@@ -133,12 +133,12 @@ TEST_F(NodeLockTest, AllOrNoneAndAWaitForAHolderThatGoes) {
 
   // Held while its holder runs: not waited for.
   std::string lerr;
-  auto daemon = NodeLock::TryAcquire(store_, "UTILS", ThisProcess("daemon", "", true), &holder,
-                                     &lerr);
+  auto daemon =
+      NodeLock::TryAcquire(store_, "UTILS", ThisProcess("daemon", "", true), &holder, &lerr);
   ASSERT_TRUE(daemon);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(AcquireAll(store_, {"UTILS"}, ThisProcess("test"), 30s, &locks, &held, &holder,
-                          &err));
+  EXPECT_FALSE(
+      AcquireAll(store_, {"UTILS"}, ThisProcess("test"), 30s, &locks, &held, &holder, &err));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   ASSERT_TRUE(holder);
   EXPECT_TRUE(holder->longLived);
