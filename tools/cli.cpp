@@ -398,8 +398,8 @@ Row FindAlarm(Session& s, const std::string& ref) {
   }
   SUMQMSG msg{};
   if (s.node().queue().Find(parsed->number, parsed->letter, parsed->node.c_str(), &msg) != 0) {
-    throw Failure{kExitUnknownReference, "no alarm has the reference \"" +
-                                             EscapeForTerminal(ref) + "\" (see `tolvane list`)"};
+    throw Failure{kExitUnknownReference, "no alarm has the reference \"" + EscapeForTerminal(ref) +
+                                             "\" (see `tolvane list`)"};
   }
   Row row;
   row.node = std::string(FieldText(msg.almpak.node));
