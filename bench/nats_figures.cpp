@@ -132,7 +132,7 @@ int Run(const std::string& urls, const std::map<std::string, int>& servers, bool
     if (m.almpak.msgType != 8 && m.ackFlag == 0) open.push_back(m);
   }
   std::vector<double> latency, answered;
-  int unknown = 0, failed = 0, notSeen = 0;
+  int unknown = 0, failed = 0, notSeen = 0, unknownNotDone = 0;
   unsigned short h = 0;
   a->queue().Open(&h, nullptr);
   Steady::time_point killedAt{};
@@ -162,6 +162,12 @@ int Run(const std::string& urls, const std::map<std::string, int>& servers, bool
       }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    if (!visible && nats::IsUnknownOutcome(st) &&
+        a->WaitOutcome(node, p.vsp.blockType, p.vsp.blockNumber, 40000) ==
+            nats::CommandOutcome::kFailed) {
+      ++unknownNotDone;  // resolved: not done, so never to be seen
+      continue;
+    }
     if (!visible) {
       ++notSeen;
       continue;
@@ -170,10 +176,11 @@ int Run(const std::string& urls, const std::map<std::string, int>& servers, bool
   }
   std::printf(
       "acknowledge to visible on the other station: %zu acks, median %.1f ms, p99 %.1f ms, max "
-      "%.1f ms (%d of unknown outcome then resolved, %d failed, %d never seen)\n",
+      "%.1f ms (%d of unknown outcome then resolved, %d of them not done; %d failed, %d never "
+      "seen)\n",
       latency.size(), Percentile(latency, 0.5), Percentile(latency, 0.99),
-      latency.empty() ? 0 : *std::max_element(latency.begin(), latency.end()), unknown, failed,
-      notSeen);
+      latency.empty() ? 0 : *std::max_element(latency.begin(), latency.end()), unknown,
+      unknownNotDone, failed, notSeen);
   std::printf(
       "  of which the acking station's request, answered after the stream stored it: "
       "median %.1f ms, p99 %.1f ms\n",

@@ -380,7 +380,12 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     Listen(*fresh);
     {
       std::lock_guard lock(connM);
-      if (conn_) retiredConns.push_back(conn_);
+      if (conn_) {
+        // Kept until the station goes (followers made on it may still be
+        // let go), but no longer heard.
+        conn_->SetStateListener(nullptr);
+        retiredConns.push_back(conn_);
+      }
       conn_ = fresh;
     }
     url = list;
