@@ -86,6 +86,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   std::vector<StreamHealth> streams;  // m
   bool confirmed = false;             // m
   uint64_t deliveredBefore = 0;       // what the server said it delivered, last check
+  int behindChecks = 0;               // checks in a row that found the view behind
   std::map<std::string, Steady::time_point> refusedKinds;  // command kind -> when; m
 
   // --- commands of unknown outcome, checked until resolved ---
@@ -139,11 +140,13 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       cv.notify_all();
     }
     if (keeper.joinable()) keeper.join();
+    // The connections close first: no callback runs after that, and the
+    // client library re-creates no consumer while the followers are let go.
+    conn_.reset();
+    retiredConns.clear();
     follower.reset();
     nodeFollower.reset();
-    conn_.reset();  // no callback runs after this
     retired.clear();
-    retiredConns.clear();
   }
 
   std::shared_ptr<Connection> Conn() const {
@@ -319,12 +322,14 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         *c, kAlarmStream, kAlarmSubjects, [this](const Follower::Delivery& d) { Apply(d); }, err);
     if (!f) return false;
     Replace(&follower, std::move(f));
+    bool nodes = false;
     {
       std::lock_guard lock(m);
       confirmed = false;
       deliveredBefore = 0;
+      nodes = nodeFollower != nullptr;
     }
-    FollowNodes();
+    if (!nodes) FollowNodes();  // one already there is Keep's to replace
     return true;
   }
 
@@ -392,11 +397,12 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     return true;
   }
 
+  // Back online, the client library re-creates the ordered consumers where
+  // they stopped by itself; Keep checks that it did.
   void Listen(Connection& c) {
     c.SetStateListener([this](bool connected) {
       std::lock_guard lock(m);
       if (connected) {
-        resync = true;
         cv.notify_all();
       } else {
         offlineSince = Steady::now();
@@ -454,18 +460,25 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       confirmed = asked && pendingNow == 0 && held >= deliveredBefore;
       behind = asked && held < deliveredBefore && f && f->CaughtUp();
       deliveredBefore = asked ? delivered : 0;
+      behindChecks = behind ? behindChecks + 1 : 0;
+      // Twice in a row: once may be a consumer the library is re-creating.
+      behind = behindChecks >= 2;
+      if (behind) behindChecks = 0;
     }
     if (behind) resync = true;
   }
 
   // Starts following again from the last message of every subject when the
-  // connection comes back or the server lost our consumer: applying what
-  // the view already holds changes nothing. Checks the streams and the
-  // commands of unknown outcome.
+  // server lost our consumer for good or the view fell behind: applying what
+  // the view already holds changes nothing. The client library re-creates
+  // an ordered consumer the server lost by itself; only one it gave up on
+  // (missing at two checks in a row) is replaced, since letting go of one it
+  // is re-creating races with it inside the library. Checks the streams and
+  // the commands of unknown outcome.
   void Keep() {
     std::unique_lock lock(m);
     Steady::time_point lastCheck = Steady::now();
-    int failures = 0;
+    int failures = 0, alarmMisses = 0, nodeMisses = 0;
     while (!stop) {
       cv.wait_for(lock, std::chrono::milliseconds(250));
       if (stop) break;
@@ -476,8 +489,11 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         Follower* f = follower.get();
         Follower* nf = nodeFollower.get();
         lock.unlock();
-        again = again || !f || !f->Alive();
-        if (!again && (!nf || !nf->Alive())) FollowNodes();
+        alarmMisses = f && f->Alive() ? 0 : alarmMisses + 1;
+        nodeMisses = nf && nf->Alive() ? 0 : nodeMisses + 1;
+        again = again || !f || alarmMisses >= 2;
+        // No node stream yet (older daemons): tried at every check.
+        if ((!nf || nodeMisses >= 2) && FollowNodes()) nodeMisses = 0;
         CheckStreams();
         again = again || resync.exchange(false);
         lock.lock();
@@ -496,7 +512,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       bool ok = Follow(&err);
       // Connected but no JetStream through this server: try the next one.
       if (!ok && ++failures >= 3 && MoveServer(&err)) failures = 0;
-      if (ok) failures = 0;
+      if (ok) failures = alarmMisses = nodeMisses = 0;
       lock.lock();
       if (!ok) resync = true;
     }
