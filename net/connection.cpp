@@ -63,9 +63,10 @@ bool ReadCredentials(const std::string& given, std::string* out, std::string* er
   struct stat st {};
   if (::stat(arg.c_str(), &st) != 0) {
     if (arg.find(':') != std::string::npos) {
-      *err = "a password on the command line shows in ps: put user:password in a file only you "
-             "can read and give its path, or set " +
-             std::string(kCredentialsVariable);
+      *err =
+          "a password on the command line shows in ps: put user:password in a file only you "
+          "can read and give its path, or set " +
+          std::string(kCredentialsVariable);
     } else {
       *err = "cannot read the credentials file " + arg + ": " + std::strerror(errno);
     }

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -103,9 +103,9 @@ bool AgeTombstones(Connection& conn, const std::string& filter, std::chrono::sec
   };
   std::vector<Tombstone> old;
   std::mutex m;
-  int64_t cutoff = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       (Clock::now() - age).time_since_epoch())
-                       .count();
+  int64_t cutoff =
+      std::chrono::duration_cast<std::chrono::nanoseconds>((Clock::now() - age).time_since_epoch())
+          .count();
   auto f = Follower::Start(
       conn, kAlarmStream, filter,
       [&](const Follower::Delivery& d) {
@@ -168,6 +168,8 @@ struct NodeDaemon::Impl {
   std::set<std::string> droppedSaid;  // reasons logged once
 
   std::vector<natsSubscription*> subs;
+  static constexpr std::size_t kBatch = 1024;
+  static constexpr std::size_t kOneByOne = 8;
 
   // What became of recent commands, by the id their station gave them:
   // {"state": "running" | "done" | "failed" | "expired", "entries": [...]}.
@@ -280,39 +282,52 @@ struct NodeDaemon::Impl {
     for (;;) {
       std::set<uint64_t> batch;
       uint64_t gen;
+      bool all;  // the batch holds every change reported up to `gen`
       {
         std::unique_lock lock(pm);
         pcv.wait(lock, [&] { return stop || !dirty.empty(); });
         if (stop) break;
-        batch.swap(dirty);
+        // Bounded, so that a batch is confirmed in time even at start on a
+        // large node: a batch not confirmed is sent again whole.
+        auto end = dirty.begin();
+        for (std::size_t n = 0; end != dirty.end() && n < kBatch; ++n) ++end;
+        batch.insert(dirty.begin(), end);
+        dirty.erase(dirty.begin(), end);
+        all = dirty.empty();
         gen = generation;
       }
       batchFailed = false;
       std::vector<uint64_t> gone;
       bool sendFailed = false;
       uint64_t sent = 0;
+      jsPubOptions po;
+      jsPubOptions_Init(&po);
+      po.MaxWait = 5000;
+      // A command's few changes each wait for their own acknowledgement
+      // (the client's wait for a whole asynchronous batch polls, adding
+      // milliseconds); many are sent at once and waited for together.
+      bool one = batch.size() <= kOneByOne;
       for (uint64_t id : batch) {
         std::string subject, body;
         if (!Prepare(id, &subject, &body)) continue;
         if (body.empty()) gone.push_back(id);
-        if (js_PublishAsync(js, subject.c_str(), body.data(), static_cast<int>(body.size()),
-                            nullptr) != NATS_OK) {
+        jsErrCode jerr = static_cast<jsErrCode>(0);
+        natsStatus ps = one ? js_Publish(nullptr, js, subject.c_str(), body.data(),
+                                         static_cast<int>(body.size()), &po, &jerr)
+                            : js_PublishAsync(js, subject.c_str(), body.data(),
+                                              static_cast<int>(body.size()), nullptr);
+        if (ps != NATS_OK) {
           sendFailed = true;
           break;
         }
         ++sent;
       }
-      jsPubOptions po;
-      jsPubOptions_Init(&po);
-      po.MaxWait = 5000;
-      natsStatus s = sendFailed ? NATS_ERR : js_PublishAsyncComplete(js, &po);
+      natsStatus s = sendFailed ? NATS_ERR : one ? NATS_OK : js_PublishAsyncComplete(js, &po);
       if (s != NATS_OK || batchFailed) {
         natsMsgList stale{};
         if (js_PublishAsyncGetPendingList(&stale, js) == NATS_OK) natsMsgList_Destroy(&stale);
         ++retryCount;
         std::unique_lock lock(pm);
-        // Sent again whole: what the stream held at start no longer counts.
-        heldAtStart.clear();
         dirty.insert(batch.begin(), batch.end());
         pcv.wait_for(lock, std::chrono::milliseconds(200), [&] { return stop; });
         continue;
@@ -320,7 +335,7 @@ struct NodeDaemon::Impl {
       storedCount += sent;
       std::lock_guard lock(pm);
       for (uint64_t id : gone) blockOf.erase(id);
-      published = std::max(published, gen);
+      if (all) published = std::max(published, gen);
       pcv.notify_all();
     }
     jsCtx_Destroy(js);
@@ -496,9 +511,21 @@ struct NodeDaemon::Impl {
       heldAtStart = std::move(inStream);
     }
     publisher = std::thread([this] { Run(); });
-    if (!WaitFor(Generation(), 120000)) {
-      if (err) *err = "timed out publishing the node's alarms";
-      return false;
+    // As long as it takes while the stream takes them; a stream that takes
+    // nothing for a minute is a fault.
+    uint64_t target = Generation();
+    uint64_t stored = storedCount;
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (!WaitFor(target, 5000)) {
+      if (storedCount != stored || skippedCount != 0) {
+        stored = storedCount;
+        lastProgress = std::chrono::steady_clock::now();
+      }
+      if (Stopping() ||
+          std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(60)) {
+        if (err) *err = "timed out publishing the node's alarms";
+        return false;
+      }
     }
     {
       std::lock_guard lock(pm);
@@ -571,8 +598,7 @@ struct NodeDaemon::Impl {
       int64_t expires = req.value("expires", int64_t{0});
       bool changes = kind != "read" && kind != "state";
       if (changes && expires != 0 &&
-          std::chrono::duration_cast<std::chrono::milliseconds>(
-              Clock::now().time_since_epoch())
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
                   .count() > expires) {
         // The station has stopped waiting and will take it as not done:
         // never started late.
@@ -638,7 +664,8 @@ struct NodeDaemon::Impl {
       auto number = req.at("number").get<int16_t>();
       if (!SameNode(n, options.node)) return json{{"status", node::kQueueNoAlarm}};
       short st = 0;
-      Outcome o = Change([&] { st = node.queue().MarkAcknowledged(number, letter, n.c_str(), handle); });
+      Outcome o =
+          Change([&] { st = node.queue().MarkAcknowledged(number, letter, n.c_str(), handle); });
       return Answer(st, o);
     }
     if (kind == "delete") {
@@ -708,16 +735,14 @@ struct NodeDaemon::Impl {
         std::string subject = AlarmSubject(n, p.vsp.blockType, p.vsp.blockNumber);
         if (!after.empty() && subject <= after) continue;
         if (!only.empty() && !only.count(subject)) continue;
-        int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         last[i].time_since_epoch())
-                         .count();
+        int64_t ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(last[i].time_since_epoch())
+                .count();
         // Copies: the records are packed, json would bind references.
         int ack = m.ackFlag;
         int32_t status = p.statusCode;
-        bySubject.emplace(subject, json{{"subject", subject},
-                                        {"ack", ack},
-                                        {"status", status},
-                                        {"last", ns}});
+        bySubject.emplace(
+            subject, json{{"subject", subject}, {"ack", ack}, {"status", status}, {"last", ns}});
       }
     }
     json alarms = json::array();

@@ -122,8 +122,7 @@ std::string UnescapeToken(std::string_view token) {
   return out == std::string(1, '\0') ? std::string() : out;
 }
 
-bool ParseAlarmSubject(std::string_view subject, std::string* node, char* letter,
-                       int16_t* number) {
+bool ParseAlarmSubject(std::string_view subject, std::string* node, char* letter, int16_t* number) {
   constexpr std::string_view prefix = "tolvane.alarm.";
   std::string_view token = SubjectNodeToken(subject, prefix);
   if (token.empty()) return false;

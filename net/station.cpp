@@ -60,9 +60,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   std::vector<std::shared_ptr<Connection>> retiredConns;
 
   mutable std::mutex m;
-  std::mutex applyM;  // one change to the view at a time
-  std::unique_ptr<Follower> follower;      // the alarm stream
-  std::unique_ptr<Follower> nodeFollower;  // the heartbeats
+  std::mutex applyM;                               // one change to the view at a time
+  std::unique_ptr<Follower> follower;              // the alarm stream
+  std::unique_ptr<Follower> nodeFollower;          // the heartbeats
   std::vector<std::unique_ptr<Follower>> retired;  // unsubscribed; freed with the connection
   std::set<unsigned short> handles;
   std::map<std::string, std::set<std::string>> physicalNodes;  // folded physical -> owners
@@ -86,14 +86,15 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   std::vector<StreamHealth> streams;  // m
   bool confirmed = false;             // m
   uint64_t deliveredBefore = 0;       // what the server said it delivered, last check
+  int behindChecks = 0;               // checks in a row that found the view behind
   std::map<std::string, Steady::time_point> refusedKinds;  // command kind -> when; m
 
   // --- commands of unknown outcome, checked until resolved ---
   enum class Effect { kAck, kGone, kValue };
   struct Pending {
-    std::string key;  // in `pending`: the id, or the id and the entry
-    std::string id;   // of the request
-    std::string node;  // owner, as the view names it
+    std::string key;      // in `pending`: the id, or the id and the entry
+    std::string id;       // of the request
+    std::string node;     // owner, as the view names it
     std::string subject;  // the alarm it is about; empty: none known
     Effect effect = Effect::kAck;
     std::string tag, field;  // kValue: the entry written
@@ -139,11 +140,13 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       cv.notify_all();
     }
     if (keeper.joinable()) keeper.join();
+    // The connections close first: no callback runs after that, and the
+    // client library re-creates no consumer while the followers are let go.
+    conn_.reset();
+    retiredConns.clear();
     follower.reset();
     nodeFollower.reset();
-    conn_.reset();  // no callback runs after this
     retired.clear();
-    retiredConns.clear();
   }
 
   std::shared_ptr<Connection> Conn() const {
@@ -230,8 +233,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     in.blockLetter = letter;
     in.blockNumber = number;
     in.priority = 3;
-    in.description = "ALARM IN WIRE FORMAT " + std::to_string(major) +
-                     ": UPGRADE THIS STATION TO READ IT";
+    in.description =
+        "ALARM IN WIRE FORMAT " + std::to_string(major) + ": UPGRADE THIS STATION TO READ IT";
     SUMQMSG msg = node::detail::BuildMessage(in);
     auto now = std::chrono::system_clock::now();
     node::detail::StampTimes(msg, now, now);
@@ -318,28 +321,44 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     auto f = Follower::Start(
         *c, kAlarmStream, kAlarmSubjects, [this](const Follower::Delivery& d) { Apply(d); }, err);
     if (!f) return false;
-    auto nf = Follower::Start(
-        *c, kNodeStream, kNodeSubjects, [this](const Follower::Delivery& d) { ApplyBeat(d); },
-        err);
-    if (!nf) return false;
-    std::unique_ptr<Follower> old, oldNodes;
+    Replace(&follower, std::move(f));
+    bool nodes = false;
     {
       std::lock_guard lock(m);
-      old = std::move(follower);
-      oldNodes = std::move(nodeFollower);
-      follower = std::move(f);
-      nodeFollower = std::move(nf);
       confirmed = false;
       deliveredBefore = 0;
+      nodes = nodeFollower != nullptr;
     }
-    // Stopped outside the lock: their handlers may be waiting for it.
-    for (auto* o : {&old, &oldNodes}) {
-      if (!*o) continue;
-      (*o)->Stop();
-      std::lock_guard lock(m);
-      retired.push_back(std::move(*o));
-    }
+    if (!nodes) FollowNodes();  // one already there is Keep's to replace
     return true;
+  }
+
+  // Daemons before heartbeats made no node stream: the view goes on without
+  // it (every node shows as never heard) and follows it once it exists.
+  bool FollowNodes() {
+    std::shared_ptr<Connection> c = Conn();
+    std::string err;
+    auto nf = Follower::Start(
+        *c, kNodeStream, kNodeSubjects, [this](const Follower::Delivery& d) { ApplyBeat(d); },
+        &err);
+    if (!nf) return false;
+    Replace(&nodeFollower, std::move(nf));
+    return true;
+  }
+
+  void Replace(std::unique_ptr<Follower>* slot, std::unique_ptr<Follower> fresh) {
+    std::unique_ptr<Follower> old;
+    {
+      std::lock_guard lock(m);
+      old = std::move(*slot);
+      *slot = std::move(fresh);
+    }
+    // Stopped outside the lock: its handler may be waiting for it.
+    if (old) {
+      old->Stop();
+      std::lock_guard lock(m);
+      retired.push_back(std::move(old));
+    }
   }
 
   // A connection to the same servers with the one we are on tried last:
@@ -350,8 +369,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     if (urls.size() < 2) return false;
     std::string here = old ? old->ConnectedUrl() : "";
     auto at = std::find_if(urls.begin(), urls.end(), [&](const std::string& u) {
-      return !here.empty() && (u == here || u.find(here) != std::string::npos ||
-                               here.find(u) != std::string::npos);
+      return !here.empty() &&
+             (u == here || u.find(here) != std::string::npos || here.find(u) != std::string::npos);
     });
     // The server we are on (the first, when unknown) goes last.
     std::rotate(urls.begin(), at == urls.end() ? urls.begin() + 1 : at + 1, urls.end());
@@ -366,18 +385,24 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     Listen(*fresh);
     {
       std::lock_guard lock(connM);
-      if (conn_) retiredConns.push_back(conn_);
+      if (conn_) {
+        // Kept until the station goes (followers made on it may still be
+        // let go), but no longer heard.
+        conn_->SetStateListener(nullptr);
+        retiredConns.push_back(conn_);
+      }
       conn_ = fresh;
     }
     url = list;
     return true;
   }
 
+  // Back online, the client library re-creates the ordered consumers where
+  // they stopped by itself; Keep checks that it did.
   void Listen(Connection& c) {
     c.SetStateListener([this](bool connected) {
       std::lock_guard lock(m);
       if (connected) {
-        resync = true;
         cv.notify_all();
       } else {
         offlineSince = Steady::now();
@@ -435,18 +460,25 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       confirmed = asked && pendingNow == 0 && held >= deliveredBefore;
       behind = asked && held < deliveredBefore && f && f->CaughtUp();
       deliveredBefore = asked ? delivered : 0;
+      behindChecks = behind ? behindChecks + 1 : 0;
+      // Twice in a row: once may be a consumer the library is re-creating.
+      behind = behindChecks >= 2;
+      if (behind) behindChecks = 0;
     }
     if (behind) resync = true;
   }
 
   // Starts following again from the last message of every subject when the
-  // connection comes back or the server lost our consumer: applying what
-  // the view already holds changes nothing. Checks the streams and the
-  // commands of unknown outcome.
+  // server lost our consumer for good or the view fell behind: applying what
+  // the view already holds changes nothing. The client library re-creates
+  // an ordered consumer the server lost by itself; only one it gave up on
+  // (missing at two checks in a row) is replaced, since letting go of one it
+  // is re-creating races with it inside the library. Checks the streams and
+  // the commands of unknown outcome.
   void Keep() {
     std::unique_lock lock(m);
     Steady::time_point lastCheck = Steady::now();
-    int failures = 0;
+    int failures = 0, alarmMisses = 0, nodeMisses = 0;
     while (!stop) {
       cv.wait_for(lock, std::chrono::milliseconds(250));
       if (stop) break;
@@ -457,7 +489,11 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         Follower* f = follower.get();
         Follower* nf = nodeFollower.get();
         lock.unlock();
-        again = again || !f || !f->Alive() || !nf || !nf->Alive();
+        alarmMisses = f && f->Alive() ? 0 : alarmMisses + 1;
+        nodeMisses = nf && nf->Alive() ? 0 : nodeMisses + 1;
+        again = again || !f || alarmMisses >= 2;
+        // No node stream yet (older daemons): tried at every check.
+        if ((!nf || nodeMisses >= 2) && FollowNodes()) nodeMisses = 0;
         CheckStreams();
         again = again || resync.exchange(false);
         lock.lock();
@@ -476,7 +512,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       bool ok = Follow(&err);
       // Connected but no JetStream through this server: try the next one.
       if (!ok && ++failures >= 3 && MoveServer(&err)) failures = 0;
-      if (ok) failures = 0;
+      if (ok) failures = alarmMisses = nodeMisses = 0;
       lock.lock();
       if (!ok) resync = true;
     }
@@ -556,8 +592,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   // done by then never will be. The answer counts only when it is about the
   // node asked.
   Asked Ask(const std::string& node, const std::string& kind, json req, json* reply,
-            std::string* id = nullptr,
-            std::chrono::system_clock::time_point* expires = nullptr) {
+            std::string* id = nullptr, std::chrono::system_clock::time_point* expires = nullptr) {
     {
       std::lock_guard lock(m);
       auto it = refusedKinds.find(kind);
@@ -598,8 +633,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       return Asked::kBad;
     }
     // Daemons before the heartbeat did not name themselves.
-    if (reply->contains("node") && (!(*reply)["node"].is_string() ||
-                                    (*reply)["node"].get<std::string>() != NodeToken(node))) {
+    if (reply->contains("node") &&
+        (!(*reply)["node"].is_string() || (*reply)["node"].get<std::string>() != NodeToken(node))) {
       Reject(subject, "was answered on behalf of another node");
       return Asked::kBad;
     }
@@ -657,8 +692,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     json reply;
     if (Ask(p.node, "state", req, &reply) != Asked::kOk) return std::nullopt;
     try {
-      json recorded = reply.contains("ids") && reply["ids"].contains(p.id) ? reply["ids"][p.id]
-                                                                             : json();
+      json recorded =
+          reply.contains("ids") && reply["ids"].contains(p.id) ? reply["ids"][p.id] : json();
       std::string said = recorded.is_object() ? recorded.value("state", std::string()) : "";
       if (said == "done" && p.entry >= 0 && recorded.contains("entries") &&
           p.entry < static_cast<int>(recorded["entries"].size())) {
@@ -1049,9 +1084,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
           for (std::size_t k = 0; k < idx.size() && idx[k] < g->entries.size(); ++k) {
             Entry& e = g->entries[idx[k]];
             if (!o.reply) {
-              e.status = o.asked == Asked::kOk      ? netstatus::kBadReply
-                         : unknown                  ? netstatus::kUnknownOutcome
-                                                    : EntryFailure(o.asked, e.node);
+              e.status = o.asked == Asked::kOk ? netstatus::kBadReply
+                         : unknown             ? netstatus::kUnknownOutcome
+                                               : EntryFailure(o.asked, e.node);
               e.value.reset();
             } else {
               const GroupEntryResult& res = o.reply->entries[k];
@@ -1243,8 +1278,7 @@ StationStatus Station::Status() const {
     if (it != impl_->beats.end()) {
       const Impl::Beat& b = it->second;
       n.stopped = b.stopped;
-      n.ageMs =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - b.at).count();
+      n.ageMs = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - b.at).count();
       n.dropped = b.dropped;
       n.unpublished = b.unpublished;
       n.wireMajor = b.major;

@@ -50,11 +50,11 @@ struct StationOptions {
 
 // A node as its daemon's heartbeat shows it.
 struct NodeLiveness {
-  std::string node;       // node token
-  bool stale = true;      // no beat for staleAfterMs, never one, or it said it stopped
-  bool stopped = false;   // its daemon said it stopped
-  int64_t ageMs = -1;     // since its last beat; -1: never heard
-  uint64_t dropped = 0;   // messages its daemon dropped on its command subjects
+  std::string node;          // node token
+  bool stale = true;         // no beat for staleAfterMs, never one, or it said it stopped
+  bool stopped = false;      // its daemon said it stopped
+  int64_t ageMs = -1;        // since its last beat; -1: never heard
+  uint64_t dropped = 0;      // messages its daemon dropped on its command subjects
   uint64_t unpublished = 0;  // changes its daemon had yet to store in the stream
   int wireMajor = 0, wireMinor = 0;
 };
@@ -77,18 +77,18 @@ struct StationStatus {
   bool confirmed = false;
   std::size_t alarms = 0;
   int32_t sequence = 0;
-  uint64_t lag = 0;       // messages the server had yet to deliver at the last one
-  uint64_t applied = 0;   // stream messages applied since start
+  uint64_t lag = 0;           // messages the server had yet to deliver at the last one
+  uint64_t applied = 0;       // stream messages applied since start
   uint64_t heldSequence = 0;  // the highest stream sequence applied
-  uint64_t rejected = 0;  // messages dropped: unreadable, or not about their subject
+  uint64_t rejected = 0;      // messages dropped: unreadable, or not about their subject
   std::map<std::string, uint64_t> rejectedBySource;  // node token -> count
   // Alarms shown as unreadable because their node writes a newer format.
   std::size_t newerFormat = 0;
-  int newestMajor = 0;  // the newest format major met; 0: none newer
+  int newestMajor = 0;              // the newest format major met; 0: none newer
   std::size_t unknownOutcomes = 0;  // commands still being checked
   std::vector<NodeLiveness> nodes;
   std::vector<StreamHealth> streams;
-  std::string server;  // the URL connected to
+  std::string server;                                    // the URL connected to
   std::chrono::system_clock::time_point lastChange{};    // of the view; epoch when none
   std::chrono::steady_clock::time_point offlineSince{};  // when not connected
 };

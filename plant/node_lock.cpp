@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -48,6 +49,7 @@ std::optional<NodeHolder> ReadHolder(int fd) {
     h.program = j.value("program", std::string());
     h.contact = j.value("contact", std::string());
     h.since = j.value("since", std::string());
+    h.longLived = j.value("longLived", false);
   } catch (const std::exception&) {
     // Held, but the holder has not written itself yet.
   }
@@ -58,7 +60,8 @@ void WriteHolder(int fd, const NodeHolder& me) {
   std::string text = nlohmann::json{{"pid", me.pid},
                                     {"program", me.program},
                                     {"contact", me.contact},
-                                    {"since", me.since}}
+                                    {"since", me.since},
+                                    {"longLived", me.longLived}}
                          .dump() +
                      "\n";
   if (::ftruncate(fd, 0) != 0) return;
@@ -89,7 +92,8 @@ Try TryOnce(const std::string& path, int* fdOut, std::optional<NodeHolder>* hold
       if (err) *err = "cannot lock " + path + ": " + std::strerror(e);
       return Try::kError;
     }
-    struct stat held {}, now {};
+    struct stat held {
+    }, now{};
     if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev) {
       *fdOut = fd;
@@ -110,8 +114,9 @@ std::string NodeLockPath(const std::string& storePath, const std::string& node) 
   return real.string() + ".node-" + FileToken(node) + ".lock";
 }
 
-NodeHolder ThisProcess(std::string program, std::string contact) {
+NodeHolder ThisProcess(std::string program, std::string contact, bool longLived) {
   NodeHolder me;
+  me.longLived = longLived;
   me.pid = static_cast<int>(::getpid());
   me.program = std::move(program);
   me.contact = std::move(contact);
@@ -177,17 +182,49 @@ std::optional<NodeHolder> HolderOf(const std::string& storePath, const std::stri
   return out;
 }
 
-bool TryAcquireAll(const std::string& storePath, const std::vector<std::string>& nodes,
-                   const NodeHolder& me, std::vector<std::unique_ptr<NodeLock>>* locks,
-                   std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err) {
+void SweepNodeLocks(const std::string& storePath) {
+  std::string prefix = NodeLockPath(storePath, "X");
+  prefix.resize(prefix.size() - std::strlen("X.lock"));
+  std::filesystem::path dir = std::filesystem::path(prefix).parent_path();
+  std::string stem = std::filesystem::path(prefix).filename().string();
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = e.path().filename().string();
+    if (!name.starts_with(stem) || !name.ends_with(".lock")) continue;
+    int fd = ::open(e.path().c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Taken, it is nobody's: gone before it is let go, so a taker that
+    // opened it meanwhile sees it is no longer the path's and makes a new one.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlink(e.path().c_str());
+      ::flock(fd, LOCK_UN);
+    }
+    ::close(fd);
+  }
+}
+
+bool AcquireAll(const std::string& storePath, std::vector<std::string> nodes, const NodeHolder& me,
+                std::chrono::milliseconds wait, std::vector<std::unique_ptr<NodeLock>>* locks,
+                std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err) {
+  std::sort(nodes.begin(), nodes.end(),
+            [](const std::string& a, const std::string& b) { return FileToken(a) < FileToken(b); });
+  auto until = std::chrono::steady_clock::now() + wait;
   std::vector<std::unique_ptr<NodeLock>> taken;
   for (const std::string& n : nodes) {
-    auto lock = NodeLock::TryAcquire(storePath, n, me, holder, err);
-    if (!lock) {
-      if (heldNode) *heldNode = n;
-      return false;  // the ones taken go with `taken`
+    for (;;) {
+      std::optional<NodeHolder> who;
+      auto lock = NodeLock::TryAcquire(storePath, n, me, &who, err);
+      if (lock) {
+        taken.push_back(std::move(lock));
+        break;
+      }
+      // Another command's hold ends with it; a long-lived one does not.
+      if (!who || who->longLived || std::chrono::steady_clock::now() >= until) {
+        if (heldNode) *heldNode = n;
+        if (holder) *holder = who;
+        return false;  // the ones taken go with `taken`
+      }
     }
-    taken.push_back(std::move(lock));
   }
   for (auto& l : taken) locks->push_back(std::move(l));
   return true;

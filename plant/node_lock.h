@@ -27,6 +27,9 @@ struct NodeHolder {
   // servers of the daemon ("nats://srv1:4222"); empty: nowhere.
   std::string contact;
   std::string since;  // ISO 8601 UTC
+  // Holds the node while it runs (a daemon, a data source, `watch --save`),
+  // not just for one command: others do not wait for it.
+  bool longLived = false;
 };
 
 class NodeLock {
@@ -35,10 +38,9 @@ class NodeLock {
   // moment, for another process only looking). Null when someone else holds
   // it: `holder` then gets who; or when the lock file cannot be made:
   // `err` says why and `holder` stays unset.
-  static std::unique_ptr<NodeLock> TryAcquire(const std::string& storePath,
-                                              const std::string& node, const NodeHolder& me,
-                                              std::optional<NodeHolder>* holder,
-                                              std::string* err);
+  static std::unique_ptr<NodeLock> TryAcquire(const std::string& storePath, const std::string& node,
+                                              const NodeHolder& me,
+                                              std::optional<NodeHolder>* holder, std::string* err);
   // As TryAcquire, waiting up to `wait` for the holder to go.
   static std::unique_ptr<NodeLock> Acquire(const std::string& storePath, const std::string& node,
                                            const NodeHolder& me, std::chrono::milliseconds wait,
@@ -66,13 +68,20 @@ std::string NodeLockPath(const std::string& storePath, const std::string& node);
 // Who holds `node` now; nothing when nobody does.
 std::optional<NodeHolder> HolderOf(const std::string& storePath, const std::string& node);
 
-// Takes every node of `nodes` or none. On a refusal `heldNode` and `holder`
-// name the first node held by someone else; `err` says why otherwise.
-bool TryAcquireAll(const std::string& storePath, const std::vector<std::string>& nodes,
-                   const NodeHolder& me, std::vector<std::unique_ptr<NodeLock>>* locks,
-                   std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err);
+// Takes every node of `nodes` or none, in one order whoever asks (two
+// callers never wait for each other crosswise). A node held for one command
+// is waited for, up to `wait`; one held by a long-lived holder is not. On a
+// refusal `heldNode` and `holder` name the node and its holder; `err` says
+// why otherwise.
+bool AcquireAll(const std::string& storePath, std::vector<std::string> nodes, const NodeHolder& me,
+                std::chrono::milliseconds wait, std::vector<std::unique_ptr<NodeLock>>* locks,
+                std::string* heldNode, std::optional<NodeHolder>* holder, std::string* err);
+
+// Removes the lock files of the store's nodes that nobody holds (left by
+// holders that were killed). Any program opening the store may call it.
+void SweepNodeLocks(const std::string& storePath);
 
 // A holder description of this process.
-NodeHolder ThisProcess(std::string program, std::string contact = {});
+NodeHolder ThisProcess(std::string program, std::string contact = {}, bool longLived = false);
 
 }  // namespace tolvane::plant

@@ -44,6 +44,7 @@ std::unique_ptr<PlantStore> OpenStore(const GlobalOptions& g, TimePoint now, boo
   } else {
     store = PlantStore::Open(g.nodeFile, &err,
                              forUpdate ? PlantStore::OpenFor::kUpdate : PlantStore::OpenFor::kRead);
+    if (store && forUpdate) SweepNodeLocks(g.nodeFile);  // left by killed holders
   }
   if (!store) throw Failure{ExitFor(err), err.message};
   store->SetUser(g.user);
@@ -106,7 +107,8 @@ void Session::Save() {
   if (!store_->Commit(&err)) throw Failure{kExitSaveFailed, err.message};
 }
 
-void Session::HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs) {
+void Session::HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs,
+                        bool longLived) {
   if (g.nodeFile.empty()) return;  // the demo plant, in memory
   std::vector<std::string> nodes;
   node::LocalNames local = node_.localNames();
@@ -123,8 +125,10 @@ void Session::HoldNodes(const GlobalOptions& g, const std::vector<std::string>* 
   }
   std::string held, why;
   std::optional<NodeHolder> holder;
-  if (!TryAcquireAll(g.nodeFile, nodes, ThisProcess("tolvane " + g.command), &locks_, &held,
-                     &holder, &why) &&
+  // Another command's hold is waited for as long as its store write would be.
+  if (!AcquireAll(g.nodeFile, nodes, ThisProcess("tolvane " + g.command, {}, longLived),
+                  std::chrono::milliseconds(kStoreBusyTimeoutMs), &locks_, &held, &holder,
+                  &why) &&
       holder) {
     std::string contact = holder->contact.empty() ? "URL" : holder->contact;
     throw Failure{kExitNodeHeld,

@@ -91,7 +91,10 @@ class Session {
   // One writer per node: the nodes this command may change (those of its
   // references, else all) are held until it ends, or it is refused when a
   // daemon holds one.
-  void HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs);
+  // longLived: held for as long as the program runs (watch --save), so
+  // other commands are refused at once instead of waiting.
+  void HoldNodes(const GlobalOptions& g, const std::vector<std::string>* refs,
+                 bool longLived = false);
   // A station's command of unknown outcome is checked until it is known:
   // never reported failed and done later.
   short Resolve(short rc, const present::Row& row);

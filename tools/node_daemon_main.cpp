@@ -69,8 +69,9 @@ std::string Contact(const std::string& urls) {
   for (std::string u : tolvane::nats::SplitUrls(urls)) {
     std::size_t scheme = u.find("://");
     std::size_t at = u.find('@');
-    if (at != std::string::npos) u.erase(scheme == std::string::npos ? 0 : scheme + 3,
-                                          at + 1 - (scheme == std::string::npos ? 0 : scheme + 3));
+    if (at != std::string::npos)
+      u.erase(scheme == std::string::npos ? 0 : scheme + 3,
+              at + 1 - (scheme == std::string::npos ? 0 : scheme + 3));
     out += (out.empty() ? "" : ",") + u;
   }
   return out;
@@ -202,7 +203,8 @@ int main(int argc, char** argv) {
     }
     if (age) {
       std::size_t purged = 0;
-      std::string filter = nodeName.empty() ? nats::kAlarmSubjects : nats::NodeAlarmFilter(nodeName);
+      std::string filter =
+          nodeName.empty() ? nats::kAlarmSubjects : nats::NodeAlarmFilter(nodeName);
       if (!nats::AgeTombstones(*conn, filter, *age, &purged, &why)) {
         std::cerr << "tolvane-node: " << why << "\n";
         return kExitServers;
@@ -227,13 +229,18 @@ int main(int argc, char** argv) {
     // One writer per node: this daemon holds its node of the store while it
     // runs (a command holding it for a moment is waited for).
     std::optional<plant::NodeHolder> holder;
-    held = plant::NodeLock::Acquire(storePath, nodeName,
-                                    plant::ThisProcess("tolvane-node", Contact(url)),
-                                    std::chrono::seconds(10), &holder, &why);
+    std::vector<std::unique_ptr<plant::NodeLock>> locks;
+    std::string heldNode;
+    if (plant::AcquireAll(storePath, {nodeName},
+                          plant::ThisProcess("tolvane-node", Contact(url), true),
+                          std::chrono::milliseconds(plant::kStoreBusyTimeoutMs), &locks, &heldNode,
+                          &holder, &why)) {
+      held = std::move(locks.front());
+    }
     if (!held) {
       if (holder) {
-        std::cerr << "tolvane-node: node " << nodeName << " of " << storePath
-                  << " is held by " << (holder->program.empty() ? "a program" : holder->program)
+        std::cerr << "tolvane-node: node " << nodeName << " of " << storePath << " is held by "
+                  << (holder->program.empty() ? "a program" : holder->program)
                   << (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "")
                   << ": one writer per node\n";
         return kExitHeld;

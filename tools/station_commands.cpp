@@ -19,7 +19,8 @@ std::string Clock(std::chrono::system_clock::time_point t) {
 }
 
 std::string Age(int64_t ms) {
-  return ms < 0 ? std::string("never heard") : "no heartbeat for " + std::to_string(ms / 1000) + " s";
+  return ms < 0 ? std::string("never heard")
+                : "no heartbeat for " + std::to_string(ms / 1000) + " s";
 }
 
 // How long to wait for an unknown outcome: the station checks for 30 s.
@@ -62,7 +63,8 @@ std::string StationStatusLine(const nats::Station& station, const StationFlags& 
     out << ", view not confirmed complete";
   }
   if (st.lag > 0) out << ", " << st.lag << " behind";
-  if (st.lastChange.time_since_epoch().count() != 0) out << ", last change " << Clock(st.lastChange);
+  if (st.lastChange.time_since_epoch().count() != 0)
+    out << ", last change " << Clock(st.lastChange);
   std::string stale;
   for (const nats::NodeLiveness& n : st.nodes) {
     if (!n.stale) continue;
@@ -92,7 +94,8 @@ std::string StationStatusReport(const nats::Station& station, const StationFlags
     if (n.stopped) out << ", its daemon said it stopped";
     if (n.wireMajor) out << ", wire format " << n.wireMajor << "." << n.wireMinor;
     if (n.unpublished) out << ", " << n.unpublished << " changes not yet in the stream";
-    if (n.dropped) out << ", its daemon dropped " << n.dropped << " messages that were not requests";
+    if (n.dropped)
+      out << ", its daemon dropped " << n.dropped << " messages that were not requests";
     auto r = st.rejectedBySource.find(n.node);
     if (r != st.rejectedBySource.end()) {
       out << ", this station dropped " << r->second << " of its messages";

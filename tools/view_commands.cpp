@@ -177,7 +177,7 @@ int CmdWatch(const GlobalOptions& g, const WatchOptions& o) {
   if (station && (o.simulate > 0 || o.save)) {
     throw Failure{kExitUsage, "watch: --simulate and --save work on a plant store, not a station"};
   }
-  if (o.save) session->HoldNodes(g, nullptr);
+  if (o.save) session->HoldNodes(g, nullptr, true);
   // The view is held in the node; the store is read again only when
   // another program changed it.
   if (!station) session->store().Rollback();

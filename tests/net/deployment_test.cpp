@@ -268,8 +268,7 @@ TEST_F(Deployment, StationDropsAlarmsWhoseBodyIsNotAboutTheirSubject) {
   ASSERT_TRUE(own);
   nats::AlarmState forged;
   forged.msg = *victim;
-  SetFieldTextPadded(forged.msg.almpak.description, sizeof forged.msg.almpak.description,
-                     "FORGED");
+  SetFieldTextPadded(forged.msg.almpak.description, sizeof forged.msg.almpak.description, "FORGED");
   const _ALMPAK& v = victim->almpak;
   const _ALMPAK& o = own->almpak;
   std::string body = nats::EncodeAlarm(forged);
@@ -316,8 +315,8 @@ TEST_F(Deployment, StationDropsAnswersNotFromTheNodeAsked) {
   const _ALMPAK& p = target->almpak;
   unsigned short h = 0;
   ASSERT_EQ(s1->queue().Open(&h, nullptr), 0);
-  for (const std::string& answer : {std::string(R"({"status":0,"node":"PLANT1"})"),
-                                    std::string("not json")}) {
+  for (const std::string& answer :
+       {std::string(R"({"status":0,"node":"PLANT1"})"), std::string("not json")}) {
     natsSubscription* rogue = nullptr;
     ASSERT_EQ(natsConnection_Subscribe(
                   &rogue, conn_->nc(), nats::CommandSubject("PLANT2", "ack").c_str(),

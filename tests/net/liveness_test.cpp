@@ -109,8 +109,8 @@ TEST_F(Liveness, ADeadOrHungDaemonIsAStaleNodeNeverAQuietOne) {
       EXPECT_EQ(st, nats::kQueueNodeStale);
     }
     zunagroup* g = s1->database().GroupCreate(1, 0);
-    unsigned e = s1->database().GroupAdd(g, "PLANT2", FieldText(p.tagName).data(), "B_CUALM",
-                                         nullptr);
+    unsigned e =
+        s1->database().GroupAdd(g, "PLANT2", FieldText(p.tagName).data(), "B_CUALM", nullptr);
     s1->database().Resolve(g);
     s1->database().Read(g);
     EXPECT_EQ(s1->database().Execute(g), nats::netstatus::kNodeStale);
@@ -171,7 +171,8 @@ TEST_F(Liveness, AlarmsInANewerFormatAreShownAndSaidNotDropped) {
   state.timeIn = state.timeLast = std::chrono::system_clock::now();
   SUMQMSG seen{};
   auto description = [&] {
-    if (s1->queue().Find(p.vsp.blockNumber, p.vsp.blockType, "PLANT1", &seen) != 0) return std::string();
+    if (s1->queue().Find(p.vsp.blockNumber, p.vsp.blockType, "PLANT1", &seen) != 0)
+      return std::string();
     return std::string(FieldText(seen.almpak.description));
   };
   const std::string original(FieldText(p.description));
@@ -249,6 +250,42 @@ TEST_F(Liveness, AStationLeavesAServerThatCannotServeJetStream) {
   EXPECT_GT(s1->view().Size(), 0u);
 }
 
+// Daemons before heartbeats made no node stream: a station of this version
+// still starts, shows their nodes as never heard, and follows the node
+// stream once it exists.
+TEST_F(Liveness, AStationStartsWithoutTheNodeStreamOfOlderDaemons) {
+  auto conn = Client();
+  jsStreamConfig cfg;
+  jsStreamConfig_Init(&cfg);
+  cfg.Name = nats::kAlarmStream;
+  const char* subjects[] = {nats::kAlarmSubjects};
+  cfg.Subjects = subjects;
+  cfg.SubjectsLen = 1;
+  cfg.MaxMsgsPerSubject = 1;
+  jsErrCode jerr{};
+  ASSERT_EQ(js_AddStream(nullptr, conn->js(), &cfg, nullptr, &jerr), NATS_OK);
+  nats::AlarmState old;
+  old.msg.almpak.vsp.blockType = 'A';
+  old.msg.almpak.vsp.blockNumber = 1;
+  SetFieldTextPadded(old.msg.almpak.node, sizeof old.msg.almpak.node, "OLDNODE");
+  std::string body = nats::EncodeAlarmAs(old, 1, 0);
+  std::string subject = nats::AlarmSubject("OLDNODE", 'A', 1);
+  ASSERT_EQ(js_Publish(nullptr, conn->js(), subject.c_str(), body.data(),
+                       static_cast<int>(body.size()), nullptr, &jerr),
+            NATS_OK);
+  auto s1 = OpenStation(server_->url(), "S1");
+  ASSERT_TRUE(s1);
+  EXPECT_EQ(s1->view().Size(), 1u);
+  auto st = s1->Status();
+  ASSERT_EQ(st.nodes.size(), 1u);
+  EXPECT_EQ(st.nodes[0].node, "OLDNODE");
+  EXPECT_TRUE(st.nodes[0].stale);
+  EXPECT_EQ(st.nodes[0].ageMs, -1);
+  // The upgraded daemon comes.
+  StartDaemons();
+  EXPECT_TRUE(WaitFor([&] { return s1->NodeAlive("PLANT1"); }, 10s));
+}
+
 // Tombstones older than the age go; a subject whose alarm came back after
 // its tombstone keeps the alarm; younger tombstones stay.
 TEST_F(Liveness, OldTombstonesAreRemovedAndNothingElse) {
@@ -265,8 +302,8 @@ TEST_F(Liveness, OldTombstonesAreRemovedAndNothingElse) {
   std::string body = nats::EncodeAlarm(alive);
   auto publish = [&](const std::string& subject, const std::string& b) {
     jsErrCode jerr{};
-    ASSERT_EQ(js_Publish(nullptr, conn->js(), subject.c_str(), b.data(),
-                         static_cast<int>(b.size()), nullptr, &jerr),
+    ASSERT_EQ(js_Publish(nullptr, conn->js(), subject.c_str(), b.data(), static_cast<int>(b.size()),
+                         nullptr, &jerr),
               NATS_OK);
   };
   publish(gone, "");

@@ -57,15 +57,15 @@ std::string CredentialsFile(const std::filesystem::path& dir, const std::string&
     std::ofstream out(p);
     out << userPassword << "\n";
   }
-  std::filesystem::permissions(p, std::filesystem::perms::owner_read |
-                                      std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      p, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   return p.string();
 }
 
 bool MakeStreams(const std::filesystem::path& dir, const std::string& url,
                  const std::string& adminCredentials, int replicas) {
-  std::vector<std::string> args = {TOLVANE_NODE_PROGRAM, "--nats", url, "--make-streams",
-                                   "--replicas", std::to_string(replicas)};
+  std::vector<std::string> args = {TOLVANE_NODE_PROGRAM, "--nats",     url,
+                                   "--make-streams",     "--replicas", std::to_string(replicas)};
   if (!adminCredentials.empty()) {
     args.push_back("--credentials");
     args.push_back(adminCredentials);

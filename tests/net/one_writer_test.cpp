@@ -79,16 +79,12 @@ TEST(OneWriter, CommandLineRefusesANodeItsDaemonHoldsAndPointsAtTheStationForm) 
 
   std::string out;
   // Every changing command about the held node: refused, nothing changed.
-  for (const std::vector<std::string>& cmd :
-       std::vector<std::vector<std::string>>{{"ack", ref},
-                                             {"ack", "--all"},
-                                             {"remove", ref},
-                                             {"shelve", ref, "--for", "1h"}}) {
+  for (const std::vector<std::string>& cmd : std::vector<std::vector<std::string>>{
+           {"ack", ref}, {"ack", "--all"}, {"remove", ref}, {"shelve", ref, "--for", "1h"}}) {
     std::vector<std::string> args = {"--node", store};
     args.insert(args.end(), cmd.begin(), cmd.end());
     EXPECT_EQ(RunProgram(tmp.path(), args, &out), 8) << cmd[0] << ": " << out;
-    EXPECT_NE(out.find("node PLANT1 of " + store + " is held by tolvane-node"),
-              std::string::npos)
+    EXPECT_NE(out.find("node PLANT1 of " + store + " is held by tolvane-node"), std::string::npos)
         << out;
   }
   EXPECT_NE(out.find("a station cannot do this"), std::string::npos) << out;  // shelve

@@ -23,10 +23,11 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-const std::map<std::string, std::string> kPasswords = {
-    {"node-PLANT1", "plant1-secret"}, {"node-PLANT2", "plant2-secret"},
-    {"operator", "operator-secret"},  {"viewer", "viewer-secret"},
-    {"admin", "admin-secret"}};
+const std::map<std::string, std::string> kPasswords = {{"node-PLANT1", "plant1-secret"},
+                                                       {"node-PLANT2", "plant2-secret"},
+                                                       {"operator", "operator-secret"},
+                                                       {"viewer", "viewer-secret"},
+                                                       {"admin", "admin-secret"}};
 
 bool WaitFor(const std::function<bool()>& f, std::chrono::milliseconds timeout) {
   auto end = Steady::now() + timeout;
@@ -136,9 +137,9 @@ TEST_F(Permissions, ViewOnlyStationIsRefusedEveryCommandAndChangesNothing) {
 
 TEST_F(Permissions, NodeDaemonMayNeitherPublishNorServeAnotherNode) {
   // PLANT1's user running as PLANT2: refused its subjects, it does not start.
-  Daemon impostor(tmp_.path(), server_->url(), "PLANT2",
-                  {"--demo-nodes", "2", "--demo-tags", "120", "--credentials",
-                   Credentials("node-PLANT1")});
+  Daemon impostor(
+      tmp_.path(), server_->url(), "PLANT2",
+      {"--demo-nodes", "2", "--demo-tags", "120", "--credentials", Credentials("node-PLANT1")});
   EXPECT_FALSE(impostor.Start(15000));
   EXPECT_NE(impostor.log().find("refuses"), std::string::npos) << impostor.log();
 
@@ -182,8 +183,7 @@ TEST_F(Permissions, RawClientsAreRefusedWhatTheirRoleDoesNotNeed) {
       {"operator", Attempt::kPublish, "$JS.API.STREAM.PURGE.TOLVANE_ALARMS", "{}"},
       {"viewer", Attempt::kPublish, "$JS.API.STREAM.DELETE.TOLVANE_ALARMS", ""},
       {"node-PLANT1", Attempt::kPublish, "$JS.API.STREAM.DELETE.TOLVANE_NODES", ""},
-      {"node-PLANT1", Attempt::kPublish, "$JS.API.STREAM.MSG.DELETE.TOLVANE_ALARMS",
-       "{\"seq\":1}"},
+      {"node-PLANT1", Attempt::kPublish, "$JS.API.STREAM.MSG.DELETE.TOLVANE_ALARMS", "{\"seq\":1}"},
       // No consumers beyond the role's ephemeral ordered ones.
       {"operator", Attempt::kPublish, "$JS.API.CONSUMER.DURABLE.CREATE.TOLVANE_ALARMS.X", "{}"},
       {"node-PLANT1", Attempt::kPublish, "$JS.API.CONSUMER.CREATE.TOLVANE_JOURNAL", "{}"},
@@ -364,8 +364,7 @@ TEST_F(Permissions, CommandsDeliveredThroughAConsumerAreDroppedAndCounted) {
   std::vector<AlarmFact> after;
   ASSERT_TRUE(NodeTruth(*conn_, "PLANT2", &after));
   EXPECT_EQ(after, before);
-  EXPECT_NE(daemons_[1]->log().find("dropped a message on tolvane.cmd.PLANT2."),
-            std::string::npos)
+  EXPECT_NE(daemons_[1]->log().find("dropped a message on tolvane.cmd.PLANT2."), std::string::npos)
       << daemons_[1]->log();
 }
 

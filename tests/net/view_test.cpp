@@ -1,6 +1,5 @@
 // The alarm-state encoding and the station view it feeds, without a server.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,7 +199,8 @@ TEST(StationView, PutChangesInPlaceKeepsCursorsAndSoundsTheHornOnlyForNews) {
 // Programs take credentials from a file only its owner can read, or from
 // the environment; never a password on their command line.
 TEST(Credentials, FromAFileOrTheEnvironmentNeverTheCommandLine) {
-  auto dir = std::filesystem::temp_directory_path() / ("tolvane-cred-" + std::to_string(::getpid()));
+  auto dir =
+      std::filesystem::temp_directory_path() / ("tolvane-cred-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   auto write = [&](const std::string& name, const std::string& text, std::filesystem::perms p) {
     std::ofstream(dir / name) << text;

@@ -95,8 +95,13 @@ TEST_F(NodeLockTest, AHolderThatDiesReleasesItsNodeHoweverItEnds) {
     ::waitpid(pid, &st, 0);
     ::close(ready[0]);
     ::close(ready[1]);
-    // The file is still there; the lock is not.
+    // The file is still there; the lock is not, and a sweep removes it.
+    EXPECT_TRUE(std::filesystem::exists(NodeLockPath(store_, "PLANT1")));
     std::optional<NodeHolder> holder;
+    auto other = Take("PLANT2", &holder);
+    SweepNodeLocks(store_);
+    EXPECT_FALSE(std::filesystem::exists(NodeLockPath(store_, "PLANT1")));
+    EXPECT_TRUE(std::filesystem::exists(NodeLockPath(store_, "PLANT2")));  // held: kept
     auto taken = Take("PLANT1", &holder);
     EXPECT_TRUE(taken) << "after signal " << sig;
   }
@@ -108,8 +113,9 @@ TEST_F(NodeLockTest, AllOrNoneAndAWaitForAHolderThatGoes) {
   ASSERT_TRUE(two);
   std::vector<std::unique_ptr<NodeLock>> locks;
   std::string held, err;
-  EXPECT_FALSE(TryAcquireAll(store_, {"PLANT1", "PLANT2", "UTILS"}, ThisProcess("test"), &locks,
-                             &held, &holder, &err));
+  // Held for a command: waited for up to the time given, then refused.
+  EXPECT_FALSE(AcquireAll(store_, {"UTILS", "PLANT2", "PLANT1"}, ThisProcess("test"), 300ms, &locks,
+                          &held, &holder, &err));
   EXPECT_EQ(held, "PLANT2");
   EXPECT_TRUE(locks.empty());
   EXPECT_FALSE(HolderOf(store_, "PLANT1"));  // taken before the refusal, given back
@@ -118,12 +124,25 @@ TEST_F(NodeLockTest, AllOrNoneAndAWaitForAHolderThatGoes) {
     std::this_thread::sleep_for(200ms);
     two.reset();
   });
-  auto waited = NodeLock::Acquire(store_, "PLANT2", ThisProcess("waiter"), 5s, &holder, &err);
+  EXPECT_TRUE(AcquireAll(store_, {"PLANT2", "PLANT1"}, ThisProcess("waiter"), 10s, &locks, &held,
+                         &holder, &err))
+      << err;
   release.join();
-  EXPECT_TRUE(waited) << err;
-  EXPECT_TRUE(TryAcquireAll(store_, {"PLANT1", "UTILS"}, ThisProcess("test"), &locks, &held,
-                            &holder, &err));
   EXPECT_EQ(locks.size(), 2u);
+  locks.clear();
+
+  // Held while its holder runs: not waited for.
+  std::string lerr;
+  auto daemon =
+      NodeLock::TryAcquire(store_, "UTILS", ThisProcess("daemon", "", true), &holder, &lerr);
+  ASSERT_TRUE(daemon);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      AcquireAll(store_, {"UTILS"}, ThisProcess("test"), 30s, &locks, &held, &holder, &err));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  ASSERT_TRUE(holder);
+  EXPECT_TRUE(holder->longLived);
+  EXPECT_EQ(holder->program, "daemon");
 }
 
 TEST_F(NodeLockTest, APlaceThatCannotTakeTheFileIsAnErrorNotAHolder) {
