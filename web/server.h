@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +42,15 @@ struct ServerOptions {
   int threads = 32;                     // each live page holds one for its events
 };
 
+// What the server has done since it started, for its metrics.
+struct WebStats {
+  std::size_t sessions = 0;         // signed-in sessions alive now
+  std::size_t livePages = 0;        // open event streams now
+  std::size_t connections = 0;      // open connections now
+  std::uint64_t signInsRefused = 0;  // wrong passwords, unknown names, limited
+  std::map<int, std::uint64_t> requestsByStatus;  // HTTP status -> answered
+};
+
 class WebServer {
  public:
   WebServer(const ServerOptions& options, PlantHost& host);
@@ -54,6 +65,7 @@ class WebServer {
   void Stop();
   int port() const;
   bool https() const;
+  WebStats Stats() const;
 
  private:
   struct Impl;
