@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "plant/bounded_json.h"
+
 namespace tolvane::field {
 namespace {
 
@@ -85,8 +87,13 @@ Reading ReadPayload(std::string_view payload, const SourcePoint& p, std::size_t 
     if (errno == ERANGE && std::isinf(v)) return Bad(FieldQuality::kRange);
     return Typed(v, p);
   }
-  nlohmann::json doc = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
-  if (doc.is_discarded()) return Bad();
+  // A payload is the broker's to deliver, anyone's to write: read within bounds.
+  nlohmann::json doc;
+  plant::JsonInputError jsonErr;
+  plant::JsonLimits limits;
+  limits.maxBytes = maxPayload;
+  limits.maxDepth = 32;
+  if (!plant::ParseJsonBounded(payload, &doc, &jsonErr, limits)) return Bad();
   const nlohmann::json* at = nullptr;
   try {
     nlohmann::json::json_pointer ptr(p.jsonPointer);

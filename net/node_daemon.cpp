@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/follower.h"
+#include "net/message_json.h"
 #include "net/protocol.h"
 #include "net/wire_json.h"
 #include "node/summary_queue_message.h"
@@ -593,7 +594,7 @@ struct NodeDaemon::Impl {
     std::string body(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
     json answer;
     try {
-      json req = json::parse(body);
+      json req = ParseMessageJson(body);
       std::string id = req.value("id", std::string());
       int64_t expires = req.value("expires", int64_t{0});
       bool changes = kind != "read" && kind != "state";

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/follower.h"
+#include "net/message_json.h"
 #include "net/protocol.h"
 #include "net/wire_json.h"
 #include "node/alarm_library.h"
@@ -264,7 +265,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   void ApplyBeat(const Follower::Delivery& d) {
     std::string token(SubjectNodeToken(d.subject, "tolvane.node."));
     try {
-      json j = json::parse(d.body);
+      json j = ParseMessageJson(d.body);
       if (token.empty() || NodeToken(j.at("node").get<std::string>()) != token) {
         Reject(d.subject, "is a heartbeat of another node");
         return;
@@ -627,7 +628,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         return Asked::kOffline;
     }
     try {
-      *reply = json::parse(body);
+      *reply = ParseMessageJson(body);
     } catch (const std::exception&) {
       Reject(subject, "was answered with something that does not read");
       return Asked::kBad;
@@ -1322,7 +1323,7 @@ bool Station::ReadJournal(std::optional<std::chrono::system_clock::time_point> s
       [&](const Follower::Delivery& d) {
         std::string token(SubjectNodeToken(d.subject, "tolvane.journal."));
         try {
-          json j = json::parse(d.body);
+          json j = ParseMessageJson(d.body);
           JournalEntry e;
           e.node = j.at("node").get<std::string>();
           if (token.empty() || NodeToken(e.node) != token) {

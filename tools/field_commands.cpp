@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -18,6 +19,7 @@
 
 #include "field/field_host.h"
 #include "field/sources.h"
+#include "plant/bounded_json.h"
 #include "plant/plant_store.h"
 #include "tools/cli.h"
 
@@ -245,8 +247,10 @@ std::string FieldStatusText(const std::string& storePath) {
   std::string path = field::StatusFileFor(storePath);
   std::ifstream in(path);
   if (!in) return {};
-  nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
-  if (j.is_discarded() || !j.is_object()) return {};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  nlohmann::json j;
+  plant::JsonInputError jsonErr;
+  if (!plant::ParseJsonBounded(text, &j, &jsonErr) || !j.is_object()) return {};
   field::FieldStatus s;
   auto num = [](const nlohmann::json& o, const char* k) -> uint64_t {
     auto it = o.find(k);

@@ -52,6 +52,10 @@ TEST(Payload, ReadsNumbersAndRefusesTheRest) {
       {"{\"pv\": \"12\"}", Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
       {"{\"pv\": null}", Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
       {"{\"other\": 1}", Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
+      // Ambiguous or nested past reason: refused, never followed down.
+      {"{\"pv\": 1, \"pv\": 2}", Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
+      {"{\"pv\": 3, \"x\": " + std::string(200, '[') + std::string(200, ']') + "}",
+       Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
       {"{\"pv\": 1", Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
       {"[1,2]", Point(ValueType::kFloat64, "/pv"), Q::kBad, 0},
       {"{\"pv\": true}", Point(ValueType::kBool, "/pv"), Q::kGood, 1},

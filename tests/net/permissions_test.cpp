@@ -219,6 +219,32 @@ TEST_F(Permissions, RawClientsAreRefusedWhatTheirRoleDoesNotNeed) {
   }
 }
 
+// Requests whose bodies do not read within bounds (nested past reason,
+// one name twice, not JSON) are answered as unreadable, change nothing,
+// and leave the daemon serving.
+TEST_F(Permissions, HostileRequestBodiesAreAnsweredAsUnreadable) {
+  std::vector<AlarmFact> before;
+  ASSERT_TRUE(NodeTruth(*conn_, "PLANT1", &before));
+  auto op = Client("operator");
+  ASSERT_TRUE(op);
+  const std::string bodies[] = {
+      std::string(100000, '[') + std::string(100000, ']'),
+      R"({"id": "a", "id": "b", "block": 1})",
+      "{\"id\": ",
+  };
+  for (const std::string& body : bodies) {
+    std::string reply;
+    ASSERT_EQ(op->Request(nats::CommandSubject("PLANT1", "ack"), body, 3000, &reply),
+              nats::RequestResult::kOk);
+    nlohmann::json answer = nlohmann::json::parse(reply);
+    EXPECT_EQ(answer.value("status", 0), nats::kQueueBadReply) << body.substr(0, 40);
+  }
+  std::vector<AlarmFact> after;
+  ASSERT_TRUE(NodeTruth(*conn_, "PLANT1", &after));
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(op_->alarmLibrary().SendOperatorMessage("still serving", "PLANT1", 0), 0);
+}
+
 // Replies and deliveries go to each user's own inboxes: a node that tries to
 // read them is refused and gets nothing while stations work.
 TEST_F(Permissions, NobodyReadsAnotherUsersReplies) {
