@@ -34,13 +34,26 @@ bool SameNodeNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Calls `each(msg, place)` for every record the filter selects, from
+// What a view selects: the kind of record it holds, then the filter.
+struct ViewMatcher {
+  RowFilter filter;
+  ViewRecords records = ViewRecords::kAll;
+  bool Matches(const SUMQMSG& msg) {
+    if (records != ViewRecords::kAll &&
+        IsOperatorMessage(msg) != (records == ViewRecords::kMessages)) {
+      return false;
+    }
+    return filter.Matches(msg);
+  }
+};
+
+// Calls `each(msg, place)` for every record the view selects, from
 // `after` on (or back), until it returns false.
 template <class Each>
 struct MatchWalker final : QueueViewWalker {
-  RowFilter& filter;
+  ViewMatcher& filter;
   Each each;
-  MatchWalker(RowFilter& f, Each e) : filter(f), each(std::move(e)) {}
+  MatchWalker(ViewMatcher& f, Each e) : filter(f), each(std::move(e)) {}
   bool Record(const SUMQMSG& msg, const QueueViewPlace& place) override {
     if (!filter.Matches(msg)) return true;
     return each(msg, place);
@@ -51,7 +64,7 @@ struct MatchWalker final : QueueViewWalker {
 
 struct AlarmView::Impl {
   SORT_CNTL sort{};
-  RowFilter filter;
+  ViewMatcher filter;
   short check = kOk;
 
   // Walks the matched records; kViewUnavailable without a walking queue.
@@ -117,7 +130,7 @@ AlarmView::AlarmView(long sortCode, const char* filter) {
   try {
     impl_ = std::make_unique<Impl>();
     ApplySortCode(&impl_->sort, sortCode);
-    if (!impl_->filter.Prepare(filter ? filter : "")) impl_->check = kBadFilter;
+    if (!impl_->filter.filter.Prepare(filter ? filter : "")) impl_->check = kBadFilter;
   } catch (...) {
     impl_.reset();
   }
@@ -227,6 +240,10 @@ short AlarmView::PageHolding(const char* reference, std::size_t n, AlarmViewPage
   return kOk;
 }
 
+void AlarmView::Select(ViewRecords records) {
+  if (impl_) impl_->filter.records = records;
+}
+
 short AlarmView::Count(AlarmViewCounts* counts) {
   if (!impl_ || !counts) return kFailed;
   *counts = AlarmViewCounts{};
@@ -246,10 +263,10 @@ short AlarmView::Count(AlarmViewCounts* counts) {
   if (!backend || !backend->CanWalk()) return kViewUnavailable;
   // Every record is counted, matched or not: the walker sees them all.
   struct Counter final : QueueViewWalker {
-    RowFilter& filter;
+    ViewMatcher& filter;
     decltype(tally)& each;
     std::size_t* total;
-    Counter(RowFilter& f, decltype(tally)& e, std::size_t* t) : filter(f), each(e), total(t) {}
+    Counter(ViewMatcher& f, decltype(tally)& e, std::size_t* t) : filter(f), each(e), total(t) {}
     bool Record(const SUMQMSG& msg, const QueueViewPlace&) override {
       if (total) ++*total;
       if (filter.Matches(msg)) each(msg);

@@ -260,6 +260,22 @@ std::string LocalOffset() {
   std::string z = buf;
   return z.size() == 5 ? z.substr(0, 3) + ":" + z.substr(3) : "";
 }
+
+// The counts of a view narrowed to one kind of record, from the counts of
+// both kinds (which the host keeps per filter).
+AlarmViewCounts Narrowed(AlarmViewCounts c, ViewRecords records) {
+  if (records == ViewRecords::kAlarms) {
+    c.matched = c.alarms;
+    c.messages = 0;
+  } else if (records == ViewRecords::kMessages) {
+    AlarmViewCounts m;
+    m.total = c.total;
+    m.matched = m.messages = c.messages;
+    c = m;
+  }
+  return c;
+}
+
 }  // namespace
 
 ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
@@ -287,6 +303,14 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
       !DecodePlace(q.after.empty() ? q.before : q.after, &place)) {
     return ApiError(400, "not a place token: after and before take the first or last of a page");
   }
+  ViewRecords records = ViewRecords::kAll;
+  if (q.records == "alarms") {
+    records = ViewRecords::kAlarms;
+  } else if (q.records == "messages") {
+    records = ViewRecords::kMessages;
+  } else if (!q.records.empty() && q.records != "all") {
+    return ApiError(400, "records must be all, alarms or messages");
+  }
   std::string ref;
   if (!q.ref.empty()) {
     std::optional<present::AlarmRef> r = present::ParseCanonicalReference(q.ref);
@@ -309,8 +333,10 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
       result = BadFilter(c, q.filter);
       return;
     }
+    v.Select(records);
     short rc = host.ViewCounts(c, q.filter, &view);
     if (rc == kOk) rc = q.filter.empty() ? (whole = view, kOk) : host.ViewCounts(c, "", &whole);
+    if (rc == kOk) view = Narrowed(view, records);
     if (rc == kOk) {
       if (!q.after.empty()) {
         rc = v.After(place, n, &page);

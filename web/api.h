@@ -35,6 +35,8 @@ struct AlarmQuery {
   std::string before;  // ... the rows before it
   bool last = false;   // the last page
   std::string ref;     // the page holding this alarm, its row marked
+  // "alarms" or "messages" narrows the view to that kind; "" or "all": both.
+  std::string records;
 };
 
 // A page of the whole view the filter selects, with its place tokens, the

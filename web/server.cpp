@@ -450,6 +450,7 @@ void WebServer::Impl::Routes() {
     q.before = req.get_param_value("before");
     q.last = req.has_param("last") && req.get_param_value("last") != "0";
     q.ref = req.get_param_value("ref");
+    q.records = req.get_param_value("records");
     Send(res, GetAlarms(host, q));
   });
   s.Get("/api/check", [this](const Request& req, Response& res) {

@@ -57,6 +57,9 @@ struct AlarmViewPage {
   bool atEnd = false;    // none after the last
 };
 
+// The kind of record a view holds.
+enum class ViewRecords { kAll, kAlarms, kMessages };
+
 class TOLVANE_API AlarmView {
  public:
   // `sortCode` as FetchAlarmsByRef takes it (magnitude 1-13 picks the key,
@@ -70,6 +73,9 @@ class TOLVANE_API AlarmView {
   // kOk, or kBadFilter when the filter does not parse (every call then
   // answers that).
   short Check() const;
+  // Narrows the view to alarms or to operator messages (every record by
+  // default); a place of one narrowing reads the same in another.
+  void Select(ViewRecords records);
 
   // Up to n rows from the first matched record on.
   short First(std::size_t n, AlarmViewPage* page);

@@ -154,6 +154,38 @@ TEST_F(AlarmViewTest, RowsAreTheFetchsRowsInEverySortOrderForwardAndBack) {
   EXPECT_EQ(bad.First(5, &page), kBadFilter);
 }
 
+TEST_F(AlarmViewTest, ANarrowedViewHoldsOnlyAlarmsOrOnlyMessagesInTheSameOrder) {
+  Fill(60);
+  for (int i = 0; i < 4; ++i) {
+    queue().AddOperatorMessage("Shift note " + std::to_string(i), "PLANT1", kT0 + i * 5000s);
+  }
+  for (long sort : {1L, -5L}) {
+    SCOPED_TRACE(sort);
+    AlarmView all(sort, "");
+    std::vector<tagAlarmStr> every = Forward(all, 7);
+    auto rowsOf = [](const std::vector<tagAlarmStr>& rows) {
+      std::multiset<std::string> set;
+      for (const tagAlarmStr& r : rows) set.emplace(reinterpret_cast<const char*>(&r), sizeof r);
+      return set;
+    };
+    std::multiset<std::string> joined;
+    for (ViewRecords which : {ViewRecords::kAlarms, ViewRecords::kMessages}) {
+      const bool messages = which == ViewRecords::kMessages;
+      AlarmView narrow(sort, "");
+      narrow.Select(which);
+      AlarmViewCounts c;
+      ASSERT_EQ(narrow.Count(&c), kOk);
+      std::vector<tagAlarmStr> rows = Forward(narrow, 7);
+      EXPECT_EQ(c.matched, rows.size());
+      EXPECT_EQ(messages ? c.alarms : c.messages, 0u);
+      EXPECT_EQ(rows.size(), messages ? 4u : 60u);
+      joined.merge(rowsOf(rows));
+    }
+    // Together they are the whole view: each row is of one kind only.
+    EXPECT_EQ(joined, rowsOf(every));
+  }
+}
+
 TEST_F(AlarmViewTest, CountsAndPagesReachPastTheDefinedReach) {
   // More alarms than a 16-bit read holds; the critical ones sit all through
   // every order. Truth by construction: i % 7 == 0 is CRITICAL.

@@ -440,6 +440,22 @@ TEST_F(ApiTest, AcknowledgeAllActsOnWhatTheFilterSelectsOnly) {
     if (r["node"] != "PLANT2" && !r["ack"].get<bool>()) otherNew = true;
   }
   EXPECT_TRUE(otherNew);
+
+  // Its operator message is a record of its own kind: a view narrowed to
+  // messages or to alarms holds only that kind, the two together the whole.
+  json all = c->GetJson("/api/alarms?count=1000&records=all");
+  std::size_t kinds = 0;
+  for (const char* records : {"alarms", "messages"}) {
+    json page = c->GetJson(std::string("/api/alarms?count=1000&records=") + records);
+    const bool messages = std::string(records) == "messages";
+    for (const json& r : page["rows"]) EXPECT_EQ(r["message"].get<bool>(), messages) << records;
+    EXPECT_EQ(page["matched"], page["rows"].size()) << records;
+    EXPECT_EQ(page["matched"], all["view"][messages ? "messages" : "alarms"]) << records;
+    kinds += page["rows"].size();
+  }
+  EXPECT_GT(all["view"]["messages"].get<int>(), 0);
+  EXPECT_EQ(kinds, all["rows"].size());
+  EXPECT_EQ(c->Get("/api/alarms?records=some")->status, 400);
 }
 
 TEST_F(ApiTest, CountsFollowAnAcknowledgeAndADelete) {

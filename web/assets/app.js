@@ -17,6 +17,8 @@ const DESCENDING_FIRST = new Set([1, 2, 3]);
 const state = {
   user: null, role: null, csrf: null,
   sort: -1, filter: '', count: 100,
+  // Operator messages go to the side panel; the table shows them only when asked.
+  inlineMessages: localStorage.getItem('tolvane.inlineMessages') === '1',
   // Which page: {mode: 'page', n} | {mode: 'after'|'before', token, n} |
   // {mode: 'last'} | {mode: 'ref', ref}. n counts from 0; after a step by
   // place it is our own count, exact while the view did not change.
@@ -163,14 +165,16 @@ async function refresh() {
     do {
       state.again = false;
       const nav = state.nav;
-      const q = new URLSearchParams({ sort: state.sort, count: state.count, filter: state.filter });
+      const q = new URLSearchParams({ sort: state.sort, count: state.count, filter: state.filter,
+        records: state.inlineMessages ? 'all' : 'alarms' });
       if (nav.mode === 'page') q.set('page', nav.n);
       else if (nav.mode === 'after') q.set('after', nav.token);
       else if (nav.mode === 'before') q.set('before', nav.token);
       else if (nav.mode === 'last') q.set('last', '1');
       else if (nav.mode === 'ref') q.set('ref', nav.ref);
-      const [alarms, journal, shelved] = await Promise.all([
-        api('GET', '/api/alarms?' + q), api('GET', '/api/journal?limit=200'), api('GET', '/api/shelved')]);
+      const [alarms, journal, shelved, messages] = await Promise.all([
+        api('GET', '/api/alarms?' + q), api('GET', '/api/journal?limit=200'), api('GET', '/api/shelved'),
+        api('GET', '/api/alarms?records=messages&sort=-1&count=50')]);
       if (!state.user) return;
       if (alarms.ok) {
         if (settle(nav, alarms.data)) { state.again = true; continue; }
@@ -189,6 +193,7 @@ async function refresh() {
         say(alarms.data.error, true);
       }
       if (journal.ok) drawJournal(journal.data);
+      if (messages.ok) drawMessages(messages.data);
       if (shelved.ok) drawShelved(shelved.data.shelved);
     } while (state.again);
   } finally {
@@ -464,6 +469,22 @@ function drawJournal(data) {
   list.replaceChildren(frag);
 }
 
+// The newest operator messages of the summary, newest first.
+function drawMessages(data) {
+  const frag = document.createDocumentFragment();
+  if (data.rows.length === 0) frag.appendChild(el('li', 'meta', 'No operator messages'));
+  for (const r of data.rows) {
+    const li = el('li');
+    li.appendChild(el('bdi', '', r.description));
+    li.appendChild(el('span', 'meta', isoTime(r.dateIn, r.timeIn) + ' · ' + r.node));
+    frag.appendChild(li);
+  }
+  if (data.matched > data.rows.length) {
+    frag.appendChild(el('li', 'meta', fmt(data.matched - data.rows.length) + ' older not shown'));
+  }
+  $('opmsgs').replaceChildren(frag);
+}
+
 function drawShelved(items) {
   const list = $('shelved');
   const frag = document.createDocumentFragment();
@@ -631,6 +652,12 @@ function wire() {
     if (e.key === 'Enter') { clearTimeout(filterTimer); checkFilter(true); }
   });
   $('count').addEventListener('change', () => { state.count = Number($('count').value); go({ mode: 'page', n: 0 }); });
+  $('inline-messages').checked = state.inlineMessages;
+  $('inline-messages').addEventListener('change', () => {
+    state.inlineMessages = $('inline-messages').checked;
+    localStorage.setItem('tolvane.inlineMessages', state.inlineMessages ? '1' : '0');
+    go({ mode: 'page', n: 0 });
+  });
   $('page-first').addEventListener('click', () => go({ mode: 'page', n: 0 }));
   $('page-last').addEventListener('click', () => go({ mode: 'last' }));
   $('page-next').addEventListener('click', () => {
