@@ -164,6 +164,10 @@ int ServeStation(WebCommands::Options& o) {
     }
     s.alarms = now.alarms;
     s.lastChange = now.lastChange;
+    for (const nats::NodeLiveness& n : now.nodes) {
+      // Whole seconds, so that the page changes once a second, not per beat.
+      if (n.stale) s.staleNodes.emplace_back(n.node, n.ageMs < 0 ? -1L : long(n.ageMs / 1000));
+    }
     return s;
   };
   std::unique_ptr<web::PlantHost> host = web::MakeStationHost(st.view(), status, &err);

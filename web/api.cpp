@@ -413,6 +413,11 @@ ApiResult GetSource(PlantHost& host) {
                 {"alarms", s.alarms},
                 {"store", host.HasStore()}};
   if (s.lastChange != TimePoint{}) r.body["lastChange"] = plant::FormatUtc(s.lastChange);
+  json stale = json::array();
+  for (const auto& [node, seconds] : s.staleNodes) {
+    stale.push_back(json{{"node", node}, {"seconds", seconds}});
+  }
+  r.body["staleNodes"] = std::move(stale);
   return r;
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "node/embedded_node.h"
@@ -59,6 +60,9 @@ struct HostSource {
   double offlineSeconds = 0;
   std::size_t alarms = 0;
   TimePoint lastChange{};  // of a station's view; epoch when unknown
+  // A station's nodes whose daemons are not heard (their alarms may be
+  // old): name and seconds since the last heartbeat, -1 never heard.
+  std::vector<std::pair<std::string, long>> staleNodes;
 };
 
 class PlantHost {

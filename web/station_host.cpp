@@ -56,9 +56,10 @@ class StationHost final : public PlantHost, private HostContext {
   void Tick(TimePoint) override {
     HostSource s = status_();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (s.connected != connected_ || s.complete != complete_) {
+    if (s.connected != connected_ || s.complete != complete_ || s.staleNodes != stale_) {
       connected_ = s.connected;
       complete_ = s.complete;
+      stale_ = s.staleNodes;
       ++changes_;
     }
     // While offline the age shown grows: one change a second.
@@ -92,6 +93,7 @@ class StationHost final : public PlantHost, private HostContext {
   uint64_t changes_ = 0;
   bool connected_ = true, complete_ = true;
   uint64_t offlineSecond_ = 0;
+  std::vector<std::pair<std::string, long>> stale_;
   ViewCountCache counts_;
 };
 

@@ -61,6 +61,9 @@ class StationServeTest : public ::testing::Test {
           s.connected = now.connected;
           s.complete = now.complete;
           s.alarms = now.alarms;
+          for (const nats::NodeLiveness& n : now.nodes) {
+            if (n.stale) s.staleNodes.emplace_back(n.node, n.ageMs < 0 ? -1L : long(n.ageMs / 1000));
+          }
           return s;
         },
         &err);
@@ -129,6 +132,24 @@ TEST_F(StationServeTest, ThePageShowsTheStationsPlantAndAnAcknowledgeReachesTheO
                        json{{"refs", {target}}, {"minutes", 10}, {"reason", "test"}}.dump());
   EXPECT_EQ(shelve->status, 409);
   EXPECT_FALSE(c.GetJson("/api/journal")["available"].get<bool>());
+}
+
+TEST_F(StationServeTest, ANodeWhoseDaemonDiedIsNamedStaleOnThePage) {
+  ApiClient c(server_->port());
+  ASSERT_EQ(c.SignIn("olga", kOperatorPassword), 200);
+  EXPECT_TRUE(c.GetJson("/api/source")["staleNodes"].empty());
+  daemons_[1]->Kill();
+  json source;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        source = c.GetJson("/api/source");
+        return !source["staleNodes"].empty();
+      },
+      15s));
+  ASSERT_EQ(source["staleNodes"].size(), 1u) << source;
+  EXPECT_EQ(source["staleNodes"][0]["node"], "PLANT2");
+  EXPECT_GE(source["staleNodes"][0]["seconds"].get<long>(), 3);
+  EXPECT_TRUE(source["connected"].get<bool>());
 }
 
 TEST_F(StationServeTest, AStationThatLostItsServerSaysSoAndActionsFail) {

@@ -75,6 +75,12 @@ function drawSource(src) {
       text = 'Station ' + src.name + ' — ' + fmt(src.alarms) + ' alarms' +
         (src.complete ? '' : ' — VIEW INCOMPLETE');
       if (!src.complete) cls = 'offline';
+      const stale = src.staleNodes || [];
+      if (stale.length > 0) {
+        cls = 'offline';
+        text += ' — STALE: ' + stale.map((n) => n.node + (n.seconds < 0 ? ' (never heard)'
+          : ' (no heartbeat for ' + n.seconds + ' s)')).join(', ') + '; their alarms may be old';
+      }
     }
   }
   b.textContent = text;
