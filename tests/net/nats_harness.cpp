@@ -123,6 +123,8 @@ bool Child::Running() {
   int st;
   if (::waitpid(pid_, &st, WNOHANG) == pid_) {
     pid_ = -1;
+    ended_ = WIFSIGNALED(st) ? "killed by signal " + std::to_string(WTERMSIG(st))
+                             : "exited with code " + std::to_string(WEXITSTATUS(st));
     return false;
   }
   return true;
@@ -230,7 +232,9 @@ void Daemon::Resume() {
 }
 
 std::string Daemon::log() const {
-  return ReadAll(logPath_);
+  std::string text = ReadAll(logPath_);
+  if (!child_.ended().empty()) text += "[the daemon " + child_.ended() + "]\n";
+  return text;
 }
 
 bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<AlarmFact>* out,

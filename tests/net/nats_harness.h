@@ -42,12 +42,15 @@ class Child {
   bool WaitForLog(const std::string& text, int timeoutMs);
   ~Child() { Kill(); }
   int pid() const { return pid_; }
+  // How the process ended ("exited with code 3", "killed by signal 11"), or "".
+  const std::string& ended() const { return ended_; }
   // Waits for the process to end; its exit code, or -1.
   int Wait(int timeoutMs);
 
  private:
   int pid_ = -1;
   std::string log_;
+  std::string ended_;
 };
 
 class TempTree {
