@@ -92,8 +92,10 @@ TEST(OneWriter, CommandLineRefusesANodeItsDaemonHoldsAndPointsAtTheStationForm) 
   std::string form = "tolvane --nats " + server.url() + " --station NAME ack " + ref;
   EXPECT_NE(out.find(form), std::string::npos) << out;
   EXPECT_EQ(AckOf(*conn, *held), 0);
-  // Reading is not changing.
+  // Reading is not changing; doctor names who holds what.
   EXPECT_EQ(RunProgram(tmp.path(), {"--node", store, "list", "--count", "5"}, &out), 0) << out;
+  EXPECT_EQ(RunProgram(tmp.path(), {"--node", store, "doctor"}, &out), 0) << out;
+  EXPECT_NE(out.find("held: PLANT1 by tolvane-node (pid "), std::string::npos) << out;
 
   // The station form does it, through the daemon.
   EXPECT_EQ(RunProgram(tmp.path(), {"--nats", server.url(), "--station", "CLI", "ack", ref}, &out),
@@ -118,6 +120,8 @@ TEST(OneWriter, CommandLineRefusesANodeItsDaemonHoldsAndPointsAtTheStationForm) 
 
   // A killed daemon holds nothing.
   plant1.Kill();
+  EXPECT_EQ(RunProgram(tmp.path(), {"--node", store, "doctor"}, &out), 0) << out;
+  EXPECT_NE(out.find("no node is held by a running program"), std::string::npos) << out;
   EXPECT_EQ(RunProgram(tmp.path(), {"--node", store, "shelve", ref, "--for", "1h"}, &out), 0)
       << out;
 }
