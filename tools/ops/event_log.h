@@ -41,10 +41,14 @@ class EventLog {
   // `key` narrows the rate limit within the event (a node, a server).
   void Log(Level level, std::string_view event, const Fields& fields = {},
            std::string_view key = {});
-  void Info(std::string_view event, const Fields& fields = {}) { Log(Level::kInfo, event, fields); }
-  void Warn(std::string_view event, const Fields& fields = {}) { Log(Level::kWarn, event, fields); }
-  void Error(std::string_view event, const Fields& fields = {}) {
-    Log(Level::kError, event, fields);
+  void Info(std::string_view event, const Fields& fields = {}, std::string_view key = {}) {
+    Log(Level::kInfo, event, fields, key);
+  }
+  void Warn(std::string_view event, const Fields& fields = {}, std::string_view key = {}) {
+    Log(Level::kWarn, event, fields, key);
+  }
+  void Error(std::string_view event, const Fields& fields = {}, std::string_view key = {}) {
+    Log(Level::kError, event, fields, key);
   }
   // Writes the summary of every window that ended with lines suppressed (a
   // fault that stopped repeating is still counted). Call now and then.
