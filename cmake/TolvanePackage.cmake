@@ -20,4 +20,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 get_property(_deb_depends GLOBAL PROPERTY TOLVANE_DEB_DEPENDS)
 list(REMOVE_DUPLICATES _deb_depends)
 list(JOIN _deb_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+# The services' user and directories, made on install (packaging/debian/).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/prerm;${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -19,6 +19,7 @@
 #include "plant/plant_json.h"
 #include "present/output.h"
 #include "tools/commands.h"
+#include "tools/config_commands.h"
 #include "tools/doctor_command.h"
 #ifdef TOLVANE_WITH_WEB
 #include "tools/web_commands.h"
@@ -291,6 +292,7 @@ int RunCli(int argc, char** argv) {
   WebCommands web(app, &g);
 #endif
   DoctorCommand doctor(app, &g.nodeFile);
+  ConfigCommands config(app);
 #ifdef TOLVANE_WITH_FIELD
   FieldCommandRunner field = AddFieldCommands(app, &g.nodeFile);
 #endif
@@ -339,6 +341,7 @@ int RunCli(int argc, char** argv) {
          {&list.filter, &checkFilter, &ack.filter, &remove.filter, &watch.filter, &stats.filter}) {
       *f = ResolveFilter(*f);
     }
+    if (config.Run(&rc)) return rc;
     if (doctor.Run(out, &rc)) {
       std::cout << out.str() << std::flush;
       return rc;

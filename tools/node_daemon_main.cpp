@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 #include "net/node_daemon.h"
 #include "net/protocol.h"
@@ -20,6 +21,10 @@
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
 #include "plant/simulator.h"
+#include "tools/node_options.h"
+#include "tools/ops/config_file.h"
+#include "tools/ops/event_log.h"
+#include "tools/ops/service_notify.h"
 #ifdef TOLVANE_WITH_FIELD
 #include "field/node_sources.h"
 #endif
@@ -109,45 +114,45 @@ tolvane::plant::Plant NodePart(const tolvane::plant::Plant& plant, const std::st
 int main(int argc, char** argv) {
   using namespace tolvane;
   CLI::App app{"tolvane-node: one control node's daemon in the plant-wide deployment"};
-  std::string url = "nats://127.0.0.1:4222";
-  std::string nodeName;
-  std::string credentialsArg;
-  std::string caFile;
-  std::string plantFile;
-  std::string storePath;
-  std::string tombstoneAge;
-  int demoTags = 300;
-  int demoNodes = 3;
-  uint32_t seed = 1;
-  double simulate = 0;
-  int replicas = 1;
-  bool makeStreams = false;
-  int heartbeatMs = 1000;
-  app.add_option("--nats", url, "NATS server URL(s), comma-separated");
-  app.add_option("--node", nodeName, "the node this daemon owns");
-  app.add_option("--credentials", credentialsArg,
-                 "a file holding user:password, or a .creds file (default: $" +
-                     std::string(nats::kCredentialsVariable) + ")");
-  app.add_option("--ca", caFile, "trusted certificates for tls:// servers");
-  app.add_option("--store", storePath, "the plant store (SQLite) holding this node");
-  app.add_option("--plant", plantFile, "plant exchange file (JSON); default: the demo plant")
-      ->excludes("--store");
-  app.add_option("--demo-tags", demoTags, "tags of the demo plant over all nodes");
-  app.add_option("--demo-nodes", demoNodes, "nodes of the demo plant");
-  app.add_option("--seed", seed, "seed of the demo plant and the simulator");
-  app.add_option("--simulate", simulate, "alarm events per second on this node");
-  app.add_option("--replicas", replicas, "stream replicas when the streams are made");
-  app.add_option("--heartbeat", heartbeatMs, "milliseconds between heartbeats")
-      ->check(CLI::Range(100, 60000));
-  app.add_flag("--make-streams", makeStreams,
-               "admin: make the streams when missing (with --replicas), then exit");
-  app.add_option("--age-tombstones", tombstoneAge,
-                 "admin: remove tombstones older than this (7d, 12h), then exit");
-  std::string sourcesFile;
-#ifdef TOLVANE_WITH_FIELD
-  app.add_option("--sources", sourcesFile, "field sources of this node (docs/sources.md)");
-#endif
-  CLI11_PARSE(app, argc, argv);
+  cli::NodeDaemonOptions options;
+  cli::AddNodeDaemonOptions(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kExitUsage;
+  }
+  // The configuration file fills in what the command line left out.
+  if (!options.config.empty()) {
+    std::vector<ops::ConfigProblem> problems;
+    if (!ops::ApplyConfigFile(options.config, ops::KeysOf({&app}), &problems)) {
+      for (const ops::ConfigProblem& p : problems) {
+        ops::Events().Log(ops::Level::kError, "config_invalid",
+                          {{"at", p.Where()}, {"reason", p.reason}},
+                          p.Text());
+      }
+      return kExitUsage;
+    }
+  }
+  std::string& url = options.url;
+  std::string& nodeName = options.nodeName;
+  std::string& credentialsArg = options.credentials;
+  std::string& caFile = options.caFile;
+  std::string& plantFile = options.plantFile;
+  std::string& storePath = options.storePath;
+  std::string& tombstoneAge = options.tombstoneAge;
+  int& demoTags = options.demoTags;
+  int& demoNodes = options.demoNodes;
+  uint32_t& seed = options.seed;
+  double& simulate = options.simulate;
+  int& replicas = options.replicas;
+  bool& makeStreams = options.makeStreams;
+  int& heartbeatMs = options.heartbeatMs;
+  std::string& sourcesFile = options.sourcesFile;
+  // Failures a supervisor sees as one event line each (exit codes above).
+  auto fail = [&](const char* event, const std::string& why, int code) {
+    ops::Events().Error(event, {{"node", nodeName}, {"reason", why}});
+    return code;
+  };
 #ifdef TOLVANE_WITH_FIELD
   std::unique_ptr<field::NodeSources> sources;
   if (!sourcesFile.empty()) sources = std::make_unique<field::NodeSources>(sourcesFile, nodeName);
@@ -155,7 +160,9 @@ int main(int argc, char** argv) {
   auto prepare = [&](plant::PlantStore* s, plant::Plant* p) {
     std::vector<std::string> errors;
     if (!sources || sources->Prepare(s, p, &errors)) return true;
-    for (const std::string& e : errors) std::cerr << "tolvane-node: " << e << "\n";
+    for (const std::string& e : errors) {
+      ops::Events().Log(ops::Level::kError, "bad_sources", {{"node", nodeName}, {"reason", e}}, e);
+    }
     return false;
   };
 #else
@@ -165,8 +172,7 @@ int main(int argc, char** argv) {
   std::string why;
   std::string credentials;
   if (!nats::ReadCredentials(credentialsArg, &credentials, &why)) {
-    std::cerr << "tolvane-node: " << why << "\n";
-    return kExitUsage;
+    return fail("bad_credentials", why, kExitUsage);
   }
   nats::ConnectOptions co;
   co.url = url;
@@ -213,10 +219,11 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (nodeName.empty()) {
-    std::cerr << "tolvane-node: --node is required\n";
-    return kExitUsage;
-  }
+  if (nodeName.empty()) return fail("bad_arguments", "--node is required", kExitUsage);
+  ops::Events().Info("start", {{"node", nodeName},
+                               {"servers", Contact(url)},
+                               {"store", storePath},
+                               {"pid", std::to_string(getpid())}});
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
@@ -239,14 +246,14 @@ int main(int argc, char** argv) {
     }
     if (!held) {
       if (holder) {
-        std::cerr << "tolvane-node: node " << nodeName << " of " << storePath << " is held by "
-                  << (holder->program.empty() ? "a program" : holder->program)
-                  << (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "")
-                  << ": one writer per node\n";
-        return kExitHeld;
+        return fail("node_held",
+                    "node " + nodeName + " of " + storePath + " is held by " +
+                        (holder->program.empty() ? "a program" : holder->program) +
+                        (holder->pid ? " (pid " + std::to_string(holder->pid) + ")" : "") +
+                        ": one writer per node",
+                    kExitHeld);
       }
-      std::cerr << "tolvane-node: " << why << "\n";
-      return kExitPlant;
+      return fail("store_error", why, kExitPlant);
     }
     // The store holds the whole plant; this daemon loads, serves and
     // changes only its own node.
@@ -257,22 +264,19 @@ int main(int argc, char** argv) {
     if (!store || !store->Begin(false, &serr) ||
         !store->Load(node, plant::Clock::now(), &serr, nullptr, &nodeName) ||
         !store->Commit(&serr)) {
-      std::cerr << "tolvane-node: " << serr.message << "\n";
-      return kExitPlant;
+      return fail("store_error", serr.message, kExitPlant);
     }
     bool known = false;
     for (const auto& n : node.database().Nodes()) known = known || SameName(n.name, nodeName);
     if (!known) {
-      std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
-      return kExitPlant;
+      return fail("bad_plant", "the plant has no node " + nodeName, kExitPlant);
     }
     // Only the simulator and field sources need the node's blocks as the
     // plant describes them.
     if (simulate > 0 || !sourcesFile.empty()) {
       plant::StoreError rerr;
       if (!store->Read(&whole, &rerr)) {
-        std::cerr << "tolvane-node: " << rerr.message << "\n";
-        return kExitPlant;
+        return fail("store_error", rerr.message, kExitPlant);
       }
       mine = NodePart(whole, nodeName);
       whole = plant::Plant{};
@@ -283,9 +287,8 @@ int main(int argc, char** argv) {
       std::stringstream text;
       text << in.rdbuf();
       if (!in || !plant::ParsePlant(text.str(), plant::Clock::now(), &whole, &why)) {
-        std::cerr << "tolvane-node: " << plantFile << ": " << (why.empty() ? "cannot read" : why)
-                  << "\n";
-        return kExitPlant;
+        return fail("bad_plant", plantFile + ": " + (why.empty() ? "cannot read" : why),
+                    kExitPlant);
       }
     } else {
       plant::DemoOptions d;
@@ -298,21 +301,23 @@ int main(int argc, char** argv) {
     mine = NodePart(whole, nodeName);
     whole = plant::Plant{};
     if (mine.nodes.empty()) {
-      std::cerr << "tolvane-node: the plant has no node " << nodeName << "\n";
-      return kExitPlant;
+      return fail("bad_plant", "the plant has no node " + nodeName, kExitPlant);
     }
-    if (!plant::LoadPlant(mine, node, &why)) {
-      std::cerr << "tolvane-node: " << why << "\n";
-      return kExitPlant;
-    }
+    if (!plant::LoadPlant(mine, node, &why)) return fail("bad_plant", why, kExitPlant);
   }
 
   co.name = "node " + nodeName;
+  ops::NotifyStatus("connecting to " + Contact(url));
   auto conn = nats::Connection::Open(co, &why);
-  if (!conn) {
-    std::cerr << "tolvane-node: " << why << "\n";
-    return kExitServers;
-  }
+  if (!conn) return fail("nats_unreachable", why, kExitServers);
+  // Connection loss and regain, from the client library's thread.
+  conn->SetStateListener([&nodeName, c = conn.get()](bool connected) {
+    if (connected) {
+      ops::Events().Info("nats_reconnected", {{"node", nodeName}, {"server", Contact(c->ConnectedUrl())}});
+    } else {
+      ops::Events().Warn("nats_disconnected", {{"node", nodeName}});
+    }
+  });
   nats::DaemonOptions dopt;
   dopt.node = nodeName;
   dopt.streams.replicas = replicas;
@@ -325,31 +330,37 @@ int main(int argc, char** argv) {
     plant::StoreError serr;
     if (store->Begin(true, &serr) && store->Commit(&serr)) return true;
     if (store->InTransaction()) store->Rollback();
-    std::cerr << "tolvane-node: " << serr.message << "\n";
+    ops::Events().Error("store_error", {{"node", nodeName}, {"reason", serr.message}});
     return false;
   };
   daemon.SetPersist(persist);
   daemon.SetJournalHook([&](const std::string& n, const std::string& text) {
     if (store) store->Journal(n.empty() ? nodeName : n, text, plant::Clock::now());
   });
+  ops::NotifyStatus("waiting for the streams");
   if (!daemon.Start(&why)) {
     if (g_stop) return 0;
-    std::cerr << "tolvane-node: " << why << "\n";
-    return kExitServers;
+    return fail("streams_unavailable", why, kExitServers);
   }
 #ifdef TOLVANE_WITH_FIELD
   if (sources) {
     std::lock_guard lock(daemon.work());
     if (!sources->Start(node, mine, &why)) {
-      std::cerr << "tolvane-node: " << why << "\n";
       daemon.Stop();
-      return 2;
+      return fail("bad_sources", why, kExitUsage);
     }
     std::signal(SIGHUP, OnHangup);
   }
   auto lastStatus = std::chrono::steady_clock::now();
 #endif
   std::cout << "ready " << nodeName << " alarms=" << node.queue().Size() << std::endl;
+  // Connected, streams there, the node's truth published: stations can use it.
+  ops::Events().Info("ready", {{"node", nodeName},
+                               {"alarms", std::to_string(node.queue().Size())},
+                               {"server", Contact(conn->ConnectedUrl())}});
+  ops::NotifyReady("serving node " + nodeName);
+  ops::Watchdog watchdog;
+  auto lastFlush = std::chrono::steady_clock::now();
 
   std::unique_ptr<plant::Simulator> sim;
   if (simulate > 0) sim = std::make_unique<plant::Simulator>(node, mine, seed);
@@ -358,6 +369,11 @@ int main(int argc, char** argv) {
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     auto now = std::chrono::steady_clock::now();
+    watchdog.Tick();
+    if (now - lastFlush > std::chrono::seconds(1)) {
+      ops::Events().Flush();
+      lastFlush = now;
+    }
     double dt = std::chrono::duration<double>(now - last).count();
     last = now;
     if (sim) {
@@ -378,7 +394,10 @@ int main(int argc, char** argv) {
         g_hangup = 0;
         std::vector<std::string> errors;
         if (!sources->Reload(store.get(), node, &errors)) {
-          for (const std::string& e : errors) std::cerr << "tolvane-node: " << e << "\n";
+          for (const std::string& e : errors) {
+            ops::Events().Log(ops::Level::kError, "bad_sources",
+                              {{"node", nodeName}, {"reason", e}}, e);
+          }
         }
       }
       if (sources->Pump()) persist();
@@ -389,6 +408,8 @@ int main(int argc, char** argv) {
     }
 #endif
   }
+  ops::NotifyStopping();
+  ops::Events().Info("stopping", {{"node", nodeName}});
 #ifdef TOLVANE_WITH_FIELD
   if (sources) sources->Stop();
 #endif
@@ -399,5 +420,8 @@ int main(int argc, char** argv) {
     persist();
     store->Detach();
   }
+  conn->SetStateListener(nullptr);
+  ops::Events().Flush();
+  ops::Events().Info("stopped", {{"node", nodeName}});
   return 0;
 }

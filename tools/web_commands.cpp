@@ -4,12 +4,18 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <csignal>
+#include <ctime>
+#include <functional>
 #include <iostream>
 
 #include "plant/demo_plant.h"
 #include "plant/plant_store.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
+#include "tools/config_commands.h"
+#include "tools/ops/event_log.h"
+#include "tools/ops/service_notify.h"
 #include "web/plant_host.h"
 #include "web/station_host.h"
 #include "web/server.h"
@@ -22,7 +28,9 @@ namespace tolvane::cli {
 
 struct WebCommands::Options {
   const GlobalOptions* global = nullptr;
+  CLI::App* root = nullptr;
   CLI::App* serve = nullptr;
+  std::string config;
   CLI::App* userAdd = nullptr;
   web::ServerOptions server;
   double simulate = 0;
@@ -71,8 +79,17 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
     : o_(std::make_unique<Options>()) {
   Options& o = *o_;
   o.global = global;
+  o.root = &app;
   o.serve = app.add_subcommand("serve", "serve the alarm summary to browsers (docs/web.md)");
-  o.serve->add_option("--listen", o.server.listen, "HOST:PORT (default 127.0.0.1:8080)");
+  o.serve->add_option("--config", o.config,
+                      "a TOML file of serve's options (docs/configuration.md); the command line "
+                      "wins");
+  o.serve->add_option("--listen", o.server.listen, "HOST:PORT (default 127.0.0.1:8080)")
+      ->check([](const std::string& v) -> std::string {
+        std::string host;
+        int port = 0;
+        return web::SplitListen(v, &host, &port) ? "" : "HOST:PORT, such as 127.0.0.1:8080";
+      });
   o.serve->add_option("--users", o.server.usersFile,
                       "users file (default ./tolvane-users; `tolvane user add` writes it)");
   o.serve->add_option("--cert", o.server.certFile, "TLS certificate (PEM): serve HTTPS");
@@ -110,6 +127,10 @@ WebCommands::~WebCommands() = default;
 bool WebCommands::Run(int* exitCode) {
   Options& o = *o_;
   if (o.serve->parsed()) {
+    if (!o.config.empty() && !ApplyConfigOrSay(o.config, ServeConfigKeys(*o.root, *o.serve))) {
+      *exitCode = kExitUsage;
+      return true;
+    }
     *exitCode = Serve(o);
     return true;
   }
@@ -132,6 +153,50 @@ bool WebCommands::Run(int* exitCode) {
 }
 
 namespace {
+
+// Serves until SIGINT or SIGTERM, as web::RunServer does, telling the
+// service manager when it listens and when it stops. `poll` runs about
+// once a second meanwhile.
+int RunService(const web::ServerOptions& options, web::PlantHost& host,
+               const std::function<void()>& poll = {}) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  web::WebServer server(options, host);
+  std::string err;
+  if (!server.Start(&err)) {
+    ops::Events().Error("listen_failed", {{"listen", options.listen}, {"reason", err}});
+    return 1;
+  }
+  std::string address;
+  int port = 0;
+  web::SplitListen(options.listen, &address, &port);
+  std::string url = std::string(server.https() ? "https" : "http") + "://" +
+                    (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
+                    ":" + std::to_string(server.port()) + "/";
+  std::cerr << "tolvane: serving the alarm summary on " << url << " (Ctrl-C stops)\n";
+  ops::Events().Info("ready", {{"url", url}});
+  ops::NotifyReady("serving on " + url);
+  ops::Watchdog watchdog;
+  timespec tick{1, 0};
+  if (watchdog.enabled() && watchdog.period() < std::chrono::seconds(1)) {
+    tick = {0, static_cast<long>(watchdog.period().count()) * 1000};
+  }
+  while (sigtimedwait(&stop, nullptr, &tick) < 0) {
+    watchdog.Tick();
+    if (poll) poll();
+    ops::Events().Flush();
+  }
+  ops::NotifyStopping();
+  ops::Events().Info("stopping", {{"url", url}});
+  server.Stop();
+  std::cerr << "tolvane: stopped\n";
+  ops::Events().Flush();
+  ops::Events().Info("stopped", {{"url", url}});
+  return 0;
+}
 
 #ifdef TOLVANE_WITH_NATS
 // The plant the station sees, acted on through the owning nodes.
@@ -176,7 +241,19 @@ int ServeStation(WebCommands::Options& o) {
     return kExitFailed;
   }
   o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));
-  int rc = web::RunServer(o.server, *host);
+  // Connection loss and regain, as the station sees them.
+  bool connected = true;
+  auto watchConnection = [&] {
+    bool now = st.Status().connected;
+    if (now == connected) return;
+    connected = now;
+    if (now) {
+      ops::Events().Info("nats_reconnected", {{"station", flags.name}});
+    } else {
+      ops::Events().Warn("nats_disconnected", {{"station", flags.name}});
+    }
+  };
+  int rc = RunService(o.server, *host, watchConnection);
   host.reset();  // its client handle goes before the station's backends
   return rc == 0 ? kExitOk : kExitFailed;
 }
@@ -231,7 +308,7 @@ int Serve(WebCommands::Options& o) {
     }
   }
 #endif
-  return web::RunServer(o.server, *host) == 0 ? kExitOk : kExitFailed;
+  return RunService(o.server, *host) == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace
