@@ -1,12 +1,20 @@
 #include "tools/web_commands.h"
 
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <optional>
 
 #include "plant/demo_plant.h"
+#include "ops/alarm_metrics.h"
+#include "ops/metrics_server.h"
+#include "ops/store_metrics.h"
+#include "ops/web_metrics.h"
 #include "plant/plant_store.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
@@ -16,6 +24,9 @@
 #include "web/users.h"
 #ifdef TOLVANE_WITH_FIELD
 #include "tools/field_commands.h"
+#endif
+#ifdef TOLVANE_WITH_NATS
+#include "ops/nats_metrics.h"
 #endif
 
 namespace tolvane::cli {
@@ -32,6 +43,7 @@ struct WebCommands::Options {
   std::string role;
   bool passwordStdin = false;
   std::string sources;
+  std::string metricsListen;
 };
 
 namespace {
@@ -88,6 +100,9 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
 #ifdef TOLVANE_WITH_FIELD
   o.serve->add_option("--sources", o.sources, "feed the --node store from field sources");
 #endif
+  o.serve->add_option("--metrics-listen", o.metricsListen,
+                      "serve /metrics, /healthz and /readyz on HOST:PORT (default: off; "
+                      "docs/metrics.md)");
   o.serve
       ->add_option("--session-hours", o.sessionHours,
                    "sign out after this many hours without a request (default 8)")
@@ -133,6 +148,43 @@ bool WebCommands::Run(int* exitCode) {
 
 namespace {
 
+// web::RunServer with the metrics listener beside the web server, whose
+// statistics only a server of our own gives; without --metrics-listen,
+// web::RunServer itself.
+int RunServing(WebCommands::Options& o, web::PlantHost& host, ops::MetricsServer& metrics) {
+  if (o.metricsListen.empty()) return web::RunServer(o.server, host);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  web::WebServer server(o.server, host);
+  std::string err;
+  if (!server.Start(&err)) {
+    std::cerr << "tolvane: error: " << err << "\n";
+    return 1;
+  }
+  ops::WebMetrics webMetrics(metrics.registry());
+  metrics.OnScrape([&] { webMetrics.Refresh(server.Stats()); });
+  if (!metrics.Start(o.metricsListen, &err)) {
+    std::cerr << "tolvane: error: " << err << "\n";
+    return 1;
+  }
+  std::string address;
+  int port = 0;
+  web::SplitListen(o.server.listen, &address, &port);
+  std::cerr << "tolvane: serving the alarm summary on " << (server.https() ? "https" : "http")
+            << "://" << (address.find(':') != std::string::npos ? "[" + address + "]" : address)
+            << ":" << server.port() << "/ (Ctrl-C stops)\n"
+            << "tolvane: metrics on port " << metrics.port() << "\n";
+  int signal = 0;
+  sigwait(&stop, &signal);
+  metrics.Stop();
+  server.Stop();
+  std::cerr << "tolvane: stopped\n";
+  return 0;
+}
+
 #ifdef TOLVANE_WITH_NATS
 // The plant the station sees, acted on through the owning nodes.
 int ServeStation(WebCommands::Options& o) {
@@ -151,6 +203,19 @@ int ServeStation(WebCommands::Options& o) {
     return kExitFailed;
   }
   nats::Station& st = *station;
+  ops::MetricsServer metrics;
+  ops::AlarmMetrics alarmMetrics(metrics.registry(), flags.name);
+  ops::StationMetrics stationMetrics(metrics.registry(), flags.name);
+  if (!o.metricsListen.empty()) {
+    st.SetViewListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+    metrics.OnScrape([&] {
+      alarmMetrics.Refresh(st.view());
+      stationMetrics.Refresh(st.Status());
+    });
+    metrics.AddReadyCheck("nats", [&] { return ops::StationNotReady(st.Status()); });
+  }
+  // The station outlives the metrics its view tells.
+  std::shared_ptr<void> unlisten(nullptr, [&](void*) { st.SetViewListener(nullptr); });
   auto status = [&st, flags] {
     nats::StationStatus now = st.Status();
     web::HostSource s;
@@ -176,7 +241,7 @@ int ServeStation(WebCommands::Options& o) {
     return kExitFailed;
   }
   o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));
-  int rc = web::RunServer(o.server, *host);
+  int rc = RunServing(o, *host, metrics);
   host.reset();  // its client handle goes before the station's backends
   return rc == 0 ? kExitOk : kExitFailed;
 }
@@ -194,6 +259,11 @@ int Serve(WebCommands::Options& o) {
   plant::StoreError storeErr;
   std::unique_ptr<plant::PlantStore> store;
   const bool demo = o.global->nodeFile.empty();
+  // Made before the host, whose node reports to them.
+  ops::MetricsServer metrics;
+  ops::AlarmMetrics alarmMetrics(metrics.registry(), demo ? "demo" : "local");
+  std::optional<ops::StoreMetrics> storeMetrics;
+  if (!demo) storeMetrics.emplace(metrics.registry(), o.global->nodeFile);
   if (demo) {
     plant::DemoOptions demo;
     demo.now = plant::Clock::now();
@@ -211,6 +281,9 @@ int Serve(WebCommands::Options& o) {
   hostOptions.seed = o.seed;
   hostOptions.demo = demo;
   hostOptions.name = o.global->nodeFile;
+  if (storeMetrics && !o.metricsListen.empty()) {
+    hostOptions.onCommit = [&](double s, bool ok) { storeMetrics->ObserveCommit(s, ok); };
+  }
   std::string err;
   std::unique_ptr<web::PlantHost> host = web::MakeStoreHost(std::move(store), hostOptions, &err);
   if (!host) {
@@ -231,7 +304,29 @@ int Serve(WebCommands::Options& o) {
     }
   }
 #endif
-  return web::RunServer(o.server, *host) == 0 ? kExitOk : kExitFailed;
+  // The host's queue is the node's own.
+  auto queueOf = [](web::HostContext& c) { return dynamic_cast<node::SummaryQueue*>(&c.queue()); };
+  if (!o.metricsListen.empty()) {
+    host->Read([&](web::HostContext& c) {
+      if (node::SummaryQueue* q = queueOf(c)) {
+        q->SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+      }
+    });
+    metrics.OnScrape([&] {
+      host->Read([&](web::HostContext& c) {
+        if (node::SummaryQueue* q = queueOf(c)) alarmMetrics.Refresh(*q);
+      });
+      if (storeMetrics) storeMetrics->Refresh();
+    });
+    if (storeMetrics) metrics.AddReadyCheck("store", [&] { return storeMetrics->Writable(); });
+  }
+  int rc = RunServing(o, *host, metrics);
+  if (!o.metricsListen.empty()) {
+    host->Read([&](web::HostContext& c) {
+      if (node::SummaryQueue* q = queueOf(c)) q->SetEventListener(nullptr);
+    });
+  }
+  return rc == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace
