@@ -298,6 +298,7 @@ struct NodeDaemon::Impl {
         gen = generation;
       }
       batchFailed = false;
+      auto taken = std::chrono::steady_clock::now();
       std::vector<uint64_t> gone;
       bool sendFailed = false;
       uint64_t sent = 0;
@@ -334,6 +335,10 @@ struct NodeDaemon::Impl {
         continue;
       }
       storedCount += sent;
+      if (options.onPublished && sent > 0) {
+        options.onPublished(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - taken).count(), sent);
+      }
       std::lock_guard lock(pm);
       for (uint64_t id : gone) blockOf.erase(id);
       if (all) published = std::max(published, gen);
@@ -362,7 +367,7 @@ struct NodeDaemon::Impl {
 
   std::string Beat(bool stopped) {
     DaemonCounters c{storedCount.load(), commandCount.load(), retryCount.load(),
-                     droppedCount.load(), skippedCount.load()};
+                     droppedCount.load(), skippedCount.load(), 0};
     json j{{"node", options.node},
            {"wire", {kWireMajor, kWireMinor}},
            {"started", startedNs},
@@ -647,8 +652,14 @@ struct NodeDaemon::Impl {
       f();
       if (persist && !persist()) return Outcome::kFailed;
     }
-    return WaitFor(Generation(), options.confirmTimeoutMs) ? Outcome::kConfirmed
-                                                           : Outcome::kCommitted;
+    auto committed = std::chrono::steady_clock::now();
+    bool confirmed = WaitFor(Generation(), options.confirmTimeoutMs);
+    if (options.onConfirm) {
+      options.onConfirm(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - committed).count(),
+          confirmed);
+    }
+    return confirmed ? Outcome::kConfirmed : Outcome::kCommitted;
   }
 
   static json Answer(short status, Outcome o) {
@@ -859,7 +870,7 @@ bool NodeDaemon::WaitPublished(int timeoutMs) {
 DaemonCounters NodeDaemon::Counters() const {
   return DaemonCounters{impl_->storedCount.load(), impl_->commandCount.load(),
                         impl_->retryCount.load(), impl_->droppedCount.load(),
-                        impl_->skippedCount.load()};
+                        impl_->skippedCount.load(), impl_->Unpublished()};
 }
 
 }  // namespace tolvane::nats

@@ -39,6 +39,12 @@ struct DaemonOptions {
   // Asked while the daemon waits at start (for the streams, say): true stops
   // the wait.
   std::function<bool()> stopRequested;
+  // For metrics, on the daemon's threads (quick, no calls back): a batch
+  // of `messages` stored in the stream `seconds` after it was taken up; a
+  // command's wait for its changes to be stored (`confirmed` false when
+  // it answered before they were).
+  std::function<void(double seconds, std::size_t messages)> onPublished;
+  std::function<void(double seconds, bool confirmed)> onConfirm;
 };
 
 struct DaemonCounters {
@@ -47,6 +53,7 @@ struct DaemonCounters {
   uint64_t retries = 0;    // publish batches sent again after a failure
   uint64_t dropped = 0;    // messages on our command subjects that were not requests to us
   uint64_t skipped = 0;    // alarms the stream already held as they are, at start
+  uint64_t unpublished = 0;  // changes not yet stored in the stream
 };
 
 class NodeDaemon {

@@ -1248,6 +1248,10 @@ const node::SummaryQueue& Station::view() const {
   return impl_->viewQueue;
 }
 
+void Station::SetViewListener(node::SummaryQueue::EventListener listener) {
+  impl_->viewQueue.SetEventListener(std::move(listener));
+}
+
 StationStatus Station::Status() const {
   StationStatus s;
   std::shared_ptr<Connection> c = impl_->Conn();

@@ -124,6 +124,9 @@ class Station {
   AlarmLibraryBackend& alarmLibrary();
   // The station's own ordered view, for reading what it holds.
   const node::SummaryQueue& view() const;
+  // Told what happens to each alarm of the view (SummaryQueue::Event), on
+  // the station's threads: for counting.
+  void SetViewListener(node::SummaryQueue::EventListener listener);
 
   StationStatus Status() const;
   // Waits until the view has caught up with the stream and the station is

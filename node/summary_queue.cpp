@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "node/summary_queue_message.h"
@@ -178,6 +179,7 @@ struct SummaryQueue::Impl {
   bool hornEnabled = true;
   bool hornSilenced = false;
   ChangeListener listener;
+  EventListener events;
   std::vector<const SUMQMSG*> visitBuffer;  // reused by Visit
 
   void Bump() { ++sequence; }
@@ -272,9 +274,13 @@ struct SummaryQueue::Impl {
   void Modify(StoredAlarm* a, F&& change) {
     ReserveOne();
     Unindex(a);
+    std::optional<SUMQMSG> before;
+    bool wasSuppressed = a->suppressed;
+    if (events) before = a->msg;
     change(*a);
     Index(a);
     Changed(a->id);
+    if (events) events(Event{&*before, &a->msg, a->timeIn, wasSuppressed, a->suppressed});
   }
 
   // Changes fields of a visible or shelved alarm that only the sort keys in
@@ -290,11 +296,14 @@ struct SummaryQueue::Impl {
         touched[static_cast<std::size_t>(k)] = v;
       }
     }
+    std::optional<SUMQMSG> before;
+    if (events) before = a->msg;
     change(*a);
     for (int k = 0; k < kSortKeys; ++k) {
       if (View* v = touched[static_cast<std::size_t>(k)]) Put(*v, k, a);
     }
     Changed(a->id);
+    if (events) events(Event{&*before, &a->msg, a->timeIn, a->suppressed, a->suppressed});
   }
 
   // Moves every cursor on `a` to the next alarm in that cursor's order.
@@ -321,6 +330,7 @@ struct SummaryQueue::Impl {
     if (!a->suppressed) MoveCursorsOff(a);
     Unindex(a);
     uint64_t id = a->id;
+    if (events) events(Event{&a->msg, nullptr, a->timeIn, a->suppressed, a->suppressed});
     alarms.Remove(id);
     pool.Free(a);
     Changed(id);
@@ -337,7 +347,8 @@ struct SummaryQueue::Impl {
   }
 
   // Takes in an alarm of `pool`; on failure gives it back and throws.
-  StoredAlarm* Insert(StoredAlarm* a) {
+  // `tell`: a new alarm, not one loaded.
+  StoredAlarm* Insert(StoredAlarm* a, bool tell = true) {
     try {
       alarms.Reserve(1);
       ReserveOne();
@@ -349,6 +360,7 @@ struct SummaryQueue::Impl {
     alarms.Add(a);
     Index(a);
     Changed(a->id);
+    if (tell && events) events(Event{nullptr, &a->msg, a->timeIn, a->suppressed, a->suppressed});
     return a;
   }
 
@@ -714,7 +726,7 @@ void SummaryQueue::Restore(const std::vector<SUMQMSG>& messages,
   impl_->RemoveEverything();
   std::swap(impl_->pool, fresh);
   impl_->alarms.Reserve(loaded.size());
-  for (StoredAlarm* a : loaded) impl_->Insert(a);
+  for (StoredAlarm* a : loaded) impl_->Insert(a, false);
   impl_->listener = std::move(listener);
   impl_->Bump();
 }
@@ -722,6 +734,16 @@ void SummaryQueue::Restore(const std::vector<SUMQMSG>& messages,
 void SummaryQueue::SetChangeListener(ChangeListener listener) {
   std::lock_guard lock(impl_->m);
   impl_->listener = std::move(listener);
+}
+
+void SummaryQueue::SetEventListener(EventListener listener) {
+  std::lock_guard lock(impl_->m);
+  impl_->events = std::move(listener);
+}
+
+void SummaryQueue::Tally(const std::function<void(const SUMQMSG&, bool)>& fn) const {
+  std::lock_guard lock(impl_->m);
+  impl_->alarms.ForEach([&](StoredAlarm* a) { fn(a->msg, a->suppressed); });
 }
 
 SummaryQueue::ChangeListener SummaryQueue::CurrentChangeListener() const {
@@ -755,7 +777,7 @@ uint64_t SummaryQueue::Append(const AlarmInput& alarm, Clock::time_point timeIn,
     a->timeIn = timeIn;
     a->timeLast = timeLast;
     a->suppressed = suppressed;
-    uint64_t id = impl_->Insert(a)->id;
+    uint64_t id = impl_->Insert(a, false)->id;
     impl_->Bump();
     return id;
   } catch (...) {

@@ -124,6 +124,21 @@ class SummaryQueue : public QueueBackend {
   void SetChangeListener(ChangeListener listener);
   // The listener set now (empty when none), so that a second host can chain it.
   ChangeListener CurrentChangeListener() const;
+  // What happened to one alarm or operator message, for counting: `before`
+  // is null when it was added, `after` null when it was removed. Told while
+  // the queue's lock is held (quick, no calls back into the queue); Restore
+  // and Append, which load a plant, tell nothing. An empty function stops it.
+  struct Event {
+    const SUMQMSG* before = nullptr;
+    const SUMQMSG* after = nullptr;
+    Clock::time_point timeIn{};
+    bool suppressedBefore = false, suppressedAfter = false;
+  };
+  using EventListener = std::function<void(const Event&)>;
+  void SetEventListener(EventListener listener);
+  // Calls `fn` for every alarm and operator message, shelved ones too, in
+  // no particular order, under the queue's lock: one pass for a tally.
+  void Tally(const std::function<void(const SUMQMSG& msg, bool suppressed)>& fn) const;
   // The alarm of `id`; false when it is gone.
   bool Inspect(uint64_t id, HeldAlarm* out) const;
   // Adds an alarm or operator message as it stands, never merged into a

@@ -11,8 +11,8 @@ for p in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli
          libcpp-httplib-dev libsodium-dev openssl chromium chromium-driver \
          nats-server libnats-dev \
          libtomlplusplus-dev libmosquitto-dev libmodbus-dev mosquitto mosquitto-clients \
-         python3-pymodbus prometheus-cpp-dev prometheus libsystemd-dev libmicrohttpd-dev ccache \
-         systemd; do
+         python3-pymodbus prometheus-cpp-dev libcivetweb-dev prometheus libsystemd-dev \
+         libmicrohttpd-dev ccache systemd; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -eq 0 ]; then exit 0; fi

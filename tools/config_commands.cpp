@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "tools/cli.h"
-#include "tools/ops/event_log.h"
+#include "ops/event_log.h"
 #ifdef TOLVANE_WITH_NATS
 #include "tools/node_options.h"
 #endif

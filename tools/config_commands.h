@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/ops/config_file.h"
+#include "ops/config_file.h"
 
 namespace CLI {
 class App;

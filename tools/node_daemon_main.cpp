@@ -21,12 +21,17 @@
 #include "plant/plant_node.h"
 #include "plant/plant_store.h"
 #include "plant/simulator.h"
+#include "ops/alarm_metrics.h"
+#include "ops/config_file.h"
+#include "ops/event_log.h"
+#include "ops/metrics_server.h"
+#include "ops/nats_metrics.h"
+#include "ops/service_notify.h"
+#include "ops/store_metrics.h"
 #include "tools/node_options.h"
-#include "tools/ops/config_file.h"
-#include "tools/ops/event_log.h"
-#include "tools/ops/service_notify.h"
 #ifdef TOLVANE_WITH_FIELD
 #include "field/node_sources.h"
+#include "ops/field_metrics.h"
 #endif
 
 namespace {
@@ -148,6 +153,7 @@ int main(int argc, char** argv) {
   bool& makeStreams = options.makeStreams;
   int& heartbeatMs = options.heartbeatMs;
   std::string& sourcesFile = options.sourcesFile;
+  std::string& metricsListen = options.metricsListen;
   // Failures a supervisor sees as one event line each (exit codes above).
   auto fail = [&](const char* event, const std::string& why, int code) {
     ops::Events().Error(event, {{"node", nodeName}, {"reason", why}});
@@ -323,12 +329,29 @@ int main(int argc, char** argv) {
   dopt.streams.replicas = replicas;
   dopt.heartbeatMs = heartbeatMs;
   dopt.stopRequested = [] { return g_stop != 0; };
+  // Metrics: made before the daemon, whose threads report to them.
+  ops::MetricsServer metrics;
+  ops::AlarmMetrics alarmMetrics(metrics.registry(), nodeName);
+  ops::DaemonMetrics daemonMetrics(metrics.registry(), nodeName);
+  std::optional<ops::StoreMetrics> storeMetrics;
+  if (store) storeMetrics.emplace(metrics.registry(), storePath);
+  if (!metricsListen.empty()) {
+    dopt.onPublished = [&](double s, std::size_t n) { daemonMetrics.ObservePublish(s, n); };
+    dopt.onConfirm = [&](double s, bool ok) { daemonMetrics.ObserveConfirm(s, ok); };
+    node.queue().SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+  }
+  // The queue outlives the metrics it tells.
+  std::shared_ptr<void> unlisten(nullptr, [&](void*) { node.queue().SetEventListener(nullptr); });
   nats::NodeDaemon daemon(*conn, node, dopt);
   // Every change is committed before it is confirmed to a station.
   auto persist = [&]() -> bool {
     if (!store) return true;
     plant::StoreError serr;
-    if (store->Begin(true, &serr) && store->Commit(&serr)) return true;
+    auto begun = std::chrono::steady_clock::now();
+    bool ok = store->Begin(true, &serr) && store->Commit(&serr);
+    storeMetrics->ObserveCommit(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(), ok);
+    if (ok) return true;
     if (store->InTransaction()) store->Rollback();
     ops::Events().Error("store_error", {{"node", nodeName}, {"reason", serr.message}});
     return false;
@@ -352,7 +375,38 @@ int main(int argc, char** argv) {
     std::signal(SIGHUP, OnHangup);
   }
   auto lastStatus = std::chrono::steady_clock::now();
+  std::mutex fieldM;  // the field status the metrics read, taken in the loop below
+  field::FieldStatus fieldNow = sources ? sources->Status() : field::FieldStatus{};
+  std::optional<ops::FieldMetrics> fieldMetrics;
+  if (sources) {
+    fieldMetrics.emplace(metrics.registry());
+    metrics.OnScrape([&] {
+      std::lock_guard lock(fieldM);
+      fieldMetrics->Refresh(fieldNow);
+    });
+    metrics.AddReadyCheck("field", [&] {
+      std::lock_guard lock(fieldM);
+      return ops::FieldNotReady(fieldNow);
+    });
+  }
 #endif
+  if (!metricsListen.empty()) {
+    metrics.OnScrape([&] {
+      alarmMetrics.Refresh(node.queue());
+      daemonMetrics.Refresh(conn->Connected(), daemon.Counters());
+      if (storeMetrics) storeMetrics->Refresh();
+    });
+    metrics.AddReadyCheck("nats", [&]() -> std::string {
+      return conn->Connected() ? "" : "not connected to a NATS server";
+    });
+    metrics.AddReadyCheck("stream", [&] { return daemonMetrics.Current(daemon.Counters()); });
+    if (storeMetrics) metrics.AddReadyCheck("store", [&] { return storeMetrics->Writable(); });
+    if (!metrics.Start(metricsListen, &why)) {
+      daemon.Stop();
+      return fail("metrics_listen_failed", why, kExitUsage);
+    }
+    std::cout << "metrics on port " << metrics.port() << std::endl;
+  }
   std::cout << "ready " << nodeName << " alarms=" << node.queue().Size() << std::endl;
   // Connected, streams there, the node's truth published: stations can use it.
   ops::Events().Info("ready", {{"node", nodeName},
@@ -401,9 +455,12 @@ int main(int argc, char** argv) {
         }
       }
       if (sources->Pump()) persist();
-      if (store && now - lastStatus > std::chrono::seconds(1)) {
+      if (now - lastStatus > std::chrono::seconds(1)) {
         lastStatus = now;
-        field::WriteStatusFile(storePath, sources->Status());
+        field::FieldStatus fs = sources->Status();
+        if (store) field::WriteStatusFile(storePath, fs);
+        std::lock_guard flock(fieldM);
+        fieldNow = std::move(fs);
       }
     }
 #endif
@@ -413,6 +470,7 @@ int main(int argc, char** argv) {
 #ifdef TOLVANE_WITH_FIELD
   if (sources) sources->Stop();
 #endif
+  metrics.Stop();
   daemon.WaitPublished(2000);
   daemon.Stop();
   if (store) {

@@ -27,6 +27,9 @@ void AddNodeDaemonOptions(CLI::App& app, NodeDaemonOptions& o) {
       ->check(CLI::Range(100, 60000));
   app.add_flag("--make-streams", o.makeStreams,
                "admin: make the streams when missing (with --replicas), then exit");
+  app.add_option("--metrics-listen", o.metricsListen,
+                 "serve /metrics, /healthz and /readyz on HOST:PORT (default: off; "
+                 "docs/metrics.md)");
   app.add_option("--age-tombstones", o.tombstoneAge,
                  "admin: remove tombstones older than this (7d, 12h), then exit");
 #ifdef TOLVANE_WITH_FIELD

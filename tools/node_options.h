@@ -28,6 +28,7 @@ struct NodeDaemonOptions {
   bool makeStreams = false;
   int heartbeatMs = 1000;
   std::string sourcesFile;
+  std::string metricsListen;
 };
 
 // Adds the daemon's options, --config among them, to `app`.

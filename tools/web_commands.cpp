@@ -1,5 +1,6 @@
 #include "tools/web_commands.h"
 
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -8,20 +9,28 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <optional>
 
+#include "ops/alarm_metrics.h"
+#include "ops/event_log.h"
+#include "ops/metrics_server.h"
+#include "ops/service_notify.h"
+#include "ops/store_metrics.h"
+#include "ops/web_metrics.h"
 #include "plant/demo_plant.h"
 #include "plant/plant_store.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/config_commands.h"
-#include "tools/ops/event_log.h"
-#include "tools/ops/service_notify.h"
 #include "web/plant_host.h"
 #include "web/station_host.h"
 #include "web/server.h"
 #include "web/users.h"
 #ifdef TOLVANE_WITH_FIELD
 #include "tools/field_commands.h"
+#endif
+#ifdef TOLVANE_WITH_NATS
+#include "ops/nats_metrics.h"
 #endif
 
 namespace tolvane::cli {
@@ -40,6 +49,7 @@ struct WebCommands::Options {
   std::string role;
   bool passwordStdin = false;
   std::string sources;
+  std::string metricsListen;
 };
 
 namespace {
@@ -105,6 +115,9 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
 #ifdef TOLVANE_WITH_FIELD
   o.serve->add_option("--sources", o.sources, "feed the --node store from field sources");
 #endif
+  o.serve->add_option("--metrics-listen", o.metricsListen,
+                      "serve /metrics, /healthz and /readyz on HOST:PORT (default: off; "
+                      "docs/metrics.md)");
   o.serve
       ->add_option("--session-hours", o.sessionHours,
                    "sign out after this many hours without a request (default 8)")
@@ -155,10 +168,12 @@ bool WebCommands::Run(int* exitCode) {
 namespace {
 
 // Serves until SIGINT or SIGTERM, as web::RunServer does, telling the
-// service manager when it listens and when it stops. `poll` runs about
-// once a second meanwhile.
-int RunService(const web::ServerOptions& options, web::PlantHost& host,
+// service manager when it listens and when it stops, with the metrics
+// listener beside the web server when asked for (only a server of our own
+// gives its statistics). `poll` runs about once a second meanwhile.
+int RunService(WebCommands::Options& o, web::PlantHost& host, ops::MetricsServer& metrics,
                const std::function<void()>& poll = {}) {
+  const web::ServerOptions& options = o.server;
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
@@ -169,6 +184,17 @@ int RunService(const web::ServerOptions& options, web::PlantHost& host,
   if (!server.Start(&err)) {
     ops::Events().Error("listen_failed", {{"listen", options.listen}, {"reason", err}});
     return 1;
+  }
+  std::optional<ops::WebMetrics> webMetrics;
+  if (!o.metricsListen.empty()) {
+    webMetrics.emplace(metrics.registry());
+    metrics.OnScrape([&] { webMetrics->Refresh(server.Stats()); });
+    if (!metrics.Start(o.metricsListen, &err)) {
+      ops::Events().Error("metrics_listen_failed",
+                          {{"listen", o.metricsListen}, {"reason", err}});
+      return 1;
+    }
+    std::cerr << "tolvane: metrics on port " << metrics.port() << "\n";
   }
   std::string address;
   int port = 0;
@@ -191,6 +217,7 @@ int RunService(const web::ServerOptions& options, web::PlantHost& host,
   }
   ops::NotifyStopping();
   ops::Events().Info("stopping", {{"url", url}});
+  metrics.Stop();
   server.Stop();
   std::cerr << "tolvane: stopped\n";
   ops::Events().Flush();
@@ -216,6 +243,19 @@ int ServeStation(WebCommands::Options& o) {
     return kExitFailed;
   }
   nats::Station& st = *station;
+  ops::MetricsServer metrics;
+  ops::AlarmMetrics alarmMetrics(metrics.registry(), flags.name);
+  ops::StationMetrics stationMetrics(metrics.registry(), flags.name);
+  if (!o.metricsListen.empty()) {
+    st.SetViewListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+    metrics.OnScrape([&] {
+      alarmMetrics.Refresh(st.view());
+      stationMetrics.Refresh(st.Status());
+    });
+    metrics.AddReadyCheck("nats", [&] { return ops::StationNotReady(st.Status()); });
+  }
+  // The station outlives the metrics its view tells.
+  std::shared_ptr<void> unlisten(nullptr, [&](void*) { st.SetViewListener(nullptr); });
   auto status = [&st, flags] {
     nats::StationStatus now = st.Status();
     web::HostSource s;
@@ -253,7 +293,7 @@ int ServeStation(WebCommands::Options& o) {
       ops::Events().Warn("nats_disconnected", {{"station", flags.name}});
     }
   };
-  int rc = RunService(o.server, *host, watchConnection);
+  int rc = RunService(o, *host, metrics, watchConnection);
   host.reset();  // its client handle goes before the station's backends
   return rc == 0 ? kExitOk : kExitFailed;
 }
@@ -271,6 +311,11 @@ int Serve(WebCommands::Options& o) {
   plant::StoreError storeErr;
   std::unique_ptr<plant::PlantStore> store;
   const bool demo = o.global->nodeFile.empty();
+  // Made before the host, whose node reports to them.
+  ops::MetricsServer metrics;
+  ops::AlarmMetrics alarmMetrics(metrics.registry(), demo ? "demo" : "local");
+  std::optional<ops::StoreMetrics> storeMetrics;
+  if (!demo) storeMetrics.emplace(metrics.registry(), o.global->nodeFile);
   if (demo) {
     plant::DemoOptions demo;
     demo.now = plant::Clock::now();
@@ -288,6 +333,9 @@ int Serve(WebCommands::Options& o) {
   hostOptions.seed = o.seed;
   hostOptions.demo = demo;
   hostOptions.name = o.global->nodeFile;
+  if (storeMetrics && !o.metricsListen.empty()) {
+    hostOptions.onCommit = [&](double s, bool ok) { storeMetrics->ObserveCommit(s, ok); };
+  }
   std::string err;
   std::unique_ptr<web::PlantHost> host = web::MakeStoreHost(std::move(store), hostOptions, &err);
   if (!host) {
@@ -308,7 +356,29 @@ int Serve(WebCommands::Options& o) {
     }
   }
 #endif
-  return RunService(o.server, *host) == 0 ? kExitOk : kExitFailed;
+  // The host's queue is the node's own.
+  auto queueOf = [](web::HostContext& c) { return dynamic_cast<node::SummaryQueue*>(&c.queue()); };
+  if (!o.metricsListen.empty()) {
+    host->Read([&](web::HostContext& c) {
+      if (node::SummaryQueue* q = queueOf(c)) {
+        q->SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+      }
+    });
+    metrics.OnScrape([&] {
+      host->Read([&](web::HostContext& c) {
+        if (node::SummaryQueue* q = queueOf(c)) alarmMetrics.Refresh(*q);
+      });
+      if (storeMetrics) storeMetrics->Refresh();
+    });
+    if (storeMetrics) metrics.AddReadyCheck("store", [&] { return storeMetrics->Writable(); });
+  }
+  int rc = RunService(o, *host, metrics);
+  if (!o.metricsListen.empty()) {
+    host->Read([&](web::HostContext& c) {
+      if (node::SummaryQueue* q = queueOf(c)) q->SetEventListener(nullptr);
+    });
+  }
+  return rc == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace

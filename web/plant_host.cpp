@@ -1,6 +1,7 @@
 #include "web/plant_host.h"
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -60,7 +61,7 @@ class StoreHost final : public PlantHost, private HostContext {
     acting_ = true;
     fn(*this);
     acting_ = false;
-    if (!store_->Commit(&e)) return Fail(e, err);
+    if (!TimedCommit(&e)) return Fail(e, err);
     ++changes_;
     return true;
   }
@@ -131,7 +132,7 @@ class StoreHost final : public PlantHost, private HostContext {
     store_->SetUser("simulator");
     if (due) store_->EndExpiredShelves(now);
     if (simulator_) simulator_->Advance(seconds, options_.simulateRate, now);
-    if (store_->Commit(&e)) {
+    if (TimedCommit(&e)) {
       ++changes_;
     } else {
       Fail(e, nullptr);
@@ -139,6 +140,16 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
  private:
+  bool TimedCommit(StoreError* e) {
+    auto begun = std::chrono::steady_clock::now();
+    bool ok = store_->Commit(e);
+    if (options_.onCommit) {
+      options_.onCommit(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(), ok);
+    }
+    return ok;
+  }
+
   // --- HostContext ---
   CVeltAlmSummMgr& mgr() override { return *mgr_; }
   short handle() override { return handle_; }

@@ -101,6 +101,8 @@ struct HostOptions {
   uint32_t seed = 1;
   bool demo = false;  // the built-in demo plant: every page says so
   std::string name;   // the store's file, for the pages
+  // Told how long each commit to the store took (metrics); under the host's lock.
+  std::function<void(double seconds, bool ok)> onCommit;
 };
 
 // Exact counts per filter, kept while the version they were counted at

@@ -11,8 +11,8 @@
 #include <regex>
 #include <sstream>
 
-#include "tools/ops/config_file.h"
-#include "tools/ops/event_log.h"
+#include "ops/config_file.h"
+#include "ops/event_log.h"
 
 namespace fs = std::filesystem;
 using tolvane::ops::ConfigProblem;

@@ -1,4 +1,4 @@
-#include "tools/ops/event_log.h"
+#include "ops/event_log.h"
 
 #include <iostream>
 

@@ -1,4 +1,4 @@
-#include "tools/ops/config_file.h"
+#include "ops/config_file.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

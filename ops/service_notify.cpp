@@ -1,4 +1,4 @@
-#include "tools/ops/service_notify.h"
+#include "ops/service_notify.h"
 
 #include <systemd/sd-daemon.h>
 
