@@ -119,6 +119,19 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
                       "serve /metrics, /healthz and /readyz on HOST:PORT (default: off; "
                       "docs/metrics.md)");
   o.serve
+      ->add_option("--max-connections", o.server.maxConnections,
+                   "open connections in all, live pages included (default 1024)")
+      ->check(CLI::Range(1, 1000000));
+  o.serve
+      ->add_option("--max-per-address", o.server.maxPerAddress,
+                   "open connections from one address (default 64; behind a proxy every browser "
+                   "has the proxy's address)")
+      ->check(CLI::Range(1, 1000000));
+  o.serve
+      ->add_option("--workers", o.server.workers,
+                   "threads answering API requests (default 4; live pages take none)")
+      ->check(CLI::Range(1, 256));
+  o.serve
       ->add_option("--session-hours", o.sessionHours,
                    "sign out after this many hours without a request (default 8)")
       ->check(CLI::Range(0.01, 24.0 * 30));

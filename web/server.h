@@ -39,7 +39,24 @@ struct ServerOptions {
   std::vector<std::string> hostNames;
   std::size_t maxBodyBytes = 16 * 1024;
   std::chrono::milliseconds poll{200};  // how often the host's version is read
-  int threads = 32;                     // each live page holds one for its events
+  // API requests (store reads, filters, actions) run on `workers` threads,
+  // at most `workQueue` more waiting; past that the answer is 503. Pages,
+  // assets and live pages take no worker.
+  int workers = 4;
+  int workQueue = 64;
+  // Open connections in all (live pages and idle ones included) and from
+  // one address. Behind a proxy every browser has the proxy's address.
+  int maxConnections = 1024;
+  int maxPerAddress = 64;
+  // Bounds on slow clients, before any sign-in: a request's line and
+  // headers must be in within `headerTimeout` of the connection being
+  // ready for it, its body within `bodyTimeout` of the headers, and a
+  // connection doing nothing closes after `idleTimeout`. The request line
+  // and headers take at most `maxHeaderBytes` (414 or 431 past it).
+  std::chrono::seconds headerTimeout{10};
+  std::chrono::seconds bodyTimeout{10};
+  std::chrono::seconds idleTimeout{5};
+  std::size_t maxHeaderBytes = 32 * 1024;
 };
 
 // What the server has done since it started, for its metrics.

@@ -109,6 +109,7 @@ void WebFixture::Start(const FixtureOptions& options) {
   so.certFile = options.certFile;
   so.keyFile = options.keyFile;
   so.signInWindow = std::chrono::seconds(30);
+  if (options.tune) options.tune(so);
   server_ = std::make_unique<WebServer>(so, *host_);
   ASSERT_TRUE(server_->Start(&err)) << err;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -50,6 +51,8 @@ struct FixtureOptions {
   std::string certFile, keyFile;  // HTTPS when given
   // Serve a copy of this store file instead of the demo plant.
   std::string storeCopyOf;
+  // Changes to the server's options (limits, deadlines) before it starts.
+  std::function<void(ServerOptions&)> tune;
 };
 
 class WebFixture : public ::testing::Test {
