@@ -57,14 +57,3 @@ void WebMetrics::Refresh(const web::WebStats& s) {
 }
 
 }  // namespace tolvane::ops
-
-namespace tolvane::web {
-
-// The web server's own statistics are its developer's to count; until a
-// server that counts them is linked, this weak one reports none and the
-// server's real definition replaces it.
-__attribute__((weak)) WebStats WebServer::Stats() const {
-  return {};
-}
-
-}  // namespace tolvane::web
