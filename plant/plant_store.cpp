@@ -1122,23 +1122,43 @@ void PlantStore::Journal(const std::string& node, const std::string& text, TimeP
   impl_->pendingJournal.push_back(std::move(e));
 }
 
+// What Load read from the store, checked, not yet in any node.
+struct PlantStore::PreparedLoad {
+  Plant skeleton;  // the nodes only
+  struct Block {
+    std::string node, tag;
+    char letter = 0;
+    int16_t number = 0;
+    std::array<int16_t, node::kFieldCount> fields{};
+  };
+  std::vector<Block> blocks;
+  std::vector<std::pair<int64_t, PlantAlarm>> alarms;  // by row id, in time-in order
+  bool hornEnabled = true, hornSilenced = false;
+  int64_t dataVersion = 0;
+  TimePoint now{};
+};
+
 bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
                       const std::vector<BlockAddress>* only, const std::string* onlyNode) {
-  Impl& s = *impl_;
   Detach();
-  s.known.clear();
-  s.TakeChanged();
+  impl_->known.clear();
+  impl_->TakeChanged();
+  std::shared_ptr<PreparedLoad> prepared = PrepareLoad(now, err, only, onlyNode);
+  return prepared && LoadPrepared(node, *prepared, err);
+}
+
+std::shared_ptr<PlantStore::PreparedLoad> PlantStore::PrepareLoad(
+    TimePoint now, StoreError* err, const std::vector<BlockAddress>* only,
+    const std::string* onlyNode) {
+  Impl& s = *impl_;
+  auto out = std::make_shared<PreparedLoad>();
+  out->now = now;
   try {
-    Plant skeleton;
+    Plant& skeleton = out->skeleton;
     skeleton.nodes = ReadNodes(s.db);
     const NodeNames declared = DeclaredNodeNames(skeleton.nodes);
     const NodeNames alarmNodes = AlarmNodeNames(skeleton.nodes);
     std::vector<RowProblem> problems;
-    std::string why;
-    if (!LoadNodesAndBlocks(skeleton, node, &why)) {
-      *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
-      return false;
-    }
     // With `only`, the blocks and alarms of those addresses; a name of the
     // local node's stands for its aliases too, as the queue reads it.
     std::vector<BlockAddress> wanted;
@@ -1184,27 +1204,20 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
     {
       Statement q =
           s.db.Prepare(BlockSelect() + (only || onlyNode ? match : "") + " ORDER BY id");
-      node::ProcessDatabase& database = node.database();
-      bool refused = false;
       each(q, [&](Statement& q) {
-        if (refused) return;
         Require(CheckBlock(q, declared, &problems), problems);
-        std::string blockNode = q.Text(1), tag = q.Text(2), letter = q.Text(3);
-        std::array<int16_t, node::kFieldCount> fields{};
+        PreparedLoad::Block b;
+        b.node = q.Text(1);
+        b.tag = q.Text(2);
+        std::string letter = q.Text(3);
+        b.letter = letter.empty() ? '\0' : letter[0];
+        b.number = static_cast<int16_t>(q.Int(4));
         FieldValues stored = ReadFields(q, 9);
-        for (std::size_t f = 0; f < fields.size(); ++f) fields[f] = stored[f].value_or(0);
-        if (!database.AddBlock(blockNode, tag, letter.empty() ? '\0' : letter[0],
-                               static_cast<int16_t>(q.Int(4)), fields)) {
-          *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + tag +
-                                                  " cannot be added to node " + blockNode};
-          refused = true;
-        }
+        for (std::size_t f = 0; f < b.fields.size(); ++f) b.fields[f] = stored[f].value_or(0);
+        out->blocks.push_back(std::move(b));
       });
-      if (refused) return false;
     }
-    skeleton = Plant{};
 
-    node::SummaryQueue& queue = node.queue();
     Statement q = s.db.Prepare(AlarmSelect() +
                                (only || onlyNode ? std::string(match) + " AND type <> 8"
                                                  : std::string()) +
@@ -1249,56 +1262,86 @@ bool PlantStore::Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
                               std::to_string(it->second)}};
         }
       }
-      Impl::Known k;
-      k.row = rowId;
-      k.acknowledged = a.acknowledged;
-      k.isAlarm = a.msgType != 8;
-      bool shelved = a.shelvedUntil && *a.shelvedUntil > now;
-      if (shelved) {
-        k.shelvedUntil = a.shelvedUntil;
-        k.shelveReason = a.shelveReason;
-        k.shelvedBy = a.shelvedBy;
-      }
-      uint64_t id = queue.Append(ToAlarmInput(a), a.timeIn, a.timeLast, shelved);
-      if (id == 0) {
-        *err = {StoreError::Kind::kRefused, path_ + ": the alarm queue ran out of memory"};
-        return false;
-      }
-      s.known.emplace(id, std::move(k));
-      if (a.shelvedUntil && !shelved) {
-        // Its time ran out while nobody held the plant: it ends now.
-        Journal(a.node, ShelvingEnded(a.letter, a.number, a.node), *a.shelvedUntil);
-        std::lock_guard lock(s.changedMutex);
-        s.changed.insert(id);
-      }
+      out->alarms.emplace_back(rowId, std::move(a));
+      a = PlantAlarm{};
     }
     CheckMeta(s.db, &problems);
     if (!problems.empty()) throw RowError{problems.front()};
-    s.hornEnabled = s.db.QueryInt(
+    out->hornEnabled = s.db.QueryInt(
                         "SELECT coalesce((SELECT value FROM meta WHERE key = "
                         "'horn_enabled'), 1)") != 0;
-    s.hornSilenced = s.db.QueryInt(
+    out->hornSilenced = s.db.QueryInt(
                          "SELECT coalesce((SELECT value FROM meta WHERE key = "
                          "'horn_silenced'), 0)") != 0;
-    if (s.hornEnabled) {
-      queue.HornEnable();
-    } else {
-      queue.HornDisable();
-    }
-    if (s.hornSilenced) queue.HornSquelch();
-    node.alarmLibrary().ClearOperatorMessages();
-    s.dataVersion = s.DataVersion();
+    out->dataVersion = s.DataVersion();
   } catch (const sql::Error& e) {
     *err = Failure(path_, e, false);
-    return false;
+    return nullptr;
   } catch (const RowError& e) {
     *err = Refusal(path_, e.problem);
+    return nullptr;
+  }
+  return out;
+}
+
+bool PlantStore::LoadPrepared(node::EmbeddedNode& node, const PreparedLoad& p, StoreError* err) {
+  Impl& s = *impl_;
+  Detach();
+  s.known.clear();
+  s.TakeChanged();
+  std::string why;
+  if (!LoadNodesAndBlocks(p.skeleton, node, &why)) {
+    *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
     return false;
   }
+  node::ProcessDatabase& database = node.database();
+  for (const PreparedLoad::Block& b : p.blocks) {
+    if (!database.AddBlock(b.node, b.tag, b.letter, b.number, b.fields)) {
+      *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + b.tag +
+                                              " cannot be added to node " + b.node};
+      return false;
+    }
+  }
+  node::SummaryQueue& queue = node.queue();
+  for (const auto& [rowId, a] : p.alarms) {
+    Impl::Known k;
+    k.row = rowId;
+    k.acknowledged = a.acknowledged;
+    k.isAlarm = a.msgType != 8;
+    bool shelved = a.shelvedUntil && *a.shelvedUntil > p.now;
+    if (shelved) {
+      k.shelvedUntil = a.shelvedUntil;
+      k.shelveReason = a.shelveReason;
+      k.shelvedBy = a.shelvedBy;
+    }
+    uint64_t id = queue.Append(ToAlarmInput(a), a.timeIn, a.timeLast, shelved);
+    if (id == 0) {
+      *err = {StoreError::Kind::kRefused, path_ + ": the alarm queue ran out of memory"};
+      return false;
+    }
+    s.known.emplace(id, std::move(k));
+    if (a.shelvedUntil && !shelved) {
+      // Its time ran out while nobody held the plant: it ends now.
+      Journal(a.node, ShelvingEnded(a.letter, a.number, a.node), *a.shelvedUntil);
+      std::lock_guard lock(s.changedMutex);
+      s.changed.insert(id);
+    }
+  }
+  s.hornEnabled = p.hornEnabled;
+  s.hornSilenced = p.hornSilenced;
+  if (s.hornEnabled) {
+    queue.HornEnable();
+  } else {
+    queue.HornDisable();
+  }
+  if (s.hornSilenced) queue.HornSquelch();
+  node.alarmLibrary().ClearOperatorMessages();
+  s.dataVersion = p.dataVersion;
   // Changes from here on are the program's.
   s.Follow(node);
   return true;
 }
+
 
 void PlantStore::Detach() {
   if (impl_ && impl_->node) {

@@ -129,6 +129,16 @@ class PlantStore {
   bool Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
             const std::vector<BlockAddress>* only = nullptr,
             const std::string* onlyNode = nullptr);
+  // Load in two steps, for a holder whose readers must not wait while the
+  // store is read: PrepareLoad reads and checks everything Load would put in
+  // a node (needs a transaction; touches no node and leaves the node loaded
+  // now followed), LoadPrepared puts it into a fresh node and follows that
+  // one. Null / false with the reason, as Load.
+  struct PreparedLoad;
+  std::shared_ptr<PreparedLoad> PrepareLoad(TimePoint now, StoreError* err,
+                                            const std::vector<BlockAddress>* only = nullptr,
+                                            const std::string* onlyNode = nullptr);
+  bool LoadPrepared(node::EmbeddedNode& node, const PreparedLoad& prepared, StoreError* err);
   // Stops following the node (before the node goes away).
   void Detach();
   // What the node did since the last commit or load.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 
 #include "plant/simulator.h"
@@ -16,6 +17,15 @@ namespace {
 using plant::PlantStore;
 using plant::StoreError;
 
+// Locks: storeMutex_ is the store's (its connection, transactions and
+// what it knows of the node) and orders every change: a change is applied
+// to the node and committed before the next begins, so the store commits in
+// the order memory changed. nodeMutex_ guards the node, its manager and
+// handle: readers share it; a change takes it alone only while it applies
+// in memory (or swaps in a reloaded node). Waiting for the store's write
+// lock, committing, and reading the store for a reload hold storeMutex_
+// only, so page reads and counts never wait on the store.
+// Order: storeMutex_, then nodeMutex_, then the small ones.
 class StoreHost final : public PlantHost, private HostContext {
  public:
   StoreHost(std::unique_ptr<PlantStore> store, const HostOptions& options)
@@ -24,86 +34,111 @@ class StoreHost final : public PlantHost, private HostContext {
   ~StoreHost() override { Unload(); }
 
   bool Start(std::string* err) {
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
     StoreError e;
     // The simulator takes its blocks from the plant as it is now.
     if (options_.simulateRate > 0 && !store_->Read(&plant_, &e)) {
       *err = e.message;
       return false;
     }
-    if (!store_->Begin(false, &e) || !LoadNode(&e)) {
+    if (!store_->Begin(false, &e) || !Reload(&e)) {
       *err = e.message;
       return false;
     }
     store_->Rollback();  // the view lives in the node from here on
+    // The journal is read on a connection of its own: a reader there never
+    // waits for a writer (ours or another program's).
+    if (store_->path() != ":memory:") {
+      reader_ = PlantStore::Open(store_->path(), &e, PlantStore::OpenFor::kRead);
+      if (!reader_) {
+        *err = e.message;
+        return false;
+      }
+    }
+    RefreshShelved();
     return true;
   }
 
   void Read(const std::function<void(HostContext&)>& fn) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    acting_ = false;
-    fn(*this);
+    std::shared_lock<std::shared_mutex> lock(nodeMutex_);
+    Reader reader(*this);
+    fn(reader);
   }
 
-  // Waiting for the store's write lock (another program may hold it for
-  // seconds) holds only storeMutex_: page reads go on meanwhile.
   bool Act(const std::string& user, const std::function<void(HostContext&)>& fn,
            std::string* err) override {
     std::lock_guard<std::mutex> storeLock(storeMutex_);
     StoreError e;
+    // Another program may hold the write lock for seconds; only actions wait.
     if (!store_->Begin(true, &e)) {
       *err = e.message;
       return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
     // What this action reads must be what the store holds now.
-    if (store_->ChangedElsewhere() && !LoadNode(&e)) return Fail(e, err);
-    store_->SetUser(user);
-    acting_ = true;
-    fn(*this);
-    acting_ = false;
+    if (store_->ChangedElsewhere() && !Reload(&e)) return Fail(e, err);
+    {
+      std::unique_lock<std::shared_mutex> lock(nodeMutex_);
+      store_->SetUser(user);
+      acting_ = true;
+      fn(*this);
+      acting_ = false;
+    }
     if (!TimedCommit(&e)) return Fail(e, err);
     ++changes_;
+    RefreshShelved();
     return true;
   }
 
   uint64_t Version() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(nodeMutex_);
     return VersionLocked();
   }
 
   short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
-    // Called under mutex_ (inside Read or Act).
-    return counts_.Get(VersionLocked(), filter, out);
+    // Inside Read or Act: nodeMutex_ is held, shared or alone. Readers
+    // count side by side; the cache is locked only to look and to keep.
+    uint64_t version = VersionLocked();
+    {
+      std::lock_guard<std::mutex> lock(countsMutex_);
+      if (counts_.Find(version, filter, out)) return kOk;
+    }
+    AlarmView view(1, filter.c_str());
+    short s = view.Count(out);
+    if (s != kOk) return s;
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    counts_.Put(version, filter, *out);
+    return kOk;
   }
 
   HostSource Source() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(nodeMutex_);
     HostSource s;
     s.kind = options_.demo ? "demo" : "store";
     s.name = options_.demo ? "built-in demo plant" : options_.name;
-    s.alarms = node_->queue().Size();
+    s.alarms = node_ ? node_->queue().Size() : 0;
     return s;
   }
   bool HasStore() const override { return true; }
 
+  // As of the last commit or load: never waits for the store.
   std::vector<ShelvedAlarm> Shelved() override {
-    std::lock_guard<std::mutex> lock(storeMutex_);
-    std::vector<ShelvedAlarm> out;
-    for (const plant::ShelvedAlarm& s : store_->Shelved()) {
-      const plant::PlantAlarm& a = s.alarm;
-      out.push_back(
-          {a.node, a.tag, a.description, a.letter, a.number, s.until, a.shelveReason, a.shelvedBy});
-    }
-    return out;
+    std::lock_guard<std::mutex> lock(shelvedMutex_);
+    return shelved_;
   }
 
   std::vector<plant::PlantLogEntry> Journal(std::size_t limit) override {
-    std::lock_guard<std::mutex> lock(storeMutex_);
     std::vector<plant::PlantLogEntry> all;
     StoreError e;
     // A display wants the recent entries; a store keeps years of them.
     auto since = plant::Clock::now() - std::chrono::hours(24 * 7);
-    if (!store_->ReadJournal(since, std::nullopt, &all, &e)) return {};
+    if (reader_) {
+      std::lock_guard<std::mutex> lock(readerMutex_);
+      if (!reader_->ReadJournal(since, std::nullopt, &all, &e)) return {};
+    } else {
+      // A store in memory: no other program can hold it, and ours commit quickly.
+      std::lock_guard<std::mutex> lock(storeMutex_);
+      if (!store_->ReadJournal(since, std::nullopt, &all, &e)) return {};
+    }
     std::size_t from = all.size() > limit ? all.size() - limit : 0;
     return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
   }
@@ -113,8 +148,7 @@ class StoreHost final : public PlantHost, private HostContext {
     StoreError e;
     if (store_->ChangedElsewhere()) {
       if (store_->Begin(false, &e)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (LoadNode(&e)) ++changes_;
+        if (Reload(&e)) RefreshShelved();
         store_->Rollback();
       }
     }
@@ -124,23 +158,46 @@ class StoreHost final : public PlantHost, private HostContext {
     lastTick_ = now;
     if (!due && !simulator_) return;
     if (!store_->Begin(true, &e)) return;  // busy elsewhere: next tick
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (store_->ChangedElsewhere() && !LoadNode(&e)) {
+    if (store_->ChangedElsewhere() && !Reload(&e)) {
       store_->Rollback();
       return;
     }
-    store_->SetUser("simulator");
-    if (due) store_->EndExpiredShelves(now);
-    if (simulator_) simulator_->Advance(seconds, options_.simulateRate, now);
+    {
+      std::unique_lock<std::shared_mutex> lock(nodeMutex_);
+      store_->SetUser("simulator");
+      if (due) store_->EndExpiredShelves(now);
+      if (simulator_) simulator_->Advance(seconds, options_.simulateRate, now);
+    }
     if (TimedCommit(&e)) {
       ++changes_;
+      RefreshShelved();
     } else {
       Fail(e, nullptr);
     }
   }
 
  private:
+  // What a read works with: the node, nothing that changes the store.
+  class Reader final : public HostContext {
+   public:
+    explicit Reader(StoreHost& host) : host_(host) {}
+    CVeltAlmSummMgr& mgr() override { return *host_.mgr_; }
+    short handle() override { return host_.handle_; }
+    QueueBackend& queue() override { return host_.node_->queue(); }
+    bool HornSilenced() override { return host_.node_->queue().HornSilenced(); }
+    bool Shelve(const std::string&, char, int16_t, TimePoint, const std::string&) override {
+      return false;
+    }
+    bool Unshelve(const std::string&, char, int16_t) override { return false; }
+    void Journal(const std::string&, const std::string&) override {}
+
+   private:
+    StoreHost& host_;
+  };
+
+  // REQUIRES: storeMutex_ and a transaction; not nodeMutex_.
   bool TimedCommit(StoreError* e) {
+    if (options_.pause) options_.pause("commit");
     auto begun = std::chrono::steady_clock::now();
     bool ok = store_->Commit(e);
     if (options_.onCommit) {
@@ -150,7 +207,7 @@ class StoreHost final : public PlantHost, private HostContext {
     return ok;
   }
 
-  // --- HostContext ---
+  // --- HostContext, for an action (storeMutex_ and nodeMutex_ alone) ---
   CVeltAlmSummMgr& mgr() override { return *mgr_; }
   short handle() override { return handle_; }
   QueueBackend& queue() override { return node_->queue(); }
@@ -167,26 +224,29 @@ class StoreHost final : public PlantHost, private HostContext {
     if (acting_) store_->Journal(node, text, plant::Clock::now());
   }
 
+  // REQUIRES: nodeMutex_, shared or alone.
   uint64_t VersionLocked() {
     // The queue's number in the high half, our commits and loads in the low one.
-    auto seq = static_cast<uint32_t>(node_->queue().SequenceNumber());
-    return (static_cast<uint64_t>(seq) << 32) | static_cast<uint32_t>(changes_);
+    auto seq = static_cast<uint32_t>(node_ ? node_->queue().SequenceNumber() : 0);
+    return (static_cast<uint64_t>(seq) << 32) | static_cast<uint32_t>(changes_.load());
   }
 
   // Drops the transaction; the node may hold changes the store does not,
-  // so the store's state is loaded again.
+  // so the store's state is loaded again. REQUIRES: storeMutex_.
   bool Fail(const StoreError& e, std::string* err) {
     if (err) *err = e.message;
     store_->Rollback();
     StoreError again;
     if (store_->Begin(false, &again)) {
-      LoadNode(&again);
+      Reload(&again);
       store_->Rollback();
     }
     ++changes_;
+    RefreshShelved();
     return false;
   }
 
+  // REQUIRES: nodeMutex_ alone (or no reader can be running).
   void Unload() {
     simulator_.reset();
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
@@ -196,13 +256,25 @@ class StoreHost final : public PlantHost, private HostContext {
     node_.reset();
   }
 
-  // A fresh node holding the store's plant (one node per process: the old
-  // one goes first). REQUIRES: a transaction.
-  bool LoadNode(StoreError* e) {
+  // The store's plant in a fresh node (one node per process: the old one
+  // goes first). The store is read while readers go on with the old node;
+  // they wait only while the node is replaced. When the store cannot be
+  // read the old node stays. REQUIRES: storeMutex_ and a transaction.
+  bool Reload(StoreError* e) {
+    std::shared_ptr<PlantStore::PreparedLoad> prepared =
+        store_->PrepareLoad(plant::Clock::now(), e);
+    if (options_.pause) options_.pause("reload");
+    if (!prepared) return false;
+    std::unique_lock<std::shared_mutex> lock(nodeMutex_);
+    ++changes_;
+    {
+      std::lock_guard<std::mutex> counts(countsMutex_);
+      counts_.Clear();
+    }
     Unload();
     node_ = std::make_unique<node::EmbeddedNode>();
     node_->LoadSettings();
-    if (!store_->Load(*node_, plant::Clock::now(), e)) return false;
+    if (!store_->LoadPrepared(*node_, *prepared, e)) return false;
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
     if (handle_ == kNoHandle) {
@@ -213,14 +285,23 @@ class StoreHost final : public PlantHost, private HostContext {
     if (options_.simulateRate > 0) {
       simulator_ = std::make_unique<plant::Simulator>(*node_, plant_, options_.seed);
     }
-    counts_.Clear();
     return true;
   }
 
-  // Lock order: storeMutex_ (the store and its transactions), then mutex_
-  // (the node, the manager and what is counted from them).
+  // REQUIRES: storeMutex_.
+  void RefreshShelved() {
+    std::vector<ShelvedAlarm> out;
+    for (const plant::ShelvedAlarm& s : store_->Shelved()) {
+      const plant::PlantAlarm& a = s.alarm;
+      out.push_back(
+          {a.node, a.tag, a.description, a.letter, a.number, s.until, a.shelveReason, a.shelvedBy});
+    }
+    std::lock_guard<std::mutex> lock(shelvedMutex_);
+    shelved_ = std::move(out);
+  }
+
   std::mutex storeMutex_;
-  std::mutex mutex_;
+  std::shared_mutex nodeMutex_;
   std::unique_ptr<PlantStore> store_;
   HostOptions options_;
   plant::Plant plant_;  // read for the simulator only
@@ -230,29 +311,43 @@ class StoreHost final : public PlantHost, private HostContext {
   std::unique_ptr<plant::Simulator> simulator_;
   std::optional<TimePoint> lastTick_;
   bool acting_ = false;
-  uint64_t changes_ = 0;
+  std::atomic<uint64_t> changes_{0};
+  std::mutex countsMutex_;
   ViewCountCache counts_;
+  std::mutex shelvedMutex_;
+  std::vector<ShelvedAlarm> shelved_;
+  std::mutex readerMutex_;
+  std::unique_ptr<PlantStore> reader_;  // the journal's connection; none in memory
 };
 
 }  // namespace
 
 short ViewCountCache::Get(uint64_t version, const std::string& filter, AlarmViewCounts* out) {
+  if (Find(version, filter, out)) return kOk;
+  AlarmView view(1, filter.c_str());
+  short s = view.Count(out);
+  if (s != kOk) return s;
+  Put(version, filter, *out);
+  return kOk;
+}
+
+bool ViewCountCache::Find(uint64_t version, const std::string& filter, AlarmViewCounts* out) {
+  if (version_ != version) return false;
+  auto it = counts_.find(filter);
+  if (it == counts_.end()) return false;
+  *out = it->second;
+  return true;
+}
+
+void ViewCountCache::Put(uint64_t version, const std::string& filter,
+                         const AlarmViewCounts& counts) {
   if (version_ != version) {
     counts_.clear();
     version_ = version;
   }
-  auto it = counts_.find(filter);
-  if (it != counts_.end()) {
-    *out = it->second;
-    return kOk;
-  }
-  AlarmView view(1, filter.c_str());
-  short s = view.Count(out);
-  if (s != kOk) return s;
   // Many viewers with many filters: bounded, emptied when full.
   if (counts_.size() >= kMaxViews) counts_.clear();
-  counts_.emplace(filter, *out);
-  return kOk;
+  counts_.insert_or_assign(filter, counts);
 }
 
 std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,

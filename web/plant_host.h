@@ -69,9 +69,11 @@ class PlantHost {
  public:
   virtual ~PlantHost() = default;
 
-  // Runs `fn` under the host's lock: reads of the node and the manager.
+  // Runs `fn` as a read of the node and the manager. Reads run side by side
+  // and never wait for the store (its transactions, commits or a reload's
+  // reading of it); they wait only while a change is applied in memory.
   virtual void Read(const std::function<void(HostContext&)>& fn) = 0;
-  // Runs `fn` as `user`'s action under the host's lock; what the node sent
+  // Runs `fn` as `user`'s action, alone on the node; what the node sent
   // (operator messages) is journalled with the user's name. False with a
   // message when the change could not be kept (the node is then loaded
   // again from what was kept).
@@ -85,8 +87,10 @@ class PlantHost {
   // until the version changes so that a refresh that changed nothing does
   // not walk the whole queue again. REQUIRES: called inside Read or Act.
   virtual short ViewCounts(HostContext& c, const std::string& filter, AlarmViewCounts* out) = 0;
+  // The shelved alarms, as of the last change kept; never waits for the store.
   virtual std::vector<ShelvedAlarm> Shelved() = 0;
-  // The newest `limit` journal entries of the last week, oldest first.
+  // The newest `limit` journal entries of the last week, oldest first (read
+  // on a connection of its own, so not behind a writer).
   virtual std::vector<plant::PlantLogEntry> Journal(std::size_t limit) = 0;
   virtual HostSource Source() = 0;
   // Shelving and the journal live in a plant store; a station has none.
@@ -101,15 +105,23 @@ struct HostOptions {
   uint32_t seed = 1;
   bool demo = false;  // the built-in demo plant: every page says so
   std::string name;   // the store's file, for the pages
-  // Told how long each commit to the store took (metrics); under the host's lock.
+  // Told how long each commit to the store took (metrics); under the
+  // store's lock, not the node's.
   std::function<void(double seconds, bool ok)> onCommit;
+  // Tests: called with "reload" once a reload has read the store (before
+  // the node is replaced) and with "commit" before each commit; both hold
+  // the store's lock only, so a test may hold them to see readers go on.
+  std::function<void(const char* stage)> pause;
 };
 
 // Exact counts per filter, kept while the version they were counted at
-// holds; bounded. Not thread-safe: used under a host's lock.
+// holds; bounded. Not thread-safe: its holder locks it.
 class ViewCountCache {
  public:
   short Get(uint64_t version, const std::string& filter, AlarmViewCounts* out);
+  // The counts kept for `filter` at `version`, if any; keeping them.
+  bool Find(uint64_t version, const std::string& filter, AlarmViewCounts* out);
+  void Put(uint64_t version, const std::string& filter, const AlarmViewCounts& counts);
   void Clear() { version_.reset(); }
 
  private:
@@ -121,7 +133,7 @@ class ViewCountCache {
 // A host over a plant store: the store is loaded into the node once, each
 // action runs in a write transaction with the acting user set on the
 // store, and the node is loaded afresh when another program changed the
-// store. Simulated events are committed as the user "simulator". Null
+// store (read while pages are served from the old node, then swapped in). Simulated events are committed as the user "simulator". Null
 // with a message when the store cannot be loaded.
 std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
                                          const HostOptions& options, std::string* err);
