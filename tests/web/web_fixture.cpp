@@ -100,6 +100,7 @@ void WebFixture::Start(const FixtureOptions& options) {
   HostOptions hostOptions;
   hostOptions.simulateRate = options.simulateRate;
   hostOptions.demo = options.storeCopyOf.empty() && !options.storeFile;
+  hostOptions.pause = options.pause;
   host_ = MakeStoreHost(std::move(store), hostOptions, &err);
   ASSERT_NE(host_, nullptr) << err;
   ServerOptions so;

@@ -51,6 +51,8 @@ struct FixtureOptions {
   std::string certFile, keyFile;  // HTTPS when given
   // Serve a copy of this store file instead of the demo plant.
   std::string storeCopyOf;
+  // The host's test pause (HostOptions::pause).
+  std::function<void(const char* stage)> pause;
   // Changes to the server's options (limits, deadlines) before it starts.
   std::function<void(ServerOptions&)> tune;
 };
