@@ -5,7 +5,10 @@
 // slow connections fared.
 //
 //   cmake --build build --target web_load
-//   build/web/web_load [ALARMS=100000] [LIVE=500] [LORIS=200] [SECONDS=30]
+//   build/web/web_load [ALARMS=100000] [LIVE=500] [LORIS=200] [SECONDS=30] [STORE]
+//
+// With STORE (a file name; made afresh, replacing it) the plant is kept in a
+// store file, so every acknowledge commits to disk; without it, in memory.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -101,8 +104,15 @@ int main(int argc, char** argv) {
   demo.alarms = alarms;
   plant::Plant plant = plant::MakeDemoPlant(demo);
   plant::StoreError se;
-  auto store = plant::PlantStore::InMemory(plant, &se);
+  std::string storeFile = argc > 5 ? argv[5] : "";
+  std::unique_ptr<plant::PlantStore> store;
+  if (storeFile.empty()) {
+    store = plant::PlantStore::InMemory(plant, &se);
+  } else if (plant::PlantStore::Create(storeFile, plant, true, &se)) {
+    store = plant::PlantStore::Open(storeFile, &se);
+  }
   if (!store) return std::fprintf(stderr, "%s\n", se.message.c_str()), 1;
+  std::printf("plant in %s\n", storeFile.empty() ? "memory" : storeFile.c_str());
   plant = plant::Plant();
   auto host = web::MakeStoreHost(std::move(store), {}, &err);
   if (!host) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
