@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
+
+#include <pthread.h>
 #include <optional>
 
 #include "plant/simulator.h"
@@ -16,6 +19,30 @@ namespace {
 
 using plant::PlantStore;
 using plant::StoreError;
+
+// A reader/writer lock that lets a waiting writer in before readers that
+// come after it: page reads come all the time, and an action must not wait
+// behind them for ever (glibc's default lets readers in first).
+class WriterFirstMutex {
+ public:
+  WriterFirstMutex() {
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock_, &attr);
+    pthread_rwlockattr_destroy(&attr);
+  }
+  ~WriterFirstMutex() { pthread_rwlock_destroy(&lock_); }
+  WriterFirstMutex(const WriterFirstMutex&) = delete;
+  WriterFirstMutex& operator=(const WriterFirstMutex&) = delete;
+  void lock() { pthread_rwlock_wrlock(&lock_); }
+  void unlock() { pthread_rwlock_unlock(&lock_); }
+  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
+ private:
+  pthread_rwlock_t lock_;
+};
 
 // Locks: storeMutex_ is the store's (its connection, transactions and
 // what it knows of the node) and orders every change: a change is applied
@@ -60,7 +87,7 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   void Read(const std::function<void(HostContext&)>& fn) override {
-    std::shared_lock<std::shared_mutex> lock(nodeMutex_);
+    std::shared_lock<WriterFirstMutex> lock(nodeMutex_);
     Reader reader(*this);
     fn(reader);
   }
@@ -77,7 +104,7 @@ class StoreHost final : public PlantHost, private HostContext {
     // What this action reads must be what the store holds now.
     if (store_->ChangedElsewhere() && !Reload(&e)) return Fail(e, err);
     {
-      std::unique_lock<std::shared_mutex> lock(nodeMutex_);
+      std::unique_lock<WriterFirstMutex> lock(nodeMutex_);
       store_->SetUser(user);
       acting_ = true;
       fn(*this);
@@ -90,28 +117,49 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   uint64_t Version() override {
-    std::shared_lock<std::shared_mutex> lock(nodeMutex_);
+    std::shared_lock<WriterFirstMutex> lock(nodeMutex_);
     return VersionLocked();
   }
 
   short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
-    // Inside Read or Act: nodeMutex_ is held, shared or alone. Readers
-    // count side by side; the cache is locked only to look and to keep.
-    uint64_t version = VersionLocked();
+    // Inside Read or Act: nodeMutex_ is held, shared or alone. Counts are
+    // kept by what the node holds (not by the journal's or shelves' commits),
+    // and one reader walks a filter's view while others wanting the same
+    // counts wait for it instead of walking it again.
+    const uint64_t version = ContentLocked();
+    std::promise<Counted> promise;
+    {
+      std::unique_lock<std::mutex> lock(countsMutex_);
+      if (counts_.Find(version, filter, out)) return kOk;
+      auto it = counting_.find(filter);
+      if (it != counting_.end() && it->second.version == version) {
+        std::shared_future<Counted> counted = it->second.result;
+        lock.unlock();
+        Counted c = counted.get();
+        *out = c.counts;
+        return c.status;
+      }
+      counting_[filter] = {version, promise.get_future().share()};
+    }
+    Counted c;
+    try {
+      c.status = AlarmView(1, filter.c_str()).Count(&c.counts);
+    } catch (...) {
+      c.status = kFailed;
+    }
     {
       std::lock_guard<std::mutex> lock(countsMutex_);
-      if (counts_.Find(version, filter, out)) return kOk;
+      if (c.status == kOk) counts_.Put(version, filter, c.counts);
+      auto it = counting_.find(filter);
+      if (it != counting_.end() && it->second.version == version) counting_.erase(it);
     }
-    AlarmView view(1, filter.c_str());
-    short s = view.Count(out);
-    if (s != kOk) return s;
-    std::lock_guard<std::mutex> lock(countsMutex_);
-    counts_.Put(version, filter, *out);
-    return kOk;
+    promise.set_value(c);
+    *out = c.counts;
+    return c.status;
   }
 
   HostSource Source() override {
-    std::shared_lock<std::shared_mutex> lock(nodeMutex_);
+    std::shared_lock<WriterFirstMutex> lock(nodeMutex_);
     HostSource s;
     s.kind = options_.demo ? "demo" : "store";
     s.name = options_.demo ? "built-in demo plant" : options_.name;
@@ -163,7 +211,7 @@ class StoreHost final : public PlantHost, private HostContext {
       return;
     }
     {
-      std::unique_lock<std::shared_mutex> lock(nodeMutex_);
+      std::unique_lock<WriterFirstMutex> lock(nodeMutex_);
       store_->SetUser("simulator");
       if (due) store_->EndExpiredShelves(now);
       if (simulator_) simulator_->Advance(seconds, options_.simulateRate, now);
@@ -224,6 +272,13 @@ class StoreHost final : public PlantHost, private HostContext {
     if (acting_) store_->Journal(node, text, plant::Clock::now());
   }
 
+  // What the node holds: the queue's number and the loads.
+  // REQUIRES: nodeMutex_, shared or alone.
+  uint64_t ContentLocked() {
+    auto seq = static_cast<uint32_t>(node_ ? node_->queue().SequenceNumber() : 0);
+    return (static_cast<uint64_t>(seq) << 32) | static_cast<uint32_t>(loads_);
+  }
+
   // REQUIRES: nodeMutex_, shared or alone.
   uint64_t VersionLocked() {
     // The queue's number in the high half, our commits and loads in the low one.
@@ -265,8 +320,9 @@ class StoreHost final : public PlantHost, private HostContext {
         store_->PrepareLoad(plant::Clock::now(), e);
     if (options_.pause) options_.pause("reload");
     if (!prepared) return false;
-    std::unique_lock<std::shared_mutex> lock(nodeMutex_);
+    std::unique_lock<WriterFirstMutex> lock(nodeMutex_);
     ++changes_;
+    ++loads_;
     {
       std::lock_guard<std::mutex> counts(countsMutex_);
       counts_.Clear();
@@ -301,7 +357,7 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   std::mutex storeMutex_;
-  std::shared_mutex nodeMutex_;
+  WriterFirstMutex nodeMutex_;
   std::unique_ptr<PlantStore> store_;
   HostOptions options_;
   plant::Plant plant_;  // read for the simulator only
@@ -312,8 +368,18 @@ class StoreHost final : public PlantHost, private HostContext {
   std::optional<TimePoint> lastTick_;
   bool acting_ = false;
   std::atomic<uint64_t> changes_{0};
+  uint64_t loads_ = 0;  // under nodeMutex_ alone
+  struct Counted {
+    short status = kOk;
+    AlarmViewCounts counts;
+  };
+  struct Counting {
+    uint64_t version = 0;
+    std::shared_future<Counted> result;
+  };
   std::mutex countsMutex_;
   ViewCountCache counts_;
+  std::map<std::string, Counting> counting_;  // views being walked now
   std::mutex shelvedMutex_;
   std::vector<ShelvedAlarm> shelved_;
   std::mutex readerMutex_;
