@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 #include <optional>
+#include <utility>
 
 #include "plant/simulator.h"
 #include "tolvane/result_codes.h"
@@ -112,7 +113,10 @@ class StoreHost final : public PlantHost, private HostContext {
     }
     if (!TimedCommit(&e)) return Fail(e, err);
     ++changes_;
-    RefreshShelved();
+    // Only a shelve, an unshelve or a reload changes the list (shelved
+    // alarms are in no view, so no other action reaches them); walking every
+    // alarm the store knows is not free at 100,000.
+    if (shelvesStale_) RefreshShelved();
     return true;
   }
 
@@ -263,9 +267,11 @@ class StoreHost final : public PlantHost, private HostContext {
 
   bool Shelve(const std::string& node, char letter, int16_t number, TimePoint until,
               const std::string& reason) override {
+    shelvesStale_ = shelvesStale_ || acting_;
     return acting_ && store_->Shelve(node, letter, number, until, reason, plant::Clock::now());
   }
   bool Unshelve(const std::string& node, char letter, int16_t number) override {
+    shelvesStale_ = shelvesStale_ || acting_;
     return acting_ && store_->Unshelve(node, letter, number, plant::Clock::now());
   }
   void Journal(const std::string& node, const std::string& text) override {
@@ -330,6 +336,7 @@ class StoreHost final : public PlantHost, private HostContext {
     Unload();
     node_ = std::make_unique<node::EmbeddedNode>();
     node_->LoadSettings();
+    shelvesStale_ = true;
     if (!store_->LoadPrepared(*node_, *prepared, e)) return false;
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
@@ -346,6 +353,7 @@ class StoreHost final : public PlantHost, private HostContext {
 
   // REQUIRES: storeMutex_.
   void RefreshShelved() {
+    shelvesStale_ = false;
     std::vector<ShelvedAlarm> out;
     for (const plant::ShelvedAlarm& s : store_->Shelved()) {
       const plant::PlantAlarm& a = s.alarm;
@@ -367,6 +375,7 @@ class StoreHost final : public PlantHost, private HostContext {
   std::unique_ptr<plant::Simulator> simulator_;
   std::optional<TimePoint> lastTick_;
   bool acting_ = false;
+  bool shelvesStale_ = false;  // the shelved list may be behind the node (storeMutex_)
   std::atomic<uint64_t> changes_{0};
   uint64_t loads_ = 0;  // under nodeMutex_ alone
   struct Counted {
