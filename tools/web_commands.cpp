@@ -25,6 +25,7 @@
 #include "web/plant_host.h"
 #include "web/station_host.h"
 #include "web/server.h"
+#include "web/time_display.h"
 #include "web/users.h"
 #ifdef TOLVANE_WITH_FIELD
 #include "tools/field_commands.h"
@@ -50,6 +51,8 @@ struct WebCommands::Options {
   bool passwordStdin = false;
   std::string sources;
   std::string metricsListen;
+  std::string timeZone = "local";
+  std::string dateFormat = "iso";
 };
 
 namespace {
@@ -132,6 +135,24 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
                    "threads answering API requests (default 4; live pages take none)")
       ->check(CLI::Range(1, 256));
   o.serve
+      ->add_option("--time-zone", o.timeZone,
+                   "show the page's times in local (the server's zone, default), utc or a fixed "
+                   "offset +HH:MM / -HH:MM; always with the offset")
+      ->check([](const std::string& v) {
+        web::TimeDisplay t;
+        std::string err;
+        return web::ParseTimeZone(v, &t, &err) ? std::string() : err;
+      });
+  o.serve
+      ->add_option("--date-format", o.dateFormat,
+                   "iso (2026-12-09 14:03:07 +01:00, default) or iso-t "
+                   "(2026-12-09T14:03:07+01:00)")
+      ->check([](const std::string& v) {
+        web::TimeDisplay t;
+        std::string err;
+        return web::ParseDateFormat(v, &t, &err) ? std::string() : err;
+      });
+  o.serve
       ->add_option("--session-hours", o.sessionHours,
                    "sign out after this many hours without a request (default 8)")
       ->check(CLI::Range(0.01, 24.0 * 30));
@@ -154,6 +175,13 @@ bool WebCommands::Run(int* exitCode) {
   Options& o = *o_;
   if (o.serve->parsed()) {
     if (!o.config.empty() && !ApplyConfigOrSay(o.config, ServeConfigKeys(*o.root, *o.serve))) {
+      *exitCode = kExitUsage;
+      return true;
+    }
+    std::string err;
+    if (!web::ParseTimeZone(o.timeZone, &o.server.times, &err) ||
+        !web::ParseDateFormat(o.dateFormat, &o.server.times, &err)) {
+      std::cerr << "tolvane: error: " << err << "\n";
       *exitCode = kExitUsage;
       return true;
     }
