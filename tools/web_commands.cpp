@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <mutex>
 #include <optional>
 
 #include "ops/alarm_metrics.h"
@@ -28,6 +29,8 @@
 #include "web/time_display.h"
 #include "web/users.h"
 #ifdef TOLVANE_WITH_FIELD
+#include "field/field_host.h"
+#include "ops/field_metrics.h"
 #include "tools/field_commands.h"
 #endif
 #ifdef TOLVANE_WITH_NATS
@@ -385,7 +388,7 @@ int Serve(WebCommands::Options& o) {
   }
   o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));
 #ifdef TOLVANE_WITH_FIELD
-  std::shared_ptr<void> ingest;
+  std::unique_ptr<IngestProcess> ingest;
   if (!o.sources.empty()) {
     if (o.global == nullptr || o.global->nodeFile.empty()) {
       std::cerr << "tolvane: error: serve --sources needs a plant store (--node FILE)\n";
@@ -413,7 +416,48 @@ int Serve(WebCommands::Options& o) {
     });
     if (storeMetrics) metrics.AddReadyCheck("store", [&] { return storeMetrics->Writable(); });
   }
-  int rc = RunService(o, *host, metrics);
+#ifdef TOLVANE_WITH_FIELD
+  // The field points of the ingest beside us, as it last told them; while
+  // it tells nothing (ended, hung) its sources count as not connected.
+  std::optional<ops::FieldMetrics> fieldMetrics;
+  std::mutex fieldM;
+  field::FieldStatus fieldLast;
+  std::string fieldWhy;
+  auto readField = [&] {
+    std::lock_guard lock(fieldM);
+    field::FieldStatus now;
+    if (ingest->Status(&now, &fieldWhy)) {
+      fieldLast = std::move(now);
+      fieldWhy.clear();
+    } else {
+      for (field::DriverStatus& d : fieldLast.drivers) d.connected = false;
+    }
+    return std::pair(fieldLast, fieldWhy);
+  };
+  if (ingest && !o.metricsListen.empty()) {
+    fieldMetrics.emplace(metrics.registry());
+    metrics.OnScrape([&] { fieldMetrics->Refresh(readField().first); });
+    metrics.AddReadyCheck("field", [&] {
+      auto [status, why] = readField();
+      return why.empty() ? ops::FieldNotReady(status) : why;
+    });
+  }
+#endif
+  std::function<void()> poll;
+#ifdef TOLVANE_WITH_FIELD
+  // An ingest that ends leaves the store unfed: said once, as an event.
+  bool ingestEnded = false;
+  if (ingest) {
+    poll = [&] {
+      std::string why;
+      if (!ingestEnded && ingest->Ended(&why)) {
+        ingestEnded = true;
+        ops::Events().Error("ingest_ended", {{"sources", o.sources}, {"reason", why}});
+      }
+    };
+  }
+#endif
+  int rc = RunService(o, *host, metrics, poll);
   if (!o.metricsListen.empty()) {
     host->Read([&](web::HostContext& c) {
       if (node::SummaryQueue* q = queueOf(c)) q->SetEventListener(nullptr);
