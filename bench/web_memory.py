@@ -131,12 +131,17 @@ def main():
                                f'127.0.0.1:{port}', '--users', users, '--simulate',
                                str(a.simulate)], stdout=subprocess.DEVNULL)
     try:
-        for _ in range(300):
+        # A large store takes a while to load on a busy machine.
+        deadline = time.time() + 600
+        while True:
             try:
                 socket.create_connection(('127.0.0.1', port), timeout=1).close()
                 break
             except OSError:
-                time.sleep(0.1)
+                if server.poll() is not None or time.time() > deadline:
+                    print('the server did not start listening', file=sys.stderr)
+                    return 2
+                time.sleep(0.2)
         until = time.time() + a.warmup + a.seconds
         clients = [Client(port, n, password, i) for i, n in enumerate(names)]
         threads = [threading.Thread(target=c.run, args=(until,), daemon=True) for c in clients]

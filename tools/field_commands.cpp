@@ -13,6 +13,7 @@
 #include <iterator>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -240,17 +241,14 @@ class Ingest {
   std::unique_ptr<field::FieldHost> host_;  // after the node: it goes first
 };
 
-}  // namespace
-
-std::string FieldStatusText(const std::string& storePath) {
-  if (storePath.empty()) return {};
-  std::string path = field::StatusFileFor(storePath);
+// The status file an ingest (or daemon) writes beside its store, read back.
+bool ReadStatusFile(const std::string& path, field::FieldStatus* out) {
   std::ifstream in(path);
-  if (!in) return {};
+  if (!in) return false;
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   nlohmann::json j;
   plant::JsonInputError jsonErr;
-  if (!plant::ParseJsonBounded(text, &j, &jsonErr) || !j.is_object()) return {};
+  if (!plant::ParseJsonBounded(text, &j, &jsonErr) || !j.is_object()) return false;
   field::FieldStatus s;
   auto num = [](const nlohmann::json& o, const char* k) -> uint64_t {
     auto it = o.find(k);
@@ -286,6 +284,17 @@ std::string FieldStatusText(const std::string& storePath) {
       s.drivers.push_back(ds);
     }
   }
+  *out = std::move(s);
+  return true;
+}
+
+}  // namespace
+
+std::string FieldStatusText(const std::string& storePath) {
+  if (storePath.empty()) return {};
+  std::string path = field::StatusFileFor(storePath);
+  field::FieldStatus s;
+  if (!ReadStatusFile(path, &s)) return {};
   std::error_code ec;
   auto written = std::filesystem::last_write_time(path, ec);
   std::string age;
@@ -298,8 +307,17 @@ std::string FieldStatusText(const std::string& storePath) {
   return "Field sources" + age + ":\n" + field::FormatStatus(s);
 }
 
-std::shared_ptr<void> StartIngest(const std::string& store, const std::string& sources,
-                                  std::string* err) {
+struct IngestProcess::State {
+  std::mutex m;
+  pid_t pid = -1;
+  bool ended = false;  // reaped: the pid is no longer ours
+  std::string endText;
+  std::string statusPath;
+  std::filesystem::file_time_type started;
+};
+
+std::unique_ptr<IngestProcess> StartIngest(const std::string& store, const std::string& sources,
+                                           std::string* err) {
   // Checked here, so that a bad file stops `serve` with its errors.
   field::SourcesFile file;
   std::vector<field::SourceError> errors;
@@ -308,29 +326,80 @@ std::shared_ptr<void> StartIngest(const std::string& store, const std::string& s
     if (!err->empty()) err->pop_back();
     return nullptr;
   }
+  std::unique_ptr<IngestProcess> p(new IngestProcess);
+  p->s_ = std::make_unique<IngestProcess::State>();
+  p->s_->statusPath = field::StatusFileFor(store);
+  p->s_->started = std::filesystem::file_time_type::clock::now();
   std::string self = "/proc/self/exe";
   std::vector<std::string> args = {"tolvane", "--node", store, "ingest", "--sources", sources};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+  if (posix_spawn(&p->s_->pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
     *err = "cannot start the ingest of " + sources;
     return nullptr;
   }
-  return std::shared_ptr<void>(new pid_t(pid), [](void* p) {
-    pid_t child = *static_cast<pid_t*>(p);
-    delete static_cast<pid_t*>(p);
-    ::kill(child, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (::waitpid(child, &status, WNOHANG) == 0) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-    }
-  });
+  return p;
+}
+
+IngestProcess::~IngestProcess() {
+  std::lock_guard lock(s_->m);
+  if (s_->ended || s_->pid <= 0) return;  // never kill(-1)
+  pid_t child = s_->pid;
+  ::kill(child, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (::waitpid(child, &status, WNOHANG) == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+}
+
+// Reaps the child once it has ended; under the state's lock.
+static bool Reaped(IngestProcess::State& s) {
+  int rc = 0;
+  if (!s.ended && s.pid > 0 && ::waitpid(s.pid, &rc, WNOHANG) == s.pid) {
+    s.ended = true;
+    s.endText = WIFEXITED(rc) ? "exited with status " + std::to_string(WEXITSTATUS(rc))
+                              : "was ended by signal " + std::to_string(WTERMSIG(rc));
+  }
+  return s.ended;
+}
+
+bool IngestProcess::Ended(std::string* why) {
+  std::lock_guard lock(s_->m);
+  if (!Reaped(*s_)) return false;
+  *why = "the ingest " + s_->endText;
+  return true;
+}
+
+bool IngestProcess::Status(field::FieldStatus* status, std::string* why) {
+  using namespace std::chrono;
+  std::lock_guard lock(s_->m);
+  if (Reaped(*s_)) {
+    *why = "the ingest " + s_->endText;
+    return false;
+  }
+  // A file older than this ingest is another run's; one not written for a
+  // while is of an ingest that hangs. It is written once a second.
+  std::error_code ec;
+  auto written = std::filesystem::last_write_time(s_->statusPath, ec);
+  if (ec || written < s_->started - milliseconds(20)) {
+    *why = "the ingest has written no status yet";
+    return false;
+  }
+  auto age = duration_cast<seconds>(std::filesystem::file_time_type::clock::now() - written);
+  if (age > seconds(5)) {
+    *why = "the ingest wrote no status for " + std::to_string(age.count()) + " s";
+    return false;
+  }
+  if (!ReadStatusFile(s_->statusPath, status)) {
+    *why = "the ingest's status file does not read: " + s_->statusPath;
+    return false;
+  }
+  return true;
 }
 
 FieldCommandRunner AddFieldCommands(CLI::App& app, const std::string* nodeFile) {

@@ -10,6 +10,10 @@ namespace CLI {
 class App;
 }
 
+namespace tolvane::field {
+struct FieldStatus;
+}
+
 namespace tolvane::cli {
 
 // After parsing: runs the chosen field command and sets *exitCode; false
@@ -24,11 +28,34 @@ FieldCommandRunner AddFieldCommands(CLI::App& app, const std::string* nodeFile);
 // running ingest (or daemon) last wrote beside the store; empty when none.
 std::string FieldStatusText(const std::string& storePath);
 
-// `serve --sources`: this program's own `ingest` of `sources` into `store`,
+// `serve --sources`: this program's own `ingest` of `sources` into a store,
 // run beside the server as a child process, which the server follows as it
 // follows any other writer of the store. Stopped (SIGTERM, then waited for)
-// when the handle goes; null with a message when it cannot start.
-std::shared_ptr<void> StartIngest(const std::string& store, const std::string& sources,
-                                  std::string* err);
+// when the handle goes.
+class IngestProcess {
+ public:
+  ~IngestProcess();
+  IngestProcess(const IngestProcess&) = delete;
+  IngestProcess& operator=(const IngestProcess&) = delete;
+
+  // The field status the ingest last wrote beside the store (once a second):
+  // true while it runs and wrote one lately. Otherwise false with why (not
+  // written yet, too old, the ingest ended). Safe from any thread.
+  bool Status(field::FieldStatus* status, std::string* why);
+  // True when the ingest has ended, with how.
+  bool Ended(std::string* why);
+
+  struct State;  // defined in field_commands.cpp
+
+ private:
+  friend std::unique_ptr<IngestProcess> StartIngest(const std::string&, const std::string&,
+                                                    std::string*);
+  IngestProcess() = default;
+  std::unique_ptr<State> s_;
+};
+
+// Null with a message (the sources file's errors) when it cannot start.
+std::unique_ptr<IngestProcess> StartIngest(const std::string& store, const std::string& sources,
+                                           std::string* err);
 
 }  // namespace tolvane::cli

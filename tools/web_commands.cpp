@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <mutex>
 #include <optional>
 
 #include "ops/alarm_metrics.h"
@@ -25,8 +26,11 @@
 #include "web/plant_host.h"
 #include "web/station_host.h"
 #include "web/server.h"
+#include "web/time_display.h"
 #include "web/users.h"
 #ifdef TOLVANE_WITH_FIELD
+#include "field/field_host.h"
+#include "ops/field_metrics.h"
 #include "tools/field_commands.h"
 #endif
 #ifdef TOLVANE_WITH_NATS
@@ -50,6 +54,8 @@ struct WebCommands::Options {
   bool passwordStdin = false;
   std::string sources;
   std::string metricsListen;
+  std::string timeZone = "local";
+  std::string dateFormat = "iso";
 };
 
 namespace {
@@ -132,6 +138,24 @@ WebCommands::WebCommands(CLI::App& app, const GlobalOptions* global)
                    "threads answering API requests (default 4; live pages take none)")
       ->check(CLI::Range(1, 256));
   o.serve
+      ->add_option("--time-zone", o.timeZone,
+                   "show the page's times in local (the server's zone, default), utc or a fixed "
+                   "offset +HH:MM / -HH:MM; always with the offset")
+      ->check([](const std::string& v) {
+        web::TimeDisplay t;
+        std::string err;
+        return web::ParseTimeZone(v, &t, &err) ? std::string() : err;
+      });
+  o.serve
+      ->add_option("--date-format", o.dateFormat,
+                   "iso (2026-12-09 14:03:07 +01:00, default) or iso-t "
+                   "(2026-12-09T14:03:07+01:00)")
+      ->check([](const std::string& v) {
+        web::TimeDisplay t;
+        std::string err;
+        return web::ParseDateFormat(v, &t, &err) ? std::string() : err;
+      });
+  o.serve
       ->add_option("--session-hours", o.sessionHours,
                    "sign out after this many hours without a request (default 8)")
       ->check(CLI::Range(0.01, 24.0 * 30));
@@ -154,6 +178,13 @@ bool WebCommands::Run(int* exitCode) {
   Options& o = *o_;
   if (o.serve->parsed()) {
     if (!o.config.empty() && !ApplyConfigOrSay(o.config, ServeConfigKeys(*o.root, *o.serve))) {
+      *exitCode = kExitUsage;
+      return true;
+    }
+    std::string err;
+    if (!web::ParseTimeZone(o.timeZone, &o.server.times, &err) ||
+        !web::ParseDateFormat(o.dateFormat, &o.server.times, &err)) {
+      std::cerr << "tolvane: error: " << err << "\n";
       *exitCode = kExitUsage;
       return true;
     }
@@ -357,7 +388,7 @@ int Serve(WebCommands::Options& o) {
   }
   o.server.sessionIdle = std::chrono::seconds(static_cast<long>(o.sessionHours * 3600));
 #ifdef TOLVANE_WITH_FIELD
-  std::shared_ptr<void> ingest;
+  std::unique_ptr<IngestProcess> ingest;
   if (!o.sources.empty()) {
     if (o.global == nullptr || o.global->nodeFile.empty()) {
       std::cerr << "tolvane: error: serve --sources needs a plant store (--node FILE)\n";
@@ -385,7 +416,48 @@ int Serve(WebCommands::Options& o) {
     });
     if (storeMetrics) metrics.AddReadyCheck("store", [&] { return storeMetrics->Writable(); });
   }
-  int rc = RunService(o, *host, metrics);
+#ifdef TOLVANE_WITH_FIELD
+  // The field points of the ingest beside us, as it last told them; while
+  // it tells nothing (ended, hung) its sources count as not connected.
+  std::optional<ops::FieldMetrics> fieldMetrics;
+  std::mutex fieldM;
+  field::FieldStatus fieldLast;
+  std::string fieldWhy;
+  auto readField = [&] {
+    std::lock_guard lock(fieldM);
+    field::FieldStatus now;
+    if (ingest->Status(&now, &fieldWhy)) {
+      fieldLast = std::move(now);
+      fieldWhy.clear();
+    } else {
+      for (field::DriverStatus& d : fieldLast.drivers) d.connected = false;
+    }
+    return std::pair(fieldLast, fieldWhy);
+  };
+  if (ingest && !o.metricsListen.empty()) {
+    fieldMetrics.emplace(metrics.registry());
+    metrics.OnScrape([&] { fieldMetrics->Refresh(readField().first); });
+    metrics.AddReadyCheck("field", [&] {
+      auto [status, why] = readField();
+      return why.empty() ? ops::FieldNotReady(status) : why;
+    });
+  }
+#endif
+  std::function<void()> poll;
+#ifdef TOLVANE_WITH_FIELD
+  // An ingest that ends leaves the store unfed: said once, as an event.
+  bool ingestEnded = false;
+  if (ingest) {
+    poll = [&] {
+      std::string why;
+      if (!ingestEnded && ingest->Ended(&why)) {
+        ingestEnded = true;
+        ops::Events().Error("ingest_ended", {{"sources", o.sources}, {"reason", why}});
+      }
+    };
+  }
+#endif
+  int rc = RunService(o, *host, metrics, poll);
   if (!o.metricsListen.empty()) {
     host->Read([&](web::HostContext& c) {
       if (node::SummaryQueue* q = queueOf(c)) q->SetEventListener(nullptr);

@@ -40,7 +40,7 @@ bool ParseLong(const std::string& text, long lo, long hi, long* out) {
   return true;
 }
 
-json RowJson(const present::Row& r) {
+json RowJson(const present::Row& r, const TimeDisplay& times) {
   return json{{"ref", r.reference},
               {"ack", r.acknowledged},
               {"message", r.IsOperatorMessage()},
@@ -48,6 +48,8 @@ json RowJson(const present::Row& r) {
               {"timeIn", r.timeIn},
               {"dateLast", r.dateLast},
               {"timeLast", r.timeLast},
+              {"shownIn", times.FormatLocal(r.dateIn, r.timeIn)},
+              {"shownLast", times.FormatLocal(r.dateLast, r.timeLast)},
               {"node", r.node},
               {"tag", r.tag},
               {"priority", present::TrimRight(r.priority)},
@@ -249,18 +251,6 @@ std::size_t PagesOf(std::size_t matched, std::size_t count) {
 }  // namespace
 
 namespace {
-// The server's UTC offset now, as ISO 8601 writes it ("+01:00"): the rows'
-// times are the node's local time.
-std::string LocalOffset() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[8] = {};
-  std::strftime(buf, sizeof buf, "%z", &tm);
-  std::string z = buf;
-  return z.size() == 5 ? z.substr(0, 3) + ":" + z.substr(3) : "";
-}
-
 // The counts of a view narrowed to one kind of record, from the counts of
 // both kinds (which the host keeps per filter).
 AlarmViewCounts Narrowed(AlarmViewCounts c, ViewRecords records) {
@@ -278,7 +268,7 @@ AlarmViewCounts Narrowed(AlarmViewCounts c, ViewRecords records) {
 
 }  // namespace
 
-ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
+ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q, const TimeDisplay& times) {
   long sort = 0;
   long count = 0;
   if (!ParseLong(q.sort, -13, 13, &sort) || sort == 0) {
@@ -370,7 +360,8 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
 
   json rows = json::array();
   for (const tagAlarmStr& row : page.rows) {
-    rows.push_back(RowJson(present::DecodeRow(reinterpret_cast<const unsigned char*>(&row))));
+    rows.push_back(
+        RowJson(present::DecodeRow(reinterpret_cast<const unsigned char*>(&row)), times));
   }
   result.body = json{{"rows", std::move(rows)},
                      {"first", page.first.empty() ? "" : EncodePlace(page.first)},
@@ -387,7 +378,8 @@ ApiResult GetAlarms(PlantHost& host, const AlarmQuery& q) {
                      {"horn", {{"enabled", hornEnabled}, {"silenced", hornSilenced}}}};
   if (focusRow) result.body["focus"] = json{{"ref", ref}, {"row", *focusRow}};
   result.body["source"] = GetSource(host).body;
-  result.body["offset"] = LocalOffset();
+  result.body["offset"] = times.OffsetNow();
+  result.body["now"] = times.Format(plant::Clock::now());
   result.body["version"] = std::to_string(host.Version());
   return result;
 }
@@ -421,7 +413,7 @@ ApiResult GetSource(PlantHost& host) {
   return r;
 }
 
-ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
+ApiResult GetJournal(PlantHost& host, const std::string& limitText, const TimeDisplay& times) {
   long limit = 200;
   if (!limitText.empty() && !ParseLong(limitText, 1, 10000, &limit)) {
     return ApiError(400, "limit must be 1..10000");
@@ -434,14 +426,15 @@ ApiResult GetJournal(PlantHost& host, const std::string& limitText) {
   }
   for (const plant::PlantLogEntry& e : host.Journal(static_cast<std::size_t>(limit))) {
     entries.push_back(json{
-        {"time", plant::FormatUtc(e.time)}, {"node", e.node}, {"text", e.text}, {"user", e.user}});
+        {"time", plant::FormatUtc(e.time)}, {"shown", times.Format(e.time)}, {"node", e.node},
+        {"text", e.text}, {"user", e.user}});
   }
   ApiResult r;
   r.body = json{{"entries", entries}, {"available", true}};
   return r;
 }
 
-ApiResult GetShelved(PlantHost& host) {
+ApiResult GetShelved(PlantHost& host, const TimeDisplay& times) {
   json list = json::array();
   for (const ShelvedAlarm& s : host.Shelved()) {
     list.push_back(json{{"ref", present::FormatReference({s.letter, s.number, s.node})},
@@ -449,6 +442,7 @@ ApiResult GetShelved(PlantHost& host) {
                         {"tag", s.tag},
                         {"description", s.description},
                         {"until", plant::FormatUtc(s.until)},
+                        {"shownUntil", times.Format(s.until)},
                         {"reason", s.reason},
                         {"user", s.user}});
   }

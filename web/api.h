@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "web/plant_host.h"
+#include "web/time_display.h"
 
 namespace tolvane::web {
 
@@ -41,13 +42,14 @@ struct AlarmQuery {
 
 // A page of the whole view the filter selects, with its place tokens, the
 // view's exact counts and the whole summary's, the horn and the version.
-ApiResult GetAlarms(PlantHost& host, const AlarmQuery& query);
+// Each time is also given as `times` shows it ("shownIn", "shownLast").
+ApiResult GetAlarms(PlantHost& host, const AlarmQuery& query, const TimeDisplay& times = {});
 // Whether a filter parses; where and why not.
 ApiResult CheckFilter(PlantHost& host, const std::string& filter);
 // Where the plant comes from: demo, store or station, and a station's state.
 ApiResult GetSource(PlantHost& host);
-ApiResult GetJournal(PlantHost& host, const std::string& limit);
-ApiResult GetShelved(PlantHost& host);
+ApiResult GetJournal(PlantHost& host, const std::string& limit, const TimeDisplay& times = {});
+ApiResult GetShelved(PlantHost& host, const TimeDisplay& times = {});
 
 // Actions. `body` is the request's parsed JSON; `user` acts.
 ApiResult Acknowledge(PlantHost& host, const std::string& user, const nlohmann::json& body);

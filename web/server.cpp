@@ -355,6 +355,18 @@ struct WebServer::Impl {
 
   // --- requests ---
 
+  // Who is signed in, and how the page is to show times.
+  ApiResult SessionAnswer(const Session& s) const {
+    ApiResult r;
+    r.body = json{{"user", s.user},
+                  {"role", RoleName(s.role)},
+                  {"csrf", s.csrf},
+                  {"times", {{"zone", options.times.ZoneName()},
+                             {"format", options.times.FormatName()},
+                             {"offset", options.times.OffsetNow()}}}};
+    return r;
+  }
+
   // The session of a request; answers 401 itself when there is none. An
   // action also needs the page's origin, the session's CSRF token, the
   // operator role and a JSON body.
@@ -471,9 +483,7 @@ struct WebServer::Impl {
     res.headers.emplace_back("Set-Cookie", std::string(kCookie) + "=" + id +
                                                "; Path=/; HttpOnly; SameSite=Strict" +
                                                (tls || options.secureCookie ? "; Secure" : ""));
-    ApiResult r;
-    r.body = json{{"user", s->user}, {"role", RoleName(s->role)}, {"csrf", s->csrf}};
-    Send(res, r);
+    Send(res, SessionAnswer(*s));
   }
 
   // --- live pages ---
@@ -892,10 +902,7 @@ MHD_Result WebServer::Impl::Route(MHD_Connection* c, Exchange& x) {
   }
   if (get && path == "/api/session") {
     if (std::optional<Session> session = Authorise(req, res, false)) {
-      ApiResult r;
-      r.body =
-          json{{"user", session->user}, {"role", RoleName(session->role)}, {"csrf", session->csrf}};
-      Send(res, r);
+      Send(res, SessionAnswer(*session));
     }
     return Answer(c, req, res);
   }
@@ -923,7 +930,7 @@ MHD_Result WebServer::Impl::Route(MHD_Connection* c, Exchange& x) {
       q.last = r.HasParam("last") && r.Param("last") != "0";
       q.ref = r.Param("ref");
       q.records = r.Param("records");
-      Send(out, GetAlarms(host, q));
+      Send(out, GetAlarms(host, q, options.times));
     };
   } else if (get && path == "/api/check") {
     work = [this](const Request& r, Reply& out) {
@@ -931,11 +938,11 @@ MHD_Result WebServer::Impl::Route(MHD_Connection* c, Exchange& x) {
     };
   } else if (get && path == "/api/journal") {
     work = [this](const Request& r, Reply& out) {
-      if (Authorise(r, out, false)) Send(out, GetJournal(host, r.Param("limit")));
+      if (Authorise(r, out, false)) Send(out, GetJournal(host, r.Param("limit"), options.times));
     };
   } else if (get && path == "/api/shelved") {
     work = [this](const Request& r, Reply& out) {
-      if (Authorise(r, out, false)) Send(out, GetShelved(host));
+      if (Authorise(r, out, false)) Send(out, GetShelved(host, options.times));
     };
   } else if (get && path == "/api/source") {
     // Public: the sign-in page too must say when it is the demo plant.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "web/plant_host.h"
+#include "web/time_display.h"
 
 namespace tolvane::web {
 
@@ -57,6 +58,8 @@ struct ServerOptions {
   std::chrono::seconds bodyTimeout{10};
   std::chrono::seconds idleTimeout{5};
   std::size_t maxHeaderBytes = 32 * 1024;
+  // How the page shows times; the session answer tells the page.
+  TimeDisplay times;
 };
 
 // What the server has done since it started, for its metrics.

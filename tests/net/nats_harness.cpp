@@ -300,7 +300,28 @@ bool WaitConverged(nats::Connection& conn, const nats::Station& s,
         why << n << ": node holds " << truth.size() << ", station " << seen.size() << "; ";
         for (const AlarmFact& f : truth) {
           if (!std::binary_search(seen.begin(), seen.end(), f)) {
-            why << "missing " << f.subject << " ack=" << f.ack << " st=" << f.status << "; ";
+            why << "missing " << f.subject << " ack=" << f.ack << " st=" << f.status;
+            // What the station holds instead, and what the stream's last
+            // message says: which side lost the change.
+            for (const AlarmFact& g : seen) {
+              if (g.subject == f.subject) why << "; station has ack=" << g.ack << " st=" << g.status;
+            }
+            natsMsg* last = nullptr;
+            jsErrCode jerr{};
+            if (js_GetLastMsg(&last, conn.js(), nats::kAlarmStream, f.subject.c_str(), nullptr,
+                              &jerr) == NATS_OK) {
+              nats::AlarmState st;
+              std::string_view body(natsMsg_GetData(last),
+                                    static_cast<std::size_t>(natsMsg_GetDataLength(last)));
+              why << "; stream's last is seq " << natsMsg_GetSequence(last);
+              if (body.empty()) {
+                why << " (a tombstone)";
+              } else if (nats::DecodeAlarmBody(body, &st) == nats::DecodeResult::kOk) {
+                why << " ack=" << int(st.msg.ackFlag) << " st=" << st.msg.almpak.statusCode;
+              }
+              natsMsg_Destroy(last);
+            }
+            why << "; ";
             break;
           }
         }

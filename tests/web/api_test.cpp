@@ -595,3 +595,76 @@ TEST_F(ApiTest, AlarmTextsTravelAsJsonStringsWhateverTheyHold) {
 
 }  // namespace
 }  // namespace tolvane::web::testing
+
+namespace tolvane::web::testing {
+namespace {
+
+// A time as the page shows it in a fixed zone, made apart from the server's
+// way (timegm and strftime): `utc` as seconds since 1970.
+std::string ShownAt(std::time_t utc, int offsetMinutes, const std::string& offset) {
+  std::time_t shifted = utc + offsetMinutes * 60;
+  std::tm tm{};
+  gmtime_r(&shifted, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &tm);
+  return buf + offset;
+}
+
+class TimeZoneApiTest : public WebFixture {
+ protected:
+  void SetUp() override {
+    // The rows' wall times are the server's: in UTC here, so that the test
+    // knows the instants.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    FixtureOptions o;
+    o.tune = [](ServerOptions& s) {
+      std::string err;
+      ASSERT_TRUE(ParseTimeZone("+05:30", &s.times, &err)) << err;
+    };
+    Start(o);
+  }
+};
+
+TEST_F(TimeZoneApiTest, TheSessionCarriesTheZoneAndEveryTimeIsShownInIt) {
+  auto c = Operator();
+  json session = c->GetJson("/api/session");
+  EXPECT_EQ(session["times"]["zone"], "+05:30");
+  EXPECT_EQ(session["times"]["format"], "iso");
+  EXPECT_EQ(session["times"]["offset"], "+05:30");
+
+  json page = Page(*c);
+  ASSERT_FALSE(page["rows"].empty());
+  EXPECT_EQ(page["offset"], "+05:30");
+  for (const json& r : page["rows"]) {
+    for (auto [date, time, shown] : {std::tuple{"dateIn", "timeIn", "shownIn"},
+                                     std::tuple{"dateLast", "timeLast", "shownLast"}}) {
+      std::tm tm{};
+      std::string wall = r[date].get<std::string>() + " " + r[time].get<std::string>();
+      ASSERT_NE(strptime(wall.c_str(), "%m/%d/%Y %H:%M:%S", &tm), nullptr) << wall;
+      EXPECT_EQ(r[shown], ShownAt(timegm(&tm), 330, "+05:30")) << wall;
+    }
+  }
+
+  // The journal and the shelved list: UTC instants, shown in the zone.
+  std::string ref = FirstNew(page);
+  ASSERT_EQ(c->Post("/api/shelve", json{{"refs", {ref}}, {"minutes", 30}, {"reason", "zone"}}
+                                       .dump())->status,
+            200);
+  json shelved = c->GetJson("/api/shelved")["shelved"];
+  json journal = c->GetJson("/api/journal")["entries"];
+  ASSERT_FALSE(shelved.empty());
+  ASSERT_FALSE(journal.empty());
+  for (auto [list, utc, shown] :
+       {std::tuple{&shelved, "until", "shownUntil"}, std::tuple{&journal, "time", "shown"}}) {
+    for (const json& e : *list) {
+      std::tm tm{};
+      std::string text = e[utc].get<std::string>();
+      ASSERT_NE(strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm), nullptr) << text;
+      EXPECT_EQ(e[shown], ShownAt(timegm(&tm), 330, "+05:30")) << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tolvane::web::testing

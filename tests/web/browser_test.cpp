@@ -409,6 +409,47 @@ TEST_F(BrowserTest, EveryPageIsReachableAJumpMarksTheRowAndAcknowledgeAllAsksWit
   EXPECT_TRUE(b->WaitFor("document.querySelectorAll('#rows tr.message').length == 0"));
 }
 
+class TimeZoneBrowserTest : public BrowserTest {
+ protected:
+  FixtureOptions Options() override {
+    FixtureOptions o;
+    o.tune = [](ServerOptions& s) {
+      std::string err;
+      ASSERT_TRUE(ParseTimeZone("+05:30", &s.times, &err)) << err;
+    };
+    return o;
+  }
+};
+
+TEST_F(TimeZoneBrowserTest, TheTableAndThePanelsShowTheConfiguredOffset) {
+  auto b = Open("zone");
+  ASSERT_TRUE(b->ok());
+  ASSERT_NO_FATAL_FAILURE(b->SignIn(BaseUrl(), "olga", kOperatorPassword));
+  const std::string shown = "/^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+05:30$/";
+  // Both time columns of every row, as the API gave them.
+  EXPECT_TRUE(b->Run("const cells = [...document.querySelectorAll('#rows td.time')];"
+                     "return cells.length > 0 && cells.every(td => " + shown +
+                     ".test(td.textContent))")
+                  .get<bool>())
+      << b->Run("return document.querySelector('#rows td.time').textContent");
+  // The operator messages and the journal at the side.
+  ASSERT_TRUE(b->WaitFor("document.querySelector('#opmsgs li span.meta') && "
+                         "document.querySelector('#journal li span.meta')"));
+  for (const char* panel : {"#opmsgs", "#journal"}) {
+    std::string meta = b->Run(std::string("return document.querySelector('") + panel +
+                              " li span.meta').textContent");
+    EXPECT_NE(meta.find(" +05:30"), std::string::npos) << panel << ": " << meta;
+  }
+  EXPECT_EQ(b->Run("return document.querySelector('#alarms th.c-time').title"),
+            "Times in UTC+05:30");
+  // Not live: the banner says as of when, in the same zone.
+  server_->Stop();
+  EXPECT_TRUE(b->WaitFor("/as of \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+05:30/"
+                         ".test(document.getElementById('stale-text').textContent)",
+                         10))
+      << b->Run("return document.getElementById('stale-text').textContent");
+}
+
 class SimulatedBrowserTest : public BrowserTest {
  protected:
   FixtureOptions Options() override {

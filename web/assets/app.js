@@ -125,10 +125,20 @@ function start(session) {
     document.querySelectorAll('.operator-only').forEach((e) => e.remove());
   }
   $('who').textContent = state.user + ' (' + state.role + ')';
+  drawTimeZone(session.times);
   $('signin').hidden = true;
   $('app').hidden = false;
   listen();
   refresh();
+}
+
+// Says in the time columns' headers which zone the times are in.
+function drawTimeZone(t) {
+  if (!t) return;
+  const zone = t.zone === 'local' ? "the server's local time (now " + t.offset + ')'
+    : t.zone === 'utc' ? 'UTC' : 'UTC' + t.zone;
+  document.body.dataset.timeZone = t.zone;
+  document.querySelectorAll('#alarms th.c-time').forEach((th) => { th.title = 'Times in ' + zone; });
 }
 
 // --- live updates ---
@@ -158,7 +168,8 @@ function drawStale() {
   $('stale').hidden = !lost;
   if (lost) {
     const age = Math.round((Date.now() - state.lostAt) / 1000);
-    $('stale-text').textContent = 'NOT LIVE — no updates for ' + age + ' s; what is shown may be out of date';
+    $('stale-text').textContent = 'NOT LIVE — no updates for ' + age + ' s; what is shown may be out of date' +
+      (state.shownAt ? ' (as of ' + state.shownAt + ')' : '');
   }
 }
 setInterval(drawStale, 1000);
@@ -239,7 +250,7 @@ function go(nav) {
 // --- drawing ---
 
 function drawAlarms(d) {
-  state.offset = d.offset || state.offset;
+  state.shownAt = d.now || state.shownAt;
   state.rows = d.rows;
   const refs = new Set(d.rows.map((r) => r.ref));
   for (const ref of [...state.selected]) if (!refs.has(ref)) state.selected.delete(ref);
@@ -329,22 +340,11 @@ function updateRows(body, rows) {
   return arrived;
 }
 
-// ISO 8601 in the server's local time with its offset, from the row's
-// date (MM/DD/YYYY) and time texts.
-function isoTime(date, time) {
-  const m = /^(\d\d)\/(\d\d)\/(\d{4})$/.exec(date || '');
-  if (!m) return ((date || '') + ' ' + (time || '')).trim();
-  return m[3] + '-' + m[1] + '-' + m[2] + 'T' + time + (state.offset || '');
-}
-
-// The same for a UTC instant of the journal ("...Z").
-function isoFromUtc(text) {
-  const t = Date.parse(text);
-  const o = /^([+-])(\d\d):(\d\d)$/.exec(state.offset || '');
-  if (!o || isNaN(t)) return text;
-  const minutes = (o[1] === '-' ? -1 : 1) * (Number(o[2]) * 60 + Number(o[3]));
-  return new Date(t + minutes * 60000).toISOString().slice(0, 19) + state.offset;
-}
+// Every time on the page comes from the server already shown in the one
+// zone and format it was started with (`serve --time-zone`, `--date-format`):
+// rows as shownIn/shownLast, the journal as shown, the shelved list as
+// shownUntil, the time of the last answer as now.
+const shown = (text, fallback) => text || fallback || '';
 
 // Text from the plant: isolated, so right-to-left or override characters
 // reorder nothing outside it; the whole text on hover.
@@ -415,8 +415,8 @@ function fillRow(tr, r) {
   const cells = tr.querySelectorAll('td:not(.selcell)');
   const ackText = r.message ? 'msg' : (r.ack ? 'ack' : 'NEW');
   if (cells[0].firstChild.textContent !== ackText) cells[0].firstChild.textContent = ackText;
-  setText(cells[1], isoTime(r.dateIn, r.timeIn));
-  setText(cells[2], isoTime(r.dateLast, r.timeLast));
+  setText(cells[1], shown(r.shownIn));
+  setText(cells[2], shown(r.shownLast));
   setText(cells[3], r.node);
   setText(cells[4], r.tag);
   setText(cells[5], r.ref);
@@ -469,7 +469,7 @@ function drawJournal(data) {
   for (const e of entries.slice().reverse()) {
     const li = el('li');
     li.appendChild(el('bdi', '', e.text));
-    li.appendChild(el('span', 'meta', isoFromUtc(e.time) + (e.node ? ' · ' + e.node : '') + (e.user ? ' · ' + e.user : '')));
+    li.appendChild(el('span', 'meta', shown(e.shown, e.time) + (e.node ? ' · ' + e.node : '') + (e.user ? ' · ' + e.user : '')));
     frag.appendChild(li);
   }
   list.replaceChildren(frag);
@@ -482,7 +482,7 @@ function drawMessages(data) {
   for (const r of data.rows) {
     const li = el('li');
     li.appendChild(el('bdi', '', r.description));
-    li.appendChild(el('span', 'meta', isoTime(r.dateIn, r.timeIn) + ' · ' + r.node));
+    li.appendChild(el('span', 'meta', shown(r.shownIn) + ' · ' + r.node));
     frag.appendChild(li);
   }
   if (data.matched > data.rows.length) {
@@ -500,7 +500,7 @@ function drawShelved(items) {
     li.appendChild(el('bdi', '', s.tag));
     li.appendChild(document.createTextNode(' — '));
     li.appendChild(el('bdi', '', s.description));
-    const meta = el('span', 'meta', 'until ' + isoFromUtc(s.until) + ' · ' + s.user + ': ');
+    const meta = el('span', 'meta', 'until ' + shown(s.shownUntil, s.until) + ' · ' + s.user + ': ');
     meta.appendChild(el('bdi', '', s.reason));
     li.appendChild(meta);
     if (state.role === 'operator') {
