@@ -380,6 +380,11 @@ int Serve(WebCommands::Options& o) {
   if (storeMetrics && !o.metricsListen.empty()) {
     hostOptions.onCommit = [&](double s, bool ok) { storeMetrics->ObserveCommit(s, ok); };
   }
+  if (!o.metricsListen.empty()) {
+    hostOptions.onNodeLoaded = [&](node::EmbeddedNode& n) {
+      n.queue().SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+    };
+  }
   std::string err;
   std::unique_ptr<web::PlantHost> host = web::MakeStoreHost(std::move(store), hostOptions, &err);
   if (!host) {
@@ -403,11 +408,6 @@ int Serve(WebCommands::Options& o) {
   // The host's queue is the node's own.
   auto queueOf = [](web::HostContext& c) { return dynamic_cast<node::SummaryQueue*>(&c.queue()); };
   if (!o.metricsListen.empty()) {
-    host->Read([&](web::HostContext& c) {
-      if (node::SummaryQueue* q = queueOf(c)) {
-        q->SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
-      }
-    });
     metrics.OnScrape([&] {
       host->Read([&](web::HostContext& c) {
         if (node::SummaryQueue* q = queueOf(c)) alarmMetrics.Refresh(*q);

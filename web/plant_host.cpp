@@ -338,6 +338,7 @@ class StoreHost final : public PlantHost, private HostContext {
     node_->LoadSettings();
     shelvesStale_ = true;
     if (!store_->LoadPrepared(*node_, *prepared, e)) return false;
+    if (options_.onNodeLoaded) options_.onNodeLoaded(*node_);
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
     if (handle_ == kNoHandle) {

@@ -108,6 +108,10 @@ struct HostOptions {
   // Told how long each commit to the store took (metrics); under the
   // store's lock, not the node's.
   std::function<void(double seconds, bool ok)> onCommit;
+  // Told of each node the host loads (at start and after every reload),
+  // under the node's lock, before any change reaches it: a listener on
+  // the old node's queue does not follow to the new one.
+  std::function<void(node::EmbeddedNode&)> onNodeLoaded;
   // Tests: called with "reload" once a reload has read the store (before
   // the node is replaced) and with "commit" before each commit; both hold
   // the store's lock only, so a test may hold them to see readers go on.

@@ -13,6 +13,8 @@
 #include <optional>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "nats_harness.h"
 #include "tolvane/text_field.h"
 #include "web/users.h"
@@ -280,6 +282,64 @@ TEST_F(OpsPrograms, ReadinessFollowsTheNatsServer) {
       EXPECT_EQ((*h)->status, 200) << s.name;
     }
   }
+}
+
+// The sum of every series of one metric family in an exposition text.
+double Sum(const std::string& text, const std::string& family) {
+  std::istringstream in(text);
+  std::string line;
+  double sum = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind(family + "{", 0) == 0 || line.rfind(family + " ", 0) == 0) {
+      sum += std::stod(line.substr(line.rfind(' ') + 1));
+    }
+  }
+  return sum;
+}
+
+// serve over a store file reloads its node when another program changes the
+// store; the alarm events of the new node must still be counted.
+TEST(ServeMetrics, AlarmEventsAreCountedAfterAnotherProgramChangesTheStore) {
+  TempTree tmp;
+  std::string store = (tmp.path() / "plant.db").string();
+  ASSERT_EQ(std::system((std::string(TOLVANE_PROGRAM) + " demo --out '" + store +
+                         "' --alarms 500 > /dev/null")
+                            .c_str()),
+            0);
+  std::string err;
+  ASSERT_TRUE(web::AddUser((tmp.path() / "users").string(), "op", web::Role::kOperator,
+                           "a long enough password", &err))
+      << err;
+  int port = FreePort();
+  std::string log = (tmp.path() / "serve.log").string();
+  Child serve;
+  ASSERT_TRUE(serve.Start({TOLVANE_PROGRAM, "--node", store, "serve", "--listen",
+                           "127.0.0.1:" + std::to_string(FreePort()), "--users",
+                           (tmp.path() / "users").string(), "--simulate", "40",
+                           "--metrics-listen", "127.0.0.1:" + std::to_string(port)},
+                          log));
+  ASSERT_TRUE(serve.WaitForLog("metrics on port", 30000)) << ReadAll(log);
+  auto events = [&] {
+    auto r = Get(port, "/metrics");
+    return r && (*r)->status == 200 ? Sum((*r)->body, "tolvane_alarm_events_total") : -1.0;
+  };
+  ASSERT_TRUE(WaitFor([&] { return events() > 0; }, 20s)) << ReadAll(log);
+
+  // Another program acknowledges an alarm behind serve's back.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(store.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "UPDATE alarms SET acknowledged = 1 WHERE id = "
+                         "(SELECT min(id) FROM alarms WHERE acknowledged = 0 AND type <> 8)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  std::this_thread::sleep_for(3s);  // serve notices within a tick and reloads
+  double before = events();
+  EXPECT_TRUE(WaitFor([&] { return events() > before; }, 20s))
+      << "no alarm event counted after the reload; " << before << " before";
 }
 
 }  // namespace
