@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "web_bench_host.h"
+
 #include "plant/demo_plant.h"
 #include "plant/plant_store.h"
 #include "tolvane/oleauto.h"
@@ -94,24 +96,8 @@ int main(int argc, char** argv) {
 
   long rss0 = RssKb();
   auto t0 = Clock::now();
-  plant::DemoOptions demo;
-  demo.nodes = 10;
-  demo.tags = static_cast<int>(std::max(alarms, 300L));
-  demo.alarms = alarms;
-  plant::Plant plant = plant::MakeDemoPlant(demo);
-  plant::StoreError se;
-  std::string storeFile = argc > 3 ? argv[3] : "";
-  std::unique_ptr<plant::PlantStore> store;
-  if (storeFile.empty()) {
-    store = plant::PlantStore::InMemory(plant, &se);
-  } else if (plant::PlantStore::Create(storeFile, plant, true, &se)) {
-    store = plant::PlantStore::Open(storeFile, &se);
-  }
-  if (!store) return std::fprintf(stderr, "%s\n", se.message.c_str()), 1;
-  std::printf("plant in %s\n", storeFile.empty() ? "memory" : storeFile.c_str());
-  plant = plant::Plant();
-  auto host = web::MakeStoreHost(std::move(store), {}, &err);
-  if (!host) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  auto host = bench::MakeBenchHost(alarms, argc > 3 ? argv[3] : "");
+  if (!host) return 1;
   long rssLoaded = RssKb();
   std::printf("alarms held: %ld (plant made and loaded in %.0f ms)\n", alarms,
               Ms(Clock::now() - t0));

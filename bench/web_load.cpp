@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "web_bench_host.h"
+
 #include "plant/demo_plant.h"
 #include "plant/plant_store.h"
 #include "web/plant_host.h"
@@ -98,24 +100,8 @@ int main(int argc, char** argv) {
   std::string err;
   web::AddUser(users, "op", web::Role::kOperator, "password-op", &err, web::HashCost::kMinimal);
 
-  plant::DemoOptions demo;
-  demo.nodes = 10;
-  demo.tags = static_cast<int>(std::max(alarms, 300L));
-  demo.alarms = alarms;
-  plant::Plant plant = plant::MakeDemoPlant(demo);
-  plant::StoreError se;
-  std::string storeFile = argc > 5 ? argv[5] : "";
-  std::unique_ptr<plant::PlantStore> store;
-  if (storeFile.empty()) {
-    store = plant::PlantStore::InMemory(plant, &se);
-  } else if (plant::PlantStore::Create(storeFile, plant, true, &se)) {
-    store = plant::PlantStore::Open(storeFile, &se);
-  }
-  if (!store) return std::fprintf(stderr, "%s\n", se.message.c_str()), 1;
-  std::printf("plant in %s\n", storeFile.empty() ? "memory" : storeFile.c_str());
-  plant = plant::Plant();
-  auto host = web::MakeStoreHost(std::move(store), {}, &err);
-  if (!host) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  auto host = bench::MakeBenchHost(alarms, argc > 5 ? argv[5] : "");
+  if (!host) return 1;
 
   web::ServerOptions so;  // the defaults `serve` runs with
   so.listen = "127.0.0.1:0";
