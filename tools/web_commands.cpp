@@ -211,10 +211,9 @@ bool WebCommands::Run(int* exitCode) {
 
 namespace {
 
-// Serves until SIGINT or SIGTERM, as web::RunServer does, telling the
-// service manager when it listens and when it stops, with the metrics
-// listener beside the web server when asked for (only a server of our own
-// gives its statistics). `poll` runs about once a second meanwhile.
+// Serves until SIGINT or SIGTERM, telling the service manager when it
+// listens and when it stops, with the metrics listener beside the web
+// server when asked for. `poll` runs about once a second meanwhile.
 int RunService(WebCommands::Options& o, web::PlantHost& host, ops::MetricsServer& metrics,
                const std::function<void()>& poll = {}) {
   const web::ServerOptions& options = o.server;
@@ -223,6 +222,7 @@ int RunService(WebCommands::Options& o, web::PlantHost& host, ops::MetricsServer
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);  // a browser gone mid-answer is not our end
   web::WebServer server(options, host);
   std::string err;
   if (!server.Start(&err)) {

@@ -4,7 +4,6 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1207,33 +1206,6 @@ WebStats WebServer::Stats() const {
   std::lock_guard<std::mutex> lock(m.statsMutex);
   s.requestsByStatus = m.byStatus;
   return s;
-}
-
-int RunServer(const ServerOptions& options, PlantHost& host) {
-  // Threads started from here on leave the two signals to sigwait below.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a browser gone mid-answer is not our end
-  WebServer server(options, host);
-  std::string err;
-  if (!server.Start(&err)) {
-    std::cerr << "tolvane: error: " << err << "\n";
-    return 1;
-  }
-  std::string address;
-  int port = 0;
-  SplitListen(options.listen, &address, &port);
-  std::cerr << "tolvane: serving the alarm summary on " << (server.https() ? "https" : "http")
-            << "://" << (address.find(':') != std::string::npos ? "[" + address + "]" : address)
-            << ":" << server.port() << "/ (Ctrl-C stops)\n";
-  int signal = 0;
-  sigwait(&stop, &signal);
-  server.Stop();
-  std::cerr << "tolvane: stopped\n";
-  return 0;
 }
 
 }  // namespace tolvane::web

@@ -92,10 +92,6 @@ class WebServer {
   std::unique_ptr<Impl> impl_;
 };
 
-// Serves until SIGINT or SIGTERM; returns a process exit code (0, or 1
-// with the reason on stderr).
-int RunServer(const ServerOptions& options, PlantHost& host);
-
 // Splits "HOST:PORT" ("[::1]:8080" for IPv6); false when it does not read.
 bool SplitListen(const std::string& listen, std::string* host, int* port);
 
