@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <chrono>
 #include <ctime>
+#include <optional>
+
+#include "node/summary_queue_message.h"
 
 namespace tolvane::web {
 namespace {
@@ -51,36 +54,14 @@ std::string TimeDisplay::Format(plant::TimePoint t) const {
 }
 
 std::string TimeDisplay::FormatLocal(const std::string& date, const std::string& time) const {
-  // MM/DD/YYYY and hh:mm:ss, digits where digits belong.
-  auto digits = [](const std::string& t, std::size_t at, std::size_t n) {
-    int v = 0;
-    for (std::size_t i = at; i < at + n; ++i) {
-      if (!std::isdigit(static_cast<unsigned char>(t[i]))) return -1;
-      v = v * 10 + (t[i] - '0');
-    }
-    return v;
-  };
-  const bool shaped = date.size() == 10 && date[2] == '/' && date[5] == '/' &&
-                      time.size() == 8 && time[2] == ':' && time[5] == ':';
-  const int mon = shaped ? digits(date, 0, 2) : -1, day = shaped ? digits(date, 3, 2) : -1,
-            year = shaped ? digits(date, 6, 4) : -1, h = shaped ? digits(time, 0, 2) : -1,
-            m = shaped ? digits(time, 3, 2) : -1, sec = shaped ? digits(time, 6, 2) : -1;
-  if (mon < 1 || mon > 12 || day < 1 || day > 31 || year < 1970 || h < 0 || h > 23 || m < 0 ||
-      m > 59 || sec < 0 || sec > 59) {
+  // The queue's own reading of its texts (server local time).
+  std::optional<node::Clock::time_point> t =
+      node::detail::ParseDateTime(date.data(), date.size(), time.data(), time.size());
+  if (!t) {
     std::string raw = date + " " + time;
     return raw == " " ? "" : raw;
   }
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = h;
-  tm.tm_min = m;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;  // the zone's rules say whether summer time held then
-  std::time_t s = std::mktime(&tm);
-  if (s == static_cast<std::time_t>(-1)) return date + " " + time;
-  return Format(std::chrono::system_clock::from_time_t(s));
+  return Format(*t);
 }
 
 std::string TimeDisplay::OffsetNow() const {
