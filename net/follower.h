@@ -1,6 +1,9 @@
 // Follows the last message of every subject under a filter, then every new
-// one, in stream order: an ordered consumer that the client library
-// re-creates from where it stopped after a server or the connection goes.
+// one, in stream order, on an ephemeral push consumer of its own (no acks,
+// flow control, heartbeats). It never re-creates the consumer itself: a
+// follower that lost messages or its consumer says so (Broken, Alive), and
+// its owner starts a new one. The client library's ordered consumers did
+// re-create themselves, and crashed in it when a stream leader stalled.
 #pragma once
 
 #include <atomic>
@@ -52,8 +55,13 @@ class Follower {
   uint64_t Received() const;
   // The highest stream sequence delivered so far.
   uint64_t LastSequence() const;
-  // False when the server no longer has this follower's consumer.
+  // False when the server no longer has this follower's consumer, or its
+  // server left three questions in a row unanswered (a stalled server may
+  // never deliver again; a new consumer is placed by the ones that answer).
   bool Alive() const;
+  // True once a message or heartbeat showed that the server sent messages
+  // this follower never received: its view has a gap.
+  bool Broken() const;
   // Asks the server: messages it has yet to deliver, and the stream
   // sequence it delivered last. False when it did not answer.
   bool Check(uint64_t* pending, uint64_t* delivered) const;
@@ -63,9 +71,14 @@ class Follower {
  private:
   Follower() = default;
   static void OnMessage(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* self);
+  void DeleteConsumer();
 
+  natsConnection* nc_ = nullptr;
+  jsCtx* js_ = nullptr;
+  std::string stream_, consumer_, inboxPrefix_;
   natsSubscription* sub_ = nullptr;
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> deleted_{false};
   std::atomic<int> inHandler_{0};
   Handler handler_;
   mutable std::mutex m_;
@@ -74,6 +87,9 @@ class Follower {
   uint64_t lag_ = 0;
   uint64_t received_ = 0;
   uint64_t lastSequence_ = 0;
+  uint64_t lastConsumerSequence_ = 0;
+  bool gap_ = false;
+  mutable std::atomic<int> unanswered_{0};
 };
 
 }  // namespace tolvane::nats

@@ -398,8 +398,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     return true;
   }
 
-  // Back online, the client library re-creates the ordered consumers where
-  // they stopped by itself; Keep checks that it did.
+  // Back online, the consumers go on where they stopped; Keep checks that
+  // nothing was lost on the way and starts again when something was.
   void Listen(Connection& c) {
     c.SetStateListener([this](bool connected) {
       std::lock_guard lock(m);
@@ -462,7 +462,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       behind = asked && held < deliveredBefore && f && f->CaughtUp();
       deliveredBefore = asked ? delivered : 0;
       behindChecks = behind ? behindChecks + 1 : 0;
-      // Twice in a row: once may be a consumer the library is re-creating.
+      // Twice in a row: once may be messages still on their way to us.
       behind = behindChecks >= 2;
       if (behind) behindChecks = 0;
     }
@@ -470,16 +470,13 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   }
 
   // Starts following again from the last message of every subject when the
-  // server lost our consumer for good or the view fell behind: applying what
-  // the view already holds changes nothing. The client library re-creates
-  // an ordered consumer the server lost by itself; only one it gave up on
-  // (missing at two checks in a row) is replaced, since letting go of one it
-  // is re-creating races with it inside the library. Checks the streams and
-  // the commands of unknown outcome.
+  // server lost our consumer, a follower missed messages, or the view fell
+  // behind: applying what the view already holds changes nothing. Checks
+  // the streams and the commands of unknown outcome.
   void Keep() {
     std::unique_lock lock(m);
     Steady::time_point lastCheck = Steady::now();
-    int failures = 0, alarmMisses = 0, nodeMisses = 0;
+    int failures = 0;
     while (!stop) {
       cv.wait_for(lock, std::chrono::milliseconds(250));
       if (stop) break;
@@ -490,11 +487,11 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         Follower* f = follower.get();
         Follower* nf = nodeFollower.get();
         lock.unlock();
-        alarmMisses = f && f->Alive() ? 0 : alarmMisses + 1;
-        nodeMisses = nf && nf->Alive() ? 0 : nodeMisses + 1;
-        again = again || !f || alarmMisses >= 2;
+        bool alarmsLost = !f || f->Broken() || !f->Alive();
+        bool nodesLost = !nf || nf->Broken() || !nf->Alive();
+        again = again || alarmsLost;
         // No node stream yet (older daemons): tried at every check.
-        if ((!nf || nodeMisses >= 2) && FollowNodes()) nodeMisses = 0;
+        if (nodesLost) FollowNodes();
         CheckStreams();
         again = again || resync.exchange(false);
         lock.lock();
@@ -513,7 +510,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       bool ok = Follow(&err);
       // Connected but no JetStream through this server: try the next one.
       if (!ok && ++failures >= 3 && MoveServer(&err)) failures = 0;
-      if (ok) failures = alarmMisses = nodeMisses = 0;
+      if (ok) failures = 0;
       lock.lock();
       if (!ok) resync = true;
     }
