@@ -117,7 +117,7 @@ class TOLVANE_API AlarmView {
   // True while the counts this view's last Count gave, with every change
   // since applied, equal what Count would give now: false before a Count,
   // after the code page changed (text compares by it), and always for a
-  // filter with a date term (ASF_DATE_IN, ASF_DATE_LAST), which reads the
+  // filter with a date term (ASF_DATEIN, ASF_DATELAST), which reads the
   // user's date settings afresh at each count. Nothing else a filter reads
   // changes while the process runs.
   bool KeptCountsHold() const;
