@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "node/embedded_node.h"
+#include "tolvane/codepage.h"
 #include "tolvane/result_codes.h"
 
 namespace tolvane::web::testing {
@@ -228,6 +229,14 @@ TEST(LiveViewCounts, KeptCountsEqualAFreshCountAfterEveryChange) {
     }
     q.RemoveEventListener(apply);
     q.RemoveEventListener(keeper);
+    // Text compares by the code page: counts kept across a change of it
+    // are walked again.
+    KeptView& text = views[8];
+    text.Walk();
+    EXPECT_TRUE(text.view->KeptCountsHold());
+    ASSERT_TRUE(SetAnsiCodePage(932));
+    EXPECT_FALSE(text.view->KeptCountsHold());
+    ASSERT_TRUE(SetAnsiCodePage(1252));
     // The changes drawn reached every kind of count.
     EXPECT_GT(told, 250);
     EXPECT_GT(loads, 20);
