@@ -750,9 +750,7 @@ SummaryQueue::ListenerToken SummaryQueue::AddEventListener(EventListener listene
 
 void SummaryQueue::RemoveEventListener(ListenerToken token) {
   std::lock_guard lock(impl_->m);
-  auto& all = impl_->events;
-  all.erase(std::remove_if(all.begin(), all.end(), [token](const auto& e) { return e.first == token; }),
-            all.end());
+  std::erase_if(impl_->events, [token](const auto& e) { return e.first == token; });
 }
 
 void SummaryQueue::Tally(const std::function<void(const SUMQMSG&, bool)>& fn) const {

@@ -49,8 +49,8 @@ class LiveViewCounts {
   struct Kept {
     std::unique_ptr<AlarmView> view;
     AlarmViewCounts counts;
-    uint32_t sequence = 0;  // the queue's number these counts are at
-    bool live = false;      // changes are applied (else kept for one number only)
+    uint32_t sequence = 0;   // the queue's number these counts are at
+    bool live = false;       // changes are applied (else kept for one number only)
     std::size_t unread = 0;  // changes applied since it was last read
     uint64_t used = 0;       // for dropping the least used when full
   };
