@@ -60,9 +60,4 @@ void LiveViewCounts::Clear() {
   kept_.clear();
 }
 
-std::size_t LiveViewCounts::Size() {
-  std::lock_guard lock(m_);
-  return kept_.size();
-}
-
 }  // namespace tolvane::web

@@ -42,8 +42,6 @@ class LiveViewCounts {
            const AlarmViewCounts& counts);
   // Forgets everything (another queue, or one loaded afresh).
   void Clear();
-  // Filters kept now.
-  std::size_t Size();
 
  private:
   struct Kept {
