@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
       });
     }
     // Meanwhile an operator acknowledges an alarm every 100 ms: each commit
-    // changes the version, so the clients' counts are walked afresh.
+    // changes the counts of every client's view.
     std::vector<double> acks;
     std::thread op([&] {
       if (!withOperator) return;

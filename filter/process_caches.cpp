@@ -194,6 +194,15 @@ const LocalNodeNames& GetLocalNodeNames() {
   });
 }
 
+bool SettleMatcherWords() {
+  // A getter answers with its scratch only while its cache is not filled.
+  ContainmentWords containment;
+  Word area, node, all;
+  return &GetContainmentWords(containment) != &containment &&
+         &GetAreaMembershipWord(area) != &area && &GetNodeMembershipWord(node) != &node &&
+         &GetAllAreaText(all) != &all;
+}
+
 void ResetProcessCachesForTesting() {
   g_operatorWords.Reset();
   g_containmentWords.Reset();

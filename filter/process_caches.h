@@ -73,6 +73,11 @@ const PriorityNames& GetPriorityNames();           // once
 const AckWords& GetAckWords();                     // once
 const LocalNodeNames& GetLocalNodeNames();         // once, whatever the status
 
+// Loads the words above that are loaded again until found (those the
+// matchers read) and says whether every one is found now: from then on none
+// of them changes for the rest of the process.
+bool SettleMatcherWords();
+
 // Forgets every cache (tests only; no other thread may be using them).
 void ResetProcessCachesForTesting();
 

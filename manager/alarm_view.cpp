@@ -7,11 +7,14 @@
 #include <new>
 #include <string_view>
 
+#include "filter/prepared_terms.h"
+#include "filter/process_caches.h"
 #include "manager/alarm_reference.h"
 #include "manager/queue_controls.h"
 #include "manager/row_conversion.h"
 #include "services/queue_backend.h"
 #include "tolvane/CVeltAlmSummMgr.h"
+#include "tolvane/codepage.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
 
@@ -47,6 +50,28 @@ struct ViewMatcher {
   }
 };
 
+// One record's share of a view's counts, added or taken away: the one rule
+// for a count and for a change applied to it. Wraps below zero only while
+// a change is half applied.
+void Share(ViewMatcher& view, const SUMQMSG& msg, bool shelved, bool add, AlarmViewCounts* c) {
+  auto step = [add](std::size_t& n) { add ? ++n : --n; };
+  if (!shelved) step(c->total);
+  if (!view.Matches(msg)) return;
+  if (shelved) {
+    step(c->shelved);  // apart: shelved alarms are in no view
+    return;
+  }
+  step(c->matched);
+  if (IsOperatorMessage(msg)) {
+    step(c->messages);
+    return;
+  }
+  step(c->alarms);
+  if (msg.ackFlag == 0) step(c->unacknowledged);
+  auto id = static_cast<uint16_t>(msg.almpak.priority);
+  step(c->byPriority[std::min<std::size_t>(id, c->byPriority.size() - 1)]);
+}
+
 // Calls `each(msg, place)` for every record the view selects, from
 // `after` on (or back), until it returns false.
 template <class Each>
@@ -66,6 +91,10 @@ struct AlarmView::Impl {
   SORT_CNTL sort{};
   ViewMatcher filter;
   short check = kOk;
+  // What the last Count read besides the records, for KeptCountsHold.
+  bool counted = false;
+  unsigned int codePage = 0;
+  bool wordsSettled = false;
 
   // Walks the matched records; kViewUnavailable without a walking queue.
   template <class Each>
@@ -247,47 +276,58 @@ void AlarmView::Select(ViewRecords records) {
 short AlarmView::Count(AlarmViewCounts* counts) {
   if (!impl_ || !counts) return kFailed;
   *counts = AlarmViewCounts{};
-  auto tally = [counts](const SUMQMSG& msg) {
-    ++counts->matched;
-    if (IsOperatorMessage(msg)) {
-      ++counts->messages;
-      return;
-    }
-    ++counts->alarms;
-    if (msg.ackFlag == 0) ++counts->unacknowledged;
-    auto id = static_cast<uint16_t>(msg.almpak.priority);
-    ++counts->byPriority[std::min<std::size_t>(id, counts->byPriority.size() - 1)];
-  };
+  impl_->counted = false;
   if (impl_->check != kOk) return impl_->check;
   QueueBackend* backend = InstalledQueueBackend();
   if (!backend || !backend->CanWalk()) return kViewUnavailable;
   // Every record is counted, matched or not: the walker sees them all.
   struct Counter final : QueueViewWalker {
     ViewMatcher& filter;
-    decltype(tally)& each;
-    std::size_t* total;
-    Counter(ViewMatcher& f, decltype(tally)& e, std::size_t* t) : filter(f), each(e), total(t) {}
+    AlarmViewCounts* counts;
+    bool shelved;
+    Counter(ViewMatcher& f, AlarmViewCounts* c, bool s) : filter(f), counts(c), shelved(s) {}
     bool Record(const SUMQMSG& msg, const QueueViewPlace&) override {
-      if (total) ++*total;
-      if (filter.Matches(msg)) each(msg);
+      Share(filter, msg, shelved, true, counts);
       return true;
     }
   };
   try {
-    Counter inView(impl_->filter, tally, &counts->total);
-    if (backend->Walk(impl_->sort, {}, false, inView) != 0) return kFailed;
-    AlarmViewCounts shown = *counts;
-    Counter shelved(impl_->filter, tally, nullptr);
-    if (backend->WalkShelved(shelved) != 0) return kFailed;
-    // Shelved alarms are counted apart, not among the view's.
-    const std::size_t shelvedMatched = counts->matched - shown.matched;
-    *counts = shown;
-    counts->shelved = shelvedMatched;
+    // Read before the walk: a change during it then shows as a change.
+    const unsigned int codePage = GetAnsiCodePage();
+    const bool settled = impl_->filter.filter.ColumnsRead() == 0 || filter::SettleMatcherWords();
+    Counter inView(impl_->filter, counts, false);
+    if (backend->Walk(impl_->sort, {}, false, inView) != 0) return *counts = {}, kFailed;
+    Counter shelved(impl_->filter, counts, true);
+    if (backend->WalkShelved(shelved) != 0) return *counts = {}, kFailed;
+    impl_->codePage = codePage;
+    impl_->wordsSettled = settled;
+    impl_->counted = true;
   } catch (...) {
     *counts = AlarmViewCounts{};
     return kFailed;
   }
   return kOk;
+}
+
+bool AlarmView::Matches(const SUMQMSG& record) {
+  return impl_ && impl_->check == kOk && impl_->filter.Matches(record);
+}
+
+short AlarmView::Apply(const AlarmRecordChange& change, AlarmViewCounts* counts) {
+  if (!impl_ || !counts) return kFailed;
+  if (impl_->check != kOk) return impl_->check;
+  if (change.before) Share(impl_->filter, *change.before, change.shelvedBefore, false, counts);
+  if (change.after) Share(impl_->filter, *change.after, change.shelvedAfter, true, counts);
+  return kOk;
+}
+
+bool AlarmView::KeptCountsHold() const {
+  if (!impl_ || !impl_->counted) return false;
+  // A date term compares by the user's date settings, read afresh by each
+  // count (a file anyone may edit): such counts are not kept.
+  constexpr unsigned int kDates = filter::kColumnDateIn | filter::kColumnDateLast;
+  if (impl_->filter.filter.ColumnsRead() & kDates) return false;
+  return impl_->wordsSettled && impl_->codePage == GetAnsiCodePage();
 }
 
 short AlarmView::ForEach(std::size_t chunk,

@@ -173,6 +173,8 @@ class RowConverter {
     return filter_.MatchFilter(expression_.data(), scratch_.get()) != 0;
   }
 
+  unsigned int ColumnsRead() const { return filtered_ ? columns_ : 0; }
+
   // False when the filter does not parse.
   bool Prepare(const char* filter) {
     filtered_ = filter && filter[0] != '\0';
@@ -244,6 +246,10 @@ bool RowFilter::Prepare(const char* filter) {
 
 bool RowFilter::Matches(const SUMQMSG& msg) {
   return impl_->Matches(msg);
+}
+
+unsigned int RowFilter::ColumnsRead() const {
+  return impl_->ColumnsRead();
 }
 
 void BuildRow(const SUMQMSG& msg, tagAlarmStr* row, ReferenceNode nodeChoice) {

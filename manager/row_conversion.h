@@ -34,6 +34,8 @@ class RowFilter {
   bool Prepare(const char* filter);
   // REQUIRES: Prepare succeeded.
   bool Matches(const SUMQMSG& msg);
+  // The row columns its terms read (filter::FilterColumn bits); 0 unfiltered.
+  unsigned int ColumnsRead() const;
 
  private:
   std::unique_ptr<RowConverter> impl_;

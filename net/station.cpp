@@ -1245,8 +1245,13 @@ const node::SummaryQueue& Station::view() const {
   return impl_->viewQueue;
 }
 
-void Station::SetViewListener(node::SummaryQueue::EventListener listener) {
-  impl_->viewQueue.SetEventListener(std::move(listener));
+node::SummaryQueue::ListenerToken Station::AddViewListener(
+    node::SummaryQueue::EventListener listener) {
+  return impl_->viewQueue.AddEventListener(std::move(listener));
+}
+
+void Station::RemoveViewListener(node::SummaryQueue::ListenerToken token) {
+  impl_->viewQueue.RemoveEventListener(token);
 }
 
 StationStatus Station::Status() const {

@@ -125,8 +125,10 @@ class Station {
   // The station's own ordered view, for reading what it holds.
   const node::SummaryQueue& view() const;
   // Told what happens to each alarm of the view (SummaryQueue::Event), on
-  // the station's threads: for counting.
-  void SetViewListener(node::SummaryQueue::EventListener listener);
+  // the station's threads: for counting. Beside any other listener; the
+  // token removes it (SummaryQueue::AddEventListener).
+  node::SummaryQueue::ListenerToken AddViewListener(node::SummaryQueue::EventListener listener);
+  void RemoveViewListener(node::SummaryQueue::ListenerToken token);
 
   StationStatus Status() const;
   // Waits until the view has caught up with the stream and the station is

@@ -179,12 +179,17 @@ struct SummaryQueue::Impl {
   bool hornEnabled = true;
   bool hornSilenced = false;
   ChangeListener listener;
-  EventListener events;
+  std::vector<std::pair<ListenerToken, EventListener>> events;
+  ListenerToken nextListener = 1;
   std::vector<const SUMQMSG*> visitBuffer;  // reused by Visit
 
   void Bump() { ++sequence; }
   void Changed(uint64_t id) {
     if (listener) listener(id);
+  }
+  bool Telling() const { return !events.empty(); }
+  void Tell(const Event& e) {
+    for (auto& listener : events) listener.second(e);
   }
 
   // --- indexes ---
@@ -276,11 +281,11 @@ struct SummaryQueue::Impl {
     Unindex(a);
     std::optional<SUMQMSG> before;
     bool wasSuppressed = a->suppressed;
-    if (events) before = a->msg;
+    if (Telling()) before = a->msg;
     change(*a);
     Index(a);
     Changed(a->id);
-    if (events) events(Event{&*before, &a->msg, a->timeIn, wasSuppressed, a->suppressed});
+    if (Telling()) Tell(Event{&*before, &a->msg, a->timeIn, wasSuppressed, a->suppressed});
   }
 
   // Changes fields of a visible or shelved alarm that only the sort keys in
@@ -297,13 +302,13 @@ struct SummaryQueue::Impl {
       }
     }
     std::optional<SUMQMSG> before;
-    if (events) before = a->msg;
+    if (Telling()) before = a->msg;
     change(*a);
     for (int k = 0; k < kSortKeys; ++k) {
       if (View* v = touched[static_cast<std::size_t>(k)]) Put(*v, k, a);
     }
     Changed(a->id);
-    if (events) events(Event{&*before, &a->msg, a->timeIn, a->suppressed, a->suppressed});
+    if (Telling()) Tell(Event{&*before, &a->msg, a->timeIn, a->suppressed, a->suppressed});
   }
 
   // Moves every cursor on `a` to the next alarm in that cursor's order.
@@ -330,7 +335,7 @@ struct SummaryQueue::Impl {
     if (!a->suppressed) MoveCursorsOff(a);
     Unindex(a);
     uint64_t id = a->id;
-    if (events) events(Event{&a->msg, nullptr, a->timeIn, a->suppressed, a->suppressed});
+    if (Telling()) Tell(Event{&a->msg, nullptr, a->timeIn, a->suppressed, a->suppressed});
     alarms.Remove(id);
     pool.Free(a);
     Changed(id);
@@ -360,7 +365,7 @@ struct SummaryQueue::Impl {
     alarms.Add(a);
     Index(a);
     Changed(a->id);
-    if (tell && events) events(Event{nullptr, &a->msg, a->timeIn, a->suppressed, a->suppressed});
+    if (tell && Telling()) Tell(Event{nullptr, &a->msg, a->timeIn, a->suppressed, a->suppressed});
     return a;
   }
 
@@ -736,9 +741,16 @@ void SummaryQueue::SetChangeListener(ChangeListener listener) {
   impl_->listener = std::move(listener);
 }
 
-void SummaryQueue::SetEventListener(EventListener listener) {
+SummaryQueue::ListenerToken SummaryQueue::AddEventListener(EventListener listener) {
   std::lock_guard lock(impl_->m);
-  impl_->events = std::move(listener);
+  const ListenerToken token = impl_->nextListener++;
+  if (listener) impl_->events.emplace_back(token, std::move(listener));
+  return token;
+}
+
+void SummaryQueue::RemoveEventListener(ListenerToken token) {
+  std::lock_guard lock(impl_->m);
+  std::erase_if(impl_->events, [token](const auto& e) { return e.first == token; });
 }
 
 void SummaryQueue::Tally(const std::function<void(const SUMQMSG&, bool)>& fn) const {

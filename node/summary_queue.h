@@ -126,8 +126,9 @@ class SummaryQueue : public QueueBackend {
   ChangeListener CurrentChangeListener() const;
   // What happened to one alarm or operator message, for counting: `before`
   // is null when it was added, `after` null when it was removed. Told while
-  // the queue's lock is held (quick, no calls back into the queue); Restore
-  // and Append, which load a plant, tell nothing. An empty function stops it.
+  // the queue's lock is held (quick, no calls back into the queue), once per
+  // change, and each change told moves the sequence number on by one;
+  // Restore and Append, which load a plant, tell nothing (but move it on).
   struct Event {
     const SUMQMSG* before = nullptr;
     const SUMQMSG* after = nullptr;
@@ -135,7 +136,13 @@ class SummaryQueue : public QueueBackend {
     bool suppressedBefore = false, suppressedAfter = false;
   };
   using EventListener = std::function<void(const Event&)>;
-  void SetEventListener(EventListener listener);
+  // Any number of listeners, each told every event in the order they were
+  // added. The token (never 0) removes one; once RemoveEventListener
+  // returns, that listener is not called again. Neither may be called from
+  // inside a listener. Removing a token that is not there does nothing.
+  using ListenerToken = uint64_t;
+  ListenerToken AddEventListener(EventListener listener);
+  void RemoveEventListener(ListenerToken token);
   // Calls `fn` for every alarm and operator message, shelved ones too, in
   // no particular order, under the queue's lock: one pass for a tally.
   void Tally(const std::function<void(const SUMQMSG& msg, bool suppressed)>& fn) const;

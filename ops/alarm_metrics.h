@@ -40,7 +40,7 @@ class AlarmMetrics {
   // station's name, or the node of a daemon).
   AlarmMetrics(prometheus::Registry& registry, std::string position);
 
-  // What the queue tells (SummaryQueue::SetEventListener); quick.
+  // What the queue tells (SummaryQueue::AddEventListener); quick.
   void OnEvent(const node::SummaryQueue::Event& e);
   // One pass over the queue for the standing alarms, and the flood gauges.
   void Refresh(const node::SummaryQueue& queue,

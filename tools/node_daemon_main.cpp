@@ -335,13 +335,15 @@ int main(int argc, char** argv) {
   ops::DaemonMetrics daemonMetrics(metrics.registry(), nodeName);
   std::optional<ops::StoreMetrics> storeMetrics;
   if (store) storeMetrics.emplace(metrics.registry(), storePath);
+  node::SummaryQueue::ListenerToken listening = 0;
   if (!metricsListen.empty()) {
     dopt.onPublished = [&](double s, std::size_t n) { daemonMetrics.ObservePublish(s, n); };
     dopt.onConfirm = [&](double s, bool ok) { daemonMetrics.ObserveConfirm(s, ok); };
-    node.queue().SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+    listening = node.queue().AddEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
   }
   // The queue outlives the metrics it tells.
-  std::shared_ptr<void> unlisten(nullptr, [&](void*) { node.queue().SetEventListener(nullptr); });
+  std::shared_ptr<void> unlisten(nullptr,
+                                 [&](void*) { node.queue().RemoveEventListener(listening); });
   nats::NodeDaemon daemon(*conn, node, dopt);
   // Every change is committed before it is confirmed to a station.
   auto persist = [&]() -> bool {

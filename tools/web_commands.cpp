@@ -290,8 +290,9 @@ int ServeStation(WebCommands::Options& o) {
   ops::MetricsServer metrics;
   ops::AlarmMetrics alarmMetrics(metrics.registry(), flags.name);
   ops::StationMetrics stationMetrics(metrics.registry(), flags.name);
+  node::SummaryQueue::ListenerToken listening = 0;
   if (!o.metricsListen.empty()) {
-    st.SetViewListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+    listening = st.AddViewListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
     metrics.OnScrape([&] {
       alarmMetrics.Refresh(st.view());
       stationMetrics.Refresh(st.Status());
@@ -299,7 +300,7 @@ int ServeStation(WebCommands::Options& o) {
     metrics.AddReadyCheck("nats", [&] { return ops::StationNotReady(st.Status()); });
   }
   // The station outlives the metrics its view tells.
-  std::shared_ptr<void> unlisten(nullptr, [&](void*) { st.SetViewListener(nullptr); });
+  std::shared_ptr<void> unlisten(nullptr, [&](void*) { st.RemoveViewListener(listening); });
   auto status = [&st, flags] {
     nats::StationStatus now = st.Status();
     web::HostSource s;
@@ -380,9 +381,11 @@ int Serve(WebCommands::Options& o) {
   if (storeMetrics && !o.metricsListen.empty()) {
     hostOptions.onCommit = [&](double s, bool ok) { storeMetrics->ObserveCommit(s, ok); };
   }
+  // The token of the listener on the node loaded last (under the node's lock).
+  node::SummaryQueue::ListenerToken listening = 0;
   if (!o.metricsListen.empty()) {
     hostOptions.onNodeLoaded = [&](node::EmbeddedNode& n) {
-      n.queue().SetEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
+      listening = n.queue().AddEventListener([&](const auto& e) { alarmMetrics.OnEvent(e); });
     };
   }
   std::string err;
@@ -460,7 +463,7 @@ int Serve(WebCommands::Options& o) {
   int rc = RunService(o, *host, metrics, poll);
   if (!o.metricsListen.empty()) {
     host->Read([&](web::HostContext& c) {
-      if (node::SummaryQueue* q = queueOf(c)) q->SetEventListener(nullptr);
+      if (node::SummaryQueue* q = queueOf(c)) q->RemoveEventListener(listening);
     });
   }
   return rc == 0 ? kExitOk : kExitFailed;

@@ -14,6 +14,7 @@
 #include "plant/simulator.h"
 #include "tolvane/result_codes.h"
 #include "tolvane/text_field.h"
+#include "web/view_counts.h"
 
 namespace tolvane::web {
 namespace {
@@ -126,15 +127,17 @@ class StoreHost final : public PlantHost, private HostContext {
   }
 
   short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
-    // Inside Read or Act: nodeMutex_ is held, shared or alone. Counts are
-    // kept by what the node holds (not by the journal's or shelves' commits),
-    // and one reader walks a filter's view while others wanting the same
-    // counts wait for it instead of walking it again.
+    // Inside Read or Act: nodeMutex_ is held, shared or alone, so the node
+    // does not change meanwhile. A filter's view is walked once and its
+    // counts kept current from the queue's changes (live_); one reader
+    // walks it while others wanting the same counts wait for it instead of
+    // walking it again.
     const uint64_t version = ContentLocked();
+    const auto sequence = static_cast<uint32_t>(version >> 32);
+    if (live_.Find(sequence, filter, out)) return kOk;
     std::promise<Counted> promise;
     {
       std::unique_lock<std::mutex> lock(countsMutex_);
-      if (counts_.Find(version, filter, out)) return kOk;
       auto it = counting_.find(filter);
       if (it != counting_.end() && it->second.version == version) {
         std::shared_future<Counted> counted = it->second.result;
@@ -146,14 +149,19 @@ class StoreHost final : public PlantHost, private HostContext {
       counting_[filter] = {version, promise.get_future().share()};
     }
     Counted c;
+    std::unique_ptr<AlarmView> view;
     try {
-      c.status = AlarmView(1, filter.c_str()).Count(&c.counts);
+      view = std::make_unique<AlarmView>(1, filter.c_str());
+      c.status = view->Count(&c.counts);
     } catch (...) {
       c.status = kFailed;
     }
+    // Kept only when nothing changed during the walk.
+    if (c.status == kOk && static_cast<uint32_t>(ContentLocked() >> 32) == sequence) {
+      live_.Put(sequence, filter, std::move(view), c.counts);
+    }
     {
       std::lock_guard<std::mutex> lock(countsMutex_);
-      if (c.status == kOk) counts_.Put(version, filter, c.counts);
       auto it = counting_.find(filter);
       if (it != counting_.end() && it->second.version == version) counting_.erase(it);
     }
@@ -313,8 +321,12 @@ class StoreHost final : public PlantHost, private HostContext {
     if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
     mgr_.reset();
     handle_ = kNoHandle;
-    if (node_) store_->Detach();
+    if (node_) {
+      node_->queue().RemoveEventListener(listening_);
+      store_->Detach();
+    }
     node_.reset();
+    live_.Clear();
   }
 
   // The store's plant in a fresh node (one node per process: the old one
@@ -329,15 +341,15 @@ class StoreHost final : public PlantHost, private HostContext {
     std::unique_lock<WriterFirstMutex> lock(nodeMutex_);
     ++changes_;
     ++loads_;
-    {
-      std::lock_guard<std::mutex> counts(countsMutex_);
-      counts_.Clear();
-    }
     Unload();
     node_ = std::make_unique<node::EmbeddedNode>();
     node_->LoadSettings();
     shelvesStale_ = true;
     if (!store_->LoadPrepared(*node_, *prepared, e)) return false;
+    // Loading tells no listener; every change from here on is applied.
+    live_.Clear();
+    listening_ = node_->queue().AddEventListener(
+        [this](const node::SummaryQueue::Event& ev) { live_.OnEvent(ev); });
     if (options_.onNodeLoaded) options_.onNodeLoaded(*node_);
     mgr_ = std::make_unique<CVeltAlmSummMgr>();
     handle_ = mgr_->GetAlarmClientHandle();
@@ -387,8 +399,9 @@ class StoreHost final : public PlantHost, private HostContext {
     uint64_t version = 0;
     std::shared_future<Counted> result;
   };
+  LiveViewCounts live_;  // told by the node's queue, under its lock
+  node::SummaryQueue::ListenerToken listening_ = 0;
   std::mutex countsMutex_;
-  ViewCountCache counts_;
   std::map<std::string, Counting> counting_;  // views being walked now
   std::mutex shelvedMutex_;
   std::vector<ShelvedAlarm> shelved_;

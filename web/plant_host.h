@@ -83,9 +83,11 @@ class PlantHost {
   // Changes whenever what a display shows may have changed: the queue's
   // sequence number, the journal, the shelves. Cheap; any thread.
   virtual uint64_t Version() = 0;
-  // Exact counts of the view `filter` selects (AlarmView::Count), kept
-  // until the version changes so that a refresh that changed nothing does
-  // not walk the whole queue again. REQUIRES: called inside Read or Act.
+  // Exact counts of the view `filter` selects (AlarmView::Count), not
+  // walked afresh for each page: a store host walks a filter's view once
+  // and then keeps its counts current as the alarms change (a filter with
+  // a date term it walks again after each change); a station's are kept
+  // until the version changes. REQUIRES: called inside Read or Act.
   virtual short ViewCounts(HostContext& c, const std::string& filter, AlarmViewCounts* out) = 0;
   // The shelved alarms, as of the last change kept; never waits for the store.
   virtual std::vector<ShelvedAlarm> Shelved() = 0;

@@ -60,6 +60,14 @@ struct AlarmViewPage {
 // The kind of record a view holds.
 enum class ViewRecords { kAll, kAlarms, kMessages };
 
+// What happened to one record of the queue: `before` null when it came,
+// `after` null when it went. Shelved records are in no view (counted apart).
+struct AlarmRecordChange {
+  const SUMQMSG* before = nullptr;
+  const SUMQMSG* after = nullptr;
+  bool shelvedBefore = false, shelvedAfter = false;
+};
+
 class TOLVANE_API AlarmView {
  public:
   // `sortCode` as FetchAlarmsByRef takes it (magnitude 1-13 picks the key,
@@ -97,6 +105,22 @@ class TOLVANE_API AlarmView {
   // queue's view does not hold it (shelved alarms are in no view).
   short PlaceOf(const char* reference, std::string* place);
   short Count(AlarmViewCounts* counts);
+
+  // Keeping counts current as records change, instead of counting again.
+  // Whether the view (its filter and narrowing) selects `record`; false
+  // when the filter does not parse.
+  bool Matches(const SUMQMSG& record);
+  // Applies one record's change to counts that Count gave: takes away what
+  // `before` counted and adds what `after` counts, by the rules Count
+  // follows. kOk, or the Check() failure (counts untouched).
+  short Apply(const AlarmRecordChange& change, AlarmViewCounts* counts);
+  // True while the counts this view's last Count gave, with every change
+  // since applied, equal what Count would give now: false before a Count,
+  // after the code page changed (text compares by it), and always for a
+  // filter with a date term (ASF_DATEIN, ASF_DATELAST), which reads the
+  // user's date settings afresh at each count. Nothing else a filter reads
+  // changes while the process runs.
+  bool KeptCountsHold() const;
   // Calls `each` with the matched rows in order, at most `chunk` at a time,
   // the queue free between calls (so `each` may act on the alarms); stops
   // when it returns false. A record that moves behind the walk meanwhile is

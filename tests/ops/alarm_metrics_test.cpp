@@ -91,7 +91,7 @@ TEST(AlarmMetrics, EventsAndStandingAlarmsFollowTheQueue) {
   node::SummaryQueue q;
   MetricsServer server;
   AlarmMetrics metrics(server.registry(), "desk");
-  q.SetEventListener([&](const node::SummaryQueue::Event& e) { metrics.OnEvent(e); });
+  q.AddEventListener([&](const node::SummaryQueue::Event& e) { metrics.OnEvent(e); });
   server.OnScrape([&] { metrics.Refresh(q, t0 + 2s); });
   for (const Case& c : cases) {
     c.act(q);
@@ -126,7 +126,7 @@ TEST(AlarmMetrics, FloodIsMoreThanTenNewAlarmsInTenMinutesPerNodeAndPosition) {
     node::SummaryQueue q;
     MetricsServer server;
     AlarmMetrics metrics(server.registry(), "desk");
-    q.SetEventListener([&](const node::SummaryQueue::Event& e) { metrics.OnEvent(e); });
+    q.AddEventListener([&](const node::SummaryQueue::Event& e) { metrics.OnEvent(e); });
     // Out of order on purpose: the window goes by time in.
     for (int i = c.alarms - 1; i >= 0; --i) q.Raise(Alarm("N1", int16_t(i + 1), 5), t0 + i * 1s);
     server.OnScrape([&] { metrics.Refresh(q, t0 + c.at); });

@@ -291,7 +291,8 @@ TEST_F(StoreFileTest, ActionsAreKeptInTheStoreAndOtherProgramsChangesAreShown) {
   json page = Page(*c);
   std::string mine = FirstNew(page);
   ASSERT_EQ(c->Post("/api/ack", Refs(mine).dump())->status, 200);
-  std::string theirs = FirstNew(Page(*c));
+  json before = Page(*c);
+  std::string theirs = FirstNew(before);
   ASSERT_FALSE(theirs.empty());
 
   // Another program acknowledges through the same store file.
@@ -309,6 +310,8 @@ TEST_F(StoreFileTest, ActionsAreKeptInTheStoreAndOtherProgramsChangesAreShown) {
   json after = Page(*c);
   ASSERT_TRUE(RowOf(after, mine));
   EXPECT_TRUE((*RowOf(after, mine))["ack"].get<bool>());  // ours was kept across the reload
+  // The counts kept up from our changes were dropped with the old node.
+  EXPECT_EQ(after["counts"]["new"], before["counts"]["new"].get<int>() - 1);
   bool olga = false, kim = false;
   json journal = c->GetJson("/api/journal");
   for (const json& e : journal["entries"]) {
