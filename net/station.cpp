@@ -88,6 +88,11 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   bool confirmed = false;             // m
   uint64_t deliveredBefore = 0;       // what the server said it delivered, last check
   int behindChecks = 0;               // checks in a row that found the view behind
+  uint64_t streamLastBefore = 0;      // the alarm stream's last sequence, last check
+  int shortChecks = 0;                // checks in a row that found the view short of it
+  uint64_t restartedShortOf = 0;      // the last sequence a new start could not reach
+  std::string alarmLeader;            // the alarm stream's leader at the last check
+  bool rereadWhenSettled = false;     // the stream was disturbed since the view was read
   std::map<std::string, Steady::time_point> refusedKinds;  // command kind -> when; m
 
   // --- commands of unknown outcome, checked until resolved ---
@@ -436,6 +441,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
                 !si->Cluster->Replicas[i]->Offline) {
               ++h.current;
             }
+            if (si->Cluster->Replicas[i] && si->Cluster->Replicas[i]->Offline) ++h.offline;
           }
         } else {
           h.current = h.replicas;
@@ -452,19 +458,56 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     uint64_t pendingNow = 0, delivered = 0;
     bool asked = f && f->Check(&pendingNow, &delivered);
     uint64_t held = f ? f->LastSequence() : 0;
+    uint64_t streamLast = 0;
+    StreamHealth alarms;
+    for (const StreamHealth& h : found) {
+      if (h.name == kAlarmStream) alarms = h;
+    }
+    if (alarms.known) streamLast = alarms.lastSequence;
     bool behind = false;
     {
       std::lock_guard lock(m);
       streams = std::move(found);
+      // A replica that was cut off (a stopped or lost server, a new leader)
+      // catches up, and a consumer reading from it has been seen to skip a
+      // message in the catch-up with nothing missing in its own numbering.
+      // So after such a disturbance the view is read afresh once every
+      // replica is current again.
+      bool disturbed = !alarms.known || alarms.offline > 0 ||
+                       (!alarmLeader.empty() && alarms.leader != alarmLeader);
+      bool settled = alarms.known && alarms.current >= alarms.replicas;
+      if (alarms.known) alarmLeader = alarms.leader;
+      if (disturbed) {
+        rereadWhenSettled = true;
+      } else if (rereadWhenSettled && settled) {
+        rereadWhenSettled = false;
+        behind = true;
+      }
       // The server delivered up to `delivered` before the last check: by now
-      // we must hold it, and have nothing more coming.
-      confirmed = asked && pendingNow == 0 && held >= deliveredBefore;
-      behind = asked && held < deliveredBefore && f && f->CaughtUp();
+      // we must hold it. Twice in a row: once may be messages on their way.
+      bool lagging = asked && held < deliveredBefore && f && f->CaughtUp();
+      behindChecks = lagging ? behindChecks + 1 : 0;
+      if (behindChecks >= 2) {
+        behindChecks = 0;
+        behind = true;
+      }
+      // The follower's filter is the whole stream: with nothing pending it
+      // must hold the stream's last message as of the check before. A
+      // consumer whose server lost its place says "nothing pending" short
+      // of it. Messages removed at the stream's end (tombstones aged out)
+      // can leave that sequence out of reach: one new start per such
+      // sequence, never a loop.
+      bool shortOfStream = asked && pendingNow == 0 && f && f->CaughtUp() &&
+                           held < streamLastBefore && streamLastBefore != restartedShortOf;
+      shortChecks = shortOfStream ? shortChecks + 1 : 0;
+      if (shortChecks >= 2) {
+        shortChecks = 0;
+        restartedShortOf = streamLastBefore;
+        behind = true;
+      }
+      confirmed = asked && pendingNow == 0 && held >= deliveredBefore && !shortOfStream;
+      streamLastBefore = streamLast;
       deliveredBefore = asked ? delivered : 0;
-      behindChecks = behind ? behindChecks + 1 : 0;
-      // Twice in a row: once may be messages still on their way to us.
-      behind = behindChecks >= 2;
-      if (behind) behindChecks = 0;
     }
     if (behind) resync = true;
   }

@@ -65,6 +65,7 @@ struct StreamHealth {
   bool known = false;  // the servers answered
   int replicas = 0;    // configured
   int current = 0;     // replicas up to date, the leader included
+  int offline = 0;     // replicas the leader cannot reach
   std::string leader;
   uint64_t lastSequence = 0;
 };

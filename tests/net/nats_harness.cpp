@@ -329,6 +329,13 @@ bool WaitConverged(nats::Connection& conn, const nats::Station& s,
     }
     if (same) return true;
     if (Steady::now() >= end) {
+      // Where the station's follower stands against the stream.
+      nats::StationStatus st = s.Status();
+      why << "station holds up to seq " << st.heldSequence << " (confirmed " << st.confirmed
+          << ", complete " << st.complete << ", lag " << st.lag << ", on " << st.server << ")";
+      for (const nats::StreamHealth& h : st.streams) {
+        why << "; " << h.name << " last " << h.lastSequence << " leader " << h.leader;
+      }
       if (diff) *diff = why.str();
       return false;
     }
