@@ -13,6 +13,7 @@ BackendSlot<AlarmLibraryBackend> g_alarmLibrary;
 void InstallAlarmLibraryBackend(AlarmLibraryBackend* backend) {
   g_alarmLibrary.Install(backend);
 }
+AlarmLibraryBackend* InstalledAlarmLibraryBackend() { return g_alarmLibrary.Get(); }
 
 }  // namespace tolvane
 

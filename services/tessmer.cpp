@@ -12,6 +12,7 @@ BackendSlot<AlarmAreasBackend> g_alarmAreas;
 void InstallAlarmAreasBackend(AlarmAreasBackend* backend) {
   g_alarmAreas.Install(backend);
 }
+AlarmAreasBackend* InstalledAlarmAreasBackend() { return g_alarmAreas.Get(); }
 
 }  // namespace tolvane
 
