@@ -1,5 +1,5 @@
 // How long a reload of the web display's store host holds page readers off
-// (docs/web.md, "Readers and writers"), beside the way it used to reload:
+// (docs/web.md, "A reload's hold on page readers"), beside the way it used to reload:
 // the old node freed and the new one made and filled inside the node's
 // lock. Both in one run, on one store file of ALARMS alarms.
 //
@@ -155,13 +155,13 @@ int main(int argc, char** argv) {
   }
   Stats held = Summarise(now.held), whole = Summarise(now.whole), waited = Summarise(now.waited);
   std::printf("%-44s %10s %10s\n", "", "median", "max");
-  std::printf("%-44s %8.1f ms %7.1f ms\n", "before: node lock held (replace inside)", before.median,
+  std::printf("%-44s %8.3f ms %7.3f ms\n", "before: node lock held (replace inside)", before.median,
               before.max);
-  std::printf("%-44s %8.1f ms %7.1f ms\n", "now: node lock held (swap only)", held.median,
+  std::printf("%-44s %8.3f ms %7.3f ms\n", "now: node lock held (swap only)", held.median,
               held.max);
-  std::printf("%-44s %8.1f ms %7.1f ms\n", "now: longest a page read waited", waited.median,
+  std::printf("%-44s %8.3f ms %7.3f ms\n", "now: longest a page read waited", waited.median,
               waited.max);
-  std::printf("%-44s %8.1f ms %7.1f ms\n", "now: whole reload (read, fill, swap, free)",
+  std::printf("%-44s %8.3f ms %7.3f ms\n", "now: whole reload (read, fill, swap, free)",
               whole.median, whole.max);
   std::filesystem::remove(path);
   return 0;
