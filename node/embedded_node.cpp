@@ -34,7 +34,8 @@ bool EmbeddedNode::Installed() const {
   return InstalledQueueBackend() == &queue_ && InstalledDatabaseBackend() == &database_ &&
          InstalledAlarmLibraryBackend() == &alarmLibrary_ &&
          InstalledNodeServicesBackend() == &nodeServices_ &&
-         InstalledAlarmAreasBackend() == &alarmAreas_ && InstalledResourceBackend() == &resources_ &&
+         InstalledAlarmAreasBackend() == &alarmAreas_ &&
+         InstalledResourceBackend() == &resources_ &&
          InstalledObjectRegistryBackend() == &registry_ &&
          InstalledTextCatalogueBackend() == &catalogue_ &&
          InstalledNodeVariablesBackend() == &variables_ &&

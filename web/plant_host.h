@@ -119,9 +119,9 @@ struct HostOptions {
   // lock (figures); after it is released.
   std::function<void(double seconds)> onReload;
   // Tests: called with "reload" once a reload has read the store, with
-  // "filled" once it has filled the new node (both before the node is
-  // replaced), and with "commit" before each commit; all hold the store's
-  // lock only, so a test may hold them to see readers go on.
+  // "filled" once it has filled the new node or failed to (both before the
+  // node is replaced), and with "commit" before each commit; all hold the
+  // store's lock only, so a test may hold them to see readers go on.
   std::function<void(const char* stage)> pause;
 };
 

@@ -215,8 +215,9 @@ TEST_F(StoreTest, ANewNodeThatCannotBeFilledLeavesTheOldOneFollowed) {
 
   // Another program gives two nodes one serial: the store reads, the node refuses.
   const int64_t serial = Query(path_, "SELECT serial FROM nodes ORDER BY position DESC LIMIT 1");
-  Exec(path_, "UPDATE nodes SET serial = (SELECT serial FROM nodes ORDER BY position LIMIT 1) "
-              "WHERE position = (SELECT max(position) FROM nodes)");
+  Exec(path_,
+       "UPDATE nodes SET serial = (SELECT serial FROM nodes ORDER BY position LIMIT 1) "
+       "WHERE position = (SELECT max(position) FROM nodes)");
   ASSERT_TRUE(s->Begin(false, &err)) << err.message;
   auto prepared = s->PrepareLoad(kNow, &err);
   ASSERT_TRUE(prepared) << err.message;

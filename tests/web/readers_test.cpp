@@ -210,8 +210,8 @@ TEST_F(ReadersTest, ReadsAnswerFromTheOldNodeWhileAnotherProgramsChangeIsReloade
     ASSERT_FALSE(theirs.empty());
 
     gate_->Arm(stage);
-    std::string cmd = std::string(TOLVANE_PROGRAM) + " --node " + storePath_ +
-                      " --user kim ack " + theirs + " >/dev/null 2>&1";
+    std::string cmd = std::string(TOLVANE_PROGRAM) + " --node " + storePath_ + " --user kim ack " +
+                      theirs + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     // The server notices within a tick and reloads, then waits here.
     ASSERT_TRUE(gate_->WaitEntered(10s));
@@ -268,8 +268,9 @@ TEST_F(ReadersTest, AReloadTheNodeRefusesKeepsTheOldNodeAndLosesNothing) {
   const int64_t acknowledged = query(kAcknowledged);
 
   gate_->Arm("filled");
-  exec("UPDATE nodes SET serial = (SELECT serial FROM nodes ORDER BY position LIMIT 1) "
-       "WHERE position = (SELECT max(position) FROM nodes)");
+  exec(
+      "UPDATE nodes SET serial = (SELECT serial FROM nodes ORDER BY position LIMIT 1) "
+      "WHERE position = (SELECT max(position) FROM nodes)");
   ASSERT_TRUE(gate_->WaitEntered(10s));
   gate_->Release();  // the fill failed; the reload ends here
 
