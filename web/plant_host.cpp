@@ -406,6 +406,7 @@ class StoreHost final : public PlantHost, private HostContext {
       e->kind = StoreError::Kind::kRefused;
       e->message = "the alarm queue gave no client handle";
       retired->node = std::move(fresh);
+      retired->simulator = std::move(simulator);  // it refers to that node
       return false;
     }
     retired->known = store_->Adopt(std::move(filled));
