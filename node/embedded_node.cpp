@@ -13,7 +13,11 @@
 
 namespace tolvane::node {
 
-EmbeddedNode::EmbeddedNode() : database_(&queue_), alarmLibrary_(&queue_) {
+EmbeddedNode::EmbeddedNode(Installing when) : database_(&queue_), alarmLibrary_(&queue_) {
+  if (when == Installing::kNow) Install();
+}
+
+void EmbeddedNode::Install() {
   InstallQueueBackend(&queue_);
   InstallDatabaseBackend(&database_);
   InstallAlarmLibraryBackend(&alarmLibrary_);
@@ -26,18 +30,48 @@ EmbeddedNode::EmbeddedNode() : database_(&queue_), alarmLibrary_(&queue_) {
   InstallNumberFormatBackend(&numbers_);
 }
 
+bool EmbeddedNode::Installed() const {
+  return InstalledQueueBackend() == &queue_ && InstalledDatabaseBackend() == &database_ &&
+         InstalledAlarmLibraryBackend() == &alarmLibrary_ &&
+         InstalledNodeServicesBackend() == &nodeServices_ &&
+         InstalledAlarmAreasBackend() == &alarmAreas_ &&
+         InstalledResourceBackend() == &resources_ &&
+         InstalledObjectRegistryBackend() == &registry_ &&
+         InstalledTextCatalogueBackend() == &catalogue_ &&
+         InstalledNodeVariablesBackend() == &variables_ &&
+         InstalledNumberFormatBackend() == &numbers_;
+}
+
+namespace {
+
+// Empties the slot only while it holds `mine`: a node that went out of
+// service stays out of the way of the one that replaced it.
+template <class Backend>
+void UninstallOwn(Backend* mine, Backend* (*installed)(), void (*install)(Backend*)) {
+  if (installed() == mine) install(nullptr);
+}
+
+}  // namespace
+
 EmbeddedNode::~EmbeddedNode() {
   // Uninstall before the members go, in the reverse order.
-  InstallNumberFormatBackend(nullptr);
-  InstallNodeVariablesBackend(nullptr);
-  InstallTextCatalogueBackend(nullptr);
-  InstallObjectRegistryBackend(nullptr);
-  InstallResourceBackend(nullptr);
-  InstallAlarmAreasBackend(nullptr);
-  InstallNodeServicesBackend(nullptr);
-  InstallAlarmLibraryBackend(nullptr);
-  InstallDatabaseBackend(nullptr);
-  InstallQueueBackend(nullptr);
+  UninstallOwn<NumberFormatBackend>(&numbers_, InstalledNumberFormatBackend,
+                                    InstallNumberFormatBackend);
+  UninstallOwn<NodeVariablesBackend>(&variables_, InstalledNodeVariablesBackend,
+                                     InstallNodeVariablesBackend);
+  UninstallOwn<TextCatalogueBackend>(&catalogue_, InstalledTextCatalogueBackend,
+                                     InstallTextCatalogueBackend);
+  UninstallOwn<ObjectRegistryBackend>(&registry_, InstalledObjectRegistryBackend,
+                                      InstallObjectRegistryBackend);
+  UninstallOwn<ResourceBackend>(&resources_, InstalledResourceBackend, InstallResourceBackend);
+  UninstallOwn<AlarmAreasBackend>(&alarmAreas_, InstalledAlarmAreasBackend,
+                                  InstallAlarmAreasBackend);
+  UninstallOwn<NodeServicesBackend>(&nodeServices_, InstalledNodeServicesBackend,
+                                    InstallNodeServicesBackend);
+  UninstallOwn<AlarmLibraryBackend>(&alarmLibrary_, InstalledAlarmLibraryBackend,
+                                    InstallAlarmLibraryBackend);
+  UninstallOwn<DatabaseBackend>(&database_, InstalledDatabaseBackend, InstallDatabaseBackend);
+  UninstallOwn<QueueBackend>(&queue_, InstalledQueueBackend, InstallQueueBackend);
   database_.AttachQueue(nullptr);
   alarmLibrary_.SetQueue(nullptr);
 }

@@ -1,10 +1,13 @@
 // One whole embedded node: one of every node backend, wired together and
-// installed into the library for the life of the object.
+// installed into the library.
 //
 // Construction installs every backend (the exported Install*Backend
-// functions); destruction uninstalls them, so the library is left answering
-// like a plant whose services are down. Only one EmbeddedNode may be alive
-// at a time in a process, since the library has one slot per service.
+// functions), unless asked to wait for Install(); destruction uninstalls
+// those still installed, so the library is left answering like a plant
+// whose services are down. The library has one slot per service, so one
+// node is installed at a time; another may live beside it (filled while the
+// installed one serves) and take its place with Install(). Installing and
+// destroying nodes must not race one another.
 //
 // The database reports acknowledges and removals to the queue, and the alarm
 // library enters the operator messages it sends into the queue.
@@ -27,11 +30,21 @@ namespace tolvane::node {
 
 class EmbeddedNode {
  public:
-  // REQUIRES: no other EmbeddedNode is alive.
-  EmbeddedNode();
+  enum class Installing { kNow, kLater };
+  // kNow replaces whatever node is installed; kLater leaves the library
+  // alone until Install(). A node's own parts work either way.
+  explicit EmbeddedNode(Installing when = Installing::kNow);
+  // Uninstalls only the backends that are still this node's.
   ~EmbeddedNode();
   EmbeddedNode(const EmbeddedNode&) = delete;
   EmbeddedNode& operator=(const EmbeddedNode&) = delete;
+
+  // Puts every backend of this node in the library's slots, in place of
+  // the node installed before (which keeps its state but is no longer what
+  // the library reaches).
+  void Install();
+  // True while every slot holds this node's backend.
+  bool Installed() const;
 
   // The local node's name and two aliases, given to the queue (for its
   // name matching) and to the node services (for the library).

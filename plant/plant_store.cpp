@@ -1284,25 +1284,37 @@ std::shared_ptr<PlantStore::PreparedLoad> PlantStore::PrepareLoad(
   return out;
 }
 
-bool PlantStore::LoadPrepared(node::EmbeddedNode& node, const PreparedLoad& p, StoreError* err) {
-  Impl& s = *impl_;
-  Detach();
-  s.known.clear();
-  s.TakeChanged();
+// A node filled from a PreparedLoad and what the store will know of it once
+// adopted; after Adopt, what it knew of the node before.
+struct PlantStore::FilledLoad {
+  node::EmbeddedNode* node = nullptr;
+  std::unordered_map<uint64_t, Impl::Known> known;
+  std::set<uint64_t> changed;
+  std::vector<PlantLogEntry> journal;
+  bool hornEnabled = true, hornSilenced = false;
+  int64_t dataVersion = 0;
+};
+
+std::shared_ptr<PlantStore::FilledLoad> PlantStore::FillPrepared(node::EmbeddedNode& node,
+                                                                 const PreparedLoad& p,
+                                                                 StoreError* err) {
+  auto f = std::make_shared<FilledLoad>();
+  f->node = &node;
   std::string why;
   if (!LoadNodesAndBlocks(p.skeleton, node, &why)) {
     *err = {StoreError::Kind::kRefused, path_ + " refused by the node: " + why};
-    return false;
+    return nullptr;
   }
   node::ProcessDatabase& database = node.database();
   for (const PreparedLoad::Block& b : p.blocks) {
     if (!database.AddBlock(b.node, b.tag, b.letter, b.number, b.fields)) {
       *err = {StoreError::Kind::kRefused, path_ + " refused by the node: block " + b.tag +
                                               " cannot be added to node " + b.node};
-      return false;
+      return nullptr;
     }
   }
   node::SummaryQueue& queue = node.queue();
+  f->known.reserve(p.alarms.size());
   for (const auto& [rowId, a] : p.alarms) {
     Impl::Known k;
     k.row = rowId;
@@ -1317,31 +1329,61 @@ bool PlantStore::LoadPrepared(node::EmbeddedNode& node, const PreparedLoad& p, S
     uint64_t id = queue.Append(ToAlarmInput(a), a.timeIn, a.timeLast, shelved);
     if (id == 0) {
       *err = {StoreError::Kind::kRefused, path_ + ": the alarm queue ran out of memory"};
-      return false;
+      return nullptr;
     }
-    s.known.emplace(id, std::move(k));
+    f->known.emplace(id, std::move(k));
     if (a.shelvedUntil && !shelved) {
       // Its time ran out while nobody held the plant: it ends now.
-      Journal(a.node, ShelvingEnded(a.letter, a.number, a.node), *a.shelvedUntil);
-      std::lock_guard lock(s.changedMutex);
-      s.changed.insert(id);
+      PlantLogEntry e;
+      e.time = *a.shelvedUntil;
+      e.node = a.node;
+      e.text = ShelvingEnded(a.letter, a.number, a.node);
+      e.user = user_;
+      f->journal.push_back(std::move(e));
+      f->changed.insert(id);
     }
   }
-  s.hornEnabled = p.hornEnabled;
-  s.hornSilenced = p.hornSilenced;
-  if (s.hornEnabled) {
+  f->hornEnabled = p.hornEnabled;
+  f->hornSilenced = p.hornSilenced;
+  if (f->hornEnabled) {
     queue.HornEnable();
   } else {
     queue.HornDisable();
   }
-  if (s.hornSilenced) queue.HornSquelch();
+  if (f->hornSilenced) queue.HornSquelch();
   node.alarmLibrary().ClearOperatorMessages();
-  s.dataVersion = p.dataVersion;
-  // Changes from here on are the program's.
-  s.Follow(node);
-  return true;
+  f->dataVersion = p.dataVersion;
+  return f;
 }
 
+std::shared_ptr<PlantStore::FilledLoad> PlantStore::Adopt(std::shared_ptr<FilledLoad> f) {
+  Impl& s = *impl_;
+  node::EmbeddedNode* before = s.node;
+  Detach();
+  // Swapped, not copied: the old bookkeeping goes back with `f`.
+  std::swap(s.known, f->known);
+  {
+    std::lock_guard lock(s.changedMutex);
+    std::swap(s.changed, f->changed);
+  }
+  for (PlantLogEntry& e : f->journal) s.pendingJournal.push_back(std::move(e));
+  f->journal.clear();
+  s.hornEnabled = f->hornEnabled;
+  s.hornSilenced = f->hornSilenced;
+  s.dataVersion = f->dataVersion;
+  node::EmbeddedNode& now = *f->node;
+  f->node = before;
+  // Changes from here on are the program's.
+  s.Follow(now);
+  return f;
+}
+
+bool PlantStore::LoadPrepared(node::EmbeddedNode& node, const PreparedLoad& p, StoreError* err) {
+  std::shared_ptr<FilledLoad> filled = FillPrepared(node, p, err);
+  if (!filled) return false;
+  Adopt(std::move(filled));
+  return true;
+}
 
 void PlantStore::Detach() {
   if (impl_ && impl_->node) {

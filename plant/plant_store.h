@@ -129,15 +129,24 @@ class PlantStore {
   bool Load(node::EmbeddedNode& node, TimePoint now, StoreError* err,
             const std::vector<BlockAddress>* only = nullptr,
             const std::string* onlyNode = nullptr);
-  // Load in two steps, for a holder whose readers must not wait while the
-  // store is read: PrepareLoad reads and checks everything Load would put in
-  // a node (needs a transaction; touches no node and leaves the node loaded
-  // now followed), LoadPrepared puts it into a fresh node and follows that
-  // one. Null / false with the reason, as Load.
+  // Load in steps, for a holder whose readers must not wait while the
+  // store is read or a new node filled: PrepareLoad reads and checks
+  // everything Load would put in a node (needs a transaction; touches no
+  // node and leaves the node loaded now followed). FillPrepared puts it into
+  // a fresh node, which need not be installed, and leaves the store as it
+  // was: when it fails, the node loaded before is still the one followed.
+  // Adopt then follows the filled node instead, and hands back what the
+  // store knew of the old one, for the caller to free when it likes.
+  // LoadPrepared is the two in one. Null / false with the reason, as Load.
   struct PreparedLoad;
+  struct FilledLoad;
   std::shared_ptr<PreparedLoad> PrepareLoad(TimePoint now, StoreError* err,
                                             const std::vector<BlockAddress>* only = nullptr,
                                             const std::string* onlyNode = nullptr);
+  std::shared_ptr<FilledLoad> FillPrepared(node::EmbeddedNode& node, const PreparedLoad& prepared,
+                                           StoreError* err);
+  // Cheap: no walk of the alarms. REQUIRES: `filled`'s node still lives.
+  std::shared_ptr<FilledLoad> Adopt(std::shared_ptr<FilledLoad> filled);
   bool LoadPrepared(node::EmbeddedNode& node, const PreparedLoad& prepared, StoreError* err);
   // Stops following the node (before the node goes away).
   void Detach();

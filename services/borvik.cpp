@@ -13,6 +13,9 @@ BackendSlot<AlarmLibraryBackend> g_alarmLibrary;
 void InstallAlarmLibraryBackend(AlarmLibraryBackend* backend) {
   g_alarmLibrary.Install(backend);
 }
+AlarmLibraryBackend* InstalledAlarmLibraryBackend() {
+  return g_alarmLibrary.Get();
+}
 
 }  // namespace tolvane
 

@@ -35,5 +35,7 @@ class AlarmLibraryBackend {
 // REQUIRES: the backend outlives every call made while it is installed.
 // Pass null to uninstall.
 TOLVANE_API void InstallAlarmLibraryBackend(AlarmLibraryBackend* backend);
+// The one installed now (null: none), for an owner to uninstall only its own.
+TOLVANE_API AlarmLibraryBackend* InstalledAlarmLibraryBackend();
 
 }  // namespace tolvane

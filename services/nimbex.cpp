@@ -11,6 +11,9 @@ BackendSlot<ObjectRegistryBackend> g_registry;
 }  // namespace
 
 void InstallObjectRegistryBackend(ObjectRegistryBackend* backend) { g_registry.Install(backend); }
+ObjectRegistryBackend* InstalledObjectRegistryBackend() {
+  return g_registry.Get();
+}
 
 }  // namespace tolvane
 

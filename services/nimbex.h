@@ -51,5 +51,7 @@ class ObjectRegistryBackend {
 
 // REQUIRES: the backend outlives every call made while it is installed.
 TOLVANE_API void InstallObjectRegistryBackend(ObjectRegistryBackend* backend);
+// The one installed now (null: none), for an owner to uninstall only its own.
+TOLVANE_API ObjectRegistryBackend* InstalledObjectRegistryBackend();
 
 }  // namespace tolvane

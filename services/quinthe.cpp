@@ -33,6 +33,9 @@ short Lookup(Getter get, char* out) {
 void InstallNodeServicesBackend(NodeServicesBackend* backend) {
   g_nodeServices.Install(backend);
 }
+NodeServicesBackend* InstalledNodeServicesBackend() {
+  return g_nodeServices.Get();
+}
 
 }  // namespace tolvane
 

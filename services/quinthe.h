@@ -28,5 +28,7 @@ class NodeServicesBackend {
 // REQUIRES: the backend outlives every call made while it is installed.
 // Pass null to uninstall.
 TOLVANE_API void InstallNodeServicesBackend(NodeServicesBackend* backend);
+// The one installed now (null: none), for an owner to uninstall only its own.
+TOLVANE_API NodeServicesBackend* InstalledNodeServicesBackend();
 
 }  // namespace tolvane

@@ -12,6 +12,9 @@ BackendSlot<ResourceBackend> g_resources;
 void InstallResourceBackend(ResourceBackend* backend) {
   g_resources.Install(backend);
 }
+ResourceBackend* InstalledResourceBackend() {
+  return g_resources.Get();
+}
 
 }  // namespace tolvane
 

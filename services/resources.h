@@ -31,5 +31,7 @@ class ResourceBackend {
 // REQUIRES: the backend outlives every call made while it is installed.
 // Pass null to uninstall.
 TOLVANE_API void InstallResourceBackend(ResourceBackend* backend);
+// The one installed now (null: none), for an owner to uninstall only its own.
+TOLVANE_API ResourceBackend* InstalledResourceBackend();
 
 }  // namespace tolvane

@@ -12,6 +12,9 @@ BackendSlot<AlarmAreasBackend> g_alarmAreas;
 void InstallAlarmAreasBackend(AlarmAreasBackend* backend) {
   g_alarmAreas.Install(backend);
 }
+AlarmAreasBackend* InstalledAlarmAreasBackend() {
+  return g_alarmAreas.Get();
+}
 
 }  // namespace tolvane
 

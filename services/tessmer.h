@@ -37,5 +37,7 @@ class AlarmAreasBackend {
 // REQUIRES: the backend outlives every call made while it is installed.
 // Pass null to uninstall.
 TOLVANE_API void InstallAlarmAreasBackend(AlarmAreasBackend* backend);
+// The one installed now (null: none), for an owner to uninstall only its own.
+TOLVANE_API AlarmAreasBackend* InstalledAlarmAreasBackend();
 
 }  // namespace tolvane

@@ -329,39 +329,103 @@ class StoreHost final : public PlantHost, private HostContext {
     live_.Clear();
   }
 
-  // The store's plant in a fresh node (one node per process: the old one
-  // goes first). The store is read while readers go on with the old node;
-  // they wait only while the node is replaced. When the store cannot be
-  // read the old node stays. REQUIRES: storeMutex_ and a transaction.
+  // What a reload took out of service: freed after nodeMutex_ is released.
+  // Members go in reverse: the store's old bookkeeping, the simulator,
+  // then the node they refer to.
+  struct Retired {
+    std::unique_ptr<node::EmbeddedNode> node;
+    std::unique_ptr<plant::Simulator> simulator;
+    std::shared_ptr<PlantStore::FilledLoad> known;
+  };
+
+  // The store's plant in a new node beside the old one: the store is read
+  // and the new node filled while readers go on with the old node; they
+  // wait only while the new one is installed and swapped in, and the old
+  // one is freed after. When the store cannot be read or filled, the old
+  // node stays and the store still follows it.
+  // REQUIRES: storeMutex_ and a transaction; not nodeMutex_.
   bool Reload(StoreError* e) {
     std::shared_ptr<PlantStore::PreparedLoad> prepared =
         store_->PrepareLoad(plant::Clock::now(), e);
     if (options_.pause) options_.pause("reload");
     if (!prepared) return false;
-    std::unique_lock<WriterFirstMutex> lock(nodeMutex_);
+    auto fresh = std::make_unique<node::EmbeddedNode>(node::EmbeddedNode::Installing::kLater);
+    fresh->LoadSettings();
+    std::shared_ptr<PlantStore::FilledLoad> filled = store_->FillPrepared(*fresh, *prepared, e);
+    if (options_.pause) options_.pause("filled");
+    if (!filled) return false;
+    prepared.reset();
+    std::unique_ptr<plant::Simulator> simulator;
+    if (options_.simulateRate > 0) {
+      simulator = std::make_unique<plant::Simulator>(*fresh, plant_, options_.seed);
+    }
+    Retired retired;
+    std::chrono::steady_clock::time_point locked, unlocked;
+    bool ok;
+    {
+      std::unique_lock<WriterFirstMutex> lock(nodeMutex_);
+      locked = std::chrono::steady_clock::now();
+      ok = SwapIn(fresh, filled, simulator, &retired, e);
+      unlocked = std::chrono::steady_clock::now();
+    }
+    if (ok && options_.onReload) {
+      options_.onReload(std::chrono::duration<double>(unlocked - locked).count());
+    }
+    return ok;
+  }
+
+  // Installs `fresh` in place of node_, with a new manager and handle; the
+  // old node and what goes with it into `retired`. False (the old node
+  // back in place) when the new node gives no client handle.
+  // REQUIRES: storeMutex_, nodeMutex_ alone.
+  bool SwapIn(std::unique_ptr<node::EmbeddedNode>& fresh,
+              std::shared_ptr<PlantStore::FilledLoad>& filled,
+              std::unique_ptr<plant::Simulator>& simulator, Retired* retired, StoreError* e) {
     ++changes_;
     ++loads_;
-    Unload();
-    node_ = std::make_unique<node::EmbeddedNode>();
-    node_->LoadSettings();
     shelvesStale_ = true;
-    if (!store_->LoadPrepared(*node_, *prepared, e)) return false;
-    // Loading tells no listener; every change from here on is applied.
+    // The old handle is freed while the old node is installed: the manager
+    // reaches the queue through the library's slot. The last manager takes
+    // the library's field cache with it, so the new one starts empty.
+    if (mgr_ && handle_ != kNoHandle) mgr_->FreeAlarmClientHandle(handle_);
+    handle_ = kNoHandle;
+    mgr_.reset();
+    if (node_) node_->queue().RemoveEventListener(listening_);
     live_.Clear();
-    listening_ = node_->queue().AddEventListener(
-        [this](const node::SummaryQueue::Event& ev) { live_.OnEvent(ev); });
-    if (options_.onNodeLoaded) options_.onNodeLoaded(*node_);
-    mgr_ = std::make_unique<CVeltAlmSummMgr>();
-    handle_ = mgr_->GetAlarmClientHandle();
-    if (handle_ == kNoHandle) {
+    fresh->Install();
+    auto mgr = std::make_unique<CVeltAlmSummMgr>();
+    const short handle = mgr->GetAlarmClientHandle();
+    if (handle == kNoHandle) {
+      mgr.reset();
+      if (node_) {
+        node_->Install();
+        Attach();
+        mgr_ = std::make_unique<CVeltAlmSummMgr>();
+        handle_ = mgr_->GetAlarmClientHandle();
+      }
       e->kind = StoreError::Kind::kRefused;
       e->message = "the alarm queue gave no client handle";
+      retired->node = std::move(fresh);
+      retired->simulator = std::move(simulator);  // it refers to that node
       return false;
     }
-    if (options_.simulateRate > 0) {
-      simulator_ = std::make_unique<plant::Simulator>(*node_, plant_, options_.seed);
-    }
+    retired->known = store_->Adopt(std::move(filled));
+    retired->node = std::move(node_);
+    retired->simulator = std::move(simulator_);
+    node_ = std::move(fresh);
+    simulator_ = std::move(simulator);
+    mgr_ = std::move(mgr);
+    handle_ = handle;
+    // Loading tells no listener; every change from here on is applied.
+    Attach();
+    if (options_.onNodeLoaded) options_.onNodeLoaded(*node_);
     return true;
+  }
+
+  // Follows node_'s changes into the live counts. REQUIRES: nodeMutex_ alone.
+  void Attach() {
+    listening_ = node_->queue().AddEventListener(
+        [this](const node::SummaryQueue::Event& ev) { live_.OnEvent(ev); });
   }
 
   // REQUIRES: storeMutex_.

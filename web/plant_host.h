@@ -3,7 +3,8 @@
 // what; or a station's view of the whole plant. The server never touches
 // the plant but through a host.
 //
-// Only one EmbeddedNode may live in a process, so only one host may.
+// The library reaches one installed EmbeddedNode per process, so only one
+// host may live in a process.
 #pragma once
 
 #include <cstdint>
@@ -114,9 +115,13 @@ struct HostOptions {
   // under the node's lock, before any change reaches it: a listener on
   // the old node's queue does not follow to the new one.
   std::function<void(node::EmbeddedNode&)> onNodeLoaded;
-  // Tests: called with "reload" once a reload has read the store (before
-  // the node is replaced) and with "commit" before each commit; both hold
-  // the store's lock only, so a test may hold them to see readers go on.
+  // Told how long each reload that swapped in a new node held the node's
+  // lock (figures); after it is released.
+  std::function<void(double seconds)> onReload;
+  // Tests: called with "reload" once a reload has read the store, with
+  // "filled" once it has filled the new node or failed to (both before the
+  // node is replaced), and with "commit" before each commit; all hold the
+  // store's lock only, so a test may hold them to see readers go on.
   std::function<void(const char* stage)> pause;
 };
 
@@ -139,8 +144,9 @@ class ViewCountCache {
 // A host over a plant store: the store is loaded into the node once, each
 // action runs in a write transaction with the acting user set on the
 // store, and the node is loaded afresh when another program changed the
-// store (read while pages are served from the old node, then swapped in). Simulated events are committed as the user "simulator". Null
-// with a message when the store cannot be loaded.
+// store (read and filled into a new node while pages are served from the
+// old one, then swapped in). Simulated events are committed as the user
+// "simulator". Null with a message when the store cannot be loaded.
 std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
                                          const HostOptions& options, std::string* err);
 

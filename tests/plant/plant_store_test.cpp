@@ -202,6 +202,64 @@ TEST_F(StoreTest, OnlyWhatChangedIsWritten) {
           1);
 }
 
+TEST_F(StoreTest, ANewNodeThatCannotBeFilledLeavesTheOldOneFollowed) {
+  PlantAlarm target;
+  std::string ref = FirstNewAlarm(plant_, &target);
+  ASSERT_FALSE(ref.empty());
+  node::EmbeddedNode old;
+  auto s = Open();
+  StoreError err;
+  ASSERT_TRUE(s->Begin(false, &err)) << err.message;
+  ASSERT_TRUE(s->Load(old, kNow, &err)) << err.message;
+  s->Rollback();
+
+  // Another program gives two nodes one serial: the store reads, the node refuses.
+  const int64_t serial = Query(path_, "SELECT serial FROM nodes ORDER BY position DESC LIMIT 1");
+  Exec(path_,
+       "UPDATE nodes SET serial = (SELECT serial FROM nodes ORDER BY position LIMIT 1) "
+       "WHERE position = (SELECT max(position) FROM nodes)");
+  ASSERT_TRUE(s->Begin(false, &err)) << err.message;
+  auto prepared = s->PrepareLoad(kNow, &err);
+  ASSERT_TRUE(prepared) << err.message;
+  {
+    node::EmbeddedNode fresh(node::EmbeddedNode::Installing::kLater);
+    EXPECT_FALSE(s->FillPrepared(fresh, *prepared, &err));
+    EXPECT_EQ(err.kind, StoreError::Kind::kRefused);
+    EXPECT_NE(err.message.find("serial"), std::string::npos) << err.message;
+  }
+  s->Rollback();
+  Exec(path_, "UPDATE nodes SET serial = " + std::to_string(serial) +
+                  " WHERE position = (SELECT max(position) FROM nodes)");
+
+  // The old node is still the one followed: its change is committed.
+  ASSERT_TRUE(s->Begin(true, &err)) << err.message;
+  ASSERT_TRUE(old.queue().Acknowledge(target.node, target.letter, target.number));
+  EXPECT_EQ(s->PendingChanges().acknowledged, 1u);
+  ASSERT_TRUE(s->Commit(&err)) << err.message;
+  EXPECT_EQ(Query(path_, "SELECT acknowledged FROM alarms WHERE node = '" + target.node +
+                             "' AND letter = '" + std::string(1, target.letter) +
+                             "' AND number = " + std::to_string(target.number)),
+            1);
+
+  // Filled beside and adopted, the new node is followed instead; the old
+  // one no longer reports to the store.
+  ASSERT_TRUE(s->Begin(true, &err)) << err.message;
+  prepared = s->PrepareLoad(kNow, &err);
+  ASSERT_TRUE(prepared) << err.message;
+  node::EmbeddedNode fresh(node::EmbeddedNode::Installing::kLater);
+  auto filled = s->FillPrepared(fresh, *prepared, &err);
+  ASSERT_TRUE(filled) << err.message;
+  EXPECT_EQ(fresh.queue().Size(), old.queue().Size());
+  s->Adopt(filled);
+  for (const PlantAlarm& a : plant_.alarms) old.queue().Clear(a.node, a.letter, a.number);
+  ChangeSummary c = s->PendingChanges();
+  EXPECT_EQ(c.removed + c.acknowledged + c.changed + c.raised, 0u);
+  ASSERT_TRUE(s->Commit(&err)) << err.message;
+  s->Detach();
+  EXPECT_EQ(Query(path_, "SELECT count(*) FROM alarms"),
+            static_cast<int64_t>(plant_.alarms.size()));
+}
+
 TEST_F(StoreTest, ACommandThatFailsLeavesTheStoreAsItWas) {
   std::string before = ReadFile(path_);
   {

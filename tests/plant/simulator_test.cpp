@@ -53,6 +53,43 @@ TEST(EmbeddedNodeTest, InstallsEveryServiceForItsLifetime) {
   EXPECT_EQ(mgr.GetTotalNumOfAlarms(), -1);
 }
 
+TEST(EmbeddedNodeTest, AnOldNodeGoingLeavesTheNodeInstalledAfterItInPlace) {
+  auto old = std::make_unique<node::EmbeddedNode>();
+  ASSERT_TRUE(old->Installed());
+  // Filled beside the old one, which goes on serving meanwhile.
+  node::EmbeddedNode fresh(node::EmbeddedNode::Installing::kLater);
+  EXPECT_TRUE(old->Installed()) << "a node not yet installed took a slot";
+  EXPECT_FALSE(fresh.Installed());
+  fresh.SetLocalNames({"PLANT1", "N1", "LOCAL"});
+  ASSERT_TRUE(fresh.database().AddNode("PLANT1"));
+  node::AlarmInput in;
+  in.node = in.physicalNode = "PLANT1";
+  in.tag = "FIC101";
+  in.blockLetter = 'P';
+  in.blockNumber = 7;
+  fresh.queue().Raise(in);
+  {
+    CVeltAlmSummMgr mgr;
+    short h = mgr.GetAlarmClientHandle();
+    EXPECT_EQ(mgr.GetTotalNumOfAlarms(), 0) << "the library reached the node not installed";
+    mgr.FreeAlarmClientHandle(h);
+  }
+
+  fresh.Install();
+  EXPECT_FALSE(old->Installed());
+  old.reset();
+  EXPECT_TRUE(fresh.Installed()) << "the old node took the new one's services with it";
+  CVeltAlmSummMgr mgr;
+  short h = mgr.GetAlarmClientHandle();
+  ASSERT_NE(h, kNoHandle);
+  EXPECT_EQ(mgr.GetTotalNumOfAlarms(), 1);
+  char ref[64] = {};
+  EXPECT_EQ(mgr.GetAlarmHandle(h, const_cast<char*>("plant1"), const_cast<char*>("FIC101"), ref),
+            kOk);
+  EXPECT_STREQ(ref, "P7LOCAL");
+  EXPECT_EQ(mgr.FreeAlarmClientHandle(h), kOk);
+}
+
 // Every standing alarm's block reports the alarm's status, and every block
 // in alarm has its alarm standing.
 void ExpectDatabaseAgreesWithQueue(node::EmbeddedNode& node) {
