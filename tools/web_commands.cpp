@@ -320,7 +320,12 @@ int ServeStation(WebCommands::Options& o) {
     }
     return s;
   };
-  std::unique_ptr<web::PlantHost> host = web::MakeStationHost(st.view(), status, &err);
+  web::ViewChanges changes;
+  changes.add = [&st](node::SummaryQueue::EventListener l) {
+    return st.AddViewListener(std::move(l));
+  };
+  changes.remove = [&st](node::SummaryQueue::ListenerToken t) { st.RemoveViewListener(t); };
+  std::unique_ptr<web::PlantHost> host = web::MakeStationHost(st.view(), status, &err, changes);
   if (!host) {
     std::cerr << "tolvane: error: " << err << "\n";
     return kExitFailed;

@@ -475,34 +475,6 @@ class StoreHost final : public PlantHost, private HostContext {
 
 }  // namespace
 
-short ViewCountCache::Get(uint64_t version, const std::string& filter, AlarmViewCounts* out) {
-  if (Find(version, filter, out)) return kOk;
-  AlarmView view(1, filter.c_str());
-  short s = view.Count(out);
-  if (s != kOk) return s;
-  Put(version, filter, *out);
-  return kOk;
-}
-
-bool ViewCountCache::Find(uint64_t version, const std::string& filter, AlarmViewCounts* out) {
-  if (version_ != version) return false;
-  auto it = counts_.find(filter);
-  if (it == counts_.end()) return false;
-  *out = it->second;
-  return true;
-}
-
-void ViewCountCache::Put(uint64_t version, const std::string& filter,
-                         const AlarmViewCounts& counts) {
-  if (version_ != version) {
-    counts_.clear();
-    version_ = version;
-  }
-  // Many viewers with many filters: bounded, emptied when full.
-  if (counts_.size() >= kMaxViews) counts_.clear();
-  counts_.insert_or_assign(filter, counts);
-}
-
 std::unique_ptr<PlantHost> MakeStoreHost(std::unique_ptr<plant::PlantStore> store,
                                          const HostOptions& options, std::string* err) {
   auto host = std::make_unique<StoreHost>(std::move(store), options);

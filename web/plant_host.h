@@ -125,21 +125,6 @@ struct HostOptions {
   std::function<void(const char* stage)> pause;
 };
 
-// Exact counts per filter, kept while the version they were counted at
-// holds; bounded. Not thread-safe: its holder locks it.
-class ViewCountCache {
- public:
-  short Get(uint64_t version, const std::string& filter, AlarmViewCounts* out);
-  // The counts kept for `filter` at `version`, if any; keeping them.
-  bool Find(uint64_t version, const std::string& filter, AlarmViewCounts* out);
-  void Put(uint64_t version, const std::string& filter, const AlarmViewCounts& counts);
-  void Clear() { version_.reset(); }
-
- private:
-  static constexpr std::size_t kMaxViews = 64;
-  std::optional<uint64_t> version_;
-  std::map<std::string, AlarmViewCounts> counts_;
-};
 
 // A host over a plant store: the store is loaded into the node once, each
 // action runs in a write transaction with the acting user set on the

@@ -2,20 +2,27 @@
 
 #include <mutex>
 
+#include "tolvane/alarm_view.h"
 #include "tolvane/result_codes.h"
+#include "web/view_counts.h"
 
 namespace tolvane::web {
 namespace {
 
 class StationHost final : public PlantHost, private HostContext {
  public:
-  StationHost(const node::SummaryQueue& view, std::function<HostSource()> status)
-      : view_(view), status_(std::move(status)) {}
+  StationHost(const node::SummaryQueue& view, std::function<HostSource()> status,
+              ViewChanges changes)
+      : view_(view), status_(std::move(status)), viewChanges_(std::move(changes)) {}
   ~StationHost() override {
+    if (listening_ != 0 && viewChanges_.remove) viewChanges_.remove(listening_);
     if (handle_ != kNoHandle) mgr_.FreeAlarmClientHandle(handle_);
   }
 
   bool Start(std::string* err) {
+    if (viewChanges_.add) {
+      listening_ = viewChanges_.add([this](const node::SummaryQueue::Event& e) { live_.OnEvent(e); });
+    }
     handle_ = mgr_.GetAlarmClientHandle();
     if (handle_ == kNoHandle || InstalledQueueBackend() == nullptr) {
       *err = "the station gave no client handle";
@@ -43,8 +50,19 @@ class StationHost final : public PlantHost, private HostContext {
     return VersionLocked();
   }
 
+  // Counts are the view's alone: kept at its sequence number, walked again
+  // when a change came while they were counted (the stream feeds the view
+  // on its own thread).
   short ViewCounts(HostContext&, const std::string& filter, AlarmViewCounts* out) override {
-    return counts_.Get(VersionLocked(), filter, out);
+    const auto sequence = static_cast<uint32_t>(view_.SequenceNumber());
+    if (live_.Find(sequence, filter, out)) return kOk;
+    auto view = std::make_unique<AlarmView>(1, filter.c_str());
+    short s = view->Count(out);
+    if (s != kOk) return s;
+    if (static_cast<uint32_t>(view_.SequenceNumber()) == sequence) {
+      live_.Put(sequence, filter, std::move(view), *out);
+    }
+    return kOk;
   }
 
   std::vector<ShelvedAlarm> Shelved() override { return {}; }
@@ -94,14 +112,17 @@ class StationHost final : public PlantHost, private HostContext {
   bool connected_ = true, complete_ = true;
   uint64_t offlineSecond_ = 0;
   std::vector<std::pair<std::string, long>> stale_;
-  ViewCountCache counts_;
+  ViewChanges viewChanges_;
+  node::SummaryQueue::ListenerToken listening_ = 0;
+  LiveViewCounts live_;
 };
 
 }  // namespace
 
 std::unique_ptr<PlantHost> MakeStationHost(const node::SummaryQueue& view,
-                                           std::function<HostSource()> status, std::string* err) {
-  auto host = std::make_unique<StationHost>(view, std::move(status));
+                                           std::function<HostSource()> status, std::string* err,
+                                           ViewChanges changes) {
+  auto host = std::make_unique<StationHost>(view, std::move(status), std::move(changes));
   if (!host->Start(err)) return nullptr;
   return host;
 }

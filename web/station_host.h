@@ -14,10 +14,19 @@
 
 namespace tolvane::web {
 
+// How the host hears of the view's changes (Station::AddViewListener and
+// RemoveViewListener), to keep its counts current instead of walking the
+// view again after each; empty: walked again.
+struct ViewChanges {
+  std::function<node::SummaryQueue::ListenerToken(node::SummaryQueue::EventListener)> add;
+  std::function<void(node::SummaryQueue::ListenerToken)> remove;
+};
+
 // `status` is asked often and must be cheap; `view` is the station's own
 // ordered view. Both must outlive the host. Null with a message when the
 // library gives no client handle.
 std::unique_ptr<PlantHost> MakeStationHost(const node::SummaryQueue& view,
-                                           std::function<HostSource()> status, std::string* err);
+                                           std::function<HostSource()> status, std::string* err,
+                                           ViewChanges changes = {});
 
 }  // namespace tolvane::web
