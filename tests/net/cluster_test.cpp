@@ -18,25 +18,38 @@ using namespace std::chrono_literals;
 
 // Three routed servers; their URLs, comma-separated.
 std::string StartCluster(const TempTree& tmp, std::vector<std::unique_ptr<NatsServer>>* servers) {
-  for (const char* name : {"c1", "c2", "c3"}) {
-    servers->push_back(std::make_unique<NatsServer>(tmp.path(), name));
-  }
-  std::string urls;
-  for (auto& s : *servers) {
-    std::string routes;
-    for (auto& o : *servers) {
-      if (o != s)
-        routes += (routes.empty() ? "" : ", ") + std::string("nats-route://127.0.0.1:") +
-                  std::to_string(o->clusterPort());
+  // Ports are picked before the servers bind them: when another process
+  // took one meanwhile, the whole cluster starts again on new ones.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    servers->clear();
+    for (const char* name : {"c1", "c2", "c3"}) {
+      std::error_code ec;
+      std::filesystem::remove_all(tmp.path() / name, ec);
+      servers->push_back(std::make_unique<NatsServer>(tmp.path(), name));
     }
-    s->SetExtra("cluster { name: tolvane\n listen: 127.0.0.1:" + std::to_string(s->clusterPort()) +
-                "\n routes: [" + routes + " ] }\n");
-    urls += (urls.empty() ? "" : ",") + s->url();
+    std::string urls;
+    for (auto& s : *servers) {
+      std::string routes;
+      for (auto& o : *servers) {
+        if (o != s)
+          routes += (routes.empty() ? "" : ", ") + std::string("nats-route://127.0.0.1:") +
+                    std::to_string(o->clusterPort());
+      }
+      s->SetExtra("cluster { name: tolvane\n listen: 127.0.0.1:" +
+                  std::to_string(s->clusterPort()) + "\n routes: [" + routes + " ] }\n");
+      urls += (urls.empty() ? "" : ",") + s->url();
+    }
+    bool taken = false;
+    for (auto& s : *servers) {
+      if (s->Start()) continue;
+      if (!s->PortTaken()) return {};
+      taken = true;
+      break;
+    }
+    if (!taken) return urls;
   }
-  for (auto& s : *servers) {
-    if (!s->Start()) return {};
-  }
-  return urls;
+  ADD_FAILURE() << "the cluster's ports were taken by other processes four times";
+  return {};
 }
 
 TEST(Cluster, ServerKilledDuringAStormLosesNoConfirmedAcknowledgeAndViewsEndEqualToTheNodes) {

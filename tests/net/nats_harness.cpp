@@ -183,20 +183,39 @@ NatsServer::NatsServer(const std::filesystem::path& dir, const std::string& name
 }
 
 bool NatsServer::Start() {
-  std::filesystem::path conf = dir_ / "server.conf";
-  {
-    std::ofstream out(conf);
-    out << "server_name: " << name_ << "\n"
-        << "listen: 127.0.0.1:" << port_ << "\n"
-        << "jetstream { store_dir: \"" << (dir_ / "js").string() << "\" }\n"
-        << extra_ << "\n";
-  }
-  if (!child_.Start({"nats-server", "-c", conf.string()}, (dir_ / "server.log").string())) {
+  const bool clustered = extra_.find("cluster {") != std::string::npos;
+  for (int attempt = 0;; ++attempt) {
+    std::filesystem::path conf = dir_ / "server.conf";
+    {
+      std::ofstream out(conf);
+      out << "server_name: " << name_ << "\n"
+          << "listen: 127.0.0.1:" << port_ << "\n"
+          << "jetstream { store_dir: \"" << (dir_ / "js").string() << "\" }\n"
+          << extra_ << "\n";
+    }
+    if (!child_.Start({"nats-server", "-c", conf.string()}, (dir_ / "server.log").string())) {
+      return false;
+    }
+    if (child_.WaitForLog("Server is ready", 15000)) {
+      started_ = true;
+      return true;
+    }
+    child_.Kill();
+    std::string log = ReadAll(dir_ / "server.log");
+    // Another process took a port between our pick and the server's bind.
+    // A first start outside a cluster tries other ports; a cluster's
+    // members know each other's ports, so StartCluster picks them all anew.
+    portTaken_ = !started_ && log.find("address already in use") != std::string::npos;
+    if (portTaken_ && !clustered && attempt < 4) {
+      port_ = FreePort();
+      clusterPort_ = FreePort();
+      continue;
+    }
+    if (!(portTaken_ && clustered)) {
+      ADD_FAILURE() << "nats-server " << name_ << " did not start:\n" << log;
+    }
     return false;
   }
-  if (child_.WaitForLog("Server is ready", 15000)) return true;
-  ADD_FAILURE() << "nats-server " << name_ << " did not start:\n" << ReadAll(dir_ / "server.log");
-  return false;
 }
 
 Daemon::Daemon(const std::filesystem::path& dir, std::string url, std::string node,

@@ -69,6 +69,8 @@ class NatsServer {
   // `extra`: more configuration (users, cluster block).
   NatsServer(const std::filesystem::path& dir, const std::string& name, std::string extra = "");
   bool Start();
+  // The last Start failed because another process held one of its ports.
+  bool PortTaken() const { return portTaken_; }
   void Stop() { child_.Stop(); }
   void Kill() { child_.Kill(); }
   // SIGSTOP / SIGCONT: a server that hangs.
@@ -86,6 +88,8 @@ class NatsServer {
   std::string extra_;
   int port_;
   int clusterPort_;
+  bool started_ = false;
+  bool portTaken_ = false;
   Child child_;
 };
 
