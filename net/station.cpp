@@ -93,6 +93,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   uint64_t restartedShortOf = 0;      // the last sequence a new start could not reach
   std::string alarmLeader;            // the alarm stream's leader at the last check
   bool rereadWhenSettled = false;     // the stream was disturbed since the view was read
+  int confirmChecks = 0;              // settled checks until the stream is read once more
   std::map<std::string, Steady::time_point> refusedKinds;  // command kind -> when; m
 
   // --- commands of unknown outcome, checked until resolved ---
@@ -442,6 +443,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
               ++h.current;
             }
             if (si->Cluster->Replicas[i] && si->Cluster->Replicas[i]->Offline) ++h.offline;
+            if (si->Cluster->Replicas[i]) h.lag = std::max(h.lag, si->Cluster->Replicas[i]->Lag);
           }
         } else {
           h.current = h.replicas;
@@ -475,12 +477,18 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       // replica is current again.
       bool disturbed = !alarms.known || alarms.offline > 0 ||
                        (!alarmLeader.empty() && alarms.leader != alarmLeader);
-      bool settled = alarms.known && alarms.current >= alarms.replicas;
+      bool settled = alarms.known && alarms.current >= alarms.replicas && alarms.lag == 0;
       if (alarms.known) alarmLeader = alarms.leader;
+      // A replica says it is current before it has filled the holes of its
+      // catch-up: the stream is read once more two settled checks later.
       if (disturbed) {
         rereadWhenSettled = true;
+        confirmChecks = 0;
       } else if (rereadWhenSettled && settled) {
         rereadWhenSettled = false;
+        confirmChecks = 2;
+        behind = true;
+      } else if (confirmChecks > 0 && settled && --confirmChecks == 0) {
         behind = true;
       }
       // The server delivered up to `delivered` before the last check: by now

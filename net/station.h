@@ -66,6 +66,7 @@ struct StreamHealth {
   int replicas = 0;    // configured
   int current = 0;     // replicas up to date, the leader included
   int offline = 0;     // replicas the leader cannot reach
+  uint64_t lag = 0;    // the most any replica is behind the leader
   std::string leader;
   uint64_t lastSequence = 0;
 };
