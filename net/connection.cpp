@@ -1,5 +1,7 @@
 #include "net/connection.h"
 
+#include "net/follower.h"
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -227,8 +229,12 @@ void Connection::OnReconnected(natsConnection*, void* self) {
   static_cast<Connection*>(self)->Notify(true);
 }
 
-void Connection::OnError(natsConnection* nc, natsSubscription*, natsStatus err, void* self) {
+void Connection::OnError(natsConnection* nc, natsSubscription* sub, natsStatus err, void* self) {
   auto* c = static_cast<Connection*>(self);
+  if (err == NATS_MISSED_HEARTBEAT) {
+    NoteMissedHeartbeats(sub);
+    return;
+  }
   if (err != NATS_NOT_PERMITTED) return;
   const char* last = nullptr;
   natsConnection_GetLastError(nc, &last);

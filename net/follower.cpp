@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <unordered_map>
 
 namespace tolvane::nats {
 
@@ -25,7 +26,28 @@ std::string NewInbox(const std::string& prefix) {
   return prefix + "." + (dot == std::string::npos ? unique : unique.substr(dot + 1));
 }
 
+// Subscriptions whose missed heartbeats a follower wants to hear of. Keyed
+// by the library's handle, removed before the handle is destroyed.
+std::mutex watchedM;
+std::unordered_map<natsSubscription*, std::atomic<bool>*> watched;
+
+void Watch(natsSubscription* sub, std::atomic<bool>* flag) {
+  std::lock_guard lock(watchedM);
+  watched[sub] = flag;
+}
+
+void Unwatch(natsSubscription* sub) {
+  std::lock_guard lock(watchedM);
+  watched.erase(sub);
+}
+
 }  // namespace
+
+void NoteMissedHeartbeats(natsSubscription* sub) {
+  std::lock_guard lock(watchedM);
+  auto it = watched.find(sub);
+  if (it != watched.end()) it->second->store(true);
+}
 
 std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& stream,
                                           const std::string& filter, Handler handler,
@@ -41,6 +63,11 @@ std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& s
   jsConsumerConfig_Init(&cc);
   if (from.lastPerSubject) {
     cc.DeliverPolicy = js_DeliverLastPerSubject;
+  } else if (from.startSequence > 0) {
+    cc.DeliverPolicy = js_DeliverByStartSequence;
+    cc.OptStartSeq = from.startSequence;
+    // What came before the start is held already.
+    f->lastSequence_ = from.startSequence - 1;
   } else if (from.sinceNs > 0) {
     cc.DeliverPolicy = js_DeliverByStartTime;
     cc.OptStartTime = from.sinceNs;
@@ -88,6 +115,7 @@ std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& s
     return nullptr;
   }
   natsSubscription_SetPendingLimits(f->sub_, -1, -1);
+  Watch(f->sub_, &f->missed_);
   jsConsumerInfo* ci = nullptr;
   s = js_GetConsumerInfo(&ci, f->js_, stream.c_str(), f->consumer_.c_str(), nullptr, &jerr);
   std::lock_guard lock(f->m_);
@@ -107,7 +135,10 @@ Follower::~Follower() {
 
 void Follower::Stop() {
   if (stopped_.exchange(true)) return;
-  if (sub_) natsSubscription_Unsubscribe(sub_);
+  if (sub_) {
+    Unwatch(sub_);
+    natsSubscription_Unsubscribe(sub_);
+  }
   while (inHandler_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   DeleteConsumer();
 }
@@ -198,7 +229,10 @@ void Follower::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void*
   natsMsg_Destroy(msg);
   std::lock_guard lock(f->m_);
   // Without acks nothing is sent again: a skipped number is a lost message.
-  if (consumerSequence != 0 && consumerSequence != f->lastConsumerSequence_ + 1) f->gap_ = true;
+  if (consumerSequence != 0 && consumerSequence != f->lastConsumerSequence_ + 1 && !f->gap_) {
+    f->gap_ = true;
+    f->beforeGap_ = f->lastSequence_;
+  }
   if (consumerSequence != 0) f->lastConsumerSequence_ = consumerSequence;
   ++f->received_;
   f->lastSequence_ = std::max(f->lastSequence_, d.sequence);
@@ -228,6 +262,11 @@ uint64_t Follower::Lag() const {
 uint64_t Follower::LastSequence() const {
   std::lock_guard lock(m_);
   return lastSequence_;
+}
+
+uint64_t Follower::ResumeAfter() const {
+  std::lock_guard lock(m_);
+  return gap_ ? beforeGap_ : lastSequence_;
 }
 
 uint64_t Follower::Received() const {

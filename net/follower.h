@@ -20,11 +20,17 @@
 namespace tolvane::nats {
 
 // Where a follower starts: the last message of every subject (a stream of
-// states), or every message stored since a time (a log).
+// states), every message stored since a time (a log), or every message from
+// a stream sequence on (resuming where a lost follower stopped).
 struct FollowFrom {
   bool lastPerSubject = true;
-  int64_t sinceNs = 0;  // with !lastPerSubject: 0 is the first message
+  int64_t sinceNs = 0;          // with !lastPerSubject: 0 is the first message
+  uint64_t startSequence = 0;   // with !lastPerSubject: before sinceNs when set
 };
+
+// Called from the connection's error handler: the client library saw no
+// message and no heartbeat on a subscription for two heartbeat intervals.
+void NoteMissedHeartbeats(natsSubscription* sub);
 
 class Follower {
  public:
@@ -55,6 +61,9 @@ class Follower {
   uint64_t Received() const;
   // The highest stream sequence delivered so far.
   uint64_t LastSequence() const;
+  // Where a new follower goes on from, missing nothing this one missed: the
+  // last stream sequence before the first gap, or the last delivered.
+  uint64_t ResumeAfter() const;
   // False when the server no longer has this follower's consumer, or its
   // server left three questions in a row unanswered (a stalled server may
   // never deliver again; a new consumer is placed by the ones that answer).
@@ -62,6 +71,10 @@ class Follower {
   // True once a message or heartbeat showed that the server sent messages
   // this follower never received: its view has a gap.
   bool Broken() const;
+  // True once two heartbeat intervals passed with nothing from the server:
+  // its consumer's server is gone or stalled. Known within seconds, where
+  // Alive needs three unanswered questions.
+  bool MissedHeartbeats() const { return missed_.load(); }
   // Asks the server: messages it has yet to deliver, and the stream
   // sequence it delivered last. False when it did not answer.
   bool Check(uint64_t* pending, uint64_t* delivered) const;
@@ -79,6 +92,7 @@ class Follower {
   natsSubscription* sub_ = nullptr;
   std::atomic<bool> stopped_{false};
   std::atomic<bool> deleted_{false};
+  std::atomic<bool> missed_{false};
   std::atomic<int> inHandler_{0};
   Handler handler_;
   mutable std::mutex m_;
@@ -89,6 +103,7 @@ class Follower {
   uint64_t lastSequence_ = 0;
   uint64_t lastConsumerSequence_ = 0;
   bool gap_ = false;
+  uint64_t beforeGap_ = 0;  // the last stream sequence before the first gap
   mutable std::atomic<int> unanswered_{0};
 };
 

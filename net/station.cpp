@@ -71,6 +71,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   Steady::time_point offlineSince{};
   std::atomic<uint64_t> applied{0};
   std::atomic<uint64_t> heldSeq{0};
+  std::atomic<uint64_t> rereads{0};  // new followers from every subject's last message
+  std::atomic<uint64_t> resumes{0};  // new followers from where a lost one stopped
   std::unordered_map<std::string, uint64_t> appliedSeq;  // subject -> stream sequence; applyM
   std::map<std::string, uint64_t> rejected;              // source node token -> count; m
   std::map<std::string, int> newerSubjects;              // subject -> major; m
@@ -121,6 +123,8 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   bool stop = false;
   std::condition_variable cv;
   std::thread keeper;
+  std::thread resumer;
+  std::mutex followM;  // one new follower at a time
   bool installed = false;
 
   // --- database groups ---
@@ -147,6 +151,7 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       cv.notify_all();
     }
     if (keeper.joinable()) keeper.join();
+    if (resumer.joinable()) resumer.join();
     // The connections close first: no callback runs after that, and the
     // client library re-creates no consumer while the followers are let go.
     conn_.reset();
@@ -322,11 +327,19 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     return StaleLocked(NodeToken(node));
   }
 
-  // Starts (again) following the alarm and node streams.
-  bool Follow(std::string* err) {
+  // Starts (again) following the alarm and node streams: from the last
+  // message of every subject, or after `resumeAfter` when a follower that
+  // missed nothing lost its consumer.
+  bool Follow(std::string* err, uint64_t resumeAfter = 0) {
     std::shared_ptr<Connection> c = Conn();
+    Follower::From from;
+    if (resumeAfter > 0) {
+      from.lastPerSubject = false;
+      from.startSequence = resumeAfter + 1;
+    }
     auto f = Follower::Start(
-        *c, kAlarmStream, kAlarmSubjects, [this](const Follower::Delivery& d) { Apply(d); }, err);
+        *c, kAlarmStream, kAlarmSubjects, [this](const Follower::Delivery& d) { Apply(d); }, err,
+        from);
     if (!f) return false;
     Replace(&follower, std::move(f));
     bool nodes = false;
@@ -520,10 +533,10 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
     if (behind) resync = true;
   }
 
-  // Starts following again from the last message of every subject when the
-  // server lost our consumer, a follower missed messages, or the view fell
-  // behind: applying what the view already holds changes nothing. Checks
-  // the streams and the commands of unknown outcome.
+  // Starts following again when the server lost our consumer, a follower
+  // missed messages, or the view fell behind: applying what the view already
+  // holds changes nothing. Checks the streams and the commands of unknown
+  // outcome.
   void Keep() {
     std::unique_lock lock(m);
     Steady::time_point lastCheck = Steady::now();
@@ -532,19 +545,27 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       cv.wait_for(lock, std::chrono::milliseconds(250));
       if (stop) break;
       std::shared_ptr<Connection> c = Conn();
-      bool again = resync.exchange(false);
+      // A view found behind reads the stream afresh; a follower that missed
+      // messages or lost its consumer (its server gone or stalled: no
+      // heartbeats, no answers) is replaced by one that goes on from before
+      // the first message it missed.
+      bool reread = resync.exchange(false);
+      Follower* f = follower.get();
+      bool resume = f && f->MissedHeartbeats();
       if (c->Connected() && Steady::now() - lastCheck > std::chrono::seconds(2)) {
         lastCheck = Steady::now();
-        Follower* f = follower.get();
         Follower* nf = nodeFollower.get();
         lock.unlock();
-        bool alarmsLost = !f || f->Broken() || !f->Alive();
-        bool nodesLost = !nf || nf->Broken() || !nf->Alive();
-        again = again || alarmsLost;
+        if (!f) {
+          reread = true;
+        } else if (f->Broken() || !f->Alive()) {
+          resume = true;
+        }
+        bool nodesLost = !nf || nf->Broken() || !nf->Alive() || nf->MissedHeartbeats();
         // No node stream yet (older daemons): tried at every check.
         if (nodesLost) FollowNodes();
         CheckStreams();
-        again = again || resync.exchange(false);
+        reread = reread || resync.exchange(false);
         lock.lock();
       }
       if (!pending.empty()) {
@@ -552,18 +573,52 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
         ResolvePending();
         lock.lock();
       }
-      if (!again || !c->Connected()) {
-        if (again) resync = true;
+      if (!reread && !resume) continue;
+      if (!c->Connected()) {
+        // A lost follower says so again at the next turn.
+        if (reread) resync = true;
         continue;
       }
       lock.unlock();
+      uint64_t resumeAfter = !reread && f ? f->ResumeAfter() : 0;
       std::string err;
-      bool ok = Follow(&err);
+      bool ok = Refollow(reread ? nullptr : f, resumeAfter, &err);
       // Connected but no JetStream through this server: try the next one.
       if (!ok && ++failures >= 3 && MoveServer(&err)) failures = 0;
       if (ok) failures = 0;
       lock.lock();
-      if (!ok) resync = true;
+      // A failed resume is tried again while the old follower stays lost.
+      if (!ok && resumeAfter == 0) resync = true;
+    }
+  }
+
+  // Replaces the alarm follower: `lost`, unless another turn replaced it
+  // already (nullptr: whichever follows now, the view is read afresh).
+  bool Refollow(Follower* lost, uint64_t resumeAfter, std::string* err) {
+    std::lock_guard one(followM);
+    if (lost) {
+      std::lock_guard lock(m);
+      if (follower.get() != lost) return true;
+    }
+    if (!Follow(err, resumeAfter)) return false;
+    ++(resumeAfter > 0 ? resumes : rereads);
+    return true;
+  }
+
+  // A follower whose server fell silent (no heartbeats) is replaced here at
+  // once: Keep's turn may be waiting on questions to that very server.
+  void ResumeLost() {
+    std::unique_lock lock(m);
+    while (!stop) {
+      cv.wait_for(lock, std::chrono::milliseconds(250));
+      Follower* f = follower.get();
+      if (stop || !f || !f->MissedHeartbeats()) continue;
+      std::shared_ptr<Connection> c = Conn();
+      if (!c || !c->Connected()) continue;
+      lock.unlock();
+      std::string err;
+      Refollow(f, f->ResumeAfter(), &err);  // failed: tried again next turn
+      lock.lock();
     }
   }
 
@@ -1263,6 +1318,7 @@ std::unique_ptr<Station> Station::Connect(const StationOptions& options, std::st
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   impl->keeper = std::thread([raw] { raw->Keep(); });
+  impl->resumer = std::thread([raw] { raw->ResumeLost(); });
   std::unique_ptr<Station> s(new Station(std::move(impl)));
   int left = static_cast<int>(
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count());
@@ -1314,6 +1370,8 @@ StationStatus Station::Status() const {
   s.sequence = impl_->viewQueue.SequenceNumber();
   s.applied = impl_->applied;
   s.heldSequence = impl_->heldSeq;
+  s.rereads = impl_->rereads;
+  s.resumes = impl_->resumes;
   std::lock_guard lock(impl_->m);
   s.complete = impl_->follower && impl_->follower->CaughtUp();
   s.confirmed = s.complete && impl_->confirmed;

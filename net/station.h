@@ -82,6 +82,9 @@ struct StationStatus {
   uint64_t lag = 0;           // messages the server had yet to deliver at the last one
   uint64_t applied = 0;       // stream messages applied since start
   uint64_t heldSequence = 0;  // the highest stream sequence applied
+  // Followers replaced since start: read afresh (every subject's last
+  // message) or resumed from where a lost one stopped.
+  uint64_t rereads = 0, resumes = 0;
   uint64_t rejected = 0;      // messages dropped: unreadable, or not about their subject
   std::map<std::string, uint64_t> rejectedBySource;  // node token -> count
   // Alarms shown as unreadable because their node writes a newer format.

@@ -86,7 +86,8 @@ std::string StationStatusReport(const nats::Station& station, const StationFlags
   std::ostringstream out;
   out << StationStatusLine(station, flags) << "\n";
   out << "View:             " << (st.confirmed ? "confirmed complete" : "NOT confirmed complete")
-      << ", holds stream sequence " << st.heldSequence << "\n";
+      << ", holds stream sequence " << st.heldSequence << "; read afresh " << st.rereads
+      << " times, resumed " << st.resumes << " times\n";
   for (const nats::NodeLiveness& n : st.nodes) {
     out << "Node " << n.node << ": " << (n.stale ? "STALE" : "alive") << ", "
         << (n.ageMs < 0 ? std::string("never heard")

@@ -3,6 +3,7 @@
 // then comes back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -142,6 +143,61 @@ TEST(Cluster, ServerKilledDuringAStormLosesNoConfirmedAcknowledgeAndViewsEndEqua
     EXPECT_EQ(it->second.ack, 1) << subject;
   }
   EXPECT_GT(checked, 0);
+}
+
+// The server holding a station's consumer is killed while alarms change:
+// the station goes on from where its consumer stopped (it does not read the
+// whole stream again) and misses nothing.
+TEST(Cluster, AStationWhoseConsumersServerIsKilledResumesAndMissesNothing) {
+  std::string why;
+  if (!HaveNatsServer(&why)) GTEST_SKIP() << why;
+  TempTree tmp;
+  std::vector<std::unique_ptr<NatsServer>> servers;
+  std::string urls = StartCluster(tmp, &servers);
+  ASSERT_FALSE(urls.empty());
+  const std::vector<std::string> nodes = {"PLANT1"};
+  Daemon daemon(tmp.path(), urls, "PLANT1",
+                {"--demo-nodes", "1", "--demo-tags", "300", "--replicas", "3", "--simulate", "25"});
+  ASSERT_TRUE(daemon.Start(60000)) << daemon.log();
+  nats::ConnectOptions co;
+  co.url = urls;
+  auto conn = nats::Connection::Open(co, &why);
+  ASSERT_TRUE(conn) << why;
+  auto s1 = OpenStation(urls, "S1");
+  ASSERT_TRUE(s1);
+  std::string diff;
+  ASSERT_TRUE(WaitConverged(*conn, *s1, nodes, 30000, &diff)) << diff;
+
+  // The station's is the only consumer someone listens on (one it let go
+  // of may linger for a while).
+  std::vector<std::string> holders;
+  jsConsumerInfoList* list = nullptr;
+  jsErrCode jerr{};
+  ASSERT_EQ(js_Consumers(&list, conn->js(), nats::kAlarmStream, nullptr, &jerr), NATS_OK);
+  for (int i = 0; i < list->Count; ++i) {
+    const jsConsumerInfo* ci = list->List[i];
+    if (ci->PushBound && ci->Cluster && ci->Cluster->Leader) holders.push_back(ci->Cluster->Leader);
+  }
+  jsConsumerInfoList_Destroy(list);
+  ASSERT_EQ(holders.size(), 1u);
+  const std::string holder = holders[0];
+  auto killed = std::find_if(servers.begin(), servers.end(),
+                             [&](const auto& sv) { return sv->name() == holder; });
+  ASSERT_NE(killed, servers.end()) << "no consumer found on a server: '" << holder << "'";
+  uint64_t rereadsBefore = s1->Status().rereads;
+  (*killed)->Kill();
+
+  auto until = std::chrono::steady_clock::now() + 30s;
+  while (s1->Status().resumes == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_GE(s1->Status().resumes, 1u);
+  // Two of three servers: the stream is not settled, so nothing reads it
+  // afresh, and the resumed view must still end equal to the node.
+  EXPECT_TRUE(WaitConverged(*conn, *s1, nodes, 30000, &diff)) << diff;
+  EXPECT_EQ(s1->Status().rereads, rereadsBefore);
+  ASSERT_TRUE((*killed)->Start());
+  EXPECT_TRUE(WaitConverged(*conn, *s1, nodes, 30000, &diff)) << diff;
 }
 
 // Acknowledges while the alarm stream's leader is stopped (hung, not

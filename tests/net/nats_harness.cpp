@@ -351,7 +351,8 @@ bool WaitConverged(nats::Connection& conn, const nats::Station& s,
       // Where the station's follower stands against the stream.
       nats::StationStatus st = s.Status();
       why << "station holds up to seq " << st.heldSequence << " (confirmed " << st.confirmed
-          << ", complete " << st.complete << ", lag " << st.lag << ", on " << st.server << ")";
+          << ", complete " << st.complete << ", lag " << st.lag << ", on " << st.server
+          << ", read afresh " << st.rereads << ", resumed " << st.resumes << ")";
       for (const nats::StreamHealth& h : st.streams) {
         why << "; " << h.name << " last " << h.lastSequence << " leader " << h.leader;
       }
