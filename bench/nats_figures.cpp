@@ -185,6 +185,16 @@ int Run(const std::string& urls, const std::map<std::string, int>& servers, bool
       "  of which the acking station's request, answered after the stream stored it: "
       "median %.1f ms, p99 %.1f ms\n",
       Percentile(answered, 0.5), Percentile(answered, 0.99));
+  std::vector<double> before(latency.begin(),
+                             latency.begin() + std::min<std::ptrdiff_t>(acks / 3, latency.size()));
+  std::printf("  before the kill: median %.1f ms, p99 %.1f ms\n", Percentile(before, 0.5),
+              Percentile(before, 0.99));
+  for (auto* st : {a.get(), b.get()}) {
+    nats::StationStatus ss = st->Status();
+    std::printf("  a station read the stream afresh %llu times and resumed %llu times\n",
+                static_cast<unsigned long long>(ss.rereads),
+                static_cast<unsigned long long>(ss.resumes));
+  }
 
   // A station's start with one server of three gone.
   for (int i = 0; i < 3; ++i) {

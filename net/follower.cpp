@@ -61,6 +61,7 @@ std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& s
   const std::string deliver = NewInbox(conn.inboxPrefix());
   jsConsumerConfig cc;
   jsConsumerConfig_Init(&cc);
+  f->lastPerSubject_ = from.lastPerSubject;
   if (from.lastPerSubject) {
     cc.DeliverPolicy = js_DeliverLastPerSubject;
   } else if (from.startSequence > 0) {
@@ -85,8 +86,13 @@ std::unique_ptr<Follower> Follower::Start(Connection& conn, const std::string& s
   cc.Replicas = 1;
   cc.InactiveThreshold = 10'000'000'000;
   jsErrCode jerr = static_cast<jsErrCode>(0);
+  // Short: a lost server may have held the cluster's metadata, and the
+  // caller tries again sooner than the library's 5 s default would.
+  jsOptions jo;
+  jsOptions_Init(&jo);
+  jo.Wait = 2500;
   jsConsumerInfo* made = nullptr;
-  natsStatus s = js_AddConsumer(&made, conn.js(), stream.c_str(), &cc, nullptr, &jerr);
+  natsStatus s = js_AddConsumer(&made, conn.js(), stream.c_str(), &cc, &jo, &jerr);
   if (s != NATS_OK || !made || !made->Name) {
     if (made) jsConsumerInfo_Destroy(made);
     if (err) {

@@ -78,6 +78,8 @@ class Follower {
   // Asks the server: messages it has yet to deliver, and the stream
   // sequence it delivered last. False when it did not answer.
   bool Check(uint64_t* pending, uint64_t* delivered) const;
+  // True when it started from the last message of every subject.
+  bool LastPerSubject() const { return lastPerSubject_; }
   // Stops delivery; returns once no handler call is running.
   void Stop();
 
@@ -93,6 +95,7 @@ class Follower {
   std::atomic<bool> stopped_{false};
   std::atomic<bool> deleted_{false};
   std::atomic<bool> missed_{false};
+  bool lastPerSubject_ = false;
   std::atomic<int> inHandler_{0};
   Handler handler_;
   mutable std::mutex m_;
