@@ -20,6 +20,13 @@ std::string StatusText(natsStatus s) {
   return t ? t : "unknown error";
 }
 
+std::string LastError(Connection& conn) {
+  const char* last = nullptr;
+  natsConnection_GetLastError(conn.nc(), &last);
+  if (!last || !*last) last = nats_GetLastError(nullptr);  // this thread's
+  return last && *last ? " (" + std::string(last) + ")" : "";
+}
+
 std::vector<std::string> SplitUrls(const std::string& list) {
   std::vector<std::string> urls;
   for (std::size_t at = 0; at <= list.size();) {

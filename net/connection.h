@@ -118,6 +118,8 @@ class Connection {
 
 // natsStatus as a sentence piece.
 std::string StatusText(natsStatus s);
+// The server's or the client library's last error text, as " (text)", or "".
+std::string LastError(Connection& conn);
 
 // The environment variable programs read credentials from.
 inline constexpr const char* kCredentialsVariable = "TOLVANE_NATS_CREDENTIALS";

@@ -8,13 +8,6 @@ namespace tolvane::nats {
 
 namespace {
 
-std::string LastError(Connection& conn) {
-  const char* last = nullptr;
-  natsConnection_GetLastError(conn.nc(), &last);
-  if (!last || !*last) last = nats_GetLastError(nullptr);  // this thread's
-  return last && *last ? " (" + std::string(last) + ")" : "";
-}
-
 // A subject under the connection's own inbox prefix, unique to this process.
 std::string NewInbox(const std::string& prefix) {
   natsInbox* inbox = nullptr;

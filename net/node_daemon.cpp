@@ -86,7 +86,7 @@ bool EnsureStreams(Connection& conn, const StreamOptions& options, std::string* 
       if (err) *err = std::string("stream ") + name + " is missing and only an admin may make it";
       return false;
     }
-    if (err) *err = std::string("cannot make stream ") + name + ": " + StatusText(s);
+    if (err) *err = std::string("cannot make stream ") + name + ": " + StatusText(s) + LastError(conn);
     return false;
   };
   auto ns = [](auto d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); };

@@ -539,7 +539,9 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
   // outcome.
   void Keep() {
     std::unique_lock lock(m);
-    Steady::time_point lastCheck = Steady::now();
+    // The first check at once: it is the baseline a leader change is seen
+    // against, and one made later could miss a change after the first read.
+    Steady::time_point lastCheck = Steady::now() - std::chrono::seconds(3);
     int failures = 0;
     while (!stop) {
       cv.wait_for(lock, std::chrono::milliseconds(250));
@@ -601,7 +603,24 @@ struct Station::Impl : QueueBackend, DatabaseBackend, AlarmLibraryBackend {
       if (follower.get() != lost) return true;
     }
     if (!Follow(err, resumeAfter)) return false;
-    if (counted) ++(resumeAfter > 0 ? resumes : rereads);
+    if (!counted) return true;
+    ++(resumeAfter > 0 ? resumes : rereads);
+    if (resumeAfter > 0) {
+      // The new consumer may read from a replica still catching up, which
+      // can skip a message with no gap in its numbering: the stream is read
+      // afresh once it settles, as after any disturbance.
+      {
+        std::lock_guard lock(m);
+        rereadWhenSettled = true;
+        confirmChecks = 0;
+      }
+      std::fprintf(stderr,
+                   "station %s: its follower's consumer was lost or missed messages; going on "
+                   "after stream sequence %llu\n",
+                   options.name.c_str(), static_cast<unsigned long long>(resumeAfter));
+    } else {
+      std::fprintf(stderr, "station %s: reading the alarm stream afresh\n", options.name.c_str());
+    }
     return true;
   }
 
@@ -1384,6 +1403,7 @@ StationStatus Station::Status() const {
   std::lock_guard lock(impl_->m);
   s.complete = impl_->follower && impl_->follower->CaughtUp();
   s.confirmed = s.complete && impl_->confirmed;
+  s.rereadDue = impl_->rereadWhenSettled || impl_->confirmChecks > 0;
   s.lag = impl_->follower ? impl_->follower->Lag() : 0;
   s.lastChange = impl_->lastChange;
   s.rejectedBySource = impl_->rejected;

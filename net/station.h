@@ -85,6 +85,9 @@ struct StationStatus {
   // Followers replaced since start: read afresh (every subject's last
   // message) or resumed from where a lost one stopped.
   uint64_t rereads = 0, resumes = 0;
+  // The stream was disturbed (a leader change, a lost replica, a resumed
+  // follower): the view is read afresh once every replica is current.
+  bool rereadDue = false;
   uint64_t rejected = 0;      // messages dropped: unreadable, or not about their subject
   std::map<std::string, uint64_t> rejectedBySource;  // node token -> count
   // Alarms shown as unreadable because their node writes a newer format.

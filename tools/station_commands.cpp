@@ -87,7 +87,9 @@ std::string StationStatusReport(const nats::Station& station, const StationFlags
   out << StationStatusLine(station, flags) << "\n";
   out << "View:             " << (st.confirmed ? "confirmed complete" : "NOT confirmed complete")
       << ", holds stream sequence " << st.heldSequence << "; read afresh " << st.rereads
-      << " times, resumed " << st.resumes << " times\n";
+      << " times, resumed " << st.resumes << " times"
+      << (st.rereadDue ? "; to be read afresh once the stream's replicas are current" : "")
+      << "\n";
   for (const nats::NodeLiveness& n : st.nodes) {
     out << "Node " << n.node << ": " << (n.stale ? "STALE" : "alive") << ", "
         << (n.ageMs < 0 ? std::string("never heard")

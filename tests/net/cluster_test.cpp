@@ -2,6 +2,7 @@
 // server is killed during a storm of simulated changes and acknowledges,
 // then comes back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +22,9 @@ using namespace std::chrono_literals;
 std::string StartCluster(const TempTree& tmp, std::vector<std::unique_ptr<NatsServer>>* servers) {
   // Ports are picked before the servers bind them: when another process
   // took one meanwhile, the whole cluster starts again on new ones.
+  static int clusters = 0;
   for (int attempt = 0; attempt < 4; ++attempt) {
+    ++clusters;
     servers->clear();
     for (const char* name : {"c1", "c2", "c3"}) {
       std::error_code ec;
@@ -36,7 +39,10 @@ std::string StartCluster(const TempTree& tmp, std::vector<std::unique_ptr<NatsSe
           routes += (routes.empty() ? "" : ", ") + std::string("nats-route://127.0.0.1:") +
                     std::to_string(o->clusterPort());
       }
-      s->SetExtra("cluster { name: tolvane\n listen: 127.0.0.1:" +
+      // A name of its own: a route that reaches a port another test's
+      // cluster took meanwhile is refused rather than joined.
+      s->SetExtra("cluster { name: tolvane-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(clusters) + "\n listen: 127.0.0.1:" +
                   std::to_string(s->clusterPort()) + "\n routes: [" + routes + " ] }\n");
       urls += (urls.empty() ? "" : ",") + s->url();
     }
@@ -123,17 +129,18 @@ TEST(Cluster, ServerKilledDuringAStormLosesNoConfirmedAcknowledgeAndViewsEndEqua
   storm.join();
   EXPECT_GT(confirmed.size(), 20u) << failed << " failed";
 
-  for (auto* s : {s1.get(), s2.get()}) {
-    std::string diff;
-    EXPECT_TRUE(WaitConverged(*conn, *s, nodes, 30000, &diff)) << diff;
-  }
-  // A confirmed acknowledge stands unless the alarm changed after it was asked for.
+  // A confirmed acknowledge stands unless the alarm changed after it was
+  // asked for. Read at once: the simulators change every alarm in time.
   std::map<std::string, AlarmFact> truth;
   std::map<std::string, std::chrono::system_clock::time_point> last;
   for (const std::string& n : nodes) {
     std::vector<AlarmFact> facts;
     ASSERT_TRUE(NodeTruth(*conn, n, &facts, &last));
     for (const AlarmFact& f : facts) truth[f.subject] = f;
+  }
+  for (auto* s : {s1.get(), s2.get()}) {
+    std::string diff;
+    EXPECT_TRUE(WaitConverged(*conn, *s, nodes, 30000, &diff)) << diff;
   }
   int checked = 0;
   for (const auto& [subject, when] : confirmed) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -303,10 +304,15 @@ std::vector<AlarmFact> StationFacts(const nats::Station& s, const std::string& n
 bool WaitConverged(nats::Connection& conn, const nats::Station& s,
                    const std::vector<std::string>& nodes, int timeoutMs, std::string* diff) {
   Steady::time_point end = Steady::now() + std::chrono::milliseconds(timeoutMs);
+  // Each node is matched at an instant of its own: nodes change
+  // independently, and while simulators run a moment at which every node
+  // is quiet at once may never come on a slow machine.
+  std::set<std::string> matched;
   for (;;) {
     bool same = true;
     std::ostringstream why;
     for (const std::string& n : nodes) {
+      if (matched.count(n)) continue;
       std::vector<AlarmFact> truth;
       if (!NodeTruth(conn, n, &truth)) {
         same = false;
@@ -314,6 +320,7 @@ bool WaitConverged(nats::Connection& conn, const nats::Station& s,
         continue;
       }
       std::vector<AlarmFact> seen = StationFacts(s, n);
+      if (truth == seen) matched.insert(n);
       if (truth != seen) {
         same = false;
         why << n << ": node holds " << truth.size() << ", station " << seen.size() << "; ";
@@ -352,9 +359,11 @@ bool WaitConverged(nats::Connection& conn, const nats::Station& s,
       nats::StationStatus st = s.Status();
       why << "station holds up to seq " << st.heldSequence << " (confirmed " << st.confirmed
           << ", complete " << st.complete << ", lag " << st.lag << ", on " << st.server
-          << ", read afresh " << st.rereads << ", resumed " << st.resumes << ")";
+          << ", read afresh " << st.rereads << ", resumed " << st.resumes
+          << (st.rereadDue ? ", a re-read due" : "") << ")";
       for (const nats::StreamHealth& h : st.streams) {
-        why << "; " << h.name << " last " << h.lastSequence << " leader " << h.leader;
+        why << "; " << h.name << " last " << h.lastSequence << " leader " << h.leader << " current "
+            << h.current << "/" << h.replicas << " offline " << h.offline << " lag " << h.lag;
       }
       if (diff) *diff = why.str();
       return false;

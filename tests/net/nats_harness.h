@@ -129,7 +129,8 @@ bool NodeTruth(nats::Connection& conn, const std::string& node, std::vector<Alar
                std::map<std::string, std::chrono::system_clock::time_point>* lastChange = nullptr);
 // What a station's view holds of `node` (every node when empty).
 std::vector<AlarmFact> StationFacts(const nats::Station& s, const std::string& node = "");
-// Waits until the station's view of each node equals that node's truth.
+// Waits until the station's view of each node has equalled that node's
+// truth, each node at an instant of its own.
 bool WaitConverged(nats::Connection& conn, const nats::Station& s,
                    const std::vector<std::string>& nodes, int timeoutMs, std::string* diff);
 
